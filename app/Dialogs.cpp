@@ -1,0 +1,42 @@
+#include "app/Dialogs.h"
+
+QString Dialogs::getExistingDirectory(QWidget* parent, const QString& caption, const QString& dir,
+                                      QFileDialog::Options options)
+{
+    return QFileDialog::getExistingDirectory(parent, caption, dir, options);
+}
+
+QString Dialogs::getSaveFileName(QWidget* parent, const QString& caption, const QString& dir, const QString& filter)
+{
+    return QFileDialog::getSaveFileName(parent, caption, dir, filter);
+}
+
+QMessageBox::StandardButton Dialogs::information(QWidget* parent, const QString& title, const QString& text,
+                                                 QMessageBox::StandardButtons buttons,
+                                                 QMessageBox::StandardButton defaultButton)
+{
+    return QMessageBox::information(parent, title, text, buttons, defaultButton);
+}
+
+QMessageBox::StandardButton Dialogs::question(QWidget* parent, const QString& title, const QString& text,
+                                              QMessageBox::StandardButtons buttons,
+                                              QMessageBox::StandardButton defaultButton)
+{
+    return QMessageBox::question(parent, title, text, buttons, defaultButton);
+}
+
+QMessageBox::StandardButton Dialogs::warning(QWidget* parent, const QString& title, const QString& text,
+                                             QMessageBox::StandardButtons buttons,
+                                             QMessageBox::StandardButton defaultButton)
+{
+    return QMessageBox::warning(parent, title, text, buttons, defaultButton);
+}
+
+namespace {
+Dialogs g_real;
+Dialogs* g_current = &g_real;
+} // namespace
+
+Dialogs& dialogs() { return *g_current; }
+
+void setDialogs(Dialogs* seam) { g_current = seam ? seam : &g_real; }

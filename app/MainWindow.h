@@ -1,0 +1,163 @@
+#pragma once
+// The single main window. Its slots come from several panels; each panel's
+// slots and construction step are defined in that panel's source file
+// (app/panels/*.cpp, player/PlayCommands.cpp), this class only ties them up.
+
+#include "scan/SFragmentFit.h"
+
+#include <QMainWindow>
+#include <QModelIndex>
+#include <QPoint>
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+class QDialog;
+class QHBoxLayout;
+class QLabel;
+class QPushButton;
+class QSortFilterProxyModel;
+class QTableWidget;
+class QTreeWidget;
+class QTreeWidgetItem;
+class CButtonAndThread;
+class CPlayListTableModel;
+class DropTableView;
+class MyButton;
+class PlayWin;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    // imagePaths: disk images or block devices given on the command line;
+    // they are offered in the disk tree after the machine's disks.
+    explicit MainWindow(const QStringList& imagePaths = QStringList(), QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+signals:
+    void PlayListClean();
+    void sectionClicked();
+
+protected slots:
+    void slotPlay();
+    void slotUpStep();
+    void slotDownStep();
+    void slotSelectFile();
+    void slotAddPlayList(SFragmentFit sFragmentFit, int i);
+    void PlayListDoubleClicked(int, int);
+    void PlayListClicked(int, int);
+    void ScanQuitClicked(char cStatusUnusual);
+    void ScanQuitClickedOK();
+    void slotonHeaderClicked(int);
+    void slotDoubleClicked(QModelIndex);
+    void slotWantScan();
+    void slotStartScan();
+    void SCanResult(int result);
+    void SelectDisk();
+    void TreeItemChanged(QTreeWidgetItem*, int);
+    void TreeItemClicked(QTreeWidgetItem*, int);
+    void updateParentItem(QTreeWidgetItem* item, int);
+    void SelectDiskName();
+    void DeletItem();
+    void ExportItem();
+    void MergeDisk();
+    void HelpDisk();
+    void ShowPanelMenu(QPoint);
+    void SortItem();
+    void DeletPanelItem();
+    void StartMerge();
+    void PlayListMerge();
+    void slotPlayFragment();
+
+private slots:
+    void ScanStartClicked();
+    void VideoLogSlot(QString strParam);
+    int getCurrentRow(int mRow, int mColumn);
+    void ClickedLoction();
+
+public slots:
+    void OnNotify(long long int i);
+    void OnNotifyScanOver(bool isOver);
+    void AddScanDetailInfo();
+
+private slots:
+    void openUrl(QString);
+    void minWindowEvent();
+    void maxWindowEvent();
+    void closeWindowEvent();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // Construction steps, in the order the constructor runs them.
+    void buildPlaylistModel();   // app/panels/PlayListPanel.cpp
+    void buildTitleBar();        // app/MainWindow.cpp
+    void buildPlayWin();         // player/PlayCommands.cpp
+    void buildPlaylistView();    // app/panels/PlayListPanel.cpp
+    void buildScanTable();       // app/panels/ScanPanel.cpp
+    void buildStatusBar();       // app/MainWindow.cpp
+    void buildDiskDialog();      // app/panels/DiskTree.cpp
+    void buildCentralLayout();   // app/MainWindow.cpp
+    void buildMergeDialog();     // app/panels/PlayListPanel.cpp
+    // Stops every running or paused scan row and waits for its threads
+    // (app/panels/ScanPanel.cpp). Called before rows are replaced and on close.
+    void stopAllScans();
+
+    // ---- window chrome (app/MainWindow.cpp) ----
+    QWidget* m_titleBar = nullptr;
+    QHBoxLayout* m_titleRow = nullptr;
+    QPushButton* m_logoButton = nullptr;
+    MyButton* m_selectDiskButton = nullptr;
+    MyButton* m_mergeButton = nullptr;
+    MyButton* m_helpButton = nullptr;
+    QPushButton* m_minButton = nullptr;
+    QPushButton* m_maxButton = nullptr;
+    QPushButton* m_closeButton = nullptr;
+    QLabel* m_statusLabel = nullptr;
+    bool m_dragging = false;
+    QPoint m_dragOrigin;
+    bool m_maximised = false;
+    bool m_tableShown = true;
+    bool m_scanWanted = false;
+
+    // ---- disk tree (app/panels/DiskTree.cpp) ----
+    QStringList m_imagePaths;
+    QDialog* m_diskDialog = nullptr;
+    QTreeWidget* m_diskTree = nullptr;
+    QPushButton* m_diskStartButton = nullptr;
+    int m_scanRowCount = 0;
+
+    // ---- scan status panel (app/panels/ScanPanel.cpp) ----
+    QTableWidget* m_scanTable = nullptr;
+    std::vector<CButtonAndThread*> m_scanRows;
+    int m_currentScanRow = 0;
+
+    // ---- playlist and merge dialog (app/panels/PlayListPanel.cpp) ----
+    CPlayListTableModel* m_playlistModel = nullptr;
+    QSortFilterProxyModel* m_playlistProxy = nullptr;
+    DropTableView* m_playlistView = nullptr;
+    QLabel* m_scanLabel = nullptr;
+    QLabel* m_videoLabel = nullptr;
+    QDialog* m_mergeDialog = nullptr;
+    QPushButton* m_mergeStartButton = nullptr;
+    DropTableView* m_mergeListView = nullptr;
+    QSortFilterProxyModel* m_mergeProxy = nullptr;
+    CPlayListTableModel* m_mergeListModel = nullptr;
+
+    // ---- playlist and export commands (app/panels/Commands.cpp) ----
+    QString m_saveFolder;
+
+    // ---- playback (player/PlayCommands.cpp) ----
+    PlayWin* m_playWin = nullptr;
+    int m_currentPlayRow = -1;
+    SPlayListTableItem m_currentPlayItem;
+    bool m_playConfirmed = false;
+
+    friend class MainWindowTestAccess;
+};

@@ -1,0 +1,25 @@
+# corvo_add_test(NAME SOURCES... [GUI] [LIBS libs...] [TIMEOUT s])
+# Engine tests link gtest_main; GUI tests get a main that makes a QApplication
+# on the offscreen platform (gtest_discover_tests runs the binary without the
+# test's ENVIRONMENT, so the binary sets the platform itself).
+function(corvo_add_test name)
+  cmake_parse_arguments(T "GUI" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  set(srcs ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_executable(${name} ${srcs})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
+  if(T_GUI)
+    target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support/gui_main.cpp)
+    target_link_libraries(${name} PRIVATE corvotkl_gui Qt5::Test GTest::gtest ${T_LIBS})
+  else()
+    target_link_libraries(${name} PRIVATE corvotkl_engine GTest::gtest_main ${T_LIBS})
+  endif()
+  target_compile_definitions(${name} PRIVATE CORVO_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+                                             CORVO_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endfunction()

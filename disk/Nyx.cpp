@@ -1,0 +1,166 @@
+#include "disk/Nyx.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char kPrefix[] = "\\\\.\\";   // \\.\  (4 characters)
+const int kPrefixLen = 4;
+
+class PosixDevice : public NyxCIOSystemDevice {
+public:
+    explicit PosixDevice(QByteArray path) : m_path(std::move(path)) {}
+    ~PosixDevice() override
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+
+    int open(std::uint32_t accessFlag, int openMethod) override
+    {
+        // Only reading an existing device is supported: the source is never written.
+        if (accessFlag != NyxAccessRead || openMethod != NyxOpenExisting)
+            return m_error = EINVAL;
+        if (m_fd >= 0)
+            return 0;
+        do {
+            m_fd = ::open(m_path.constData(), O_RDONLY | O_CLOEXEC);
+        } while (m_fd < 0 && errno == EINTR);
+        if (m_fd < 0)
+            return m_error = errno;
+        struct stat st {};
+        if (::fstat(m_fd, &st) == 0) {
+            if (S_ISBLK(st.st_mode)) {
+                std::uint64_t bytes = 0;
+                if (::ioctl(m_fd, BLKGETSIZE64, &bytes) == 0)
+                    m_size = std::int64_t(bytes);
+            } else if (S_ISREG(st.st_mode)) {
+                m_size = st.st_size;
+            } else if (S_ISDIR(st.st_mode)) {
+                ::close(m_fd);
+                m_fd = -1;
+                return m_error = EISDIR;
+            }
+        }
+        // The scan and export read front to back: let the kernel read ahead.
+        ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        return 0;
+    }
+
+    std::int64_t readFrom(void* dst, std::int64_t offset, std::uint32_t count) override
+    {
+        if (m_fd < 0)
+            return -(m_error = EBADF);
+        if (offset < 0)
+            return -(m_error = EINVAL);
+        auto* out = static_cast<char*>(dst);
+        std::int64_t done = 0;
+        while (done < count) {
+            ssize_t r = ::pread(m_fd, out + done, size_t(count - done), offset + done);
+            if (r < 0) {
+                if (errno == EINTR)
+                    continue;
+                m_error = errno;
+                // Bytes already read are still good; report them, the next read fails again.
+                return done > 0 ? done : -std::int64_t(m_error);
+            }
+            if (r == 0)
+                break;
+            done += r;
+        }
+        return done;
+    }
+
+    std::int64_t size() const override { return m_size; }
+    int lastError() const override { return m_error; }
+
+private:
+    QByteArray m_path;
+    int m_fd = -1;
+    std::int64_t m_size = -1;
+    int m_error = 0;
+};
+
+QMutex g_factoryLock;
+NyxDeviceFactory g_factory;
+
+} // namespace
+
+QByteArray nyxDevicePathToFile(const QByteArray& devicePath)
+{
+    QByteArray name = devicePath;
+    if (name.startsWith(kPrefix))
+        name = name.mid(kPrefixLen);
+    if (name.contains('/'))
+        return name;
+    return QByteArrayLiteral("/dev/") + name;
+}
+
+QByteArray nyxDevicePathForName(const QByteArray& name)
+{
+    return QByteArray(kPrefix) + name;
+}
+
+void nyxSetDeviceFactory(NyxDeviceFactory factory)
+{
+    QMutexLocker lock(&g_factoryLock);
+    g_factory = std::move(factory);
+}
+
+std::unique_ptr<NyxCIOSystemDevice> nyxMakePosixDevice(const QByteArray& filePath)
+{
+    return std::make_unique<PosixDevice>(filePath);
+}
+
+NyxCIOSystemDevice* NyxfIOSystemDevice_new_not_open(const char* devicePath)
+{
+    const QByteArray path(devicePath ? devicePath : "");
+    {
+        QMutexLocker lock(&g_factoryLock);
+        if (g_factory)
+            return g_factory(path).release();
+    }
+    return new PosixDevice(nyxDevicePathToFile(path));
+}
+
+int NyxfIOSystemDevice_open(NyxCIOSystemDevice* device, NyxEAccessFlag access, NyxEOpenMethod method)
+{
+    if (!device)
+        return EINVAL;
+    return device->open(access, method);
+}
+
+std::int64_t NyxfIOSystemDevice_read_from(NyxCIOSystemDevice* device, void* dst, std::int64_t offset, std::uint32_t count)
+{
+    if (!device)
+        return -EINVAL;
+    return device->readFrom(dst, offset, count);
+}
+
+void NyxfIOSystemDevice_delete(NyxCIOSystemDevice** device)
+{
+    if (!device)
+        return;
+    delete *device;
+    *device = nullptr;
+}
+
+std::int64_t MemoryDevice::readFrom(void* dst, std::int64_t offset, std::uint32_t count)
+{
+    if (!m_open || offset < 0)
+        return -EBADF;
+    if (offset >= m_bytes.size())
+        return 0;
+    std::int64_t n = std::min<std::int64_t>(count, m_bytes.size() - offset);
+    std::memcpy(dst, m_bytes.constData() + offset, size_t(n));
+    return n;
+}

@@ -1,0 +1,63 @@
+#pragma once
+// Raw, read-only access to a source: a block device or a disk image file.
+//
+// Every reader of a source (scan, export, preview) goes through
+// nyxDevicePathToFile() and NyxfIOSystemDevice_new_not_open(), so that one
+// mapping decides what "\\.\NAME" means and tests can swap the device for an
+// in-memory or fault-injecting one with nyxSetDeviceFactory().
+// Nothing here ever opens a source for writing.
+
+#include <QByteArray>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+enum NyxEAccessFlag : std::uint32_t { NyxAccessRead = 0x80000000u };
+enum NyxEOpenMethod : int { NyxOpenExisting = 3 };
+
+// A device handle. Implementations: the POSIX one below, MemoryDevice for
+// tests, and the fault-injecting one in tests/.
+class NyxCIOSystemDevice {
+public:
+    virtual ~NyxCIOSystemDevice() = default;
+    // 0 on success; otherwise an errno value describing why.
+    virtual int open(std::uint32_t accessFlag, int openMethod) = 0;
+    // Bytes read (short at the end, 0 past it), or -errno on an I/O error.
+    virtual std::int64_t readFrom(void* dst, std::int64_t offset, std::uint32_t count) = 0;
+    // Size in bytes once open, -1 when unknown.
+    virtual std::int64_t size() const = 0;
+    // errno of the last failure (open or read), 0 if none.
+    virtual int lastError() const = 0;
+};
+
+// "\\.\" + name  ->  "/dev/" + name for a bare kernel name (sda, nvme0n1p2),
+// or the name itself when it holds a '/' (an image file or an explicit path).
+// Anything without the prefix is taken as the name itself.
+QByteArray nyxDevicePathToFile(const QByteArray& devicePath);
+// "\\.\" + name, the form the scan and export build from a bare name.
+QByteArray nyxDevicePathForName(const QByteArray& name);
+
+using NyxDeviceFactory = std::function<std::unique_ptr<NyxCIOSystemDevice>(const QByteArray& devicePath)>;
+// Replace how devices are made (tests). An empty factory restores the POSIX one.
+void nyxSetDeviceFactory(NyxDeviceFactory factory);
+// The POSIX device over a file path (already mapped), for callers that want it directly.
+std::unique_ptr<NyxCIOSystemDevice> nyxMakePosixDevice(const QByteArray& filePath);
+
+NyxCIOSystemDevice* NyxfIOSystemDevice_new_not_open(const char* devicePath);
+int NyxfIOSystemDevice_open(NyxCIOSystemDevice* device, NyxEAccessFlag access, NyxEOpenMethod method);
+std::int64_t NyxfIOSystemDevice_read_from(NyxCIOSystemDevice* device, void* dst, std::int64_t offset, std::uint32_t count);
+void NyxfIOSystemDevice_delete(NyxCIOSystemDevice** device);
+
+// An in-memory source (tests, fuzzing). Shares its bytes; the size is fixed.
+class MemoryDevice : public NyxCIOSystemDevice {
+public:
+    explicit MemoryDevice(QByteArray bytes) : m_bytes(std::move(bytes)) {}
+    int open(std::uint32_t, int) override { m_open = true; return 0; }
+    std::int64_t readFrom(void* dst, std::int64_t offset, std::uint32_t count) override;
+    std::int64_t size() const override { return m_bytes.size(); }
+    int lastError() const override { return 0; }
+
+private:
+    QByteArray m_bytes;
+    bool m_open = false;
+};

@@ -1,0 +1,74 @@
+#pragma once
+// The scan thread: reads a byte range of a source front to back, finds TKL
+// frames and emits every fragment it closes with TransmitAddFragmentList.
+// Control (setDevicePath, setRange, pause, resume, stop) is called from the
+// GUI thread; the flags are atomics read once per pass of the main loop.
+
+#include "scan/SFragmentFit.h"
+
+#include <QByteArray>
+#include <QThread>
+#include <atomic>
+#include <cstdint>
+
+struct FrameInfo {
+    quint32 time = 0;
+    qint32 stream = 0;
+    qint32 length = 0;
+};
+
+class PauseSemaphore;
+
+class CFragmentFit : public QThread {
+    Q_OBJECT
+public:
+    CFragmentFit();
+    ~CFragmentFit() override;
+
+    // First TKL header in window[0, n). On success foundAt is its offset;
+    // on failure the number of positions examined (the resume point).
+    // Reads up to 4 bytes past window + n: the caller guarantees they exist.
+    static bool findFrameHeader(const unsigned char* window, qint32 n, qint32& foundAt, FrameInfo& info);
+
+    // The path ("\\.\" + name) is copied; any length.
+    void setDevicePath(const char* devicePath);
+    // -1 (nothing changed) without a device path or with formatCode 0.
+    int setRange(qint64 start, qint64 end);
+    void pause();
+    void resume();
+    void stop();
+
+    // Device offset read up to; the sampler reads it from its own thread.
+    const std::atomic<qint64>* publishedPosition() const { return &m_position; }
+    char stopRequested() const { return m_stopRequested.load(); }
+    char runFinished() const { return m_runFinished.load(); }
+    // The two stop bytes as one 16-bit value ('N','N' = 20046, 'Y','Y' = 22873).
+    quint16 stopFlags() const { return quint16(quint8(stopRequested())) | quint16(quint8(runFinished())) << 8; }
+    char pauseFlag() const { return m_pauseFlag.load(); }
+    int formatCode() const { return m_formatCode; }
+    // The system's reason when the source could not be opened or read (errno), 0 if none.
+    int lastError() const { return m_lastError.load(); }
+
+    // Process-wide: the n-th fragment sent since start carries n.
+    static std::atomic<int> fragmentSerial;
+
+signals:
+    void TransmitAddFragmentList(SFragmentFit sFragmentFit, int i);
+
+protected:
+    void run() override;
+
+private:
+    std::atomic<char> m_stopRequested{'N'};
+    std::atomic<char> m_runFinished{'N'};
+    std::atomic<char> m_pauseFlag{'N'};
+    std::atomic<qint64> m_position{0};
+    std::atomic<int> m_lastError{0};
+    PauseSemaphore* m_pauseSemaphore = nullptr;
+    unsigned char* m_buffer = nullptr;
+    qint64 m_rangeStart = 0;
+    qint64 m_rangeEnd = 0;
+    int m_formatCode = 14;
+    QByteArray m_devicePath;
+    bool m_hasDevicePath = false;
+};

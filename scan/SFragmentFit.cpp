@@ -1,0 +1,23 @@
+#include "scan/SFragmentFit.h"
+
+#include <cstdio>
+
+namespace PackedTime {
+
+static QString render(const char* fmt, quint32 t)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, fmt, year(t), month(t), day(t), hour(t), minute(t), second(t));
+    return QString::fromLatin1(buf);
+}
+
+QString displayForm(quint32 t) { return render("2%03d-%02d-%02d %02d:%02d:%02d", t); }
+
+QString fileNameForm(quint32 t) { return render("2%03d_%02d_%02d %02d_%02d_%02d", t); }
+
+int duration(quint32 a, quint32 b)
+{
+    return ((hour(b) - hour(a)) * 60 + minute(b) - minute(a)) * 60 + second(b) - second(a);
+}
+
+} // namespace PackedTime

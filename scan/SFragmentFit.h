@@ -1,0 +1,61 @@
+#pragma once
+// Records that travel between the scan, the playlist, export and preview.
+// They cross threads by value; copies of a fragment share its extent list.
+
+#include <QByteArray>
+#include <QList>
+#include <QMetaType>
+#include <QString>
+#include <cstdint>
+#include <memory>
+
+// One stretch of a fragment on the source device; end is exclusive.
+struct SExtent {
+    qint64 start = 0;
+    qint64 end = 0;
+};
+
+using SExtentList = QList<SExtent>;
+
+// One fragment as the scan closed it.
+// diskName is the bare device name (the device path without its "\\.\"
+// prefix): a kernel name such as sda1, or a path to an image file. It is held
+// by value so that no path length limit or lifetime rule applies.
+// extents is shared by every copy of the record and freed with the last one,
+// so a row deleted from one list never invalidates an export or another list.
+struct SFragmentFit {
+    QByteArray diskName;
+    int formatCode = 0;
+    quint32 firstTime = 0;
+    quint32 lastTime = 0;
+    int stream = 0;
+    qint64 totalBytes = 0;
+    int frameCount = 0;
+    std::shared_ptr<const SExtentList> extents;
+};
+Q_DECLARE_METATYPE(SFragmentFit)
+
+// One playlist row: the fragment, a text nobody reads, and its serial.
+struct SPlayListTableItem {
+    SFragmentFit sFragmentFit;
+    QString msFile;
+    int iSerial = 0;
+};
+Q_DECLARE_METATYPE(SPlayListTableItem)
+
+// Packed recorder time: sec 0-5, min 6-11, hour 12-16, day 17-21,
+// month 22-25, year-2000 26-29.
+namespace PackedTime {
+inline int second(quint32 t) { return int(t & 0x3f); }
+inline int minute(quint32 t) { return int((t >> 6) & 0x3f); }
+inline int hour(quint32 t) { return int((t >> 12) & 0x1f); }
+inline int day(quint32 t) { return int((t >> 17) & 0x1f); }
+inline int month(quint32 t) { return int((t >> 22) & 0x0f); }
+inline int year(quint32 t) { return int((t >> 26) & 0x0f); }
+// "2%03d-%02d-%02d %02d:%02d:%02d"
+QString displayForm(quint32 t);
+// "2%03d_%02d_%02d %02d_%02d_%02d"
+QString fileNameForm(quint32 t);
+// Seconds from a to b using hour, minute and second only; may be negative.
+int duration(quint32 a, quint32 b);
+} // namespace PackedTime
