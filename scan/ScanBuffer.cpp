@@ -21,15 +21,14 @@ bool mapMirror(std::size_t size, unsigned char** base, std::size_t* mapped)
     bool ok = ::ftruncate(fd, off_t(size)) == 0;
     void* region = MAP_FAILED;
     if (ok) {
-        // Reserve twice the size, then put the same pages in both halves,
-        // faulted in now rather than during the first reads of a scan.
+        // Reserve twice the size, then put the same pages in both halves.
         region = ::mmap(nullptr, 2 * size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         ok = region != MAP_FAILED;
     }
     if (ok) {
         auto* r = static_cast<unsigned char*>(region);
-        ok = ::mmap(r, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED | MAP_POPULATE, fd, 0) != MAP_FAILED
-            && ::mmap(r + size, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED | MAP_POPULATE, fd, 0) != MAP_FAILED;
+        ok = ::mmap(r, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0) != MAP_FAILED
+            && ::mmap(r + size, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0) != MAP_FAILED;
         if (!ok)
             ::munmap(region, 2 * size);
     }
@@ -38,6 +37,13 @@ bool mapMirror(std::size_t size, unsigned char** base, std::size_t* mapped)
         return false;
     *base = static_cast<unsigned char*>(region);
     *mapped = 2 * size;
+    // Make every page writable through both halves now: each half needs its
+    // own page-table entries, and taking those faults here keeps them out of
+    // the first reads of a scan.
+#ifdef MADV_POPULATE_WRITE
+    if (::madvise(*base, 2 * size, MADV_POPULATE_WRITE) != 0)
+#endif
+        std::memset(*base, 0, 2 * size);
     return true;
 }
 } // namespace

@@ -172,8 +172,8 @@ TEST(ScanFaults, SourceShrinkingDuringTheScanEnds)
 TEST(ScanFaults, RandomFaultsAlwaysEndAndReportTrueOffsets)
 {
     std::mt19937 rng(99);
-    for (int round = 0; round < 30; ++round) {
-        const qint64 size = 2 * MiB + qint64(rng() % quint32(40 * MiB));
+    for (int round = 0; round < 24; ++round) {
+        const qint64 size = 2 * MiB + qint64(rng() % quint32(28 * MiB));
         QByteArray image = noiseImage(size, rng());
         for (qint64 at = qint64(rng() % 100000); at + 70000 < size; at += 50000 + qint64(rng() % 400000)) {
             std::vector<int> run(1 + rng() % 8);
