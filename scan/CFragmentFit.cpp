@@ -133,6 +133,7 @@ void CFragmentFit::run()
 {
     m_position = 0;
     m_lastError = 0;
+    m_unreadable = 0;
     m_buffer->reset();
     std::vector<FragmentSlot> slotTable(kSlotCount);
     std::vector<qint32> slotOpen(kSlotCount, 0);
@@ -161,6 +162,7 @@ void CFragmentFit::run()
         return;
     }
     got = std::min(got, firstCount);
+    m_unreadable = firstCount - got;
 
     std::vector<Segment> segments;
     segments.reserve(4);
@@ -267,6 +269,8 @@ void CFragmentFit::run()
             if (r == 0)
                 next += kEmptySkip;
             m_position = next;
+            if (r < count)
+                m_unreadable += std::min(next, end) - at;
             if (r >= count) {
                 if (last && last->endBuf() == dest && last->endDev() == at)
                     last->len += count;

@@ -96,6 +96,28 @@ TEST(FragmentScan, FramesAndHeadersStraddlingBufferBoundariesStayInOneFragment)
     checkInvariants(image, r);
 }
 
+TEST(FragmentScan, HeaderAtTheResumePointOfAFailedSearchDoesNotJoinAcrossAGap)
+{
+    // A search that finds nothing in a window resumes three bytes before the
+    // window end in the next pass; a header sitting exactly there starts at
+    // that pass's cursor although garbage lies between it and the previous
+    // frame. Only the device offset of the previous frame's end may join them.
+    for (qint64 resumePoint : {4 * MiB - 3, 6 * MiB - 3, 8 * MiB - 3}) {
+        SCOPED_TRACE(resumePoint);
+        QByteArray image = noiseImage(10 * MiB, 21);
+        const qint64 aEnd = putRun(image, resumePoint - 50000, {20000, 20000});
+        const qint64 bEnd = putRun(image, resumePoint, {3000, 3000});
+        const ScanResult r = runScan(image, 0, image.size());
+        ASSERT_EQ(r.sent.size(), 2u);
+        EXPECT_EQ(r.sent[0].fragment.extents->first().end, aEnd);
+        EXPECT_EQ(r.sent[0].fragment.totalBytes, 40000);
+        EXPECT_EQ(r.sent[1].fragment.extents->first().start, resumePoint);
+        EXPECT_EQ(r.sent[1].fragment.extents->first().end, bEnd);
+        EXPECT_EQ(r.sent[1].fragment.frameCount, 2);
+        checkInvariants(image, r);
+    }
+}
+
 TEST(FragmentScan, RangeEndIsHonouredWhereverItFalls)
 {
     for (qint64 rangeEnd : {qint64(1 * MiB + 37), 2 * MiB, 4 * MiB - 3, 6 * MiB, 6 * MiB + 100, 7 * MiB + 513, 10 * MiB + 4096}) {
@@ -236,6 +258,7 @@ void randomScans(quint32 seed, int rounds)
         SCOPED_TRACE(testing::Message() << "round " << round << " size " << size << " range [" << start << ", " << end << ")");
         const ScanResult r = runScan(image, start, end);
         ASSERT_TRUE(r.ended);
+        EXPECT_EQ(r.unreadable, 0);
         checkInvariants(image, r);
         expectSame(expectedFragments(image, start, readableFromLog(r.reads)), r);
         // Without faults everything in range was read.

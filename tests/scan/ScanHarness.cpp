@@ -103,6 +103,7 @@ ScanResult runScan(const std::shared_ptr<FaultPlan>& plan, qint64 start, qint64 
     result.sent = sink.take();
     result.stopFlags = scan.stopFlags();
     result.lastError = scan.lastError();
+    result.unreadable = scan.unreadableBytes();
     result.reads = plan->reads();
     EXPECT_EQ(plan->created(), plan->deleted()) << "every device handle is deleted";
     return result;
