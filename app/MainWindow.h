@@ -125,6 +125,12 @@ private:
     bool m_maximised = false;
     bool m_tableShown = true;
     bool m_scanWanted = false;
+    // Stand in for panels whose build step has not made their widget yet.
+    QWidget* m_scanTablePlace = nullptr;
+    // The panels' widgets as plain QWidgets, found by object name, or null.
+    QWidget* playlistViewWidget() const;
+    QWidget* playWinWidget() const;
+    void toggleMaximised();
 
     // ---- disk tree (app/panels/DiskTree.cpp) ----
     QStringList m_imagePaths;
