@@ -1,4 +1,5 @@
 #include "disk/DiskInfo.h"
+#include "disk/Nyx.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,7 +10,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -456,4 +459,26 @@ void BuildDiskList()
         }
         diskList().append(info);
     }
+}
+
+int ProbeSourceImage(const QString& path, qint64* size)
+{
+    const QByteArray file = QFile::encodeName(path);
+    if (file.isEmpty())
+        return ENOENT;
+    struct stat st {};
+    if (::stat(file.constData(), &st) != 0)
+        return errno;
+    if (S_ISDIR(st.st_mode))
+        return EISDIR;
+    // A FIFO or terminal would block the open or the scan.
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+        return ENODEV;
+    std::unique_ptr<NyxCIOSystemDevice> dev = nyxMakePosixDevice(file);
+    const int err = dev->open(NyxAccessRead, NyxOpenExisting);
+    if (err != 0)
+        return err;
+    if (size)
+        *size = std::max<std::int64_t>(dev->size(), 0);
+    return 0;
 }

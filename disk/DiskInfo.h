@@ -108,3 +108,9 @@ DiskEnumSummary lastDiskEnumSummary();
 
 // Name order of kernel block device names (sdz before sdaa, sda2 before sda10).
 bool blockNameLess(const QByteArray& a, const QByteArray& b);
+
+// Checks a disk image or block device given by path: 0 and its size in bytes
+// when it can be read, else an errno (ENOENT, EACCES, EISDIR, ENODEV for
+// anything that is neither a regular file nor a block device, ...).
+// Opens read-only; never blocks on FIFOs or character devices.
+int ProbeSourceImage(const QString& path, qint64* size);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -403,4 +404,27 @@ TEST(DiskEnumRoot, ReadOnlyLoopDeviceIsListedWithItsPartitions)
     EXPECT_EQ(found->partitions[0].capacity, 4096u * 512);
     EXPECT_EQ(found->partitions[1].name, loopName + "p2");
     EXPECT_EQ(found->partitions[1].capacity, 8192u * 512);
+}
+
+TEST(DiskEnum, ProbeSourceImage)
+{
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const QString file = tmp.path() + QStringLiteral("/disk.img");
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(123457, 'z'));
+    }
+    qint64 size = -1;
+    EXPECT_EQ(ProbeSourceImage(file, &size), 0);
+    EXPECT_EQ(size, 123457);
+    EXPECT_EQ(ProbeSourceImage(tmp.path() + QStringLiteral("/missing.img"), &size), ENOENT);
+    EXPECT_EQ(ProbeSourceImage(tmp.path(), &size), EISDIR);
+    EXPECT_EQ(ProbeSourceImage(QString(), &size), ENOENT);
+    // A FIFO without a writer would block an open for reading forever.
+    const QByteArray fifo = QFile::encodeName(tmp.path() + QStringLiteral("/pipe"));
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    EXPECT_EQ(ProbeSourceImage(QFile::decodeName(fifo), &size), ENODEV);
+    EXPECT_EQ(ProbeSourceImage(QStringLiteral("/dev/null"), &size), ENODEV);
 }
