@@ -140,6 +140,11 @@ private:
     QTreeWidget* m_diskTree = nullptr;
     QPushButton* m_diskStartButton = nullptr;
     int m_scanRowCount = 0;
+    QStringList m_readableImages;      // the command-line paths that could be read at start
+    bool m_unreadableNoticeShown = false;
+    void checkImagePaths();
+    void addImageRows();
+    bool showUnreadableDisksNotice(bool haveOtherRows);
 
     // ---- scan status panel (app/panels/ScanPanel.cpp) ----
     QTableWidget* m_scanTable = nullptr;
