@@ -131,6 +131,8 @@ private:
     QWidget* playlistViewWidget() const;
     QWidget* playWinWidget() const;
     void toggleMaximised();
+    // Keeps the title strip under the whole width, also past the desktop's.
+    void resizeEvent(QResizeEvent* event) override;
 
     // ---- disk tree (app/panels/DiskTree.cpp) ----
     QStringList m_imagePaths;
