@@ -202,17 +202,20 @@ void CButtonAndThread::SlotShowSchedule(SSchedule sScheduleData)
         m_remainingLabel->setText(formatSeconds(sScheduleData.remainingSeconds));
 
     // Only this row stops its scan thread, and it marks itself stopped first,
-    // so a finished thread here ended by itself. Whether it got through the
-    // range is read from its final position, not from the sample, which may
-    // predate the last read. A sample of 100 % while the thread still runs
-    // waits for the next one: stopping now would drop the fragments still open.
+    // so a finished thread here ended by itself: abnormally when it failed to
+    // open or read the source short of the range end, normally otherwise. The
+    // thread's final state decides, not the sample, which may predate its
+    // last read. A sample of 100 % while the thread still runs waits for the
+    // next one: stopping now would drop the fragments still open.
     if (m_scanThread->runFinished() != 'Y')
         return;
-    if (m_scanThread->publishedPosition()->load() >= m_rangeEnd) {
+    const bool failed =
+        m_scanThread->lastError() != 0 && m_scanThread->publishedPosition()->load() < m_rangeEnd;
+    if (failed) {
+        emit TransmitOver('Y');
+    } else {
         if (m_progressBar)
             m_progressBar->setValue(100);
         emit TransmitOver('N');
-    } else {
-        emit TransmitOver('Y');
     }
 }

@@ -288,7 +288,9 @@ void MainWindow::AddScanDetailInfo()
         m_scanTable->setCellWidget(i, 1, r->m_progressBar);
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 
-        m_scanTable->setItem(i, 0, new QTableWidgetItem(QStringLiteral("     %1").arg(target.name)));
+        auto* where = new QTableWidgetItem(QStringLiteral("     %1").arg(target.name));
+        where->setToolTip(target.name); // image paths outgrow the column
+        m_scanTable->setItem(i, 0, where);
         m_scanTable->setCellWidget(i, 2, r->m_elapsedLabel);
         m_scanTable->setCellWidget(i, 3, r->m_remainingLabel);
         m_scanTable->setCellWidget(i, 6, r->m_statusLabel);
