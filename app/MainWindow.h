@@ -153,7 +153,10 @@ private:
     // playlist together at the end of the turn (one sorted insertion).
     QList<SPlayListTableItem> m_pendingRows;
     bool m_flushPosted = false;
+    // Recent cost of placing one row, to keep each turn's share short.
+    double m_rowCostNs = 0;
     void flushPendingRows();
+    void addPendingRows(bool all);
     // The merge list a command belongs to: the one of the dialog whose button
     // or menu sent it, else the newest.
     DropTableView* mergeListFor(QObject* origin) const;

@@ -13,6 +13,7 @@
 #include <QSortFilterProxyModel>
 
 #include <cstdio>
+#include <limits>
 
 QList<SPlayListTableItem> dragRows;
 
@@ -43,9 +44,40 @@ QString CPlayListTableModel::nameText(const SFragmentFit& f, int serial)
 
 QString CPlayListTableModel::sizeText(qint64 totalBytes)
 {
+    // "%08.3fMB" of totalBytes / 1048576. Sorting formats this text for every
+    // comparison, so it is built from integers: thousandths of a MiB are
+    // totalBytes * 125 / 131072, rounded to nearest, ties to even, exactly as
+    // printf rounds the (exact) double quotient.
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%08.3fMB", double(totalBytes) / 1048576.0);
-    return QString::fromLatin1(buf);
+    if (totalBytes < 0 || totalBytes > std::numeric_limits<qint64>::max() / 125) {
+        std::snprintf(buf, sizeof buf, "%08.3fMB", double(totalBytes) / 1048576.0);
+        return QString::fromLatin1(buf);
+    }
+    const qint64 scaled = totalBytes * 125;
+    qint64 thousandths = scaled >> 17;
+    const qint64 rest = scaled & 131071;
+    if (rest > 65536 || (rest == 65536 && (thousandths & 1)))
+        ++thousandths;
+    qint64 whole = thousandths / 1000;
+    const int frac = int(thousandths % 1000);
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = char('0' + whole % 10);
+        whole /= 10;
+    } while (whole);
+    int len = 0;
+    for (int pad = n; pad < 4; ++pad)
+        buf[len++] = '0';
+    while (n)
+        buf[len++] = digits[--n];
+    buf[len++] = '.';
+    buf[len++] = char('0' + frac / 100);
+    buf[len++] = char('0' + frac / 10 % 10);
+    buf[len++] = char('0' + frac % 10);
+    buf[len++] = 'M';
+    buf[len++] = 'B';
+    return QString::fromLatin1(buf, len);
 }
 
 QVariant CPlayListTableModel::data(const QModelIndex& index, int role) const

@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QCursor>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -12,6 +13,8 @@
 #include <QPushButton>
 #include <QSortFilterProxyModel>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -208,7 +211,8 @@ void MainWindow::slotAddPlayList(SFragmentFit sFragmentFit, int i)
     m_pendingRows.append(item);
     // Fragments from the scan threads come as queued signals, often many per
     // turn of the event loop; the sorted proxy places a block of rows in one
-    // pass, where row by row it would rebuild its mapping for every row.
+    // pass, where row by row it would rebuild its mapping for every row. The
+    // block is added by an event queued behind this turn's signals.
     if (sender()) {
         if (!m_flushPosted) {
             m_flushPosted = true;
@@ -216,17 +220,46 @@ void MainWindow::slotAddPlayList(SFragmentFit sFragmentFit, int i)
         }
         return;
     }
-    flushPendingRows();
+    // A direct call shows its row at once, behind any still waiting.
+    addPendingRows(true);
 }
 
 void MainWindow::flushPendingRows()
 {
     m_flushPosted = false;
-    if (m_pendingRows.isEmpty())
-        return;
-    QList<SPlayListTableItem> rows;
-    rows.swap(m_pendingRows);
-    m_playlistModel->addRows(rows);
+    addPendingRows(false);
+    if (!m_pendingRows.isEmpty() && !m_flushPosted) {
+        m_flushPosted = true;
+        QMetaObject::invokeMethod(this, &MainWindow::flushPendingRows, Qt::QueuedConnection);
+    }
+}
+
+void MainWindow::addPendingRows(bool all)
+{
+    // Rows that land apart in a sorted view cost the proxy a pass over the
+    // whole list each. When more arrive than one turn of the event loop can
+    // place in kBudgetNs, the rest follow in the next turns, in order, so the
+    // window keeps answering.
+    constexpr double kBudgetNs = 30e6;
+    QElapsedTimer clock;
+    clock.start();
+    while (!m_pendingRows.isEmpty()) {
+        int take = m_pendingRows.size();
+        if (!all && m_rowCostNs > 0) {
+            const double left = kBudgetNs - double(clock.nsecsElapsed());
+            if (left <= 0)
+                break;
+            take = int(std::clamp(left / m_rowCostNs, 1.0, double(take)));
+        } else if (!all) {
+            take = std::min(take, 256);
+        }
+        QList<SPlayListTableItem> block = m_pendingRows.mid(0, take);
+        m_pendingRows.erase(m_pendingRows.begin(), m_pendingRows.begin() + take);
+        const qint64 before = clock.nsecsElapsed();
+        m_playlistModel->addRows(block);
+        const double perRow = double(clock.nsecsElapsed() - before) / take;
+        m_rowCostNs = m_rowCostNs > 0 ? 0.5 * m_rowCostNs + 0.5 * perRow : perRow;
+    }
 }
 
 void MainWindow::slotonHeaderClicked(int column)

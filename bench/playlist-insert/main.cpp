@@ -7,7 +7,8 @@
 // not answer the user. Modes:
 //   signal  - fragments arrive as queued signals (rows of one turn are added together)
 //   single  - the same rows through queued calls without a sender, one insertion each
-// and producers: "burst" sends as fast as it can, "paced" sends 250 every 5 ms.
+// and producers: "burst" sends as fast as it can, "paced" sends 100 every 5 ms
+// (20,000 rows/s: all 100,000 within the 5 s target).
 //
 // Usage: bench_playlist_insert [rows] [mode ...]
 #include "app/MainWindow.h"
@@ -85,7 +86,7 @@ Result run(int rows, int sortColumn, bool viaSignal, bool paced, double limitSec
             else
                 QMetaObject::invokeMethod(&window, "slotAddPlayList", Qt::QueuedConnection, Q_ARG(SFragmentFit, f),
                                           Q_ARG(int, i));
-            if (paced && i % 250 == 0)
+            if (paced && i % 100 == 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });

@@ -2,6 +2,7 @@
 #include "PlaylistSupport.h"
 
 #include <QAbstractItemModelTester>
+#include <cstdio>
 #include <QSortFilterProxyModel>
 #include <QStringList>
 #include <gtest/gtest.h>
@@ -194,4 +195,33 @@ TEST(PlayListModel, TextSortFollowsNumbersThanksToPadding)
     EXPECT_EQ(serials, (QList<int>{1, 9, 10, 100, 99999}));
     // The model itself keeps its order.
     EXPECT_EQ(modelSerials(&m), (QList<int>{9, 10, 100, 99999, 1}));
+}
+
+// The size text is built without printf; it must read exactly as "%08.3fMB".
+TEST(PlayListModel, SizeTextMatchesPrintfIncludingRoundingTies)
+{
+    auto printfText = [](qint64 b) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%08.3fMB", double(b) / 1048576.0);
+        return QString::fromLatin1(buf);
+    };
+    QList<qint64> values{0, 1, 523, 524, 525, 1048, 1049, 1536, 1048576, 10485760, 9999 * 1048576LL + 1048575,
+                         20000 * 1048576LL, (1LL << 53) - 1, -1, -1536};
+    // Exact halves of a thousandth: totalBytes * 125 = 131072 * q + 65536.
+    for (qint64 b = 0; b < 131072 * 40; ++b)
+        if (b * 125 % 131072 == 65536)
+            values << b << b + 1 << b - 1;
+    quint64 x = 88172645463325252ull;
+    for (int i = 0; i < 20000; ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        values << qint64(x % (1ull << (10 + i % 40)));
+    }
+    int checked = 0;
+    for (qint64 b : values) {
+        ASSERT_EQ(CPlayListTableModel::sizeText(b), printfText(b)) << b;
+        ++checked;
+    }
+    EXPECT_GT(checked, 20040);
 }
