@@ -70,7 +70,7 @@ int percentOf(qint64 totalSize, qint64 inc)
     if (totalSize <= 0)
         return 0;
     // Written bytes can pass the total by the tail of a chunk; the bar ignores values past 100.
-    const qint64 p = inc / totalSize * 100 + inc % totalSize * 100 / totalSize;
+    const qint64 p = qint64(static_cast<__int128>(inc) * 100 / totalSize);
     return int(std::clamp<qint64>(p, 0, 100));
 }
 
@@ -93,13 +93,20 @@ std::int64_t BufferedSource::read(qint64 offset, qint64 len, qint64 readLimit, c
     const qint64 aligned = offset - offset % kSectorBytes;
     const qint64 need = roundUp512(offset + len) - aligned;
     const qint64 wanted = std::max(need, std::min<qint64>(roundUp512(readLimit) - aligned, kReadAheadBytes));
-    const std::int64_t n = NyxfIOSystemDevice_read_from(m_device, m_buf.data(), aligned, std::uint32_t(wanted));
+    qint64 size = wanted;
+    std::int64_t n = NyxfIOSystemDevice_read_from(m_device, m_buf.data(), aligned, std::uint32_t(size));
+    // A bad sector further on must not cost the good ones before it: halve the
+    // read until it succeeds or only the asked bytes remain.
+    while (n < 0 && size > need) {
+        size = std::max(need, roundUp512(size / 2));
+        n = NyxfIOSystemDevice_read_from(m_device, m_buf.data(), aligned, std::uint32_t(size));
+    }
     if (n < 0) {
         m_bufLen = 0;
         return n;
     }
     m_bufStart = aligned;
-    m_bufLen = std::min<qint64>(n, wanted);
+    m_bufLen = std::min<qint64>(n, size);
     const qint64 avail = std::clamp<qint64>(m_bufLen - (offset - aligned), 0, len);
     *data = m_buf.data() + (offset - aligned);
     return avail;

@@ -27,6 +27,9 @@ void warnSourceOpenFailed()
 void wireJob(ExportCore::ExportJob& job, QThread* thread,
              void (*emitProgress)(QThread*, qint64, qint64))
 {
+    // The progress signal is queued under this name; main registers it too,
+    // but an export must not depend on who started the process.
+    qRegisterMetaType<long long int>("long long int");
     job.onProgress = [thread, emitProgress](qint64 total, qint64 inc) { emitProgress(thread, total, inc); };
     job.onSourceOpenFailed = [](const QByteArray&, int) { warnSourceOpenFailed(); };
 }
