@@ -4,6 +4,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QLoggingCategory>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +14,8 @@
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcExport, "corvotkl.export")
 
 namespace ExportCore {
 
@@ -403,7 +406,7 @@ int ExportJob::videoMerge(const QList<SPlayListTableItem>& rows, const QByteArra
     }
 
     QByteArray sourcePath = nyxDevicePathForName(rows.first().sFragmentFit.diskName);
-    qDebug("drivename %s", sourcePath.constData());
+    qCDebug(lcExport, "drivename %s", sourcePath.constData());
     int error = 0;
     NyxCIOSystemDevice* device = openSource(sourcePath, &error);
     if (!device) {

@@ -14,7 +14,7 @@ using namespace exporttest;
 
 namespace {
 
-struct Fixture : ::testing::Test {
+struct ExportJobTest : ::testing::Test {
     QTemporaryDir tmp;
     QByteArray image;
     QByteArray imagePath;
@@ -84,7 +84,7 @@ TEST(ExportProgressTexts, TimesRatesAndPercent)
     EXPECT_EQ(percentOf(Q_INT64_C(1) << 62, (Q_INT64_C(1) << 62) / 2), 50); // no overflow
 }
 
-TEST_F(Fixture, SingleExportHoldsExactlyTheExtentBytesInOrder)
+TEST_F(ExportJobTest, SingleExportHoldsExactlyTheExtentBytesInOrder)
 {
     const QList<SPlayListTableItem> rows = {
         // Off the 102,400 and 512 grids, crossing several chunks.
@@ -111,7 +111,7 @@ TEST_F(Fixture, SingleExportHoldsExactlyTheExtentBytesInOrder)
     EXPECT_EQ(progress.last().second, job.bytesTotal());
 }
 
-TEST_F(Fixture, SingleExportOverwritesAnExistingFileAndAcceptsLongPaths)
+TEST_F(ExportJobTest, SingleExportOverwritesAnExistingFileAndAcceptsLongPaths)
 {
     // Far beyond MAX_PATH-sized buffers.
     QString deep = tmp.path();
@@ -127,7 +127,7 @@ TEST_F(Fixture, SingleExportOverwritesAnExistingFileAndAcceptsLongPaths)
     EXPECT_TRUE(readFile(target) == expectedBytes(image, row));
 }
 
-TEST_F(Fixture, EmptyListOrNoDirectoryFails)
+TEST_F(ExportJobTest, EmptyListOrNoDirectoryFails)
 {
     ExportJob job;
     wire(job);
@@ -137,7 +137,7 @@ TEST_F(Fixture, EmptyListOrNoDirectoryFails)
     EXPECT_FALSE(QFileInfo::exists(tmp.filePath("m.TKL")));
 }
 
-TEST_F(Fixture, MissingSourceWarnsLeavesEmptyFileFailsAndExportsTheOthers)
+TEST_F(ExportJobTest, MissingSourceWarnsLeavesEmptyFileFailsAndExportsTheOthers)
 {
     const QList<SPlayListTableItem> rows = {
         makeRow(QFile::encodeName(tmp.filePath("gone.img")), {{0, 5000}}, 1),
@@ -157,7 +157,7 @@ TEST_F(Fixture, MissingSourceWarnsLeavesEmptyFileFailsAndExportsTheOthers)
     EXPECT_TRUE(diagnostics.join('\n').contains("No such file"));
 }
 
-TEST_F(Fixture, OutputThatCannotBeCreatedFailsTheExport)
+TEST_F(ExportJobTest, OutputThatCannotBeCreatedFailsTheExport)
 {
     const SPlayListTableItem row = makeRow(imagePath, {{0, 5000}}, 1);
     ExportJob job;
@@ -170,7 +170,7 @@ TEST_F(Fixture, OutputThatCannotBeCreatedFailsTheExport)
     EXPECT_TRUE(diagnostics.join('\n').contains("open file error"));
 }
 
-TEST_F(Fixture, FullDiskFailsSingleAndMerge)
+TEST_F(ExportJobTest, FullDiskFailsSingleAndMerge)
 {
     if (!QFileInfo::exists("/dev/full"))
         GTEST_SKIP() << "no /dev/full";
@@ -189,7 +189,7 @@ TEST_F(Fixture, FullDiskFailsSingleAndMerge)
     EXPECT_EQ(job.videoMerge({makeRow(imagePath, {{0, 100}}, 1)}, "/dev/full"), 0);
 }
 
-TEST_F(Fixture, SourceShorterThanAnExtentFailsButKeepsWhatWasThere)
+TEST_F(ExportJobTest, SourceShorterThanAnExtentFailsButKeepsWhatWasThere)
 {
     const qint64 n = image.size();
     const SPlayListTableItem row = makeRow(imagePath, {{n - 5000, n + 300000}}, 6);
@@ -203,7 +203,7 @@ TEST_F(Fixture, SourceShorterThanAnExtentFailsButKeepsWhatWasThere)
     EXPECT_TRUE(readFile(tmp.filePath("m.TKL")) == image.mid(int(n - 5000)));
 }
 
-TEST_F(Fixture, ReadErrorsFailTheRowButNotTheOtherExtentsOrRows)
+TEST_F(ExportJobTest, ReadErrorsFailTheRowButNotTheOtherExtentsOrRows)
 {
     const QByteArray bytes = image;
     nyxSetDeviceFactory([bytes](const QByteArray& path) -> std::unique_ptr<NyxCIOSystemDevice> {
@@ -234,7 +234,7 @@ TEST_F(Fixture, ReadErrorsFailTheRowButNotTheOtherExtentsOrRows)
     EXPECT_TRUE(readFile(tmp.filePath("m.TKL")) == image.mid(500000, 599552 - 500000));
 }
 
-TEST_F(Fixture, MergeHoldsRowsInListOrderAcrossTwoImages)
+TEST_F(ExportJobTest, MergeHoldsRowsInListOrderAcrossTwoImages)
 {
     const QByteArray other = patternBytes(1024 * 1024, 0xbeef);
     const QByteArray otherPath = QFile::encodeName(tmp.filePath("other.img"));
@@ -257,7 +257,7 @@ TEST_F(Fixture, MergeHoldsRowsInListOrderAcrossTwoImages)
     EXPECT_EQ(progress.last(), qMakePair(job.bytesTotal(), job.bytesTotal()));
 }
 
-TEST_F(Fixture, MergeSourceMissingFailsFirstWithWarningLaterWithout)
+TEST_F(ExportJobTest, MergeSourceMissingFailsFirstWithWarningLaterWithout)
 {
     const QByteArray gone = QFile::encodeName(tmp.filePath("gone.img"));
     ExportJob job;
@@ -276,14 +276,14 @@ TEST_F(Fixture, MergeSourceMissingFailsFirstWithWarningLaterWithout)
     EXPECT_TRUE(readFile(tmp.filePath("b.TKL")) == expectedBytes(image, first));
 }
 
-TEST_F(Fixture, MergeRejectsAReversedExtent)
+TEST_F(ExportJobTest, MergeRejectsAReversedExtent)
 {
     ExportJob job;
     wire(job);
     EXPECT_EQ(job.videoMerge({makeRow(imagePath, {{0, 512}, {9000, 8000}}, 1)}, out("m.TKL")), 0);
 }
 
-TEST_F(Fixture, CancelDuringMergeEndsAsDoneAtHundredPercent)
+TEST_F(ExportJobTest, CancelDuringMergeEndsAsDoneAtHundredPercent)
 {
     const SPlayListTableItem row = makeRow(imagePath, {{0, image.size()}}, 1);
     ExportJob job;
@@ -300,7 +300,7 @@ TEST_F(Fixture, CancelDuringMergeEndsAsDoneAtHundredPercent)
     EXPECT_TRUE(got == image.left(got.size()));
 }
 
-TEST_F(Fixture, CancelDuringSingleExportStopsAndKeepsResultOne)
+TEST_F(ExportJobTest, CancelDuringSingleExportStopsAndKeepsResultOne)
 {
     const QList<SPlayListTableItem> rows = {makeRow(imagePath, {{0, image.size()}}, 1),
                                             makeRow(imagePath, {{0, 1000}}, 2)};
@@ -312,7 +312,7 @@ TEST_F(Fixture, CancelDuringSingleExportStopsAndKeepsResultOne)
     EXPECT_FALSE(QFileInfo::exists(exported(rows[1])));
 }
 
-TEST_F(Fixture, ProgressIsBoundedMonotonicAndEndsOnTheTotal)
+TEST_F(ExportJobTest, ProgressIsBoundedMonotonicAndEndsOnTheTotal)
 {
     const QByteArray big = patternBytes(48 * 1024 * 1024, 7);
     nyxSetDeviceFactory([big](const QByteArray&) { return std::make_unique<MemoryDevice>(big); });
@@ -333,7 +333,7 @@ TEST_F(Fixture, ProgressIsBoundedMonotonicAndEndsOnTheTotal)
     EXPECT_EQ(progress.last(), qMakePair(row.sFragmentFit.totalBytes, row.sFragmentFit.totalBytes));
 }
 
-TEST_F(Fixture, NeverWritesOverASource)
+TEST_F(ExportJobTest, NeverWritesOverASource)
 {
     const SPlayListTableItem row = makeRow(imagePath, {{0, 5000}}, 1);
     ExportJob job;
