@@ -79,16 +79,22 @@ int percentOf(qint64 totalSize, qint64 inc)
 
 // ---------------------------------------------------------------- BufferedSource
 
-BufferedSource::BufferedSource(NyxCIOSystemDevice* device)
-    : m_device(device), m_buf(size_t(kReadAheadBytes + kChunkBytes))
+BufferedSource::BufferedSource(NyxCIOSystemDevice* device) : m_device(device) {}
+
+void BufferedSource::reset(NyxCIOSystemDevice* device)
 {
+    m_device = device;
+    m_bufStart = 0;
+    m_bufLen = 0;
 }
 
 std::int64_t BufferedSource::read(qint64 offset, qint64 len, qint64 readLimit, const char** data)
 {
     *data = nullptr;
-    if (offset < 0 || len < 0 || len > kChunkBytes)
+    if (offset < 0 || len < 0 || len > kChunkBytes || !m_device)
         return -EINVAL;
+    if (m_buf.empty())
+        m_buf.resize(size_t(kReadAheadBytes + kChunkBytes));
     if (offset >= m_bufStart && offset + len <= m_bufStart + m_bufLen) {
         *data = m_buf.data() + (offset - m_bufStart);
         return len;
@@ -138,7 +144,8 @@ bool OutputFile::open(const QByteArray& path)
         m_error = errno;
         return false;
     }
-    m_buf.resize(size_t(kWriteBufferBytes));
+    if (m_buf.size() != size_t(kWriteBufferBytes))
+        m_buf.resize(size_t(kWriteBufferBytes));
     return true;
 }
 
@@ -260,9 +267,11 @@ bool ExportJob::isSourceOf(const QList<SPlayListTableItem>& rows, const QByteArr
     return false;
 }
 
-ExportJob::CopyResult ExportJob::copyExtent(qint64 start, qint64 end, BufferedSource& source, OutputFile& output,
-                                            const QByteArray& sourcePath, const QByteArray& outputPath)
+ExportJob::CopyResult ExportJob::copyExtent(qint64 start, qint64 end, const QByteArray& sourcePath,
+                                            const QByteArray& outputPath)
 {
+    BufferedSource& source = m_source;
+    OutputFile& output = m_output;
     if (end <= start)
         return CopyResult::Done;
     qint64 offset = start % kChunkBytes;
@@ -318,7 +327,7 @@ bool ExportJob::exportItem(const SPlayListTableItem& row)
         diag(QStringLiteral("refusing to write %1: it is a source of this export").arg(shown(fullPath)));
         return false;
     }
-    OutputFile output;
+    OutputFile& output = m_output;
     if (!output.open(fullPath)) {
         diag(QStringLiteral("cannot create %1: %2").arg(shown(fullPath), reason(output.error())));
         return false;
@@ -336,9 +345,9 @@ bool ExportJob::exportItem(const SPlayListTableItem& row)
 
     bool ok = true;
     if (f.extents && f.totalBytes >= 0) {
-        BufferedSource source(device);
+        m_source.reset(device);
         for (const SExtent& e : *f.extents) {
-            const CopyResult r = copyExtent(e.start, e.end, source, output, sourcePath, fullPath);
+            const CopyResult r = copyExtent(e.start, e.end, sourcePath, fullPath);
             if (r == CopyResult::ReadFailed)
                 ok = false; // the next extent still follows
             if (r == CopyResult::WriteFailed) {
@@ -349,6 +358,7 @@ bool ExportJob::exportItem(const SPlayListTableItem& row)
                 break;
         }
     }
+    m_source.reset(nullptr);
     NyxfIOSystemDevice_delete(&device);
     if (!output.close()) {
         diag(QStringLiteral("write error: %1: %2").arg(shown(fullPath), reason(output.error())));
@@ -399,7 +409,8 @@ int ExportJob::videoMerge(const QList<SPlayListTableItem>& rows, const QByteArra
         diag(QStringLiteral("open file error: refusing to write %1: it is a source of this merge").arg(shown(outputPath)));
         return 0;
     }
-    OutputFile output;
+    OutputFile& output = m_output;
+    BufferedSource& source = m_source;
     if (!output.open(outputPath)) {
         diag(QStringLiteral("open file error: %1: %2").arg(shown(outputPath), reason(output.error())));
         return 0;
@@ -419,6 +430,7 @@ int ExportJob::videoMerge(const QList<SPlayListTableItem>& rows, const QByteArra
 
     // Ends a failed merge: both files closed, the window keeps the last value.
     auto fail = [&]() {
+        source.reset(nullptr);
         NyxfIOSystemDevice_delete(&device);
         output.close();
         progress(true);
@@ -428,7 +440,7 @@ int ExportJob::videoMerge(const QList<SPlayListTableItem>& rows, const QByteArra
     bool cancelled = false;
     for (int r = 0; r < rows.size() && !cancelled; ++r) {
         const SFragmentFit& f = rows.at(r).sFragmentFit;
-        BufferedSource source(device);
+        source.reset(device);
         if (f.extents) {
             for (const SExtent& e : *f.extents) {
                 if (e.end < e.start) {
@@ -480,6 +492,7 @@ int ExportJob::videoMerge(const QList<SPlayListTableItem>& rows, const QByteArra
         if (cancelled || r + 1 >= rows.size())
             break;
         // Every row is read from its own disk, reopened even when it is the same one.
+        source.reset(nullptr);
         NyxfIOSystemDevice_delete(&device);
         sourcePath = nyxDevicePathForName(rows.at(r + 1).sFragmentFit.diskName);
         device = openSource(sourcePath, &error);
@@ -490,6 +503,7 @@ int ExportJob::videoMerge(const QList<SPlayListTableItem>& rows, const QByteArra
     }
 
     const bool closed = output.close();
+    source.reset(nullptr);
     NyxfIOSystemDevice_delete(&device);
     if (!closed) {
         diag(QStringLiteral("write error: %1: %2").arg(shown(outputPath), reason(output.error())));

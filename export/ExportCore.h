@@ -56,7 +56,10 @@ int percentOf(qint64 totalSize, qint64 inc);
 // kReadAheadBytes, so small extents do not drag in a megabyte each.
 class BufferedSource {
 public:
-    explicit BufferedSource(NyxCIOSystemDevice* device);
+    explicit BufferedSource(NyxCIOSystemDevice* device = nullptr);
+    // Reads another device (or the same one anew), keeping the buffer:
+    // fresh pages cost a fault each, dearer than the copy on some machines.
+    void reset(NyxCIOSystemDevice* device);
     // Points *data at the bytes from offset on and returns how many are
     // available (at most len; fewer at the end of the source), or -errno.
     // readLimit is the end of the extent being copied.
@@ -79,6 +82,7 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     // Creates or truncates path. false with error() set on failure.
+    // The buffer is kept from one file to the next.
     bool open(const QByteArray& path);
     bool write(const char* data, qint64 len);
     // Flushes and closes; false if anything written since open was lost.
@@ -130,13 +134,14 @@ private:
     enum class CopyResult { Done, Cancelled, ReadFailed, WriteFailed };
 
     bool exportItem(const SPlayListTableItem& row);
-    CopyResult copyExtent(qint64 start, qint64 end, BufferedSource& source, OutputFile& output,
-                          const QByteArray& sourcePath, const QByteArray& outputPath);
+    CopyResult copyExtent(qint64 start, qint64 end, const QByteArray& sourcePath, const QByteArray& outputPath);
     NyxCIOSystemDevice* openSource(const QByteArray& sourcePath, int* error);
     bool isSourceOf(const QList<SPlayListTableItem>& rows, const QByteArray& outputPath) const;
     void progress(bool force);
     void diag(const QString& message);
 
+    BufferedSource m_source;
+    OutputFile m_output;
     QList<SPlayListTableItem> m_rows;
     QByteArray m_directory;
     qint64 m_total = 0;
