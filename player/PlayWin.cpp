@@ -44,7 +44,11 @@ PlayWin::~PlayWin()
         job.thread->wait();
         delete job.thread;
     }
-    // m_playerProcess, a child, kills a player still running when it is destroyed.
+    // A player still running ends with the window.
+    if (m_playerProcess->state() != QProcess::NotRunning) {
+        m_playerProcess->kill();
+        m_playerProcess->waitForFinished(5000);
+    }
 }
 
 void PlayWin::setupUi()

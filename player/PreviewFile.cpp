@@ -48,15 +48,16 @@ PreviewResult buildPreviewFile(const SFragmentFit& fragment, const QString& dir,
     }
 
     std::vector<char> buf(std::size_t(std::min<qint64>(kBlock, std::max<qint64>(maxBytes, 1))));
+    qint64 covered = 0; // bytes of the fragment copied or skipped: the bound
     if (device && fragment.extents) {
         for (const SExtent& e : *fragment.extents) {
-            for (qint64 at = e.start; at < e.end && result.bytes < maxBytes;) {
+            for (qint64 at = e.start; at < e.end && covered < maxBytes;) {
                 if (cancelled()) {
                     out.cancelWriting();
                     result.status = PreviewResult::Cancelled;
                     return result;
                 }
-                const qint64 want = std::min({e.end - at, maxBytes - result.bytes, qint64(buf.size())});
+                const qint64 want = std::min({e.end - at, maxBytes - covered, qint64(buf.size())});
                 const std::int64_t got = NyxfIOSystemDevice_read_from(device.get(), buf.data(), at, quint32(want));
                 if (got < 0) {
                     ++result.readErrors;
@@ -65,6 +66,7 @@ PreviewResult buildPreviewFile(const SFragmentFit& fragment, const QString& dir,
                                          .arg(QString::fromLocal8Bit(path),
                                               QString::fromLocal8Bit(std::strerror(int(-got))));
                     at += want; // skip the bad block, keep the rest
+                    covered += want;
                     continue;
                 }
                 if (got == 0)
@@ -75,9 +77,10 @@ PreviewResult buildPreviewFile(const SFragmentFit& fragment, const QString& dir,
                     return result;
                 }
                 result.bytes += got;
+                covered += got;
                 at += got;
             }
-            if (result.bytes >= maxBytes)
+            if (covered >= maxBytes)
                 break;
         }
     }

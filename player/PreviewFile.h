@@ -21,7 +21,7 @@ struct PreviewResult {
 // small enough that a preview starts at once whatever the fragment's size.
 constexpr qint64 kPreviewMaxBytes = 32ll * 1024 * 1024;
 
-// Copies the fragment's extents, in order, up to maxBytes, from its source
+// Copies the fragment's extents, in order, up to maxBytes of the fragment, from its source
 // ("\\.\" + diskName through the device layer) into a new file in dir and
 // renames it over dir/name, creating dir when missing. A player still reading
 // the old file keeps its own copy of it. Unreadable source blocks are skipped
