@@ -125,6 +125,12 @@ private:
     bool m_maximised = false;
     bool m_tableShown = true;
     bool m_scanWanted = false;
+    // Stand in for panels whose build step has not made their widget yet.
+    QWidget* m_scanTablePlace = nullptr;
+    // The panels' widgets as plain QWidgets, found by object name, or null.
+    QWidget* playlistViewWidget() const;
+    QWidget* playWinWidget() const;
+    void toggleMaximised();
 
     // ---- disk tree (app/panels/DiskTree.cpp) ----
     QStringList m_imagePaths;
@@ -132,6 +138,11 @@ private:
     QTreeWidget* m_diskTree = nullptr;
     QPushButton* m_diskStartButton = nullptr;
     int m_scanRowCount = 0;
+    QStringList m_readableImages;      // the command-line paths that could be read at start
+    bool m_unreadableNoticeShown = false;
+    void checkImagePaths();
+    void addImageRows();
+    bool showUnreadableDisksNotice(bool haveOtherRows);
 
     // ---- scan status panel (app/panels/ScanPanel.cpp) ----
     QTableWidget* m_scanTable = nullptr;
