@@ -4,10 +4,11 @@
 // first again. Writes a screenshot of the window showing the first one.
 //   preview_scenario IMAGE SHOT.png START1 END1 START2 END2
 // Exit status 0 when every picture appeared as expected.
+#include "app/AppSetup.h"
 #include "app/MainWindow.h"
 #include "scan/SFragmentFit.h"
 
-#include <QAbstractItemView>
+#include <QTableView>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QImage>
@@ -83,7 +84,9 @@ bool waitFor(QWidget* area, Picture want, const char* step)
 
 int main(int argc, char** argv)
 {
+    corvoPreferX11Platform();
     QApplication app(argc, argv);
+    corvoInitApplication();
     if (argc != 7) {
         std::fprintf(stderr, "usage: preview_scenario IMAGE SHOT.png START1 END1 START2 END2\n");
         return 2;
@@ -92,6 +95,7 @@ int main(int argc, char** argv)
     const QString shot = QString::fromLocal8Bit(argv[2]);
 
     MainWindow window(QStringList{image});
+    corvoApplyWindowPalette(&window);
     window.show();
     pump(500);
 
@@ -107,7 +111,7 @@ int main(int argc, char** argv)
     }
     pump(300);
 
-    auto* view = window.findChild<QAbstractItemView*>("playlistView");
+    auto* view = window.findChild<QTableView*>("playlistView");
     auto* area = window.findChild<QWidget*>("PlayerWin");
     if (!view || !area || view->model()->rowCount() != 2) {
         std::printf("FAILED: no playlist with two rows\n");
