@@ -1,12 +1,56 @@
 #include "app/MainWindow.h"
 
+#include "app/AppSetup.h"
+#include "app/Dialogs.h"
+#include "app/MyButton.h"
+
+#include <QApplication>
+#include <QBoxLayout>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QIcon>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPalette>
+#include <QPixmap>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QUrl>
+
+namespace {
+
+const char* const kProductTitle = "MarzenTKL监控恢复V6.8";
+const char* const kHelpFile = "TKL使用手册.chm";
+const char* const kCommandButtonStyle =
+    " QPushButton {background-color:transparent;color:white;border:0px;margin-left:15px}";
+
+// A plain widget holding a panel's place in the layout until the panel's own
+// build step makes the real one.
+QWidget* makePlaceholder(QWidget* parent, const char* name)
+{
+    auto* w = new QWidget(parent);
+    w->setObjectName(QString::fromLatin1(name) + "Placeholder");
+    w->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    return w;
+}
+
+} // namespace
 
 MainWindow::MainWindow(const QStringList& imagePaths, QWidget* parent)
     : QMainWindow(parent), m_imagePaths(imagePaths)
 {
+    corvoInitResources();
     setWindowFlags(Qt::CustomizeWindowHint);
     setWindowTitle(tr("CorvoTKL"));
+    setStyleSheet("QWidget{font-family:SimSun;}");
     buildPlaylistModel();
     buildTitleBar();
     buildPlayWin();
@@ -16,6 +60,8 @@ MainWindow::MainWindow(const QStringList& imagePaths, QWidget* parent)
     buildDiskDialog();
     buildCentralLayout();
     resize(1000, 780);
+    setMinimumWidth(1095);
+    setMinimumHeight(780);
 }
 
 MainWindow::~MainWindow()
@@ -23,21 +69,320 @@ MainWindow::~MainWindow()
     stopAllScans();
 }
 
-// Placeholders until the window chrome lands.
-void MainWindow::buildTitleBar() {}
-void MainWindow::buildStatusBar() {}
-void MainWindow::buildCentralLayout() {}
-void MainWindow::slotSelectFile() {}
-void MainWindow::HelpDisk() {}
-void MainWindow::openUrl(QString) {}
-void MainWindow::minWindowEvent() {}
-void MainWindow::maxWindowEvent() {}
-void MainWindow::closeWindowEvent() {}
-void MainWindow::mousePressEvent(QMouseEvent* event) { QMainWindow::mousePressEvent(event); }
-void MainWindow::mouseReleaseEvent(QMouseEvent* event) { QMainWindow::mouseReleaseEvent(event); }
-void MainWindow::mouseDoubleClickEvent(QMouseEvent* event) { QMainWindow::mouseDoubleClickEvent(event); }
-void MainWindow::mouseMoveEvent(QMouseEvent* event) { QMainWindow::mouseMoveEvent(event); }
-void MainWindow::contextMenuEvent(QContextMenuEvent* event) { QMainWindow::contextMenuEvent(event); }
+void MainWindow::buildTitleBar()
+{
+    // The strip behind the title row; it sits at the window's top-left corner
+    // under the central widget and spans the desktop so maximising never shows its end.
+    m_titleBar = new QWidget(this);
+    m_titleBar->setObjectName("titleBar");
+    int desktopWidth = 1920;
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        desktopWidth = screen->virtualGeometry().width();
+    m_titleBar->resize(desktopWidth, 50);
+    m_titleBar->setStyleSheet("QWidget{border-image:url(:/images/menu.png)repeat-x;}");
+    m_titleBar->setAutoFillBackground(true);
+    QPalette titlePalette = m_titleBar->palette();
+    titlePalette.setBrush(QPalette::Window, QBrush(QPixmap(":/images/menu.png")));
+    m_titleBar->setPalette(titlePalette);
+
+    m_titleRow = new QHBoxLayout;
+    m_titleRow->setContentsMargins(0, 0, 0, 0);
+    m_titleRow->setSpacing(0);
+
+    m_logoButton = new QPushButton(QIcon(":/images/TKLicon.png"), QString::fromUtf8(kProductTitle), this);
+    m_logoButton->setObjectName("logoButton");
+    m_logoButton->setFlat(true);
+    m_logoButton->setIconSize(QSize(36, 36));
+    m_logoButton->resize(36, 36);
+    m_logoButton->setStyleSheet(" QPushButton {background-color:transparent;color:white;font:20px 微软雅黑;}");
+
+    m_selectDiskButton = new MyButton(QIcon(":/images/selectDisk.png"), "选择磁盘(ctrl+E)", this);
+    m_selectDiskButton->setObjectName("selectDiskButton");
+    m_selectDiskButton->setIconSize(QSize(32, 36));
+    m_selectDiskButton->resize(79, 40);
+    m_selectDiskButton->setShortcut(QKeySequence("ctrl+e"));
+    m_selectDiskButton->setStyleSheet(MyButton::kNormalStyle);
+
+    m_mergeButton = new MyButton(QIcon(":/images/merge.png"), "合并恢复(ctrl+R)", this);
+    m_mergeButton->setObjectName("mergeButton");
+    m_mergeButton->setIconSize(QSize(32, 36));
+    m_mergeButton->resize(79, 40);
+    m_mergeButton->setShortcut(QKeySequence("ctrl+r"));
+    m_mergeButton->setStyleSheet(kCommandButtonStyle);
+
+    m_helpButton = new MyButton(QIcon(":/images/help.png"), "帮助", this);
+    m_helpButton->setObjectName("helpButton");
+    m_helpButton->setIconSize(QSize(32, 36));
+    m_helpButton->resize(79, 40);
+    m_helpButton->setStyleSheet(kCommandButtonStyle);
+
+    m_minButton = new QPushButton(QIcon(":/images/min.png"), QString(), this);
+    m_minButton->setObjectName("minButton");
+    m_minButton->setFlat(true);
+    m_minButton->setIconSize(QSize(30, 21));
+    m_minButton->setStyleSheet(" QPushButton {background-color:transparent;margin-top:-1px;margin-right:-2px;}");
+    m_minButton->setMinimumWidth(30);
+    m_minButton->resize(40, 40);
+
+    m_maxButton = new QPushButton(QIcon(":/images/max.png"), QString(), this);
+    m_maxButton->setObjectName("maxButton");
+    m_maxButton->setFlat(true);
+    m_maxButton->setIconSize(QSize(30, 21));
+    m_maxButton->setStyleSheet(" QPushButton {background-color:transparent;margin-top:-1px}");
+    m_maxButton->setMaximumWidth(30);
+    m_maxButton->resize(40, 40);
+
+    m_closeButton = new QPushButton(QIcon(":/images/close.png"), QString(), this);
+    m_closeButton->setObjectName("closeButton");
+    m_closeButton->setFlat(true);
+    m_closeButton->setIconSize(QSize(30, 21));
+    m_closeButton->setStyleSheet(" QPushButton {background-color:transparent;margin-top:-2px}");
+    m_closeButton->setMaximumWidth(30);
+    m_closeButton->resize(40, 40);
+    m_closeButton->raise();
+
+    m_titleRow->addWidget(m_logoButton, 0);
+    m_titleRow->addStretch(40);
+    m_titleRow->addWidget(m_selectDiskButton, 2);
+    m_titleRow->addWidget(m_mergeButton, 2);
+    m_titleRow->addWidget(m_helpButton, 0);
+    m_titleRow->addStretch(1);
+    m_titleRow->addWidget(m_minButton, 0, Qt::AlignTop | Qt::AlignRight);
+    m_titleRow->addWidget(m_maxButton, 0, Qt::AlignTop | Qt::AlignRight);
+    m_titleRow->addWidget(m_closeButton, 0, Qt::AlignTop | Qt::AlignRight);
+
+    connect(m_selectDiskButton, SIGNAL(clicked()), this, SLOT(SelectDisk()));
+    connect(m_mergeButton, SIGNAL(clicked()), this, SLOT(MergeDisk()));
+    connect(m_helpButton, SIGNAL(clicked()), this, SLOT(HelpDisk()));
+    connect(m_minButton, SIGNAL(clicked()), this, SLOT(minWindowEvent()));
+    connect(m_closeButton, SIGNAL(clicked()), this, SLOT(closeWindowEvent()));
+    connect(m_maxButton, SIGNAL(clicked()), this, SLOT(maxWindowEvent()));
+}
+
+void MainWindow::buildStatusBar()
+{
+    QStatusBar* bar = statusBar();
+    bar->setMinimumHeight(25);
+    bar->setStyleSheet(
+        "QStatusBar,QStatusBar::item{padding:15px;border-image:url(:/images/status_bg.jpg) ;border:0;color:white}");
+    bar->setSizeGripEnabled(false);
+
+    m_statusLabel = new QLabel(this);
+    m_statusLabel->setObjectName("statusLabel");
+    m_statusLabel->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    m_statusLabel->setStyleSheet("QLabel{color:white;font-family:SimSun;}");
+    m_statusLabel->setTextFormat(Qt::RichText);
+    m_statusLabel->setText(QString::fromUtf8(
+        "MarzenTKL监控恢复V6.8&nbsp;&nbsp;&nbsp;&nbsp;"
+        "技术支持：<a style=\"color:#8cc8ff;text-decoration:none\" href=\"https://www.marzen-data.com\">"
+        "www.marzen-data.com</a>&nbsp;&nbsp;&nbsp;&nbsp;"
+        "邮箱：<a style=\"color:#8cc8ff;text-decoration:none\" href=\"mailto:support@marzen-data.com\">"
+        "support@marzen-data.com</a>"));
+    // Links go through openUrl so that they open in the desktop's browser or mailer.
+    m_statusLabel->setOpenExternalLinks(false);
+    connect(m_statusLabel, SIGNAL(linkActivated(QString)), this, SLOT(openUrl(QString)));
+    bar->addWidget(m_statusLabel, 1);
+}
+
+QWidget* MainWindow::playlistViewWidget() const
+{
+    return m_playlistView ? findChild<QWidget*>("playlistView") : nullptr;
+}
+
+QWidget* MainWindow::playWinWidget() const
+{
+    return m_playWin ? findChild<QWidget*>("PlayWin") : nullptr;
+}
+
+void MainWindow::buildCentralLayout()
+{
+    auto* central = new QWidget(this);
+    central->setObjectName("centralWidget");
+
+    QWidget* scanLabel = m_scanLabel;
+    if (!scanLabel) {
+        scanLabel = makePlaceholder(central, "scanLabel");
+        scanLabel->setFixedHeight(30);
+        scanLabel->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    }
+    QWidget* videoLabel = m_videoLabel;
+    if (!videoLabel) {
+        videoLabel = makePlaceholder(central, "videoLabel");
+        videoLabel->setFixedHeight(30);
+        videoLabel->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    }
+    QWidget* playlist = playlistViewWidget();
+    if (!playlist) {
+        playlist = makePlaceholder(central, "playlistView");
+        playlist->setMaximumWidth(397);
+        playlist->setMinimumHeight(357);
+    }
+    QWidget* playback = playWinWidget();
+    if (!playback)
+        playback = makePlaceholder(central, "PlayWin");
+    QWidget* scanTable = m_scanTable;
+    if (!scanTable) {
+        scanTable = makePlaceholder(central, "scanTable");
+        scanTable->setMinimumHeight(200);
+        scanTable->setMaximumHeight(250);
+    }
+    m_scanTablePlace = scanTable;
+
+    auto* leftColumn = new QVBoxLayout;
+    leftColumn->setContentsMargins(0, 0, 20, 0);
+    leftColumn->setSpacing(0);
+    leftColumn->addWidget(scanLabel);
+    leftColumn->addSpacing(13);
+    leftColumn->addWidget(playlist);
+
+    auto* rightColumn = new QVBoxLayout;
+    rightColumn->setSpacing(0);
+    rightColumn->addWidget(videoLabel);
+    rightColumn->addWidget(playback);
+
+    auto* panels = new QHBoxLayout;
+    panels->setSpacing(0);
+    panels->addLayout(leftColumn);
+    panels->addLayout(rightColumn);
+
+    auto* top = new QVBoxLayout;
+    top->setContentsMargins(0, 0, 0, 0);
+    top->setSpacing(0);
+    top->addLayout(m_titleRow);
+    top->addLayout(panels);
+
+    auto* outer = new QVBoxLayout(central);
+    outer->setContentsMargins(6, 1, 6, 6);
+    outer->addLayout(top);
+    outer->addWidget(scanTable);
+
+    setCentralWidget(central);
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    if (m_titleBar && m_titleBar->width() < width())
+        m_titleBar->resize(width(), m_titleBar->height());
+}
+
+void MainWindow::toggleMaximised()
+{
+    if (isMaximized()) {
+        showNormal();
+        m_maximised = false;
+    } else {
+        showMaximized();
+        m_maximised = true;
+    }
+}
+
+void MainWindow::slotSelectFile()
+{
+    if (m_tableShown) {
+        m_tableShown = false;
+        if (m_scanTablePlace)
+            m_scanTablePlace->hide();
+        showMaximized();
+    } else {
+        m_tableShown = true;
+        if (m_scanTablePlace)
+            m_scanTablePlace->show();
+        resize(1062, 725);
+    }
+}
+
+void MainWindow::HelpDisk()
+{
+    dialogs().information(nullptr, "帮助",
+                          "欢迎使用MarzenTKL监控视频恢复软件。本软件用于恢复TKL监控视频文件！"
+                          "能恢复误删除、误格式化、突然断电等原因导致的TKL监控视频数据丢失！"
+                          "如需硬盘、磁盘阵列或其他存储设备的数据恢复服务，欢迎联系我们的技术支持。",
+                          QMessageBox::Ok, QMessageBox::NoButton);
+    // Handing a missing file to the desktop would pop up its own error box.
+    const QString manual = QDir::current().absoluteFilePath(QString::fromUtf8(kHelpFile));
+    if (QFileInfo::exists(manual))
+        QDesktopServices::openUrl(QUrl::fromLocalFile(manual));
+}
+
+void MainWindow::openUrl(QString url)
+{
+    QDesktopServices::openUrl(QUrl(url));
+}
+
+void MainWindow::minWindowEvent()
+{
+    showMinimized();
+}
+
+void MainWindow::maxWindowEvent()
+{
+    toggleMaximised();
+}
+
+void MainWindow::closeWindowEvent()
+{
+    if (dialogs().question(this, "提示 ", "是否关闭程序?", QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) ==
+        QMessageBox::Yes)
+        close();
+}
+
+void MainWindow::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton) {
+        m_dragging = true;
+        m_dragOrigin = event->globalPos();
+    }
+    QMainWindow::mousePressEvent(event);
+}
+
+void MainWindow::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+        m_dragging = false;
+    QMainWindow::mouseReleaseEvent(event);
+}
+
+void MainWindow::mouseMoveEvent(QMouseEvent* event)
+{
+    if (m_maximised || isMaximized())
+        return;
+    if ((event->buttons() & Qt::LeftButton) && m_dragging) {
+        move(pos() + (event->globalPos() - m_dragOrigin));
+        m_dragOrigin = event->globalPos();
+    }
+}
+
+void MainWindow::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (m_titleBar && m_titleBar->geometry().contains(event->pos()))
+        toggleMaximised();
+    else
+        QMainWindow::mouseDoubleClickEvent(event);
+}
+
+void MainWindow::contextMenuEvent(QContextMenuEvent* event)
+{
+    QWidget* view = playlistViewWidget();
+    if (!view || !view->isVisible() || !view->rect().contains(view->mapFromGlobal(event->globalPos()))) {
+        event->ignore();
+        return;
+    }
+    auto* menu = new QMenu(this);
+    menu->setObjectName("playlistMenu");
+    menu->resize(188, 234);
+    menu->setStyleSheet("QMenu{background:url(:/images/tree_section.png) repeat;border:1px;border-top:0px;color:white}");
+    menu->setWindowOpacity(0.8);
+    menu->addAction("排序", this, SLOT(SortItem()));
+    menu->addAction("删除", this, SLOT(DeletItem()));
+    menu->addAction("导出", this, SLOT(ExportItem()));
+    menu->addAction("预览");
+    menu->addAction("合并", this, SLOT(PlayListMerge()));
+    menu->exec(event->globalPos());
+    // One menu per right click; do not let them pile up under the window.
+    menu->deleteLater();
+}
+
 void MainWindow::closeEvent(QCloseEvent* event)
 {
     stopAllScans();
