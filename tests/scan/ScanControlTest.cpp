@@ -27,8 +27,9 @@ QByteArray controlImage()
 struct SteppedScan {
     std::shared_ptr<FaultPlan> plan;
     ScopedFaultDevices devices;
-    CFragmentFit scan;
+    TestScan scan;
     FragmentSink sink;
+    ScanWorker worker{scan};
     explicit SteppedScan(const QByteArray& image)
         : plan(std::make_shared<FaultPlan>(image)), devices(plan)
     {
@@ -42,7 +43,7 @@ struct SteppedScan {
         plan->gateReads(false);
         scan.stop();
         scan.resume();
-        scan.wait();
+        worker.wait(60000);
     }
     // Lets `n` more reads through and waits until the scan is parked at the
     // gate in the read after them.
@@ -81,12 +82,12 @@ TEST(ScanControl, SetRangeWithoutDevicePathIsRefusedAndChangesNothing)
 TEST(ScanControl, StopWhileRunningEndsWithinAPassAndDropsOpenFragments)
 {
     SteppedScan s(controlImage());
-    s.scan.start();
+    s.worker.start();
     s.step(1); // the 6 MiB first read; the scan searched it and waits in its first refill
     s.scan.stop();
     EXPECT_EQ(s.scan.stopFlags(), kStopPending) << "stop requested, run still winding down";
     s.plan->gateReads(false);
-    ASSERT_TRUE(s.scan.wait(10000));
+    ASSERT_TRUE(s.worker.wait(10000));
     EXPECT_EQ(s.scan.stopFlags(), kFinished);
     // Only the fragment closed before the stop was sent; the open one is dropped.
     const auto sent = s.sink.take();
@@ -99,7 +100,7 @@ TEST(ScanControl, FirstPauseAfterTheStartResumeTakesEffectOnePassLate)
 {
     SteppedScan s(controlImage());
     // The panel's start order: start, then resume (remembered by the semaphore).
-    s.scan.start();
+    s.worker.start();
     s.scan.resume();
     s.step(1); // first read done; pass 1 waits in its refill (read 2)
     s.scan.pause();
@@ -122,7 +123,7 @@ TEST(ScanControl, FirstPauseAfterTheStartResumeTakesEffectOnePassLate)
     const size_t sentBefore = s.sink.count();
     EXPECT_EQ(sentBefore, 1u);
     s.scan.stop();
-    ASSERT_TRUE(s.scan.wait(10000));
+    ASSERT_TRUE(s.worker.wait(10000));
     EXPECT_EQ(s.scan.stopFlags(), kFinished);
     EXPECT_EQ(s.sink.count(), sentBefore);
     EXPECT_EQ(s.plan->reads().size(), 4u);
@@ -134,13 +135,13 @@ TEST(ScanControl, PausedWithoutResumeBlocksUntilStop)
     SteppedScan s(controlImage());
     s.scan.pause();
     s.plan->gateReads(false);
-    s.scan.start();
+    s.worker.start();
     // Pause set before the first pass and no release: nothing past the first read.
     EXPECT_TRUE(s.readsStayAt(1));
-    EXPECT_TRUE(s.scan.isRunning());
+    EXPECT_TRUE(s.worker.running());
     EXPECT_TRUE(s.sink.take().empty());
     s.scan.stop();
-    ASSERT_TRUE(s.scan.wait(10000));
+    ASSERT_TRUE(s.worker.wait(10000));
     EXPECT_EQ(s.scan.stopFlags(), kFinished);
     EXPECT_TRUE(s.sink.take().empty());
 }
@@ -150,19 +151,20 @@ TEST(ScanControl, PauseAndResumeMidScanLoseNothing)
     const QByteArray image = controlImage();
     auto plan = std::make_shared<FaultPlan>(image);
     ScopedFaultDevices devices(plan);
-    CFragmentFit scan;
+    TestScan scan;
     FragmentSink sink;
     sink.attach(scan);
     scan.setDevicePath(kTestDevicePath);
     scan.setRange(0, image.size());
-    scan.start();
+    ScanWorker worker(scan);
+    worker.start();
     scan.resume();
-    for (int k = 0; k < 20 && scan.isRunning(); ++k) {
+    for (int k = 0; k < 20 && worker.running(); ++k) {
         scan.pause();
         std::this_thread::yield();
         scan.resume();
     }
-    ASSERT_TRUE(scan.wait(20000));
+    ASSERT_TRUE(worker.wait(20000));
     ScanResult r;
     r.sent = sink.take();
     r.reads = plan->reads();
@@ -185,14 +187,15 @@ TEST(ScanControl, SerialsContinueAcrossScansAndScannersAndNoIncrementIsLost)
     // The same scanner run twice continues too.
     auto plan = std::make_shared<FaultPlan>(image);
     ScopedFaultDevices devices(plan);
-    CFragmentFit scan;
+    TestScan scan;
     FragmentSink sink;
     sink.attach(scan);
     scan.setDevicePath(kTestDevicePath);
     for (int k = 0; k < 2; ++k) {
         scan.setRange(0, image.size());
-        scan.start();
-        ASSERT_TRUE(scan.wait(20000));
+        ScanWorker worker(scan);
+        worker.start();
+        ASSERT_TRUE(worker.wait(20000));
     }
     const auto twice = sink.take();
     ASSERT_EQ(twice.size(), 2 * a.sent.size());
@@ -201,20 +204,22 @@ TEST(ScanControl, SerialsContinueAcrossScansAndScannersAndNoIncrementIsLost)
 
     // Four scanners at once: every serial handed out once, none skipped.
     const int first = CFragmentFit::fragmentSerial.load() + 1;
-    std::vector<std::unique_ptr<CFragmentFit>> scans;
+    std::vector<std::unique_ptr<TestScan>> scans;
     std::vector<std::unique_ptr<FragmentSink>> sinks;
+    std::vector<std::unique_ptr<ScanWorker>> workers;
     for (int k = 0; k < 4; ++k) {
-        scans.push_back(std::make_unique<CFragmentFit>());
+        scans.push_back(std::make_unique<TestScan>());
+        workers.push_back(std::make_unique<ScanWorker>(*scans.back()));
         sinks.push_back(std::make_unique<FragmentSink>());
         sinks.back()->attach(*scans.back());
         scans.back()->setDevicePath(kTestDevicePath);
         scans.back()->setRange(0, image.size());
     }
-    for (auto& sc : scans)
-        sc->start();
+    for (auto& w : workers)
+        w->start();
     std::vector<int> serials;
     for (size_t k = 0; k < scans.size(); ++k) {
-        ASSERT_TRUE(scans[k]->wait(30000));
+        ASSERT_TRUE(workers[k]->wait(30000));
         for (const auto& s : sinks[k]->take())
             serials.push_back(s.serial);
     }
@@ -222,6 +227,37 @@ TEST(ScanControl, SerialsContinueAcrossScansAndScannersAndNoIncrementIsLost)
     ASSERT_EQ(serials.size(), 4 * a.sent.size());
     for (size_t k = 0; k < serials.size(); ++k)
         EXPECT_EQ(serials[k], first + int(k));
+}
+
+TEST(ScanControl, RunsAsAQThreadStartedAndWaitedFor)
+{
+    // What the scan panel does: start() the thread, stop it, wait() for it.
+    const QByteArray image = controlImage();
+    auto plan = std::make_shared<FaultPlan>(image);
+    ScopedFaultDevices devices(plan);
+    plan->gateReads();
+    CFragmentFit scan;
+    FragmentSink sink;
+    sink.attach(scan);
+    scan.setDevicePath(kTestDevicePath);
+    scan.setRange(0, image.size());
+    scan.start();
+    scan.resume();
+    ASSERT_TRUE(plan->waitForGate());
+    EXPECT_TRUE(scan.isRunning());
+    plan->allowReads(1);
+    ASSERT_TRUE(plan->waitForGate()); // in its first refill
+    scan.stop();
+    std::thread opener([&] {
+        QThread::msleep(100);
+        plan->gateReads(false);
+    });
+    // wait() is entered while the scan is held in a read.
+    EXPECT_TRUE(scan.wait(10000));
+    opener.join();
+    EXPECT_FALSE(scan.isRunning());
+    EXPECT_EQ(scan.stopFlags(), kFinished);
+    EXPECT_EQ(sink.count(), 1u);
 }
 
 TEST(PauseSemaphore, RemembersAtMostOneRelease)
@@ -272,13 +308,16 @@ TEST(Schedule, SamplesOncePerUnpausedSecondAndEndsWithAClampedSample)
     std::atomic<qint64> position{0};
     std::atomic<char> stopped{'N'};
     std::atomic<char> paused{'Y'};
-    CSchedule sampler(&position, &stopped, &paused);
+    struct TestSampler : CSchedule {
+        using CSchedule::CSchedule;
+        void runHere() { run(); }
+    } sampler(&position, &stopped, &paused);
     sampler.setTotal(100 * MiB);
     std::mutex m;
     std::vector<SSchedule> samples;
     QObject::connect(&sampler, &CSchedule::TransmitShowSchedule, &sampler,
                      [&](SSchedule s) { std::lock_guard<std::mutex> g(m); samples.push_back(s); }, Qt::DirectConnection);
-    sampler.start();
+    std::thread thread([&] { sampler.runHere(); });
     QThread::msleep(1300);
     {
         std::lock_guard<std::mutex> g(m);
@@ -299,7 +338,7 @@ TEST(Schedule, SamplesOncePerUnpausedSecondAndEndsWithAClampedSample)
     // The scan ends with its position past the range end.
     position = 100 * MiB + 22 * MiB;
     stopped = 'Y';
-    ASSERT_TRUE(sampler.wait(5000));
+    thread.join();
     std::lock_guard<std::mutex> g(m);
     ASSERT_GE(samples.size(), 2u);
     EXPECT_EQ(samples.front().elapsedSeconds, 1) << "paused seconds do not count";
@@ -315,11 +354,10 @@ TEST(Schedule, FinishedScanReadsExactly100Percent)
     QByteArray image = noiseImage(5 * MiB + 333, 51);
     auto plan = std::make_shared<FaultPlan>(image);
     ScopedFaultDevices devices(plan);
-    CFragmentFit scan;
+    TestScan scan;
     scan.setDevicePath(kTestDevicePath);
     scan.setRange(4096, image.size());
-    scan.start();
-    ASSERT_TRUE(scan.wait(10000));
+    scan.runHere();
     EXPECT_GT(scan.publishedPosition()->load(), image.size()) << "the published position runs past the end";
     const SSchedule s = CSchedule::sample(scan.publishedPosition()->load(), image.size(), 4);
     EXPECT_EQ(s.percent, 100);

@@ -146,13 +146,12 @@ TEST(ScanFaults, FailingFirstReadOrOpenEndsWithTheReasonAndNoFragment)
 
 TEST(ScanFaults, MissingImageFileFailsOpenWithItsReason)
 {
-    CFragmentFit scan;
+    TestScan scan;
     FragmentSink sink;
     sink.attach(scan);
     scan.setDevicePath("\\\\.\\/nonexistent/dir/disk.img");
     ASSERT_EQ(scan.setRange(0, 10 * MiB), 0);
-    scan.start();
-    ASSERT_TRUE(scan.wait(10000));
+    scan.runHere();
     EXPECT_EQ(scan.lastError(), ENOENT);
     EXPECT_EQ(scan.stopFlags(), quint16('Y' | 'Y' << 8));
     EXPECT_EQ(sink.count(), 0u);

@@ -88,17 +88,17 @@ ScanResult runScan(const std::shared_ptr<FaultPlan>& plan, qint64 start, qint64 
 {
     ScopedFaultDevices devices(plan);
     ScanResult result;
-    CFragmentFit scan;
+    TestScan scan;
     FragmentSink sink;
     sink.attach(scan);
     scan.setDevicePath(kTestDevicePath);
     EXPECT_EQ(scan.setRange(start, end), 0);
-    scan.start();
-    result.ended = scan.wait(60000);
-    if (!result.ended) {
-        ADD_FAILURE() << "scan of [" << start << ", " << end << ") did not end";
-        scan.stop();
-        scan.wait();
+    {
+        ScanWorker worker(scan);
+        worker.start();
+        result.ended = worker.wait(60000);
+        if (!result.ended)
+            ADD_FAILURE() << "scan of [" << start << ", " << end << ") did not end";
     }
     result.sent = sink.take();
     result.stopFlags = scan.stopFlags();

@@ -7,8 +7,11 @@
 #include "support/FaultDevice.h"
 
 #include <QByteArray>
+#include <atomic>
+#include <condition_variable>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <thread>
 #include <random>
 #include <vector>
 
@@ -37,6 +40,63 @@ struct ScanResult {
     qint64 unreadable = 0;
     bool ended = false;
     std::vector<FaultRead> reads;
+};
+
+// A scanner whose run() the tests call on threads of their own. Joining a
+// std::thread is an end-of-thread handshake ThreadSanitizer sees; QThread's
+// happens inside Qt's uninstrumented code and would read as a race.
+class TestScan : public CFragmentFit {
+public:
+    void runHere() { run(); }
+};
+
+// run() of a TestScan on a std::thread.
+class ScanWorker {
+public:
+    explicit ScanWorker(TestScan& scan) : m_scan(scan) {}
+    ~ScanWorker()
+    {
+        if (m_thread.joinable()) {
+            if (!wait(0)) {
+                m_scan.stop();
+                m_scan.resume();
+            }
+            m_thread.join();
+        }
+    }
+    void start()
+    {
+        m_thread = std::thread([this] {
+            m_scan.runHere();
+            std::lock_guard<std::mutex> g(m_mutex);
+            m_done = true;
+            m_cond.notify_all();
+        });
+    }
+    // True once run() has returned (and the thread is joined).
+    bool wait(int timeoutMs)
+    {
+        {
+            std::unique_lock<std::mutex> g(m_mutex);
+            if (!m_cond.wait_for(g, std::chrono::milliseconds(timeoutMs), [this] { return m_done; }))
+                return false;
+        }
+        if (m_thread.joinable())
+            m_thread.join();
+        return true;
+    }
+    bool running()
+    {
+        std::lock_guard<std::mutex> g(m_mutex);
+        return m_thread.joinable() && !m_done;
+    }
+
+private:
+    TestScan& m_scan;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    bool m_done = false;
 };
 
 // Collects fragments as they are emitted (on the scan thread).
