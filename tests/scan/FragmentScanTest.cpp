@@ -2,6 +2,9 @@
 
 #include "scan/ScanBuffer.h"
 
+#include <QFile>
+#include <QTemporaryDir>
+
 #include <random>
 
 namespace {
@@ -285,4 +288,47 @@ TEST(FragmentScan, CopyingBufferGivesTheSameResults)
     ScanBuffer::forceCopying(true);
     randomScans(12, 8);
     ScanBuffer::forceCopying(false);
+}
+
+TEST(FragmentScan, ImageFileOnDiskScansLikeTheSameBytesInMemory)
+{
+    std::mt19937 rng(13);
+    const QByteArray image = randomImage(rng, 9 * MiB + 4321);
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("disk image.img");
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(image), image.size());
+    file.close();
+
+    TestScan scan;
+    FragmentSink sink;
+    sink.attach(scan);
+    const QByteArray device = nyxDevicePathForName(QFile::encodeName(path));
+    scan.setDevicePath(device.constData());
+    scan.setRange(0, image.size());
+    scan.runHere();
+    EXPECT_EQ(scan.lastError(), 0);
+    EXPECT_EQ(scan.stopFlags(), quint16('Y' | 'Y' << 8));
+
+    const ScanResult memory = runScan(image, 0, image.size());
+    const auto onDisk = sink.take();
+    ASSERT_EQ(onDisk.size(), memory.sent.size());
+    ASSERT_FALSE(onDisk.empty());
+    for (size_t k = 0; k < onDisk.size(); ++k) {
+        EXPECT_EQ(onDisk[k].fragment.diskName, QFile::encodeName(path));
+        const SExtentList& a = *onDisk[k].fragment.extents;
+        const SExtentList& b = *memory.sent[k].fragment.extents;
+        ASSERT_EQ(a.size(), b.size());
+        for (int j = 0; j < a.size(); ++j) {
+            EXPECT_EQ(a[j].start, b[j].start);
+            EXPECT_EQ(a[j].end, b[j].end);
+        }
+        EXPECT_EQ(onDisk[k].fragment.totalBytes, memory.sent[k].fragment.totalBytes);
+    }
+    // The scan never writes its source.
+    QFile check(path);
+    ASSERT_TRUE(check.open(QIODevice::ReadOnly));
+    EXPECT_EQ(check.readAll(), image);
 }
