@@ -7,13 +7,15 @@
 #include "disk/DiskInfo.h"
 #include "disk/widget.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QIcon>
+#include <QPainter>
 #include <QPushButton>
+#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
@@ -29,6 +31,24 @@ namespace {
 // Column 0 of an image row shows the path as given; the scan opens this
 // absolute form, so a relative "sda" file is never taken for /dev/sda.
 constexpr int kScanNameRole = Qt::UserRole + 1;
+
+// With the tree's image background the style sheet leaves the check boxes
+// no base colour: checked and unchecked both paint as black squares. The
+// rows paint their boxes on white instead, the style sheet stays as it is.
+class CheckBoxDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        QStyleOptionViewItem opt(option);
+        initStyleOption(&opt, index);
+        for (QPalette::ColorRole role : {QPalette::Base, QPalette::Window, QPalette::Button})
+            opt.palette.setColor(role, Qt::white);
+        const QWidget* widget = opt.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+    }
+};
 
 QString gib(quint64 bytes)
 {
@@ -89,6 +109,7 @@ void MainWindow::buildDiskDialog()
     m_diskTree->setMinimumHeight(38);
     // Long image paths: keep both ends readable; the full path is the tooltip.
     m_diskTree->setTextElideMode(Qt::ElideMiddle);
+    m_diskTree->setItemDelegate(new CheckBoxDelegate(m_diskTree));
     connect(m_diskTree, &QTreeWidget::itemClicked, this, &MainWindow::TreeItemClicked);
     connect(m_diskTree, &QTreeWidget::itemChanged, this, &MainWindow::TreeItemChanged);
 
