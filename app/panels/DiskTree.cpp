@@ -166,12 +166,15 @@ void MainWindow::addImageRows()
         m_diskTree->addTopLevelItem(item);
         any = true;
     }
-    if (any) {
-        m_diskTree->setMinimumHeight(60);
-        m_diskTree->resizeColumnToContents(0);
-        if (m_diskTree->columnWidth(0) < 200)
-            m_diskTree->setColumnWidth(0, 200);
-    }
+    if (!any)
+        return;
+    m_diskTree->setMinimumHeight(60);
+    // Widen the name column for paths, but keep every column in view: what
+    // does not fit is elided in the middle and shown whole in the tooltip.
+    m_diskTree->resizeColumnToContents(0);
+    const int others = m_diskTree->columnWidth(2) + m_diskTree->columnWidth(3) + 160;
+    const int room = m_diskDialog->width() - 2 * m_diskTree->frameWidth() - others;
+    m_diskTree->setColumnWidth(0, qBound(200, m_diskTree->columnWidth(0), qMax(200, room)));
 }
 
 // Disks exist but not one could be opened for reading: say why and what to
@@ -186,7 +189,7 @@ bool MainWindow::showUnreadableDisksNotice(bool haveOtherRows)
         return false;
     m_unreadableNoticeShown = true;
     const QString device = QString::fromLocal8Bit(s.firstUnreadable);
-    const QString why = QString::fromLocal8Bit(std::strerror(s.firstError));
+    const QString why = reasonText(s.firstError);
     QString text;
     if (::geteuid() != 0) {
         text = QStringLiteral("没有管理员权限，无法读取本机的磁盘（/dev/%1：%2）。\n\n"
