@@ -2,15 +2,11 @@
 #include "app/Dialogs.h"
 #include "app/MainWindow.h"
 #include "app/panels/PlayListModel.h"
+#include "export/VideoInfo.h"
 
 #include <QDialog>
 #include <QSortFilterProxyModel>
 #include <set>
-
-#if __has_include("export/VideoInfo.h")
-#include "export/VideoInfo.h"
-#define CORVO_HAVE_EXPORT 1
-#endif
 
 namespace {
 
@@ -79,11 +75,9 @@ void MainWindow::ExportItem()
     if (!destinationConfirmed())
         return;
     const QList<SPlayListTableItem> items = copyRows(m_playlistModel, rows);
-#ifdef CORVO_HAVE_EXPORT
     auto* thread = new SingleMegerThread(items, m_saveFolder);
     connect(thread, &SingleMegerThread::SingleNotify, this, &MainWindow::SCanResult);
     thread->start(QThread::InheritPriority);
-#endif
 }
 
 void MainWindow::PlayListMerge()
@@ -99,11 +93,9 @@ void MainWindow::PlayListMerge()
     if (!destinationConfirmed())
         return;
     const QList<SPlayListTableItem> items = copyRows(m_playlistModel, rows);
-#ifdef CORVO_HAVE_EXPORT
     auto* thread = new ManyMegerThread(items, m_saveFolder);
     connect(thread, &ManyMegerThread::ManyNotify, this, &MainWindow::SCanResult);
     thread->start(QThread::InheritPriority);
-#endif
 }
 
 void MainWindow::MergeDisk()
@@ -130,11 +122,9 @@ void MainWindow::StartMerge()
         return;
     // The order the dialog shows, whatever order the rows were dragged in.
     const QList<SPlayListTableItem> items = copyRows(list->listModel, list->displayedModelRows());
-#ifdef CORVO_HAVE_EXPORT
     auto* thread = new ManyMegerThread(items, m_saveFolder);
     connect(thread, &ManyMegerThread::ManyNotify, this, &MainWindow::SCanResult);
     thread->start(QThread::InheritPriority);
-#endif
 }
 
 void MainWindow::SCanResult(int result)

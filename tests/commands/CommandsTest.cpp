@@ -4,6 +4,7 @@
 #include "playlist/PlaylistSupport.h"
 
 #include "app/MainWindow.h"
+#include "disk/widget.h"
 #include "tools/imagegen/ImageGen.h"
 
 #include <QDialog>
@@ -14,6 +15,8 @@
 #include <QSortFilterProxyModel>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using namespace pltest;
 
@@ -208,4 +211,167 @@ TEST_F(Commands, EachMergeDialogsStartActsOnItsOwnList)
     EXPECT_TRUE(fake.calls.isEmpty()) << "the newest dialog's list is empty";
     QTest::mouseClick(first->findChild<QPushButton*>("mergeStartButton"), Qt::LeftButton);
     EXPECT_EQ(fake.kinds(), QStringList{"save"}) << "the first dialog holds a row";
+}
+
+// ---- End to end: a scan of a generated image in the window, then exports ----
+
+namespace {
+
+class EndToEnd : public Commands {
+protected:
+    void SetUp() override
+    {
+        Commands::SetUp();
+        imagePath = out.filePath("recorder.img");
+        QString error;
+        ASSERT_TRUE(imagegen::generateImage(imagePath, 24LL << 20, 4242, &truth, &error)) << error.toStdString();
+        ASSERT_GE(truth.size(), 8);
+        QFile f(imagePath);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        image = f.readAll();
+        ASSERT_TRUE(QDir(out.path()).mkpath("single"));
+    }
+
+    // Scans the image through the scan panel, as the disk dialog's start does.
+    void scanImage()
+    {
+        scanTargetList() = {ScanTarget{imagePath, image.size(), 0}};
+        run("AddScanDetailInfo");
+        run("ScanStartClicked");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return playlist->listModel->rowCount() >= truth.size(); }, 60000))
+            << playlist->listModel->rowCount() << " of " << truth.size();
+        QTest::qWait(100);
+        ASSERT_EQ(playlist->listModel->rowCount(), truth.size());
+        // The rows are the image's fragments, in the order they were found.
+        for (int i = 0; i < truth.size(); ++i) {
+            const SFragmentFit& f = playlist->listModel->item(i).sFragmentFit;
+            ASSERT_EQ(f.totalBytes, truth[i].totalBytes) << i;
+            ASSERT_TRUE(f.extents);
+            ASSERT_EQ(f.extents->size(), truth[i].extents.size()) << i;
+            for (int e = 0; e < f.extents->size(); ++e) {
+                ASSERT_EQ(f.extents->at(e).start, truth[i].extents[e].start) << i;
+                ASSERT_EQ(f.extents->at(e).end, truth[i].extents[e].end) << i;
+            }
+        }
+    }
+    // The bytes a fragment's export must hold, read from the image.
+    QByteArray bytesOf(const SPlayListTableItem& row) const
+    {
+        QByteArray b;
+        for (const SExtent& e : *row.sFragmentFit.extents)
+            b += image.mid(e.start, e.end - e.start);
+        return b;
+    }
+    QByteArray fileBytes(const QString& path) const
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+    QString singleName(const SPlayListTableItem& row) const
+    {
+        const SFragmentFit& f = row.sFragmentFit;
+        return QString::asprintf("(%02d)%s-%s_%05d.TKL", f.stream, qPrintable(PackedTime::fileNameForm(f.firstTime)),
+                                 qPrintable(PackedTime::fileNameForm(f.lastTime)), row.iSerial);
+    }
+    void waitForResults(int n)
+    {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fake.results().size() >= n; }, 60000));
+    }
+    // Model rows of three fragments of different sizes: largest, smallest, middle.
+    QList<int> threeRows() const
+    {
+        QList<int> rows;
+        const CPlayListTableModel* m = playlist->listModel;
+        for (int r = 0; r < m->rowCount(); ++r)
+            rows << r;
+        std::sort(rows.begin(), rows.end(), [m](int a, int b) {
+            return m->item(a).sFragmentFit.totalBytes > m->item(b).sFragmentFit.totalBytes;
+        });
+        return {rows.first(), rows.last(), rows[rows.size() / 2]};
+    }
+
+    QString imagePath;
+    imagegen::Truth truth;
+    QByteArray image;
+};
+
+} // namespace
+
+TEST_F(EndToEnd, ScanThenExportThreeRowsWritesThreeExactFiles)
+{
+    ASSERT_NO_FATAL_FAILURE(scanImage());
+    const QList<int> picked = threeRows();
+    selectModelRows(playlist, picked);
+    fake.directoryAnswer = out.filePath("single");
+    const int windowsBefore = progressWindows();
+    run("ExportItem");
+    EXPECT_EQ(progressWindows(), windowsBefore + 1) << "one export for the three rows";
+    ASSERT_NO_FATAL_FAILURE(waitForResults(1));
+    EXPECT_EQ(fake.results(), QStringList{"成功"});
+    QDir single(out.filePath("single"));
+    EXPECT_EQ(single.entryList(QDir::Files).size(), 3);
+    for (int r : picked) {
+        const SPlayListTableItem& row = playlist->listModel->item(r);
+        EXPECT_EQ(fileBytes(single.filePath(singleName(row))), bytesOf(row)) << qPrintable(singleName(row));
+    }
+}
+
+TEST_F(EndToEnd, MergeOfTheSelectionFollowsSelectionOrder)
+{
+    ASSERT_NO_FATAL_FAILURE(scanImage());
+    const QList<int> picked = threeRows();
+    const QList<int> order{picked[1], picked[2], picked[0]};
+    selectModelRows(playlist, order);
+    fake.saveAnswer = out.filePath("selection.TKL");
+    run("PlayListMerge");
+    ASSERT_NO_FATAL_FAILURE(waitForResults(1));
+    EXPECT_EQ(fake.results(), QStringList{"成功"});
+    QByteArray expected;
+    for (int r : order)
+        expected += bytesOf(playlist->listModel->item(r));
+    EXPECT_EQ(fileBytes(fake.saveAnswer), expected);
+}
+
+// The merge dialog merges in the order it shows, whatever the drag order,
+// and a fragment dragged in twice is merged twice.
+TEST_F(EndToEnd, MergeDialogMergesItsShownOrderWithRepeats)
+{
+    ASSERT_NO_FATAL_FAILURE(scanImage());
+    const QList<int> picked = threeRows(); // largest, smallest, middle
+    QDialog* dialog = openMergeDialog();
+    DropTableView* list = listOf(dialog);
+    putRows(playlist, list, {picked[2], picked[0], picked[1], picked[2]});
+    list->sortByColumn(2, Qt::AscendingOrder);
+    fake.saveAnswer = out.filePath("dialog.TKL");
+    QTest::mouseClick(dialog->findChild<QPushButton*>("mergeStartButton"), Qt::LeftButton);
+    ASSERT_NO_FATAL_FAILURE(waitForResults(1));
+    EXPECT_EQ(fake.results(), QStringList{"成功"});
+    const CPlayListTableModel* m = playlist->listModel;
+    const QByteArray expected = bytesOf(m->item(picked[1])) + bytesOf(m->item(picked[2])) +
+                                bytesOf(m->item(picked[2])) + bytesOf(m->item(picked[0]));
+    EXPECT_EQ(fileBytes(fake.saveAnswer), expected);
+}
+
+// Rows deleted from the lists while an export copies them do not disturb it.
+TEST_F(EndToEnd, DeletingRowsDuringAnExportLeavesItWhole)
+{
+    ASSERT_NO_FATAL_FAILURE(scanImage());
+    QList<SPlayListTableItem> expectedRows;
+    QList<int> all;
+    for (int r = 0; r < playlist->listModel->rowCount(); ++r) {
+        all << r;
+        expectedRows << playlist->listModel->item(r);
+    }
+    selectModelRows(playlist, all);
+    fake.saveAnswer = out.filePath("all.TKL");
+    run("PlayListMerge");
+    selectModelRows(playlist, all);
+    run("DeletItem");
+    ASSERT_EQ(playlist->listModel->rowCount(), 0);
+    ASSERT_NO_FATAL_FAILURE(waitForResults(1));
+    EXPECT_EQ(fake.results(), QStringList{"成功"});
+    QByteArray expected;
+    for (const SPlayListTableItem& row : expectedRows)
+        expected += bytesOf(row);
+    EXPECT_EQ(fileBytes(fake.saveAnswer), expected);
 }
