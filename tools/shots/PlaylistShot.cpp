@@ -5,17 +5,20 @@
 
 #include "app/MainWindow.h"
 #include "app/panels/PlayListModel.h"
+#include "disk/widget.h"
 #include "tools/imagegen/ImageGen.h"
 
 #include <QApplication>
 #include <QDialog>
 #include <QFile>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWindow>
 
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -41,31 +44,25 @@ CORVO_SHOT("playlist", "the playlist after a scan and a merge dialog holding dra
     static QTemporaryDir dir;
     QString path = images.value(0);
     if (path.isEmpty()) {
-        path = dir.filePath("demo.img");
+        path = dir.filePath("recorder-ch01.img");
         QString error;
-        imagegen::generateImage(path, 48LL << 20, 20261207, nullptr, &error);
+        if (!imagegen::generateImage(path, 48LL << 20, 20261207, nullptr, &error)) {
+            std::fprintf(stderr, "playlist: %s\n", qPrintable(error));
+            return;
+        }
     }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return;
-    const imagegen::Truth found = imagegen::referenceScan(file.readAll());
+    const int expected = imagegen::referenceScan(file.readAll()).size();
 
-    // The fragments reach the window the way the scan sends them: queued.
-    for (const imagegen::TruthFragment& t : found) {
-        SFragmentFit f;
-        f.diskName = path.toLocal8Bit();
-        f.formatCode = t.format;
-        f.stream = t.stream;
-        f.firstTime = t.firstTime;
-        f.lastTime = t.lastTime;
-        f.totalBytes = t.totalBytes;
-        f.frameCount = t.frameCount;
-        f.extents = std::make_shared<const SExtentList>(t.extents);
-        QMetaObject::invokeMethod(&window, "slotAddPlayList", Qt::QueuedConnection, Q_ARG(SFragmentFit, f),
-                                  Q_ARG(int, t.serial));
-    }
+    // Scanned as the disk dialog's start button would start it.
+    scanTargetList() = {ScanTarget{QFileInfo(path).absoluteFilePath(), QFileInfo(path).size(), 0}};
+    shots::invoke(window, "AddScanDetailInfo");
+    shots::invoke(window, "ScanStartClicked");
     auto* playlist = shots::find<DropTableView>(window, "playlistView");
-    shots::waitFor([&] { return playlist->model()->rowCount() == found.size(); });
+    shots::waitFor([&] { return playlist->model()->rowCount() == expected; }, 60000);
+    shots::settle(500);
 
     // Sorted by size with a header click, as a user would.
     QHeaderView* header = playlist->horizontalHeader();
@@ -77,7 +74,7 @@ CORVO_SHOT("playlist", "the playlist after a scan and a merge dialog holding dra
     auto* dialog = shots::find<QDialog>(window, "mergeDialog");
     auto* list = dialog->findChild<DropTableView*>("mergeListView");
     const QRect frame = window.frameGeometry();
-    dialog->move(frame.x() + 470, frame.y() + 120);
+    dialog->move(frame.x() + 760, frame.y() + 42);
     shots::waitFor([&] { return dialog->windowHandle() && dialog->windowHandle()->isExposed(); });
     shots::settle(300);
 
