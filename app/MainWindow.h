@@ -131,6 +131,8 @@ private:
     QWidget* playlistViewWidget() const;
     QWidget* playWinWidget() const;
     void toggleMaximised();
+    // Keeps the title strip under the whole width, also past the desktop's.
+    void resizeEvent(QResizeEvent* event) override;
 
     // ---- disk tree (app/panels/DiskTree.cpp) ----
     QStringList m_imagePaths;
@@ -145,9 +147,18 @@ private:
     bool showUnreadableDisksNotice(bool haveOtherRows);
 
     // ---- scan status panel (app/panels/ScanPanel.cpp) ----
+    // A row is deleted only once its threads have ended; one that cannot be
+    // waited for is left to delete itself when they do.
+    struct ScanRowDelete {
+        void operator()(CButtonAndThread* row) const;
+    };
     QTableWidget* m_scanTable = nullptr;
-    std::vector<CButtonAndThread*> m_scanRows;
+    std::vector<std::unique_ptr<CButtonAndThread, ScanRowDelete>> m_scanRows;
     int m_currentScanRow = 0;
+    CButtonAndThread* scanRow(int row) const;
+    int scanRowIndex(const QObject* rowOrButton) const;
+    void setOtherScanRowsEnabled(int row, bool enabled);
+    void setSelectDiskEnabled(bool enabled);
 
     // ---- playlist and merge dialog (app/panels/PlayListPanel.cpp) ----
     CPlayListTableModel* m_playlistModel = nullptr;
@@ -160,6 +171,17 @@ private:
     DropTableView* m_mergeListView = nullptr;
     QSortFilterProxyModel* m_mergeProxy = nullptr;
     CPlayListTableModel* m_mergeListModel = nullptr;
+    // Rows that signals delivered during this event-loop turn; added to the
+    // playlist together at the end of the turn (one sorted insertion).
+    QList<SPlayListTableItem> m_pendingRows;
+    bool m_flushPosted = false;
+    // Recent cost of placing one row, to keep each turn's share short.
+    double m_rowCostNs = 0;
+    void flushPendingRows();
+    void addPendingRows(bool all);
+    // The merge list a command belongs to: the one of the dialog whose button
+    // or menu sent it, else the newest.
+    DropTableView* mergeListFor(QObject* origin) const;
 
     // ---- playlist and export commands (app/panels/Commands.cpp) ----
     QString m_saveFolder;

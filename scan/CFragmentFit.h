@@ -18,6 +18,8 @@ struct FrameInfo {
 };
 
 class PauseSemaphore;
+class ScanBuffer;
+struct FragmentSlot;
 
 class CFragmentFit : public QThread {
     Q_OBJECT
@@ -59,13 +61,16 @@ protected:
     void run() override;
 
 private:
+    void sendFragment(const FragmentSlot& slot);
+    void finish();
+
     std::atomic<char> m_stopRequested{'N'};
     std::atomic<char> m_runFinished{'N'};
     std::atomic<char> m_pauseFlag{'N'};
     std::atomic<qint64> m_position{0};
     std::atomic<int> m_lastError{0};
     PauseSemaphore* m_pauseSemaphore = nullptr;
-    unsigned char* m_buffer = nullptr;
+    ScanBuffer* m_buffer = nullptr;
     qint64 m_rangeStart = 0;
     qint64 m_rangeEnd = 0;
     int m_formatCode = 14;

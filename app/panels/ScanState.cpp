@@ -1,0 +1,3 @@
+#include "app/panels/ScanState.h"
+
+char cScanState = 'Y';

@@ -1,0 +1,371 @@
+#include "scan/CFragmentFit.h"
+
+#include "disk/Nyx.h"
+#include "scan/PauseSemaphore.h"
+#include "scan/ScanBuffer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+std::atomic<int> CFragmentFit::fragmentSerial{0};
+
+// The fragment open in one stream slot.
+struct FragmentSlot {
+    qint32 frameCount = 0;
+    quint32 firstTime = 0;
+    quint32 lastTime = 0;
+    qint32 stream = 0;
+    std::shared_ptr<SExtentList> extents;
+    qint64 totalBytes = 0;
+};
+
+namespace {
+
+constexpr qint64 kMiB = 1048576;
+constexpr qint64 kChunk = 2 * kMiB;      // refill and slide step
+constexpr qint64 kData = 6 * kMiB;       // device bytes the buffer holds
+constexpr qint64 kSlack = 1 * kMiB;      // readable bytes after the data
+constexpr qint64 kLookAhead = 2 * kMiB;  // held back while the device goes on
+constexpr qint64 kEmptySkip = 20 * kMiB; // extra skip after a read that returned nothing
+constexpr int kSlotCount = 1024;
+constexpr qint64 kFinalMinBytes = 512;
+
+// The 8-byte header test at p (bytes p[0..7] must be readable).
+inline bool headerAt(const unsigned char* p, FrameInfo& info)
+{
+    if (p[0] != 0x00 || p[1] != 0x00 || p[2] != 0x01 || p[3] != 0xB7)
+        return false;
+    const unsigned a = p[6];
+    const unsigned b = p[7];
+    if (!((a == 0x40 && b == 0x00) || (a == 0x00 && b == 0x40)))
+        return false;
+    info.time = 0;
+    info.stream = 0;
+    const unsigned length = unsigned(p[4]) | unsigned(p[5]) << 8;
+    if (length == 0)
+        return false;
+    info.length = qint32(length);
+    return true;
+}
+
+// A stretch of the buffer holding consecutive device bytes:
+// buffer [buf, buf + len) = device [dev, dev + len).
+struct Segment {
+    qint64 buf;
+    qint64 len;
+    qint64 dev;
+    qint64 endBuf() const { return buf + len; }
+    qint64 endDev() const { return dev + len; }
+};
+
+} // namespace
+
+bool CFragmentFit::findFrameHeader(const unsigned char* window, qint32 n, qint32& foundAt, FrameInfo& info)
+{
+    if (n < 4) {
+        foundAt = 0;
+        return false;
+    }
+    const qint32 limit = n - 3; // header starts examined: 0 .. n - 4
+    qint32 i = 0;
+#if defined(__SSE2__)
+    // Only starts whose bytes 2 and 3 are 01 B7 can be headers; that pair is
+    // rare in random data and absent from zeroed data. 64 starts per step;
+    // the loads for starts i .. i + 63 reach byte i + 66, inside the window.
+    const __m128i one = _mm_set1_epi8(0x01);
+    const __m128i b7 = _mm_set1_epi8(char(0xB7));
+    while (i + 64 <= limit) {
+        const unsigned char* p = window + i + 2;
+        const __m128i m0 = _mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), one),
+                                         _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1)), b7));
+        const __m128i m1 = _mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), one),
+                                         _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 17)), b7));
+        const __m128i m2 = _mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), one),
+                                         _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 33)), b7));
+        const __m128i m3 = _mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)), one),
+                                         _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 49)), b7));
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(m0, m1), _mm_or_si128(m2, m3)))) {
+            quint64 bits = quint64(unsigned(_mm_movemask_epi8(m0))) | quint64(unsigned(_mm_movemask_epi8(m1))) << 16
+                | quint64(unsigned(_mm_movemask_epi8(m2))) << 32 | quint64(unsigned(_mm_movemask_epi8(m3))) << 48;
+            while (bits) {
+                const int k = __builtin_ctzll(bits);
+                if (headerAt(window + i + k, info)) {
+                    foundAt = i + k;
+                    return true;
+                }
+                bits &= bits - 1;
+            }
+        }
+        i += 64;
+    }
+#else
+    // Skip to the next B7 (magic byte 3) with memchr.
+    while (i < limit) {
+        const void* hit = std::memchr(window + i + 3, 0xB7, size_t(limit - i));
+        if (!hit)
+            break;
+        const qint32 at = qint32(static_cast<const unsigned char*>(hit) - window) - 3;
+        if (headerAt(window + at, info)) {
+            foundAt = at;
+            return true;
+        }
+        i = at + 1;
+    }
+    i = limit;
+#endif
+    for (; i < limit; ++i) {
+        const unsigned char* p = window + i;
+        if (p[3] == 0xB7 && p[2] == 0x01 && headerAt(p, info)) {
+            foundAt = i;
+            return true;
+        }
+    }
+    foundAt = limit;
+    return false;
+}
+
+CFragmentFit::CFragmentFit()
+    : QThread(nullptr)
+    , m_pauseSemaphore(new PauseSemaphore)
+    , m_buffer(new ScanBuffer(size_t(kData), size_t(kSlack)))
+{
+}
+
+CFragmentFit::~CFragmentFit()
+{
+    if (isRunning()) {
+        stop();
+        m_pauseSemaphore->release();
+        wait();
+    }
+    delete m_buffer;
+    delete m_pauseSemaphore;
+}
+
+void CFragmentFit::setDevicePath(const char* devicePath)
+{
+    m_devicePath = QByteArray(devicePath ? devicePath : "");
+    m_hasDevicePath = devicePath != nullptr;
+}
+
+int CFragmentFit::setRange(qint64 start, qint64 end)
+{
+    if (!m_hasDevicePath || m_formatCode == 0)
+        return -1;
+    m_pauseFlag = 'N';
+    m_stopRequested = 'N';
+    m_runFinished = 'N';
+    m_rangeStart = start;
+    m_rangeEnd = end;
+    return 0;
+}
+
+void CFragmentFit::pause() { m_pauseFlag = 'Y'; }
+
+void CFragmentFit::resume()
+{
+    m_pauseFlag = 'N';
+    m_pauseSemaphore->release();
+}
+
+void CFragmentFit::stop()
+{
+    m_stopRequested = 'Y';
+    if (m_pauseFlag.load() == 'Y')
+        m_pauseSemaphore->release();
+}
+
+void CFragmentFit::finish()
+{
+    m_stopRequested = 'Y';
+    m_runFinished = 'Y';
+}
+
+void CFragmentFit::sendFragment(const FragmentSlot& slot)
+{
+    SFragmentFit fragment;
+    fragment.diskName = m_devicePath.mid(4);
+    fragment.formatCode = m_formatCode;
+    fragment.firstTime = slot.firstTime;
+    fragment.lastTime = slot.lastTime;
+    fragment.stream = slot.stream;
+    fragment.totalBytes = slot.totalBytes;
+    fragment.frameCount = slot.frameCount;
+    fragment.extents = slot.extents;
+    const int serial = ++fragmentSerial;
+    emit TransmitAddFragmentList(fragment, serial);
+}
+
+// The buffer holds up to 6 MiB of device data as a few segments in ascending
+// buffer and device order; normally one, more after a chunk could not be read
+// (the device data then has a gap the buffer does not). Every buffer position
+// is mapped to its device offset through its segment, and the search resumes
+// at a device offset, so frames are reported where they truly lie and a header
+// is only ever tested on 8 bytes that were read consecutively from the device.
+void CFragmentFit::run()
+{
+    m_position = 0;
+    m_lastError = 0;
+    m_buffer->reset();
+    std::vector<FragmentSlot> slotTable(kSlotCount);
+    std::vector<qint32> slotOpen(kSlotCount, 0);
+
+    NyxCIOSystemDevice* device = NyxfIOSystemDevice_new_not_open(m_devicePath.constData());
+    const int openResult = NyxfIOSystemDevice_open(device, NyxAccessRead, NyxOpenExisting);
+    if (openResult != 0) {
+        m_lastError = openResult > 0 ? openResult : EIO;
+        NyxfIOSystemDevice_delete(&device);
+        finish();
+        return;
+    }
+
+    const qint64 alignedStart = std::max<qint64>(0, m_rangeStart) & ~qint64(511);
+    const qint64 end = m_rangeEnd;
+    m_position = alignedStart;
+
+    const qint64 firstCount = std::clamp<qint64>(end - alignedStart, 0, kData);
+    qint64 got = 0;
+    if (firstCount > 0)
+        got = NyxfIOSystemDevice_read_from(device, m_buffer->view(), alignedStart, quint32(firstCount));
+    if (got < 0) {
+        m_lastError = int(-got) > 0 ? int(-got) : EIO;
+        NyxfIOSystemDevice_delete(&device);
+        finish();
+        return;
+    }
+    got = std::min(got, firstCount);
+
+    std::vector<Segment> segments;
+    segments.reserve(4);
+    if (got > 0)
+        segments.push_back({0, got, alignedStart});
+    qint64 next = alignedStart + kData;
+    qint64 resume = alignedStart; // device offset where the search goes on
+    FrameInfo info;
+    bool reachedEnd = false;
+
+    for (;;) {
+        if (m_pauseFlag.load() == 'Y')
+            m_pauseSemaphore->acquire();
+        if (m_stopRequested.load() == 'Y')
+            break;
+
+        const bool more = next < end;
+        for (size_t k = 0; k < segments.size(); ++k) {
+            const Segment seg = segments[k];
+            // While the device goes on right after the newest segment, its
+            // last 2 MiB are look-ahead searched after the next slide. Any
+            // other segment is searched to its end: positions whose 8 header
+            // bytes are all inside it.
+            const bool continues = more && k + 1 == segments.size() && seg.endDev() == next;
+            const qint64 windowEnd = continues ? seg.endBuf() - kLookAhead : seg.endBuf() - 4;
+            while (resume < seg.endDev()) {
+                const qint64 pos = seg.buf + std::max<qint64>(0, resume - seg.dev);
+                const qint64 n = windowEnd - pos;
+                qint32 foundAt = 0;
+                if (n < 4 || !findFrameHeader(m_buffer->view() + pos, qint32(n), foundAt, info)) {
+                    if (!continues)
+                        resume = seg.endDev();
+                    else if (n >= 4)
+                        resume = seg.dev + (pos + foundAt - seg.buf);
+                    break;
+                }
+                const qint64 t = seg.dev + (pos + foundAt - seg.buf);
+                const qint64 u = t + info.length;
+                const int s = (info.stream >= 0 && info.stream < kSlotCount) ? info.stream : 0;
+                FragmentSlot& slot = slotTable[size_t(s)];
+                // A frame joins the open fragment only when its header starts
+                // exactly where the fragment's last frame ended on the device.
+                if (slotOpen[size_t(s)] && slot.extents->last().end == t) {
+                    slot.extents->last().end = u;
+                    if (slot.firstTime == 0 && info.time != 0)
+                        slot.firstTime = info.time;
+                    slot.totalBytes += info.length;
+                    if (info.time != 0)
+                        slot.lastTime = info.time;
+                    ++slot.frameCount;
+                } else {
+                    if (slotOpen[size_t(s)]) {
+                        sendFragment(slot);
+                        slotOpen[size_t(s)] = 0;
+                    }
+                    slot = FragmentSlot();
+                    slot.frameCount = 1;
+                    slot.firstTime = info.time;
+                    slot.lastTime = info.time;
+                    slot.stream = s;
+                    slot.extents = std::make_shared<SExtentList>();
+                    slot.extents->append(SExtent{t, u});
+                    slot.totalBytes = info.length;
+                    slotOpen[size_t(s)] = 1;
+                }
+                resume = u;
+            }
+        }
+        if (!more) {
+            reachedEnd = true;
+            break;
+        }
+
+        // Slide: the view moves on by 2 MiB.
+        m_buffer->slide(size_t(kChunk));
+        std::vector<Segment> kept;
+        for (Segment seg : segments) {
+            seg.buf -= kChunk;
+            if (seg.endBuf() <= 0)
+                continue;
+            if (seg.buf < 0) {
+                seg.dev -= seg.buf;
+                seg.len += seg.buf;
+                seg.buf = 0;
+            }
+            kept.push_back(seg);
+        }
+        segments.swap(kept);
+
+        // Refill: one full chunk, giving up chunks that cannot be read whole.
+        bool stopped = false;
+        while (next < end) {
+            if (m_stopRequested.load() == 'Y') {
+                stopped = true;
+                break;
+            }
+            const qint64 count = std::min(kChunk, end - next);
+            Segment* last = segments.empty() ? nullptr : &segments.back();
+            const qint64 dest = (last && last->endDev() == next && last->endBuf() <= kData - kChunk)
+                ? last->endBuf() : kData - kChunk;
+            const qint64 at = next;
+            const qint64 r = NyxfIOSystemDevice_read_from(device, m_buffer->view() + dest, at, quint32(count));
+            next += kChunk;
+            if (r == 0)
+                next += kEmptySkip;
+            m_position = next;
+            if (r >= count) {
+                if (last && last->endBuf() == dest && last->endDev() == at)
+                    last->len += count;
+                else
+                    segments.push_back({dest, count, at});
+                break;
+            }
+        }
+        if (stopped)
+            break;
+    }
+
+    if (reachedEnd) {
+        // Everything up to the range end has been read, also when the range
+        // was too short for any refill to publish it.
+        m_position = std::max(next, end);
+        for (int s = 0; s < kSlotCount; ++s) {
+            if (slotOpen[size_t(s)] && slotTable[size_t(s)].totalBytes > kFinalMinBytes)
+                sendFragment(slotTable[size_t(s)]);
+        }
+    }
+    NyxfIOSystemDevice_delete(&device);
+    finish();
+}
