@@ -11,6 +11,7 @@
 #include <QImage>
 #include <QPushButton>
 #include <QStyle>
+#include <QTableWidget>
 #include <QStyleOptionViewItem>
 #include <QTest>
 #include <QTreeWidget>
@@ -273,6 +274,11 @@ TEST_F(DiskTreeTest, ColumnFourAloneSelectsTheWholeVolume)
     EXPECT_EQ(scanTargetList()[0].endOffset, 1048576LL * 512);
     EXPECT_TRUE(MainWindowTestAccess::scanWanted(w));
     EXPECT_TRUE(boxesOf(QStringLiteral("warning")).isEmpty());
+    // Handed over: one scan row, the dialog out of the way.
+    QTableWidget* table = w.findChild<QTableWidget*>(QStringLiteral("scanTable"));
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->rowCount(), 1);
+    EXPECT_FALSE(dialog(w)->isVisible());
 }
 
 TEST_F(DiskTreeTest, NothingCheckedWarnsOnceAndKeepsTheDialog)
@@ -419,6 +425,9 @@ TEST_F(DiskTreeImageTest, ImageBecomesATopLevelRowAndATargetWithItsFullSize)
     EXPECT_EQ(nyxDevicePathToFile(nyxDevicePathForName(QFile::encodeName(scanTargetList()[0].name))),
               QFile::encodeName(image));
     EXPECT_TRUE(dlg.boxes.isEmpty());
+    QTableWidget* table = w.findChild<QTableWidget*>(QStringLiteral("scanTable"));
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->rowCount(), 1);
 }
 
 TEST_F(DiskTreeImageTest, RelativeImagePathIsScannedAsThatFileNotAsADevice)
