@@ -487,7 +487,7 @@ TEST_F(DiskTreeImageTest, UnreadableDisksGiveANoticeThenTheImageRows)
     MainWindow w({image});
     invoke(w, "SelectDisk");
     ASSERT_EQ(dlg.boxes.size(), 1);
-    EXPECT_EQ(dlg.boxes[0].kind, QStringLiteral("information"));
+    EXPECT_EQ(dlg.boxes[0].kind, QStringLiteral("warning"));
     EXPECT_EQ(dlg.boxes[0].title, QStringLiteral("提示 "));
     EXPECT_TRUE(dlg.boxes[0].text.contains(QStringLiteral("/dev/sda")));
     EXPECT_TRUE(dlg.boxes[0].text.contains(QStringLiteral("corvotkl")));
