@@ -57,6 +57,17 @@ struct RecordingDialogs : Dialogs {
         warnings.append({parent, title, text});
         return QMessageBox::Ok;
     }
+    // Other boxes (the disk dialog's notices) are answered without a modal loop.
+    QMessageBox::StandardButton information(QWidget*, const QString&, const QString&, QMessageBox::StandardButtons,
+                                            QMessageBox::StandardButton) override
+    {
+        return QMessageBox::Ok;
+    }
+    QMessageBox::StandardButton question(QWidget*, const QString&, const QString&, QMessageBox::StandardButtons,
+                                         QMessageBox::StandardButton) override
+    {
+        return QMessageBox::No;
+    }
 };
 
 QString statusText(CButtonAndThread* r) { return r->m_statusLabel ? r->m_statusLabel->text() : QString(); }
