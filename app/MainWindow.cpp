@@ -19,6 +19,7 @@
 #include <QPalette>
 #include <QPixmap>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTableWidget>
@@ -256,6 +257,13 @@ void MainWindow::buildCentralLayout()
     outer->addWidget(scanTable);
 
     setCentralWidget(central);
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    if (m_titleBar && m_titleBar->width() < width())
+        m_titleBar->resize(width(), m_titleBar->height());
 }
 
 void MainWindow::toggleMaximised()

@@ -131,6 +131,8 @@ private:
     QWidget* playlistViewWidget() const;
     QWidget* playWinWidget() const;
     void toggleMaximised();
+    // Keeps the title strip under the whole width, also past the desktop's.
+    void resizeEvent(QResizeEvent* event) override;
 
     // ---- disk tree (app/panels/DiskTree.cpp) ----
     QStringList m_imagePaths;
@@ -169,6 +171,17 @@ private:
     DropTableView* m_mergeListView = nullptr;
     QSortFilterProxyModel* m_mergeProxy = nullptr;
     CPlayListTableModel* m_mergeListModel = nullptr;
+    // Rows that signals delivered during this event-loop turn; added to the
+    // playlist together at the end of the turn (one sorted insertion).
+    QList<SPlayListTableItem> m_pendingRows;
+    bool m_flushPosted = false;
+    // Recent cost of placing one row, to keep each turn's share short.
+    double m_rowCostNs = 0;
+    void flushPendingRows();
+    void addPendingRows(bool all);
+    // The merge list a command belongs to: the one of the dialog whose button
+    // or menu sent it, else the newest.
+    DropTableView* mergeListFor(QObject* origin) const;
 
     // ---- playlist and export commands (app/panels/Commands.cpp) ----
     QString m_saveFolder;

@@ -18,6 +18,8 @@ struct FrameInfo {
 };
 
 class PauseSemaphore;
+class ScanBuffer;
+struct FragmentSlot;
 
 class CFragmentFit : public QThread {
     Q_OBJECT
@@ -49,6 +51,9 @@ public:
     // The system's reason when the source could not be opened or read (errno), 0 if none.
     int lastError() const { return m_lastError.load(); }
 
+    // Bytes of the range given up because a read failed or came back short.
+    qint64 unreadableBytes() const { return m_unreadable.load(); }
+
     // Process-wide: the n-th fragment sent since start carries n.
     static std::atomic<int> fragmentSerial;
 
@@ -59,13 +64,17 @@ protected:
     void run() override;
 
 private:
+    void sendFragment(const FragmentSlot& slot);
+    void finish();
+
     std::atomic<char> m_stopRequested{'N'};
     std::atomic<char> m_runFinished{'N'};
     std::atomic<char> m_pauseFlag{'N'};
     std::atomic<qint64> m_position{0};
     std::atomic<int> m_lastError{0};
+    std::atomic<qint64> m_unreadable{0};
     PauseSemaphore* m_pauseSemaphore = nullptr;
-    unsigned char* m_buffer = nullptr;
+    ScanBuffer* m_buffer = nullptr;
     qint64 m_rangeStart = 0;
     qint64 m_rangeEnd = 0;
     int m_formatCode = 14;

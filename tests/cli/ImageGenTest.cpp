@@ -4,6 +4,8 @@
 
 #include <QTemporaryDir>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <gtest/gtest.h>
 
 using namespace imagegen;
@@ -223,4 +225,74 @@ TEST(ReferenceScan, FollowsTheFragmentRules)
     EXPECT_EQ(t[0].extents[0].end, 1513);
     EXPECT_EQ(referenceScan(img, 1023, 4096).size(), 1); // from 512
     EXPECT_EQ(referenceScan(img, 1024, 4096).size(), 0); // past the header at 1000
+}
+
+TEST(DemoImage, FramesH264NalUnitsAsTklFrames)
+{
+    // Three NAL units, the middle one longer than a frame can carry.
+    QByteArray stream;
+    stream += QByteArray::fromHex("00000001") + QByteArray(20, '\x67');
+    QByteArray big(100000, '\x41');
+    big[0] = '\x65';
+    stream += QByteArray::fromHex("000001") + big;
+    stream += QByteArray::fromHex("00000001") + QByteArray(5, '\x68');
+    const QVector<QByteArray> frames = frameH264AsTkl(stream, 2);
+    ASSERT_EQ(frames.size(), 4);
+    QByteArray payloads;
+    for (const QByteArray& f : frames) {
+        int len = 0;
+        ASSERT_TRUE(isFrameHeader(reinterpret_cast<const unsigned char*>(f.constData()), &len));
+        EXPECT_EQ(len, f.size());
+        EXPECT_EQ(f[6], '\0'); // variant 2
+        EXPECT_EQ(f[7], '\x40');
+        payloads += f.mid(8);
+    }
+    // Every NAL starts a frame with a 4-byte start code; the long one goes on without one.
+    EXPECT_TRUE(frames[0].mid(8).startsWith(QByteArray::fromHex("0000000167")));
+    EXPECT_TRUE(frames[1].mid(8).startsWith(QByteArray::fromHex("0000000165")));
+    EXPECT_EQ(frames[1].size(), 65535);
+    EXPECT_TRUE(frames[2].mid(8).startsWith("\x41\x41"));
+    EXPECT_TRUE(frames[3].mid(8).startsWith(QByteArray::fromHex("0000000168")));
+    QByteArray normalised = stream;
+    normalised.replace(QByteArray::fromHex("000000016541"), QByteArray::fromHex("0000016541"));
+    normalised.replace(QByteArray::fromHex("0000016541"), QByteArray::fromHex("000000016541"));
+    EXPECT_EQ(payloads, normalised);
+}
+
+TEST(DemoImage, RealVideoInFiveFragmentsWithExactTruth)
+{
+    if (QStandardPaths::findExecutable("ffmpeg").isEmpty() || QStandardPaths::findExecutable("ffprobe").isEmpty())
+        GTEST_SKIP() << "ffmpeg is not installed";
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString img = dir.filePath("demo.img");
+    Truth truth;
+    QString error;
+    ASSERT_TRUE(generateDemoImage(img, 16 * MiB, 3, 16, &truth, &error)) << error.toStdString();
+    QFile f(img);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray image = f.readAll();
+    EXPECT_EQ(image.size(), 16 * MiB);
+    ASSERT_EQ(truth.size(), 5); // four recordings, the second split in two
+    EXPECT_EQ(describeDifference(truth, referenceScan(image)), QString());
+    expectFramesWalk(image, truth);
+
+    ASSERT_TRUE(writeExpectedFiles(img, truth, dir.filePath("expect"), &error)) << error.toStdString();
+    for (const TruthFragment& t : truth) {
+        QFile e(dir.filePath(QString::asprintf("expect/fragment-%05d.TKL", t.serial)));
+        ASSERT_TRUE(e.open(QIODevice::ReadOnly));
+        EXPECT_EQ(e.readAll(), image.mid(int(t.extents[0].start), int(t.totalBytes)));
+    }
+    // Each fragment, the part after the damage too, is video a player decodes.
+    for (int serial : {1, 3}) {
+        QProcess probe;
+        probe.start("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v", "-show_entries",
+                                "stream=nb_read_frames", "-of", "csv=p=0", "-f", "h264",
+                                dir.filePath(QString::asprintf("expect/fragment-%05d.TKL", serial))});
+        ASSERT_TRUE(probe.waitForFinished(60000));
+        EXPECT_GT(probe.readAllStandardOutput().trimmed().toInt(), 5) << "fragment " << serial;
+    }
+
+    EXPECT_FALSE(generateDemoImage(dir.filePath("small.img"), 1 * MiB, 3, 8, &truth, &error));
+    EXPECT_TRUE(error.contains("--size")) << error.toStdString();
 }

@@ -2,7 +2,9 @@
 
 #include "tools/cli/FragmentJson.h"
 
+#include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -269,6 +271,72 @@ public:
         return true;
     }
 
+    // Lays out the given recordings (TKL frame runs) evenly among garbage,
+    // zero stretches and traps; in recording `damaged` a stretch of whole
+    // frames in the middle is overwritten, which splits it in two fragments.
+    bool runDemo(const QVector<QByteArray>& recordings, int damaged, Truth* truth, QString* error)
+    {
+        m_targets.clear();
+        m_fillerOnly = true;
+        qint64 video = 0;
+        for (const QByteArray& r : recordings)
+            video += r.size();
+        const qint64 gaps = recordings.size() + 1;
+        if (m_size < video + gaps * 256 * KiB) {
+            *error = QStringLiteral("an image of %1 bytes cannot hold %2 bytes of demo video; use --size %3 or more")
+                         .arg(m_size).arg(video).arg(video + gaps * 256 * KiB);
+            return false;
+        }
+        const qint64 gap = (m_size - video) / gaps;
+        qint64 at = 0;
+        for (int i = 0; i < recordings.size(); ++i) {
+            at += gap - qint64(m_rng.below(quint64(gap / 4)));
+            while (m_em.pos() < at) {
+                if (!m_em.flushIfLarge())
+                    return false;
+                step(at);
+            }
+            const auto* d = reinterpret_cast<const unsigned char*>(recordings[i].constData());
+            QVector<qint64> starts;
+            for (qint64 p = 0; p + 8 <= recordings[i].size();) {
+                int len = 0;
+                if (!isFrameHeader(d + p, &len) || len < 8 || p + len > recordings[i].size()) {
+                    *error = QStringLiteral("demo recording %1 is not a run of TKL frames at byte %2").arg(i + 1).arg(p);
+                    return false;
+                }
+                starts.push_back(p);
+                p += len;
+            }
+            // The damage: about a tenth of the frames, a third of the way in.
+            const int from = i == damaged ? starts.size() / 3 : -1;
+            const int to = i == damaged ? from + std::max(2, int(starts.size() / 10)) : -1;
+            for (int k = 0; k < starts.size(); ++k) {
+                const int len = d[starts[k] + 4] | (d[starts[k] + 5] << 8);
+                if (k >= from && k < to) {
+                    endRecording();
+                    garbage(len);
+                    continue;
+                }
+                frame(len, true, d + starts[k]);
+            }
+            endRecording();
+            at += recordings[i].size();
+            if (!m_em.flushIfLarge())
+                return false;
+        }
+        while (m_em.room() > 0)
+            step(m_size);
+        if (!m_em.flush(true)) {
+            *error = QStringLiteral("cannot write the image");
+            return false;
+        }
+        if (!m_truth.isEmpty() && m_truth.last().totalBytes <= 512)
+            m_truth.removeLast();
+        renumber(&m_truth);
+        *truth = m_truth;
+        return true;
+    }
+
 private:
     struct Target {
         qint64 boundary;
@@ -296,7 +364,7 @@ private:
             garbage(std::min(budget, randomGapLength()));
         } else if (r < 32) {
             zeros(std::min(budget, randomZeroLength()));
-        } else if (r < 42) {
+        } else if (r < 42 || m_fillerOnly) {
             traps(limit);
         } else if (r < 88) {
             recording(limit, 1 + int(m_rng.below(m_rng.chance(20) ? 200 : 40)));
@@ -416,21 +484,26 @@ private:
     // its recording, except length 7 in variant 1 (the 8th header byte 0x00 is
     // then the first byte of the next header): `more` asks for that case.
     // Returns false when the frame ended the recording.
-    bool frame(int len, bool more)
+    // With `bytes`, the frame is those len bytes (a valid header, len >= 8).
+    bool frame(int len, bool more, const unsigned char* bytes = nullptr)
     {
         beginRecordingIfNeeded();
         if (m_rng.chance(10))
             m_variant = 3 - m_variant;
         const qint64 h = m_em.pos();
-        const bool chained = len == 7 && more;
+        const bool chained = len == 7 && more && !bytes;
         const int variant = chained ? 1 : m_variant;
         unsigned char hdr[8];
         writeFrameHeader(hdr, len, variant);
         const int headerBytes = chained ? 7 : 8;
         m_em.plantHeaderAt(h);
-        std::memcpy(m_em.append(headerBytes), hdr, size_t(headerBytes));
-        if (len > 8)
-            payload(len - 8);
+        if (bytes) {
+            std::memcpy(m_em.append(len), bytes, size_t(len));
+        } else {
+            std::memcpy(m_em.append(headerBytes), hdr, size_t(headerBytes));
+            if (len > 8)
+                payload(len - 8);
+        }
         if (m_rec.extents.isEmpty())
             m_rec.extents.push_back({h, h + len});
         else
@@ -615,6 +688,7 @@ private:
     bool m_recOpen = false;
     qint64 m_lastFrameEnd = -1;
     int m_variant = 1;
+    bool m_fillerOnly = false;
 };
 
 bool generate(Sink* sink, qint64 size, quint64 seed, Truth* truth, ImageStats* stats)
@@ -626,7 +700,139 @@ bool generate(Sink* sink, qint64 size, quint64 seed, Truth* truth, ImageStats* s
     return gen.run(truth);
 }
 
+QString ffmpegProgram()
+{
+    const QByteArray env = qgetenv("CORVO_FFMPEG");
+    return env.isEmpty() ? QStringLiteral("ffmpeg") : QString::fromLocal8Bit(env);
+}
+
 } // namespace
+
+QVector<QByteArray> frameH264AsTkl(const QByteArray& annexB, int variant)
+{
+    // NAL units start after 00 00 01; a fourth leading zero belongs to the start code.
+    QVector<QByteArray> frames;
+    const auto* d = reinterpret_cast<const unsigned char*>(annexB.constData());
+    const qint64 n = annexB.size();
+    QVector<qint64> nalStarts;
+    for (qint64 i = 0; i + 3 <= n; ++i) {
+        if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
+            nalStarts.push_back(i + 3);
+            i += 2;
+        }
+    }
+    for (int k = 0; k < nalStarts.size(); ++k) {
+        qint64 begin = nalStarts[k];
+        qint64 end = k + 1 < nalStarts.size() ? nalStarts[k + 1] - 3 : n;
+        while (end > begin && d[end - 1] == 0)
+            --end; // trailing zeros and the next start code's fourth byte
+        // A NAL longer than one frame goes on in the next frames.
+        for (qint64 p = begin; p < end;) {
+            const int prefix = p == begin ? 4 : 0; // the start code
+            const qint64 chunk = std::min<qint64>(end - p, kMaxFrame - 8 - prefix);
+            QByteArray f(int(8 + prefix + chunk), '\0');
+            auto* o = reinterpret_cast<unsigned char*>(f.data());
+            writeFrameHeader(o, f.size(), variant);
+            if (prefix)
+                o[11] = 1;
+            std::memcpy(o + 8 + prefix, d + p, size_t(chunk));
+            frames.push_back(f);
+            p += chunk;
+        }
+    }
+    return frames;
+}
+
+bool makeDemoVideo(int index, int seconds, QByteArray* annexB, QString* error)
+{
+    static const char* const kSources[] = {"testsrc2=size=640x360:rate=25", "testsrc=size=640x360:rate=25",
+                                           "life=size=640x360:rate=25:mold=10:ratio=0.1:death_color=#203040",
+                                           "smptebars=size=640x360:rate=25"};
+    const QString source = QString::fromLatin1(kSources[index % 4]);
+    QProcess ff;
+    ff.start(ffmpegProgram(),
+             {"-hide_banner", "-loglevel", "error", "-nostdin", "-f", "lavfi", "-i", source, "-t",
+              QString::number(seconds), "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p",
+              "-x264-params", "slice-max-size=60000:keyint=50:repeat-headers=1", "-f", "h264", "-"});
+    if (!ff.waitForStarted(30000)) {
+        *error = QStringLiteral("cannot run %1: %2 (install ffmpeg)").arg(ffmpegProgram(), ff.errorString());
+        return false;
+    }
+    ff.closeWriteChannel();
+    QByteArray out;
+    while (!ff.waitForFinished(200))
+        out += ff.readAllStandardOutput();
+    out += ff.readAllStandardOutput();
+    if (ff.exitStatus() != QProcess::NormalExit || ff.exitCode() != 0 || out.isEmpty()) {
+        *error = QStringLiteral("%1 could not make the demo video: %2")
+                     .arg(ffmpegProgram(), QString::fromLocal8Bit(ff.readAllStandardError()).trimmed());
+        return false;
+    }
+    *annexB = out;
+    return true;
+}
+
+bool generateDemoImage(const QString& path, qint64 size, quint64 seed, int seconds, Truth* truth, QString* error)
+{
+    const int clips = 4;
+    QVector<QByteArray> recordings;
+    for (int i = 0; i < clips; ++i) {
+        QByteArray video;
+        if (!makeDemoVideo(i, std::max(1, seconds / clips), &video, error))
+            return false;
+        QByteArray rec;
+        for (const QByteArray& f : frameH264AsTkl(video, 1 + i % 2))
+            rec += f;
+        recordings.push_back(rec);
+    }
+    FileSink sink(path);
+    if (!sink.open()) {
+        *error = sink.error;
+        return false;
+    }
+    ImageStats stats;
+    Generator gen(&sink, size, seed, &stats);
+    Truth t;
+    if (!gen.runDemo(recordings, 1, &t, error) || !sink.close()) {
+        if (!sink.error.isEmpty())
+            *error = sink.error;
+        return false;
+    }
+    *truth = t;
+    return true;
+}
+
+bool writeExpectedFiles(const QString& imagePath, const Truth& truth, const QString& dir, QString* error)
+{
+    QFile image(imagePath);
+    if (!image.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(imagePath, image.errorString());
+        return false;
+    }
+    if (!QDir().mkpath(dir)) {
+        *error = QStringLiteral("cannot create %1").arg(dir);
+        return false;
+    }
+    for (const TruthFragment& f : truth) {
+        QFile out(QDir(dir).filePath(QString::asprintf("fragment-%05d.TKL", f.serial)));
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            *error = QStringLiteral("cannot create %1: %2").arg(out.fileName(), out.errorString());
+            return false;
+        }
+        for (const SExtent& e : f.extents) {
+            if (!image.seek(e.start)) {
+                *error = QStringLiteral("cannot read %1 at %2").arg(imagePath).arg(e.start);
+                return false;
+            }
+            const QByteArray bytes = image.read(e.end - e.start);
+            if (bytes.size() != e.end - e.start || out.write(bytes) != bytes.size()) {
+                *error = QStringLiteral("cannot copy fragment %1 to %2: %3").arg(f.serial).arg(out.fileName(), out.errorString());
+                return false;
+            }
+        }
+    }
+    return true;
+}
 
 bool operator==(const TruthFragment& a, const TruthFragment& b)
 {

@@ -55,6 +55,22 @@ bool generateImage(const QString& path, qint64 size, quint64 seed, Truth* truth,
 // The same image in memory (small images in tests).
 QByteArray generateImageBytes(qint64 size, quint64 seed, Truth* truth, ImageStats* stats = nullptr);
 
+// Demo images: real video for the player. ffmpeg (or $CORVO_FFMPEG) makes
+// H.264 test video; each NAL unit, with a 4-byte start code, becomes the
+// payload of one TKL frame (a longer one runs on into the next frames). A
+// player reading the frames as an H.264 stream skips the 8-byte headers: they
+// start like a start code with a NAL type that decoders ignore.
+QVector<QByteArray> frameH264AsTkl(const QByteArray& annexB, int variant);
+// `seconds` of H.264 from one of a few test sources, chosen by index.
+bool makeDemoVideo(int index, int seconds, QByteArray* annexB, QString* error);
+// Four recordings of seconds/4 each, among garbage, zero stretches and
+// traps; the second recording is split by a damaged stretch of whole frames,
+// so the truth holds five fragments.
+bool generateDemoImage(const QString& path, qint64 size, quint64 seed, int seconds, Truth* truth, QString* error);
+// Each truth fragment's bytes, as an export must write them, in
+// dir/fragment-NNNNN.TKL (NNNNN the serial).
+bool writeExpectedFiles(const QString& imagePath, const Truth& truth, const QString& dir, QString* error);
+
 // A plain byte-by-byte scan of image[start, end) without buffers, following
 // the scan's rules: the start is aligned down to 512; a header needs its 8
 // bytes inside the range; after a frame the search resumes at its end; a

@@ -1,0 +1,290 @@
+#include "app/panels/PlayListModel.h"
+
+#include <QDrag>
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QItemSelectionModel>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSet>
+#include <QSortFilterProxyModel>
+
+#include <cstdio>
+#include <limits>
+
+QList<SPlayListTableItem> dragRows;
+
+CPlayListTableModel::CPlayListTableModel() : m_lock(new QMutex) {}
+
+CPlayListTableModel::~CPlayListTableModel()
+{
+    delete m_lock;
+}
+
+int CPlayListTableModel::rowCount(const QModelIndex& parent) const
+{
+    // A table: cells have no children.
+    return parent.isValid() ? 0 : m_rows.size();
+}
+
+int CPlayListTableModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : m_columnCount;
+}
+
+QString CPlayListTableModel::nameText(const SFragmentFit& f, int serial)
+{
+    char tail[48];
+    std::snprintf(tail, sizeof tail, "(%ds)%05d", PackedTime::duration(f.firstTime, f.lastTime), serial);
+    return PackedTime::displayForm(f.firstTime) + QLatin1String(tail);
+}
+
+QString CPlayListTableModel::sizeText(qint64 totalBytes)
+{
+    // "%08.3fMB" of totalBytes / 1048576. Sorting formats this text for every
+    // comparison, so it is built from integers: thousandths of a MiB are
+    // totalBytes * 125 / 131072, rounded to nearest, ties to even, exactly as
+    // printf rounds the (exact) double quotient.
+    char buf[64];
+    if (totalBytes < 0 || totalBytes > std::numeric_limits<qint64>::max() / 125) {
+        std::snprintf(buf, sizeof buf, "%08.3fMB", double(totalBytes) / 1048576.0);
+        return QString::fromLatin1(buf);
+    }
+    const qint64 scaled = totalBytes * 125;
+    qint64 thousandths = scaled >> 17;
+    const qint64 rest = scaled & 131071;
+    if (rest > 65536 || (rest == 65536 && (thousandths & 1)))
+        ++thousandths;
+    qint64 whole = thousandths / 1000;
+    const int frac = int(thousandths % 1000);
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = char('0' + whole % 10);
+        whole /= 10;
+    } while (whole);
+    int len = 0;
+    for (int pad = n; pad < 4; ++pad)
+        buf[len++] = '0';
+    while (n)
+        buf[len++] = digits[--n];
+    buf[len++] = '.';
+    buf[len++] = char('0' + frac / 100);
+    buf[len++] = char('0' + frac / 10 % 10);
+    buf[len++] = char('0' + frac % 10);
+    buf[len++] = 'M';
+    buf[len++] = 'B';
+    return QString::fromLatin1(buf, len);
+}
+
+QVariant CPlayListTableModel::data(const QModelIndex& index, int role) const
+{
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= m_rows.size())
+        return QVariant();
+    const SPlayListTableItem& row = m_rows.at(index.row());
+    const SFragmentFit& f = row.sFragmentFit;
+    switch (index.column()) {
+    case 0:
+        return QString::number(uint(f.stream));
+    case 1:
+        return nameText(f, row.iSerial);
+    case 2:
+        return sizeText(f.totalBytes);
+    case 3:
+        return QString::fromLocal8Bit(f.diskName);
+    default:
+        return QVariant();
+    }
+}
+
+QVariant CPlayListTableModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (role != Qt::DisplayRole || orientation != Qt::Horizontal)
+        return QVariant();
+    switch (section) {
+    case 0:
+        return QStringLiteral("通道");
+    case 1:
+        return QStringLiteral("  名称 ");
+    case 2:
+        return QStringLiteral("  大小 ");
+    case 3:
+        return QStringLiteral("  位置 ");
+    default:
+        return QVariant();
+    }
+}
+
+void CPlayListTableModel::addRow(const SFragmentFit& sFragmentFit, int serial)
+{
+    SPlayListTableItem item;
+    item.sFragmentFit = sFragmentFit;
+    item.iSerial = serial;
+    QMutexLocker locker(m_lock);
+    const int n = m_rows.size();
+    beginInsertRows(QModelIndex(), n, n);
+    m_rows.append(item);
+    endInsertRows();
+}
+
+void CPlayListTableModel::addRows(const QList<SPlayListTableItem>& items)
+{
+    if (items.isEmpty())
+        return;
+    QMutexLocker locker(m_lock);
+    const int n = m_rows.size();
+    beginInsertRows(QModelIndex(), n, n + items.size() - 1);
+    m_rows.reserve(n + items.size());
+    for (const SPlayListTableItem& it : items) {
+        SPlayListTableItem item;
+        item.sFragmentFit = it.sFragmentFit;
+        item.iSerial = it.iSerial;
+        m_rows.append(item);
+    }
+    endInsertRows();
+}
+
+void CPlayListTableModel::deleteRow(int row)
+{
+    QMutexLocker locker(m_lock);
+    if (row < 0 || row >= m_rows.size())
+        return;
+    // The extent list is shared with every copy of the row and outlives it.
+    beginRemoveRows(QModelIndex(), row, row);
+    m_rows.removeAt(row);
+    endRemoveRows();
+}
+
+// ---- DropTableView ----
+
+DropTableView::DropTableView(QWidget* parent) : QTableView(parent)
+{
+    setAcceptDrops(true);
+}
+
+QList<int> DropTableView::selectedModelRows() const
+{
+    QList<int> rows;
+    QItemSelectionModel* sel = selectionModel();
+    if (!sel || !listModel)
+        return rows;
+    // Whole-row selection lists each row once per column, row by row; keeping
+    // the first mention of each row is the same as taking every fourth entry,
+    // and stays right should a range ever not span all columns.
+    QSet<int> seen;
+    for (const QModelIndex& ix : sel->selectedIndexes()) {
+        const int r = sortProxy ? sortProxy->mapToSource(ix).row() : ix.row();
+        if (r >= 0 && r < listModel->rowCount() && !seen.contains(r)) {
+            seen.insert(r);
+            rows.append(r);
+        }
+    }
+    return rows;
+}
+
+QList<SPlayListTableItem> DropTableView::selectedItems() const
+{
+    QList<SPlayListTableItem> items;
+    for (int r : selectedModelRows())
+        items.append(listModel->item(r));
+    return items;
+}
+
+QList<int> DropTableView::displayedModelRows() const
+{
+    QList<int> rows;
+    if (!listModel)
+        return rows;
+    const QAbstractItemModel* shown = sortProxy ? static_cast<QAbstractItemModel*>(sortProxy) : listModel;
+    const int n = shown->rowCount();
+    rows.reserve(n);
+    for (int r = 0; r < n; ++r) {
+        const QModelIndex ix = shown->index(r, 0);
+        rows.append(sortProxy ? sortProxy->mapToSource(ix).row() : r);
+    }
+    return rows;
+}
+
+bool DropTableView::dragWanted(Qt::MouseButtons buttons, const QPoint& viewPos) const
+{
+    return (buttons & Qt::LeftButton) && !rect().contains(viewPos);
+}
+
+bool DropTableView::prepareDrag()
+{
+    dragRows.clear();
+    if (!selectionModel())
+        return false;
+    dragRows = selectedItems();
+    return true;
+}
+
+bool DropTableView::acceptsDragFrom(const QObject* source) const
+{
+    const DropTableView* from = qobject_cast<const DropTableView*>(source);
+    return from && from != this;
+}
+
+int DropTableView::dropFrom(const QObject* source)
+{
+    if (!acceptsDragFrom(source))
+        return 0;
+    const int n = dragRows.size();
+    if (listModel)
+        listModel->addRows(dragRows);
+    dragRows.clear();
+    return n;
+}
+
+void DropTableView::mousePressEvent(QMouseEvent* event)
+{
+    QTableView::mousePressEvent(event);
+}
+
+void DropTableView::mouseMoveEvent(QMouseEvent* event)
+{
+    // Moves arrive through the viewport, in its coordinates.
+    const QPoint viewPos = viewport()->mapTo(this, event->pos());
+    if (dragWanted(event->buttons(), viewPos) && prepareDrag()) {
+        auto* drag = new QDrag(this);
+        drag->setMimeData(new QMimeData);
+        drag->exec(Qt::CopyAction);
+        // The drag took the gesture and the button is up: passing this move
+        // on would stretch the selection to where the drag began and scroll
+        // the list sideways (it has no scroll bar to come back with).
+        return;
+    }
+    QTableView::mouseMoveEvent(event);
+}
+
+void DropTableView::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (acceptsDragFrom(event->source())) {
+        event->setDropAction(Qt::CopyAction);
+        event->accept();
+    } else {
+        event->ignore();
+    }
+}
+
+void DropTableView::dragMoveEvent(QDragMoveEvent* event)
+{
+    if (acceptsDragFrom(event->source())) {
+        event->setDropAction(Qt::CopyAction);
+        event->accept();
+    } else {
+        event->ignore();
+    }
+}
+
+void DropTableView::dropEvent(QDropEvent* event)
+{
+    if (!acceptsDragFrom(event->source()))
+        return;
+    dropFrom(event->source());
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+}

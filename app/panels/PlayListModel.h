@@ -1,0 +1,89 @@
+#pragma once
+// The fragment table behind the playlist and every merge list, and the view
+// that copies its selected rows into another such view by drag and drop.
+
+#include "scan/SFragmentFit.h"
+
+#include <QAbstractTableModel>
+#include <QList>
+#include <QTableView>
+
+class QMutex;
+class QSortFilterProxyModel;
+
+// Rows in the order they were added; views sort through a proxy, never here.
+// Rows are read by view position elsewhere only after mapping through the
+// proxy: row n of this model is rows()[n].
+class CPlayListTableModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    CPlayListTableModel();
+    ~CPlayListTableModel() override;
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+    void addRow(const SFragmentFit& sFragmentFit, int serial);
+    // Appends all rows, in order, with one announcement to the views: a sorted
+    // proxy then places them in one pass instead of one pass per row.
+    void addRows(const QList<SPlayListTableItem>& items);
+    // Rows outside the model are ignored.
+    void deleteRow(int row);
+
+    const QList<SPlayListTableItem>& rows() const { return m_rows; }
+    // Row n (0 <= n < rowCount()).
+    const SPlayListTableItem& rowAt(int row) const { return m_rows.at(row); }
+    const SPlayListTableItem& item(int row) const { return m_rows.at(row); }
+
+    // The display texts, also used where no model is at hand.
+    static QString nameText(const SFragmentFit& f, int serial);
+    static QString sizeText(qint64 totalBytes);
+
+private:
+    // SPlayListTableItem is larger than a pointer, so QList keeps each row in
+    // its own heap node and list operations move pointers only.
+    QList<SPlayListTableItem> m_rows;
+    int m_columnCount = 4;
+    QMutex* m_lock = nullptr;
+};
+
+// The rows carried by the drag in progress. A drag's mime data is empty: the
+// rows travel only through this list.
+extern QList<SPlayListTableItem> dragRows;
+
+class DropTableView : public QTableView {
+    Q_OBJECT
+public:
+    explicit DropTableView(QWidget* parent = nullptr);
+
+    CPlayListTableModel* listModel = nullptr;
+    QSortFilterProxyModel* sortProxy = nullptr;
+
+    // Model rows of the selection in the order the selection model lists
+    // them, each selected row once (whole-row selection lists it per column).
+    QList<int> selectedModelRows() const;
+    // Copies of those rows, in that order.
+    QList<SPlayListTableItem> selectedItems() const;
+    // Model rows in the order the view shows them.
+    QList<int> displayedModelRows() const;
+
+    // The drag rule: the left button held and the pointer (in view
+    // coordinates) outside the view.
+    bool dragWanted(Qt::MouseButtons buttons, const QPoint& viewPos) const;
+    // Fills dragRows from the selection; false without a selection model.
+    bool prepareDrag();
+    // The accept rule: only another DropTableView.
+    bool acceptsDragFrom(const QObject* source) const;
+    // The drop rule: appends dragRows (when the source is accepted) and
+    // empties it. Returns the number of rows added.
+    int dropFrom(const QObject* source);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+};

@@ -1,0 +1,143 @@
+// Export throughput beside cp, in one run on a page-cached image: MB/s of cp of
+// the same number of bytes, of the single export (102,400-byte chunks) and of
+// the merge (512-byte sectors), and their ratios to cp. Best of --rounds (3) each.
+//
+// usage: bench_export_throughput [--size MiB] [--dir DIR] [--rounds N]
+#include "export/ExportCore.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <cstdio>
+
+namespace {
+
+bool writePattern(const QString& path, qint64 size)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    QRandomGenerator rng(42);
+    QByteArray block(1 << 20, Qt::Uninitialized);
+    for (qint64 done = 0; done < size;) {
+        rng.fillRange(reinterpret_cast<quint32*>(block.data()), block.size() / 4);
+        const qint64 n = qMin<qint64>(block.size(), size - done);
+        if (f.write(block.constData(), n) != n)
+            return false;
+        done += n;
+    }
+    return f.flush();
+}
+
+// Fragments of 4-40 MiB made of extents of 64 KiB-3 MiB, starting off every grid,
+// with gaps between them, as a fragmented recording leaves them.
+QList<SPlayListTableItem> makeRows(const QByteArray& disk, qint64 imageSize)
+{
+    QRandomGenerator rng(7);
+    QList<SPlayListTableItem> rows;
+    qint64 pos = 4096 + 77;
+    int serial = 1;
+    while (pos < imageSize - (8 << 20)) {
+        SExtentList extents;
+        qint64 total = 0;
+        const qint64 fragBytes = rng.bounded(4, 40) * (1 << 20);
+        while (total < fragBytes && pos < imageSize - (4 << 20)) {
+            const qint64 len = 65536 + rng.bounded(3 << 20);
+            extents.append({pos, pos + len});
+            total += len;
+            pos += len + rng.bounded(4096);
+        }
+        SPlayListTableItem row;
+        row.sFragmentFit.diskName = disk;
+        row.sFragmentFit.totalBytes = total;
+        row.sFragmentFit.extents = std::make_shared<const SExtentList>(extents);
+        row.iSerial = serial++;
+        rows.append(row);
+    }
+    return rows;
+}
+
+// Each contender starts with no dirty pages of the one before to write back.
+void settle() { QProcess::execute("sync", {}); }
+
+double mbps(qint64 bytes, qint64 ns) { return bytes / (ns / 1e9) / 1e6; }
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    qint64 sizeMiB = 512;
+    int rounds = 3;
+    QString dir = QDir::tempPath();
+    const QStringList args = app.arguments();
+    for (int i = 1; i + 1 < args.size(); i += 2) {
+        if (args[i] == "--size")
+            sizeMiB = args[i + 1].toLongLong();
+        else if (args[i] == "--dir")
+            dir = args[i + 1];
+        else if (args[i] == "--rounds")
+            rounds = qMax(1, args[i + 1].toInt());
+    }
+    QTemporaryDir tmp(dir + "/corvo-bench-XXXXXX");
+    const QString image = tmp.filePath("disk.img");
+    const qint64 imageSize = sizeMiB << 20;
+    if (!tmp.isValid() || !writePattern(image, imageSize)) {
+        std::fprintf(stderr, "cannot write the image under %s\n", qPrintable(dir));
+        return 1;
+    }
+    const QList<SPlayListTableItem> rows = makeRows(QFile::encodeName(image), imageSize);
+    qint64 total = 0;
+    for (const auto& r : rows)
+        total += r.sFragmentFit.totalBytes;
+    // cp copies a page-cached file of exactly the bytes the exports write.
+    const QString cpSrc = tmp.filePath("cp-src.bin");
+    if (!writePattern(cpSrc, total))
+        return 1;
+
+    qint64 bestCp = -1, bestSingle = -1, bestMerge = -1;
+    QElapsedTimer t;
+    for (int round = 0; round < rounds; ++round) {
+        QFile::remove(tmp.filePath("cp-dst.bin"));
+        settle();
+        t.start();
+        if (QProcess::execute("cp", {cpSrc, tmp.filePath("cp-dst.bin")}) != 0)
+            return 1;
+        qint64 ns = t.nsecsElapsed();
+        bestCp = bestCp < 0 ? ns : qMin(bestCp, ns);
+        QFile::remove(tmp.filePath("cp-dst.bin"));
+
+        QDir(tmp.path()).mkpath("single");
+        ExportCore::ExportJob single;
+        settle();
+        t.start();
+        if (single.exportAll(rows, QFile::encodeName(tmp.filePath("single"))) != 1 || single.bytesWritten() != total)
+            return 1;
+        ns = t.nsecsElapsed();
+        if (qEnvironmentVariableIsSet("BENCH_TRACE"))
+            std::fprintf(stderr, "single round %d: %.3f s\n", round, ns / 1e9);
+        bestSingle = bestSingle < 0 ? ns : qMin(bestSingle, ns);
+        QDir(tmp.filePath("single")).removeRecursively();
+
+        ExportCore::ExportJob merge;
+        settle();
+        t.start();
+        if (merge.videoMerge(rows, QFile::encodeName(tmp.filePath("merged.TKL"))) != 1 || merge.bytesWritten() != total)
+            return 1;
+        ns = t.nsecsElapsed();
+        bestMerge = bestMerge < 0 ? ns : qMin(bestMerge, ns);
+        QFile::remove(tmp.filePath("merged.TKL"));
+    }
+    const double cp = mbps(total, bestCp), s = mbps(total, bestSingle), m = mbps(total, bestMerge);
+    std::printf("image %lld MiB, %d fragments, %lld bytes exported each way (best of %d)\n",
+                static_cast<long long>(sizeMiB), int(rows.size()), static_cast<long long>(total), rounds);
+    std::printf("cp            %8.1f MB/s\n", cp);
+    std::printf("single export %8.1f MB/s  %.2fx cp\n", s, s / cp);
+    std::printf("merge         %8.1f MB/s  %.2fx cp\n", m, m / cp);
+    return 0;
+}

@@ -1,0 +1,38 @@
+#pragma once
+// The export half of the command-line tool: `--export DIR`, `--merge FILE`
+// and `--serials LIST` applied to the fragments a scan found, through the
+// same ExportJob the export windows use. Kept beside the copying logic so
+// the tool's main only parses its arguments and hands the fragments over.
+
+#include "scan/SFragmentFit.h"
+
+#include <QList>
+#include <QString>
+
+#include <cstdio>
+
+namespace ExportCli {
+
+struct Options {
+    QString exportDir;     // --export: one file per fragment, the window's names
+    QString mergeFile;     // --merge: the fragments one after another
+    QList<int> serials;    // --serials, in the order given
+    bool hasSerials = false;
+    bool progress = true;  // progress lines on the error stream
+};
+
+// "1,4,7-9" -> 1 4 7 8 9; "9-7" -> 9 8 7. false with *error naming the bad part.
+bool parseSerials(const QString& text, QList<int>* serials, QString* error);
+
+// The rows to write. Without serials: every fragment, by serial. With them:
+// the listed ones in the order given; a repeated serial is written once by an
+// export (one file each) but twice by a merge. false with *error naming a
+// serial that no fragment carries.
+bool selectRows(const QList<SPlayListTableItem>& found, const Options& options, bool forMerge,
+                QList<SPlayListTableItem>* rows, QString* error);
+
+// Runs the export and/or the merge. Errors and progress go to err, each error
+// naming the file and the reason. true only when every byte was written.
+bool run(const Options& options, const QList<SPlayListTableItem>& found, FILE* err);
+
+} // namespace ExportCli

@@ -1,0 +1,173 @@
+#include "player/PlayWin.h"
+
+#include "player/PreviewFile.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QProcess>
+#include <QPushButton>
+#include <QSpacerItem>
+#include <QThread>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+QPushButton* makeIconButton(QWidget* parent, const char* objectName, const char* iconPath)
+{
+    auto* b = new QPushButton(parent);
+    b->setObjectName(QString::fromLatin1(objectName));
+    QIcon icon;
+    icon.addFile(QString::fromLatin1(iconPath), QSize(), QIcon::Normal, QIcon::Off);
+    b->setIcon(icon);
+    b->setIconSize(QSize(30, 30));
+    b->setFlat(true);
+    return b;
+}
+} // namespace
+
+PlayWin::PlayWin(QWidget* parent) : QWidget(parent)
+{
+    setupUi();
+    m_playerProcess = new QProcess(this);
+    // Makes PlayerWin a native window; the player draws into it by this id.
+    m_playerWinId = PlayerWin->winId();
+}
+
+PlayWin::~PlayWin()
+{
+    for (PreviewJob& job : m_previewJobs)
+        job.cancel->store(true);
+    for (PreviewJob& job : m_previewJobs) {
+        job.thread->wait();
+        delete job.thread;
+    }
+    // A player still running ends with the window.
+    if (m_playerProcess->state() != QProcess::NotRunning) {
+        m_playerProcess->kill();
+        m_playerProcess->waitForFinished(5000);
+    }
+}
+
+void PlayWin::setupUi()
+{
+    setObjectName(QStringLiteral("PlayWin"));
+    resize(492, 410);
+    setWindowTitle(QStringLiteral("Form"));
+
+    verticalLayout = new QVBoxLayout(this);
+    verticalLayout->setObjectName(QStringLiteral("verticalLayout"));
+
+    PlayerWin = new QWidget(this);
+    PlayerWin->setObjectName(QStringLiteral("PlayerWin"));
+    PlayerWin->setStyleSheet(QStringLiteral("QWidget{background-color:black;}"));
+    verticalLayout->addWidget(PlayerWin);
+
+    widget_2 = new QWidget(this);
+    widget_2->setObjectName(QStringLiteral("widget_2"));
+    QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    policy.setHeightForWidth(widget_2->sizePolicy().hasHeightForWidth());
+    widget_2->setSizePolicy(policy);
+
+    horizontalLayout = new QHBoxLayout(widget_2);
+    horizontalLayout->setSpacing(0);
+    horizontalLayout->setObjectName(QStringLiteral("horizontalLayout"));
+    horizontalLayout->setContentsMargins(0, 0, 0, 0);
+    horizontalLayout->addItem(new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
+    PlayLast = makeIconButton(widget_2, "PlayLast", ":/images/backward.png");
+    horizontalLayout->addWidget(PlayLast);
+    StartOrPause = makeIconButton(widget_2, "StartOrPause", ":/images/play.png");
+    horizontalLayout->addWidget(StartOrPause);
+    Stop = makeIconButton(widget_2, "Stop", ":/images/stop.png");
+    horizontalLayout->addWidget(Stop);
+    pushButton_4 = makeIconButton(widget_2, "pushButton_4", ":/images/step.png");
+    horizontalLayout->addWidget(pushButton_4);
+    horizontalLayout->addItem(new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
+
+    verticalLayout->addWidget(widget_2);
+
+    QMetaObject::connectSlotsByName(this);
+}
+
+void PlayWin::on_PlayLast_clicked() { emit signalPlayLast(); }
+void PlayWin::on_StartOrPause_clicked() { emit signalStart(); }
+void PlayWin::on_Stop_clicked() {}
+void PlayWin::on_pushButton_4_clicked() { emit signalPlayNext(); }
+
+QString PlayWin::previewFilePath()
+{
+    return QStringLiteral("%1Tessaro").arg(QCoreApplication::applicationDirPath() + QStringLiteral("/thumb/"));
+}
+
+void PlayWin::slotStartPlayForKM()
+{
+    const QString file = previewFilePath();
+    const QStringList args{QStringLiteral("-slave"),
+                           QStringLiteral("-quiet"),
+                           QStringLiteral("-zoom"),
+                           QStringLiteral("-vo"),
+                           m_videoOutput,
+                           QStringLiteral("-wid"),
+                           QString::number(m_playerWinId),
+                           QStringLiteral("-noborder"),
+                           QStringLiteral("-autosync"),
+                           QStringLiteral("30"),
+                           QStringLiteral("-cache"),
+                           QStringLiteral("8296"),
+                           file};
+
+    if (m_playerProcess->state() == QProcess::Running) {
+        static const char kQuit[] = {'q', 'u', 'i', 't', ' ', '\n', ' '};
+        m_playerProcess->write(kQuit, sizeof kQuit);
+        m_playerProcess->close();
+    }
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+
+    // Our own player beside our executable; otherwise whatever the search path finds.
+    const QString besideUs = QCoreApplication::applicationDirPath() + QStringLiteral("/km2");
+    const QFileInfo info(besideUs);
+    const QString program = info.isFile() && info.isExecutable() ? besideUs : QStringLiteral("km2");
+    m_playerProcess->start(program, args, QIODevice::ReadWrite);
+}
+
+void PlayWin::PlayItem(SPlayListTableItem item)
+{
+    // Supersede a copy still running: it must neither rename over our file
+    // nor start the player.
+    for (PreviewJob& job : m_previewJobs)
+        job.cancel->store(true);
+
+    const quint64 generation = ++m_previewGeneration;
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    const QString dir = QCoreApplication::applicationDirPath() + QStringLiteral("/thumb");
+    QMutex* renameLock = &m_previewRenameLock;
+    const SFragmentFit fragment = item.sFragmentFit;
+
+    QThread* thread = QThread::create([this, generation, cancel, dir, renameLock, fragment] {
+        const PreviewResult result =
+            buildPreviewFile(fragment, dir, QStringLiteral("Tessaro"), kPreviewMaxBytes, cancel.get(), renameLock);
+        QMetaObject::invokeMethod(
+            this, [this, generation, result] { previewReady(generation, result); }, Qt::QueuedConnection);
+    });
+    connect(thread, &QThread::finished, this, [this, thread] {
+        auto it = std::find_if(m_previewJobs.begin(), m_previewJobs.end(),
+                               [thread](const PreviewJob& j) { return j.thread == thread; });
+        if (it != m_previewJobs.end()) {
+            m_previewJobs.erase(it);
+            thread->deleteLater();
+        }
+    });
+    m_previewJobs.push_back(PreviewJob{thread, cancel});
+    thread->start();
+}
+
+void PlayWin::previewReady(quint64 generation, const PreviewResult& result)
+{
+    if (!result.message.isEmpty())
+        std::printf("preview: %s\n", qPrintable(result.message));
+    if (generation != m_previewGeneration || result.status != PreviewResult::Written)
+        return;
+    slotStartPlayForKM();
+}

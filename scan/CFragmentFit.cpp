@@ -1,0 +1,297 @@
+#include "scan/CFragmentFit.h"
+
+#include "disk/Nyx.h"
+#include "scan/FrameHeaderSearch.h"
+#include "scan/PauseSemaphore.h"
+#include "scan/ScanBuffer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+std::atomic<int> CFragmentFit::fragmentSerial{0};
+
+// The fragment open in one stream slot.
+struct FragmentSlot {
+    qint32 frameCount = 0;
+    quint32 firstTime = 0;
+    quint32 lastTime = 0;
+    qint32 stream = 0;
+    std::shared_ptr<SExtentList> extents;
+    qint64 totalBytes = 0;
+};
+
+namespace {
+
+constexpr qint64 kMiB = 1048576;
+constexpr qint64 kChunk = 2 * kMiB;      // refill and slide step
+constexpr qint64 kData = 6 * kMiB;       // device bytes the buffer holds
+constexpr qint64 kSlack = 1 * kMiB;      // readable bytes after the data
+constexpr qint64 kLookAhead = 2 * kMiB;  // held back while the device goes on
+constexpr qint64 kEmptySkip = 20 * kMiB; // extra skip after a read that returned nothing
+constexpr int kSlotCount = 1024;
+constexpr qint64 kFinalMinBytes = 512;
+
+// A stretch of the buffer holding consecutive device bytes:
+// buffer [buf, buf + len) = device [dev, dev + len).
+struct Segment {
+    qint64 buf;
+    qint64 len;
+    qint64 dev;
+    qint64 endBuf() const { return buf + len; }
+    qint64 endDev() const { return dev + len; }
+};
+
+} // namespace
+
+bool CFragmentFit::findFrameHeader(const unsigned char* window, qint32 n, qint32& foundAt, FrameInfo& info)
+{
+    static const FrameHeaderSearch::Search search = FrameHeaderSearch::best();
+    return search(window, n, foundAt, info);
+}
+
+CFragmentFit::CFragmentFit()
+    : QThread(nullptr)
+    , m_pauseSemaphore(new PauseSemaphore)
+    , m_buffer(new ScanBuffer(size_t(kData), size_t(kSlack)))
+{
+}
+
+CFragmentFit::~CFragmentFit()
+{
+    if (isRunning()) {
+        stop();
+        m_pauseSemaphore->release();
+        wait();
+    }
+    delete m_buffer;
+    delete m_pauseSemaphore;
+}
+
+void CFragmentFit::setDevicePath(const char* devicePath)
+{
+    m_devicePath = QByteArray(devicePath ? devicePath : "");
+    m_hasDevicePath = devicePath != nullptr;
+}
+
+int CFragmentFit::setRange(qint64 start, qint64 end)
+{
+    if (!m_hasDevicePath || m_formatCode == 0)
+        return -1;
+    m_pauseFlag = 'N';
+    m_stopRequested = 'N';
+    m_runFinished = 'N';
+    m_rangeStart = start;
+    m_rangeEnd = end;
+    return 0;
+}
+
+void CFragmentFit::pause() { m_pauseFlag = 'Y'; }
+
+void CFragmentFit::resume()
+{
+    m_pauseFlag = 'N';
+    m_pauseSemaphore->release();
+}
+
+void CFragmentFit::stop()
+{
+    m_stopRequested = 'Y';
+    if (m_pauseFlag.load() == 'Y')
+        m_pauseSemaphore->release();
+}
+
+void CFragmentFit::finish()
+{
+    m_stopRequested = 'Y';
+    m_runFinished = 'Y';
+}
+
+void CFragmentFit::sendFragment(const FragmentSlot& slot)
+{
+    SFragmentFit fragment;
+    fragment.diskName = m_devicePath.mid(4);
+    fragment.formatCode = m_formatCode;
+    fragment.firstTime = slot.firstTime;
+    fragment.lastTime = slot.lastTime;
+    fragment.stream = slot.stream;
+    fragment.totalBytes = slot.totalBytes;
+    fragment.frameCount = slot.frameCount;
+    fragment.extents = slot.extents;
+    const int serial = ++fragmentSerial;
+    emit TransmitAddFragmentList(fragment, serial);
+}
+
+// The buffer holds up to 6 MiB of device data as a few segments in ascending
+// buffer and device order; normally one, more after a chunk could not be read
+// (the device data then has a gap the buffer does not). Every buffer position
+// is mapped to its device offset through its segment, and the search resumes
+// at a device offset, so frames are reported where they truly lie and a header
+// is only ever tested on 8 bytes that were read consecutively from the device.
+void CFragmentFit::run()
+{
+    m_position = 0;
+    m_lastError = 0;
+    m_unreadable = 0;
+    m_buffer->reset();
+    std::vector<FragmentSlot> slotTable(kSlotCount);
+    std::vector<qint32> slotOpen(kSlotCount, 0);
+
+    NyxCIOSystemDevice* device = NyxfIOSystemDevice_new_not_open(m_devicePath.constData());
+    const int openResult = NyxfIOSystemDevice_open(device, NyxAccessRead, NyxOpenExisting);
+    if (openResult != 0) {
+        m_lastError = openResult > 0 ? openResult : EIO;
+        NyxfIOSystemDevice_delete(&device);
+        finish();
+        return;
+    }
+
+    const qint64 alignedStart = std::max<qint64>(0, m_rangeStart) & ~qint64(511);
+    const qint64 end = m_rangeEnd;
+    m_position = alignedStart;
+
+    const qint64 firstCount = std::clamp<qint64>(end - alignedStart, 0, kData);
+    qint64 got = 0;
+    if (firstCount > 0)
+        got = NyxfIOSystemDevice_read_from(device, m_buffer->view(), alignedStart, quint32(firstCount));
+    if (got < 0) {
+        m_lastError = int(-got) > 0 ? int(-got) : EIO;
+        NyxfIOSystemDevice_delete(&device);
+        finish();
+        return;
+    }
+    got = std::min(got, firstCount);
+    m_unreadable = firstCount - got;
+
+    std::vector<Segment> segments;
+    segments.reserve(4);
+    if (got > 0)
+        segments.push_back({0, got, alignedStart});
+    qint64 next = alignedStart + kData;
+    qint64 resume = alignedStart; // device offset where the search goes on
+    FrameInfo info;
+    bool reachedEnd = false;
+
+    for (;;) {
+        if (m_pauseFlag.load() == 'Y')
+            m_pauseSemaphore->acquire();
+        if (m_stopRequested.load() == 'Y')
+            break;
+
+        const bool more = next < end;
+        for (size_t k = 0; k < segments.size(); ++k) {
+            const Segment seg = segments[k];
+            // While the device goes on right after the newest segment, its
+            // last 2 MiB are look-ahead searched after the next slide. Any
+            // other segment is searched to its end: positions whose 8 header
+            // bytes are all inside it.
+            const bool continues = more && k + 1 == segments.size() && seg.endDev() == next;
+            const qint64 windowEnd = continues ? seg.endBuf() - kLookAhead : seg.endBuf() - 4;
+            while (resume < seg.endDev()) {
+                const qint64 pos = seg.buf + std::max<qint64>(0, resume - seg.dev);
+                const qint64 n = windowEnd - pos;
+                qint32 foundAt = 0;
+                if (n < 4 || !findFrameHeader(m_buffer->view() + pos, qint32(n), foundAt, info)) {
+                    if (!continues)
+                        resume = seg.endDev();
+                    else if (n >= 4)
+                        resume = seg.dev + (pos + foundAt - seg.buf);
+                    break;
+                }
+                const qint64 t = seg.dev + (pos + foundAt - seg.buf);
+                const qint64 u = t + info.length;
+                const int s = (info.stream >= 0 && info.stream < kSlotCount) ? info.stream : 0;
+                FragmentSlot& slot = slotTable[size_t(s)];
+                // A frame joins the open fragment only when its header starts
+                // exactly where the fragment's last frame ended on the device.
+                if (slotOpen[size_t(s)] && slot.extents->last().end == t) {
+                    slot.extents->last().end = u;
+                    if (slot.firstTime == 0 && info.time != 0)
+                        slot.firstTime = info.time;
+                    slot.totalBytes += info.length;
+                    if (info.time != 0)
+                        slot.lastTime = info.time;
+                    ++slot.frameCount;
+                } else {
+                    if (slotOpen[size_t(s)]) {
+                        sendFragment(slot);
+                        slotOpen[size_t(s)] = 0;
+                    }
+                    slot = FragmentSlot();
+                    slot.frameCount = 1;
+                    slot.firstTime = info.time;
+                    slot.lastTime = info.time;
+                    slot.stream = s;
+                    slot.extents = std::make_shared<SExtentList>();
+                    slot.extents->append(SExtent{t, u});
+                    slot.totalBytes = info.length;
+                    slotOpen[size_t(s)] = 1;
+                }
+                resume = u;
+            }
+        }
+        if (!more) {
+            reachedEnd = true;
+            break;
+        }
+
+        // Slide: the view moves on by 2 MiB.
+        m_buffer->slide(size_t(kChunk));
+        std::vector<Segment> kept;
+        for (Segment seg : segments) {
+            seg.buf -= kChunk;
+            if (seg.endBuf() <= 0)
+                continue;
+            if (seg.buf < 0) {
+                seg.dev -= seg.buf;
+                seg.len += seg.buf;
+                seg.buf = 0;
+            }
+            kept.push_back(seg);
+        }
+        segments.swap(kept);
+
+        // Refill: one full chunk, giving up chunks that cannot be read whole.
+        bool stopped = false;
+        while (next < end) {
+            if (m_stopRequested.load() == 'Y') {
+                stopped = true;
+                break;
+            }
+            const qint64 count = std::min(kChunk, end - next);
+            Segment* last = segments.empty() ? nullptr : &segments.back();
+            const qint64 dest = (last && last->endDev() == next && last->endBuf() <= kData - kChunk)
+                ? last->endBuf() : kData - kChunk;
+            const qint64 at = next;
+            const qint64 r = NyxfIOSystemDevice_read_from(device, m_buffer->view() + dest, at, quint32(count));
+            next += kChunk;
+            if (r == 0)
+                next += kEmptySkip;
+            m_position = next;
+            if (r < count)
+                m_unreadable += std::min(next, end) - at;
+            if (r >= count) {
+                if (last && last->endBuf() == dest && last->endDev() == at)
+                    last->len += count;
+                else
+                    segments.push_back({dest, count, at});
+                break;
+            }
+        }
+        if (stopped)
+            break;
+    }
+
+    if (reachedEnd) {
+        // Everything up to the range end has been read, also when the range
+        // was too short for any refill to publish it.
+        m_position = std::max(next, end);
+        for (int s = 0; s < kSlotCount; ++s) {
+            if (slotOpen[size_t(s)] && slotTable[size_t(s)].totalBytes > kFinalMinBytes)
+                sendFragment(slotTable[size_t(s)]);
+        }
+    }
+    NyxfIOSystemDevice_delete(&device);
+    finish();
+}

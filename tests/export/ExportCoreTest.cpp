@@ -1,0 +1,402 @@
+#include "export/ExportCore.h"
+#include "ExportTestSupport.h"
+#include "support/FaultDevice.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <unistd.h>
+
+using namespace ExportCore;
+using namespace exporttest;
+
+namespace {
+
+struct ExportJobTest : ::testing::Test {
+    QTemporaryDir tmp;
+    QByteArray image;
+    QByteArray imagePath;
+    QStringList diagnostics;
+    QList<QPair<qint64, qint64>> progress;
+    QList<QByteArray> openFailures;
+    FactoryGuard guard;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(tmp.isValid());
+        image = patternBytes(3 * 1024 * 1024 + 777, 0x1234);
+        imagePath = QFile::encodeName(tmp.filePath("disk.img"));
+        ASSERT_TRUE(writeFile(QFile::decodeName(imagePath), image));
+    }
+
+    void wire(ExportJob& job)
+    {
+        job.onDiagnostic = [this](const QString& m) { diagnostics << m; };
+        job.onProgress = [this](qint64 t, qint64 i) { progress.append({t, i}); };
+        job.onSourceOpenFailed = [this](const QByteArray& p, int) { openFailures << p; };
+    }
+
+    QByteArray out(const QString& name) const { return QFile::encodeName(tmp.filePath(name)); }
+    QString exported(const SPlayListTableItem& row) const { return tmp.filePath("out/" + singleFileName(row)); }
+    QByteArray outDir()
+    {
+        QDir(tmp.path()).mkpath("out");
+        return QFile::encodeName(tmp.filePath("out"));
+    }
+};
+
+} // namespace
+
+TEST(ExportNames, FileNameOfSerialSevenWithZeroTimes)
+{
+    SPlayListTableItem row = makeRow("sda", {{0, 10}}, 7);
+    EXPECT_EQ(singleFileName(row), QString("(00)2000_00_00 00_00_00-2000_00_00 00_00_00_00007.TKL"));
+}
+
+TEST(ExportNames, FileNameCarriesStreamTimesAndSerial)
+{
+    // 2023-05-17 13:04:59 and 2023-05-17 14:00:01 packed: year-2000 26-29 (4 bits), so 2015 at most.
+    const quint32 first = (15u << 26) | (5u << 22) | (17u << 17) | (13u << 12) | (4u << 6) | 59u;
+    const quint32 last = (15u << 26) | (5u << 22) | (17u << 17) | (14u << 12) | (0u << 6) | 1u;
+    SPlayListTableItem row = makeRow("sda", {{0, 10}}, 123456, 3, first, last);
+    EXPECT_EQ(singleFileName(row), QString("(03)2015_05_17 13_04_59-2015_05_17 14_00_01_123456.TKL"));
+}
+
+TEST(ExportProgressTexts, TimesRatesAndPercent)
+{
+    EXPECT_EQ(elapsedText(0), QString("已用时间 00:00:00"));
+    EXPECT_EQ(elapsedText(7322), QString("已用时间 02:02:02"));
+    EXPECT_EQ(hhmmss(100 * 3600 + 61), QString("100:01:01"));
+    EXPECT_EQ(hhmmss(-5), QString("00:00:00"));
+    // First second: no estimate yet.
+    EXPECT_EQ(remainingText(0, 1000, 500), QString());
+    // Fewer bytes than seconds: rate 0, no estimate.
+    EXPECT_EQ(remainingText(10, 1000, 9), QString());
+    EXPECT_EQ(remainingText(10, 1000, 1000), QString(" 剩余时间 00:00:00"));
+    // 100 bytes/s, 7,322 s to go.
+    EXPECT_EQ(remainingText(10, 1000 + 732200, 1000), QString(" 剩余时间 02:02:02"));
+    EXPECT_EQ(percentOf(1000, 1000), 100);
+    EXPECT_EQ(percentOf(1000, 999), 99);
+    EXPECT_EQ(percentOf(1000, 1100), 100); // a chunk's tail past the total
+    EXPECT_EQ(percentOf(0, 0), 0);
+    EXPECT_EQ(percentOf(Q_INT64_C(1) << 62, (Q_INT64_C(1) << 62) / 2), 50); // no overflow
+}
+
+TEST_F(ExportJobTest, SingleExportHoldsExactlyTheExtentBytesInOrder)
+{
+    const QList<SPlayListTableItem> rows = {
+        // Off the 102,400 and 512 grids, crossing several chunks.
+        makeRow(imagePath, {{12345, 300001}}, 1),
+        // Exactly one chunk, boundary to boundary.
+        makeRow(imagePath, {{102400, 204800}}, 2),
+        // Several extents, out of device order, one inside a single chunk, one tiny.
+        makeRow(imagePath, {{2000000, 2500003}, {513, 1023}, {1048575, 1048577}, {204801, 204802}}, 3),
+        // Ends at the very end of the image.
+        makeRow(imagePath, {{image.size() - 1000, image.size()}}, 4),
+    };
+    ExportJob job;
+    wire(job);
+    ASSERT_EQ(job.exportAll(rows, outDir()), 1) << diagnostics.join('\n').toStdString();
+    for (const SPlayListTableItem& row : rows) {
+        const QByteArray got = readFile(exported(row));
+        EXPECT_EQ(got.size(), expectedBytes(image, row).size()) << row.iSerial;
+        EXPECT_TRUE(got == expectedBytes(image, row)) << "row " << row.iSerial;
+    }
+    EXPECT_TRUE(diagnostics.isEmpty());
+    EXPECT_EQ(job.bytesWritten(), job.bytesTotal());
+    ASSERT_FALSE(progress.isEmpty());
+    EXPECT_EQ(progress.last().first, job.bytesTotal());
+    EXPECT_EQ(progress.last().second, job.bytesTotal());
+}
+
+TEST_F(ExportJobTest, SingleExportOverwritesAnExistingFileAndAcceptsLongPaths)
+{
+    // Far beyond MAX_PATH-sized buffers.
+    QString deep = tmp.path();
+    for (int i = 0; i < 12; ++i)
+        deep += "/" + QString(60, QChar('a' + i));
+    ASSERT_TRUE(QDir().mkpath(deep));
+    const SPlayListTableItem row = makeRow(imagePath, {{5000, 9000}}, 9);
+    const QString target = deep + "/" + singleFileName(row);
+    ASSERT_TRUE(writeFile(target, QByteArray(50000, 'x')));
+    ExportJob job;
+    wire(job);
+    EXPECT_EQ(job.exportAll({row}, QFile::encodeName(deep)), 1);
+    EXPECT_TRUE(readFile(target) == expectedBytes(image, row));
+}
+
+TEST_F(ExportJobTest, EmptyListOrNoDirectoryFails)
+{
+    ExportJob job;
+    wire(job);
+    EXPECT_EQ(job.exportAll({}, outDir()), 0);
+    EXPECT_EQ(job.exportAll({makeRow(imagePath, {{0, 10}}, 1)}, QByteArray()), 0);
+    EXPECT_EQ(job.videoMerge({}, out("m.TKL")), 0);
+    EXPECT_FALSE(QFileInfo::exists(tmp.filePath("m.TKL")));
+}
+
+TEST_F(ExportJobTest, MissingSourceWarnsLeavesEmptyFileFailsAndExportsTheOthers)
+{
+    const QList<SPlayListTableItem> rows = {
+        makeRow(QFile::encodeName(tmp.filePath("gone.img")), {{0, 5000}}, 1),
+        makeRow(imagePath, {{700, 90000}}, 2),
+    };
+    ExportJob job;
+    wire(job);
+    EXPECT_EQ(job.exportAll(rows, outDir()), 0);
+    ASSERT_EQ(openFailures.size(), 1);
+    EXPECT_TRUE(openFailures.first().endsWith("gone.img"));
+    EXPECT_TRUE(QFileInfo::exists(exported(rows[0])));
+    EXPECT_EQ(QFileInfo(exported(rows[0])).size(), 0);
+    EXPECT_TRUE(readFile(exported(rows[1])) == expectedBytes(image, rows[1]));
+    EXPECT_EQ(job.failedRows(), 1);
+    ASSERT_FALSE(diagnostics.isEmpty());
+    EXPECT_TRUE(diagnostics.join('\n').contains("gone.img"));
+    EXPECT_TRUE(diagnostics.join('\n').contains("No such file"));
+}
+
+TEST_F(ExportJobTest, OutputThatCannotBeCreatedFailsTheExport)
+{
+    const SPlayListTableItem row = makeRow(imagePath, {{0, 5000}}, 1);
+    ExportJob job;
+    wire(job);
+    EXPECT_EQ(job.exportAll({row}, out("no/such/dir")), 0);
+    EXPECT_TRUE(diagnostics.join('\n').contains("no/such/dir"));
+    EXPECT_TRUE(openFailures.isEmpty());
+    diagnostics.clear();
+    EXPECT_EQ(job.videoMerge({row}, out("no/such/dir/m.TKL")), 0);
+    EXPECT_TRUE(diagnostics.join('\n').contains("open file error"));
+}
+
+TEST_F(ExportJobTest, FullDiskFailsSingleAndMerge)
+{
+    if (!QFileInfo::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    const SPlayListTableItem row = makeRow(imagePath, {{100, 2000000}}, 5);
+    // The export's own file name, pointing at a device that is always full.
+    const QByteArray dir = outDir();
+    ASSERT_EQ(::symlink("/dev/full", QFile::encodeName(exported(row)).constData()), 0);
+    ExportJob job;
+    wire(job);
+    EXPECT_EQ(job.exportAll({row}, dir), 0);
+    EXPECT_TRUE(diagnostics.join('\n').contains("No space left"));
+    diagnostics.clear();
+    EXPECT_EQ(job.videoMerge({row}, "/dev/full"), 0);
+    EXPECT_TRUE(diagnostics.join('\n').contains("/dev/full"));
+    // Small enough to sit in the write buffer: only the final flush can tell.
+    EXPECT_EQ(job.videoMerge({makeRow(imagePath, {{0, 100}}, 1)}, "/dev/full"), 0);
+}
+
+TEST_F(ExportJobTest, SourceShorterThanAnExtentFailsButKeepsWhatWasThere)
+{
+    const qint64 n = image.size();
+    const SPlayListTableItem row = makeRow(imagePath, {{n - 5000, n + 300000}}, 6);
+    ExportJob job;
+    wire(job);
+    EXPECT_EQ(job.exportAll({row}, outDir()), 0);
+    EXPECT_TRUE(readFile(exported(row)) == image.mid(int(n - 5000)));
+    EXPECT_TRUE(diagnostics.join('\n').contains("short read"));
+    diagnostics.clear();
+    EXPECT_EQ(job.videoMerge({row}, out("m.TKL")), 0);
+    EXPECT_TRUE(readFile(tmp.filePath("m.TKL")) == image.mid(int(n - 5000)));
+}
+
+TEST_F(ExportJobTest, ReadErrorsFailTheRowButNotTheOtherExtentsOrRows)
+{
+    auto badPlan = std::make_shared<FaultPlan>(image);
+    badPlan->badArea(600000, 600512);
+    auto goodPlan = std::make_shared<FaultPlan>(image);
+    nyxSetDeviceFactory([&](const QByteArray& path) -> std::unique_ptr<NyxCIOSystemDevice> {
+        return std::make_unique<FaultDevice>(path.endsWith("bad") ? badPlan : goodPlan, path);
+    });
+    const QList<SPlayListTableItem> rows = {
+        makeRow("bad", {{500000, 700000}, {1000000, 1100000}}, 1),
+        makeRow("good", {{500000, 700000}}, 2),
+    };
+    ExportJob job;
+    wire(job);
+    EXPECT_EQ(job.exportAll(rows, outDir()), 0);
+    EXPECT_EQ(job.failedRows(), 1);
+    const QByteArray got = readFile(exported(rows[0]));
+    // Good bytes up to the chunk holding the bad sector, then the next extent whole.
+    const qint64 before = 512000 - 500000;
+    EXPECT_TRUE(got.left(int(before)) == image.mid(500000, int(before)));
+    EXPECT_TRUE(got.right(100000) == image.mid(1000000, 100000));
+    EXPECT_EQ(got.size(), before + 100000);
+    EXPECT_TRUE(readFile(exported(rows[1])) == expectedBytes(image, rows[1]));
+    EXPECT_TRUE(diagnostics.join('\n').contains("read error"));
+    EXPECT_TRUE(diagnostics.join('\n').contains("Input/output error"));
+
+    // The merge keeps every sector before the bad one (599,552 to 600,064), then stops.
+    diagnostics.clear();
+    EXPECT_EQ(job.videoMerge(rows, out("m.TKL")), 0);
+    EXPECT_TRUE(readFile(tmp.filePath("m.TKL")) == image.mid(500000, 599552 - 500000));
+
+    // Every read stays on the sector grid; both sources were closed again.
+    for (const auto* plan : {badPlan.get(), goodPlan.get()}) {
+        for (const FaultRead& r : plan->reads()) {
+            EXPECT_EQ(r.offset % 512, 0);
+            EXPECT_EQ(r.count % 512, 0u);
+        }
+        EXPECT_EQ(plan->created(), plan->deleted());
+    }
+}
+
+TEST_F(ExportJobTest, EmptyReadsAndDeniedSourcesFail)
+{
+    auto plan = std::make_shared<FaultPlan>(image);
+    plan->emptyReadAt(512); // the first read (1,000 rounded down to the sector) gets nothing
+    ScopedFaultDevices devices(plan);
+    const SPlayListTableItem row = makeRow("dev", {{1000, 400000}}, 3);
+    ExportJob job;
+    wire(job);
+    EXPECT_EQ(job.exportAll({row}, outDir()), 0);
+    EXPECT_EQ(QFileInfo(exported(row)).size(), 0);
+    EXPECT_TRUE(diagnostics.join('\n').contains("short read"));
+    EXPECT_EQ(job.videoMerge({row}, out("m.TKL")), 0);
+
+    plan->failOpen = EACCES;
+    diagnostics.clear();
+    EXPECT_EQ(job.exportAll({row}, outDir()), 0);
+    ASSERT_EQ(openFailures.size(), 1);
+    EXPECT_TRUE(diagnostics.join('\n').contains("Permission denied"));
+    EXPECT_EQ(QFileInfo(exported(row)).size(), 0);
+}
+
+TEST_F(ExportJobTest, CancelWhileAMergeRunsOnAnotherThread)
+{
+    auto plan = std::make_shared<FaultPlan>(image);
+    ScopedFaultDevices devices(plan);
+    plan->gateReads();
+    const SPlayListTableItem row = makeRow("dev", {{0, image.size()}}, 1);
+    ExportJob job;
+    wire(job);
+    int result = -1;
+    std::thread worker([&] { result = job.videoMerge({row}, out("m.TKL")); });
+    plan->allowReads(1);
+    ASSERT_TRUE(plan->waitForReads(1));
+    ASSERT_TRUE(plan->waitForGate()); // parked on the second block
+    job.cancel = true;
+    plan->gateReads(false);
+    worker.join();
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(progress.last(), qMakePair(row.sFragmentFit.totalBytes, row.sFragmentFit.totalBytes));
+    // Stopped right after the sector in hand: one block and one sector.
+    EXPECT_EQ(QFileInfo(tmp.filePath("m.TKL")).size(), kReadAheadBytes + 512);
+}
+
+TEST_F(ExportJobTest, MergeHoldsRowsInListOrderAcrossTwoImages)
+{
+    const QByteArray other = patternBytes(1024 * 1024, 0xbeef);
+    const QByteArray otherPath = QFile::encodeName(tmp.filePath("other.img"));
+    ASSERT_TRUE(writeFile(QFile::decodeName(otherPath), other));
+    const QList<SPlayListTableItem> rows = {
+        makeRow(otherPath, {{777, 200000}, {300000, 300001}}, 9),
+        makeRow(imagePath, {{1023, 1025}, {511, 513}, {2000000, 2100000}}, 2),
+        makeRow(otherPath, {{0, 512}, {0, 0}, {5000, 5000}}, 4),
+        makeRow(imagePath, {{12345, 300001}}, 1),
+    };
+    ExportJob job;
+    wire(job);
+    ASSERT_EQ(job.videoMerge(rows, out("m.TKL")), 1) << diagnostics.join('\n').toStdString();
+    const QByteArray expected = expectedBytes(other, rows[0]) + expectedBytes(image, rows[1]) +
+                                expectedBytes(other, rows[2]) + expectedBytes(image, rows[3]);
+    const QByteArray got = readFile(tmp.filePath("m.TKL"));
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+    ASSERT_FALSE(progress.isEmpty());
+    EXPECT_EQ(progress.last(), qMakePair(job.bytesTotal(), job.bytesTotal()));
+}
+
+TEST_F(ExportJobTest, MergeSourceMissingFailsFirstWithWarningLaterWithout)
+{
+    const QByteArray gone = QFile::encodeName(tmp.filePath("gone.img"));
+    ExportJob job;
+    wire(job);
+    EXPECT_EQ(job.videoMerge({makeRow(gone, {{0, 5000}}, 1), makeRow(imagePath, {{0, 5000}}, 2)}, out("a.TKL")), 0);
+    EXPECT_EQ(openFailures.size(), 1);
+    EXPECT_TRUE(QFileInfo::exists(tmp.filePath("a.TKL")));
+    EXPECT_EQ(QFileInfo(tmp.filePath("a.TKL")).size(), 0);
+    EXPECT_TRUE(diagnostics.join('\n').contains("open drive0 error"));
+
+    openFailures.clear();
+    const SPlayListTableItem first = makeRow(imagePath, {{0, 5000}}, 1);
+    EXPECT_EQ(job.videoMerge({first, makeRow(gone, {{0, 5000}}, 2)}, out("b.TKL")), 0);
+    EXPECT_TRUE(openFailures.isEmpty());
+    // What was written stays.
+    EXPECT_TRUE(readFile(tmp.filePath("b.TKL")) == expectedBytes(image, first));
+}
+
+TEST_F(ExportJobTest, MergeRejectsAReversedExtent)
+{
+    ExportJob job;
+    wire(job);
+    EXPECT_EQ(job.videoMerge({makeRow(imagePath, {{0, 512}, {9000, 8000}}, 1)}, out("m.TKL")), 0);
+}
+
+TEST_F(ExportJobTest, CancelDuringMergeEndsAsDoneAtHundredPercent)
+{
+    const SPlayListTableItem row = makeRow(imagePath, {{0, image.size()}}, 1);
+    ExportJob job;
+    wire(job);
+    job.onProgress = [&](qint64 t, qint64 i) {
+        progress.append({t, i});
+        job.cancel = true;
+    };
+    EXPECT_EQ(job.videoMerge({row, row}, out("m.TKL")), 1);
+    ASSERT_GE(progress.size(), 2);
+    EXPECT_EQ(progress.last(), qMakePair(2 * row.sFragmentFit.totalBytes, 2 * row.sFragmentFit.totalBytes));
+    const QByteArray got = readFile(tmp.filePath("m.TKL"));
+    EXPECT_LT(got.size(), image.size());
+    EXPECT_TRUE(got == image.left(got.size()));
+}
+
+TEST_F(ExportJobTest, CancelDuringSingleExportStopsAndKeepsResultOne)
+{
+    const QList<SPlayListTableItem> rows = {makeRow(imagePath, {{0, image.size()}}, 1),
+                                            makeRow(imagePath, {{0, 1000}}, 2)};
+    ExportJob job;
+    wire(job);
+    job.onProgress = [&](qint64, qint64) { job.cancel = true; };
+    EXPECT_EQ(job.exportAll(rows, outDir()), 1);
+    EXPECT_EQ(QFileInfo(exported(rows[0])).size(), kChunkBytes);
+    EXPECT_FALSE(QFileInfo::exists(exported(rows[1])));
+}
+
+TEST_F(ExportJobTest, ProgressIsBoundedMonotonicAndEndsOnTheTotal)
+{
+    const QByteArray big = patternBytes(48 * 1024 * 1024, 7);
+    nyxSetDeviceFactory([big](const QByteArray&) { return std::make_unique<MemoryDevice>(big); });
+    const SPlayListTableItem row = makeRow("mem", {{100, big.size()}}, 1);
+    ExportJob job;
+    wire(job);
+    ASSERT_EQ(job.videoMerge({row}, out("m.TKL")), 1);
+    // Once per 10 sectors would be ~9,800 signals.
+    EXPECT_LE(progress.size(), 48 * 4 + 2);
+    for (int i = 1; i < progress.size(); ++i)
+        EXPECT_LE(progress[i - 1].second, progress[i].second);
+    EXPECT_EQ(progress.last(), qMakePair(row.sFragmentFit.totalBytes, row.sFragmentFit.totalBytes));
+    EXPECT_TRUE(readFile(tmp.filePath("m.TKL")) == big.mid(100));
+
+    progress.clear();
+    ASSERT_EQ(job.exportAll({row}, outDir()), 1);
+    EXPECT_LE(progress.size(), 48 * 4 + 2);
+    EXPECT_EQ(progress.last(), qMakePair(row.sFragmentFit.totalBytes, row.sFragmentFit.totalBytes));
+}
+
+TEST_F(ExportJobTest, NeverWritesOverASource)
+{
+    const SPlayListTableItem row = makeRow(imagePath, {{0, 5000}}, 1);
+    ExportJob job;
+    wire(job);
+    EXPECT_EQ(job.videoMerge({row}, imagePath), 0);
+    // Through another name for the same file, too.
+    const QByteArray link = out("alias.TKL");
+    ASSERT_EQ(::symlink(imagePath.constData(), link.constData()), 0);
+    EXPECT_EQ(job.videoMerge({row}, link), 0);
+    EXPECT_TRUE(readFile(QFile::decodeName(imagePath)) == image);
+}
