@@ -75,6 +75,7 @@ void MainWindow::buildScanTable()
     m_scanTable->setSelectionMode(QAbstractItemView::NoSelection);
     m_scanTable->setAcceptDrops(false);
     // An image path outgrows the location column; its file name is the telling end.
+    m_scanTable->setWordWrap(false);
     m_scanTable->setTextElideMode(Qt::ElideLeft);
     m_scanTable->setStyleSheet(QStringLiteral(
         "QTableWidget{font-family: arial, sans-serif;border-image:url(:/images/list_bg.png);border:0px ;color:white}"));

@@ -14,6 +14,7 @@
 
 #include "tools/imagegen/ImageGen.h"
 
+#include <QAbstractItemView>
 #include <QHeaderView>
 #include <QTemporaryDir>
 #include <QTreeWidget>
@@ -424,6 +425,10 @@ TEST(ScanPanelRoad, TickedImageIsScannedToTheEnd)
         EXPECT_EQ(r->m_startButton->text(), "开始");
         EXPECT_TRUE(tree->isEnabled()); // ready for the next selection
         EXPECT_EQ(found.count(), truth.size());
+        // Every fragment found reached the playlist.
+        auto* playlist = window.findChild<QAbstractItemView*>("playlistView");
+        ASSERT_NE(playlist, nullptr);
+        QTRY_COMPARE_WITH_TIMEOUT(playlist->model()->rowCount(), truth.size(), kLong);
         EXPECT_EQ(cScanState, 'Y');
     }
     scanTargetList().clear();
