@@ -187,6 +187,15 @@ TEST_F(ScanPanelTest, TwoTargetsPauseContinueAndStop)
     EXPECT_EQ(a->scanThread()->pauseFlag(), 'Y');
     EXPECT_TRUE(b->m_startButton->isEnabled());
     EXPECT_TRUE(b->m_stopButton->isEnabled());
+    // The scan thread really holds: once it has reached its wait, it reads
+    // nothing more and no sample moves the row.
+    QTest::qWait(1500);
+    const qint64 heldAt = a->scanThread()->publishedPosition()->load();
+    const QString elapsedAt = a->m_elapsedLabel->text();
+    QTest::qWait(1500);
+    EXPECT_EQ(a->scanThread()->publishedPosition()->load(), heldAt);
+    EXPECT_EQ(a->m_elapsedLabel->text(), elapsedAt);
+    EXPECT_TRUE(a->scanThread()->isRunning());
 
     a->m_startButton->click();
     EXPECT_EQ(a->m_startButton->text(), "暂停");
@@ -402,7 +411,12 @@ TEST(ScanPanelRoad, TickedImageIsScannedToTheEnd)
     {
         MainWindow window(QStringList{image});
         window.show();
-        QMetaObject::invokeMethod(&window, "SelectDisk");
+        window.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+        QTest::keyClick(&window, Qt::Key_E, Qt::ControlModifier);
+        auto* diskDialog = window.findChild<QWidget*>("diskDialog");
+        ASSERT_NE(diskDialog, nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(diskDialog->isVisible(), kLong);
         auto* tree = window.findChild<QTreeWidget*>("diskTree");
         ASSERT_NE(tree, nullptr);
         QTreeWidgetItem* imageRow = nullptr;
@@ -423,7 +437,9 @@ TEST(ScanPanelRoad, TickedImageIsScannedToTheEnd)
         QTRY_COMPARE_WITH_TIMEOUT(statusText(r), QString("   扫描结束..."), kLong);
         EXPECT_EQ(r->m_progressBar->value(), 100);
         EXPECT_EQ(r->m_startButton->text(), "开始");
+        EXPECT_FALSE(diskDialog->isVisible());
         EXPECT_TRUE(tree->isEnabled()); // ready for the next selection
+        EXPECT_TRUE(window.findChild<QWidget*>("selectDiskButton")->isEnabled());
         EXPECT_EQ(found.count(), truth.size());
         // Every fragment found reached the playlist.
         auto* playlist = window.findChild<QAbstractItemView*>("playlistView");
