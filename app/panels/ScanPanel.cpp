@@ -19,10 +19,10 @@
 #include <cstdio>
 
 namespace {
-// How long a rebuild or a close waits for stopped scans: the sampler wakes once
-// a second, a scan thread within one read. A read stuck on a failing disk is
-// not waited for beyond this.
-constexpr int kScanEndWaitMs = 5000;
+// How long a rebuild or a close waits for stopped scans: the sampler and the
+// scan thread notice a stop at once or within one read. A read stuck on a
+// failing disk is not waited for beyond this.
+constexpr int kScanEndWaitMs = 3000;
 
 void warnNothingSelected()
 {

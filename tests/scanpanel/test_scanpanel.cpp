@@ -371,6 +371,21 @@ TEST_F(ScanPanelTest, DestroyingTheWindowMidScanEndsCleanly)
     EXPECT_TRUE(sampler.isNull());
 }
 
+TEST_F(ScanPanelTest, ReadStuckOnAFailingDiskDoesNotHoldTheClose)
+{
+    FakeSource stuck = slowSource();
+    stuck.delayMs = 7000; // one read, as a disk retrying a bad sector
+    sources.add("stuck", stuck);
+    select({{"stuck", qint64(1) << 30, 0}});
+    QPointer<CFragmentFit> scan = row(0)->scanThread();
+    QPointer<CSchedule> sampler = row(0)->sampler();
+    QTRY_VERIFY_WITH_TIMEOUT(sources.firstReadOffset("stuck") >= 0, kLong);
+
+    window.reset(); // waits a while, then leaves the row to go with its threads
+    ASSERT_FALSE(scan.isNull());
+    QTRY_VERIFY_WITH_TIMEOUT(scan.isNull() && sampler.isNull(), kLong);
+}
+
 TEST_F(ScanPanelTest, StopOfAnIdleRowOnlyShowsTheEnd)
 {
     sources.add("slowA", slowSource());
