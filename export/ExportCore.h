@@ -89,6 +89,9 @@ public:
     bool close();
     bool isOpen() const { return m_fd >= 0; }
     int error() const { return m_error; }
+    // Bytes the system accepted, over every file since the last reset.
+    qint64 committed() const { return m_committed; }
+    void resetCommitted() { m_committed = 0; }
 
 private:
     bool flush();
@@ -97,6 +100,7 @@ private:
     int m_error = 0;
     std::vector<char> m_buf;
     qint64 m_used = 0;
+    qint64 m_committed = 0;
 };
 
 class ExportJob {
@@ -124,8 +128,9 @@ public:
     // (progress then shows 100 %), 0 on any failure; partial output stays.
     int videoMerge(const QList<SPlayListTableItem>& rows, const QByteArray& outputPath);
 
-    // Totals of the last run (bytes written, bytes expected).
-    qint64 bytesWritten() const { return m_written; }
+    // Totals of the last run: bytes that reached the output files (not
+    // those lost in a failed write), bytes expected.
+    qint64 bytesWritten() const { return m_output.committed(); }
     qint64 bytesTotal() const { return m_total; }
     // Number of rows that failed in the last exportAll.
     int failedRows() const { return m_failedRows; }
