@@ -124,16 +124,6 @@ TEST(ExportCliRun, ExportsAndMergesAndReportsOnlyFullSuccess)
         EXPECT_TRUE(err.text().contains("merge into " + m.mergeFile + " incomplete: 1000 of 2000 bytes"));
     }
 
-    // An unwritable folder names the file and the reason.
-    ExportCli::Options e;
-    e.exportDir = tmp.filePath("missing");
-    {
-        Captured err;
-        EXPECT_EQ(ExportCli::run(e, found, err.f), ExportCli::Outcome::Incomplete);
-        EXPECT_TRUE(err.text().contains(tmp.filePath("missing"))) << err.text().toStdString();
-        EXPECT_TRUE(err.text().contains("No such file or directory"));
-    }
-
     // An interrupt stops the copy and is reported as such.
     std::atomic<bool> stop{true};
     ExportCli::Options i;
