@@ -120,9 +120,11 @@ public:
     // Set from any thread; the copy stops after the current chunk or sector.
     std::atomic<bool> cancel{false};
 
-    // One file per row in directory, named by singleFileName. 1 when every row
-    // was written whole or the export was cancelled, 0 when the list is empty,
-    // the directory is empty, or any row failed (the other rows are still written).
+    // One file per row in directory, named by singleFileName. 1 when no row
+    // failed (a cancel is no failure); 0 when the list or the directory is
+    // empty, or a row's output could not be made, its source not opened, or
+    // its copy met a read error, a short read or a write error (the other
+    // rows are still written).
     int exportAll(const QList<SPlayListTableItem>& rows, const QByteArray& directory);
     // The rows one after another into outputPath. 1 when done or cancelled
     // (progress then shows 100 %), 0 on any failure; partial output stays.
