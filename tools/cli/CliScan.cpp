@@ -151,7 +151,7 @@ bool CliScan::start()
     // Open it ourselves first: the scan thread ends silently on a source it
     // cannot open, and the size gives the default range.
     NyxCIOSystemDevice* dev = NyxfIOSystemDevice_new_not_open(m_source.devicePath.constData());
-    const int rc = NyxfIOSystemDevice_open(dev, NyxAccessRead, NyxOpenExisting);
+    const int rc = dev ? NyxfIOSystemDevice_open(dev, NyxAccessRead, NyxOpenExisting) : ENODEV;
     if (rc != 0) {
         NyxfIOSystemDevice_delete(&dev);
         return fail(CliExitSourceError, QStringLiteral("cannot open %1: %2").arg(sourceLabel(), QString::fromLocal8Bit(std::strerror(rc))));
