@@ -1,6 +1,8 @@
-// The commands on playlist and merge-list rows.
+// The commands on playlist and merge-list rows: sort, delete, export, merge.
+#include "app/Dialogs.h"
 #include "app/MainWindow.h"
 #include "app/panels/PlayListModel.h"
+#include "export/VideoInfo.h"
 
 #include <QDialog>
 #include <QSortFilterProxyModel>
@@ -20,15 +22,81 @@ void deleteSelectedRows(DropTableView* view)
         view->listModel->deleteRow(*it);
 }
 
+// Copies of the given model rows, in the given order. The copies share the
+// fragments' extent lists, so deleting the rows later does not touch them.
+QList<SPlayListTableItem> copyRows(const CPlayListTableModel* model, const QList<int>& rows)
+{
+    QList<SPlayListTableItem> items;
+    for (int r : rows)
+        if (r >= 0 && r < model->rowCount())
+            items.append(model->item(r));
+    return items;
+}
+
+// The destination is never compared with the scanned devices: the user is
+// asked every time.
+bool destinationConfirmed()
+{
+    const QMessageBox::StandardButton answer = dialogs().information(
+        nullptr, QStringLiteral("警告"),
+        QStringLiteral("请选择一个不在当前扫描范围的磁盘!\n如果将视频保存在扫描范围内的磁盘中会将其他数据覆盖掉\n是否确定保存?"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    return answer != QMessageBox::No;
+}
+
 } // namespace
 
-void MainWindow::SortItem() {}
+void MainWindow::SortItem()
+{
+    m_playlistView->sortByColumn(2, Qt::DescendingOrder);
+}
 
-void MainWindow::DeletItem() {}
+void MainWindow::DeletItem()
+{
+    if (!m_playlistView->selectionModel())
+        return;
+    deleteSelectedRows(m_playlistView);
+    m_playlistView->updateGeometry();
+    m_playlistView->repaint();
+    update();
+}
 
-void MainWindow::ExportItem() {}
+void MainWindow::ExportItem()
+{
+    if (!m_playlistView->selectionModel())
+        return;
+    const QList<int> rows = m_playlistView->selectedModelRows();
+    if (rows.isEmpty())
+        return;
+    m_saveFolder = dialogs().getExistingDirectory(this, QStringLiteral("请选择保存路径"), QStringLiteral("home"),
+                                                  QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    if (m_saveFolder.isEmpty())
+        return;
+    if (!destinationConfirmed())
+        return;
+    const QList<SPlayListTableItem> items = copyRows(m_playlistModel, rows);
+    auto* thread = new SingleMegerThread(items, m_saveFolder);
+    connect(thread, &SingleMegerThread::SingleNotify, this, &MainWindow::SCanResult);
+    thread->start(QThread::InheritPriority);
+}
 
-void MainWindow::PlayListMerge() {}
+void MainWindow::PlayListMerge()
+{
+    if (!m_playlistView->selectionModel())
+        return;
+    const QList<int> rows = m_playlistView->selectedModelRows();
+    if (rows.isEmpty())
+        return;
+    m_saveFolder = dialogs().getSaveFileName(this, tr("保存"), QString(), tr("Video files(*.TKL)"));
+    if (m_saveFolder.isEmpty())
+        return;
+    if (!destinationConfirmed())
+        return;
+    const QList<SPlayListTableItem> items = copyRows(m_playlistModel, rows);
+    auto* thread = new ManyMegerThread(items, m_saveFolder);
+    connect(thread, &ManyMegerThread::ManyNotify, this, &MainWindow::SCanResult);
+    thread->start(QThread::InheritPriority);
+}
 
 void MainWindow::MergeDisk()
 {
@@ -41,6 +109,26 @@ void MainWindow::DeletPanelItem()
     deleteSelectedRows(mergeListFor(sender()));
 }
 
-void MainWindow::StartMerge() {}
+void MainWindow::StartMerge()
+{
+    // The list of the dialog whose button was pressed, not only the newest.
+    DropTableView* list = mergeListFor(sender());
+    if (!list || !list->listModel || list->listModel->rowCount() == 0)
+        return;
+    m_saveFolder = dialogs().getSaveFileName(this, tr("保存"), QString(), tr("Video files(*.TKL)"));
+    if (m_saveFolder.isEmpty())
+        return;
+    if (!destinationConfirmed())
+        return;
+    // The order the dialog shows, whatever order the rows were dragged in.
+    const QList<SPlayListTableItem> items = copyRows(list->listModel, list->displayedModelRows());
+    auto* thread = new ManyMegerThread(items, m_saveFolder);
+    connect(thread, &ManyMegerThread::ManyNotify, this, &MainWindow::SCanResult);
+    thread->start(QThread::InheritPriority);
+}
 
-void MainWindow::SCanResult(int) {}
+void MainWindow::SCanResult(int result)
+{
+    dialogs().information(nullptr, QStringLiteral("提示 "), result == 1 ? QStringLiteral("成功") : QStringLiteral("失败"),
+                          QMessageBox::Ok, QMessageBox::NoButton);
+}

@@ -252,6 +252,10 @@ void DropTableView::mouseMoveEvent(QMouseEvent* event)
         auto* drag = new QDrag(this);
         drag->setMimeData(new QMimeData);
         drag->exec(Qt::CopyAction);
+        // The drag took the gesture and the button is up: passing this move
+        // on would stretch the selection to where the drag began and scroll
+        // the list sideways (it has no scroll bar to come back with).
+        return;
     }
     QTableView::mouseMoveEvent(event);
 }

@@ -34,6 +34,7 @@ public:
 
     const QList<SPlayListTableItem>& rows() const { return m_rows; }
     // Row n (0 <= n < rowCount()).
+    const SPlayListTableItem& rowAt(int row) const { return m_rows.at(row); }
     const SPlayListTableItem& item(int row) const { return m_rows.at(row); }
 
     // The display texts, also used where no model is at hand.

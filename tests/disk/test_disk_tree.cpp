@@ -8,8 +8,10 @@
 #include <QApplication>
 #include <QDialog>
 #include <QHeaderView>
+#include <QImage>
 #include <QPushButton>
 #include <QStyle>
+#include <QTableWidget>
 #include <QStyleOptionViewItem>
 #include <QTest>
 #include <QTreeWidget>
@@ -195,6 +197,40 @@ TEST_F(DiskTreeTest, TheTwoBoxesOfARowExcludeEachOther)
     EXPECT_EQ(sda1->checkState(0), Qt::Unchecked);
 }
 
+// The tree's image background must not turn the check boxes into black
+// squares: checked and unchecked have to look different, unchecked light.
+TEST_F(DiskTreeTest, CheckBoxesShowTheirState)
+{
+    FakeSysfs fs;
+    addStandardDisks(fs);
+    DiskEnvGuard g(fs.env());
+    MainWindow w;
+    invoke(w, "SelectDisk");
+    QTreeWidget* t = tree(w);
+    QTreeWidgetItem* sda1 = t->topLevelItem(0)->child(0);
+    QTreeWidgetItem* sda2 = t->topLevelItem(0)->child(1);
+    sda1->setCheckState(0, Qt::Checked);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog(w)));
+    const QImage shot = t->viewport()->grab().toImage();
+    auto meanLightness = [&](QTreeWidgetItem* item) {
+        QStyleOptionViewItem opt;
+        opt.initFrom(t->viewport());
+        opt.rect = t->visualItemRect(item);   // column 0
+        opt.features |= QStyleOptionViewItem::HasCheckIndicator;
+        const QRect box = t->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &opt, t).adjusted(2, 2, -2, -2);
+        long sum = 0, n = 0;
+        for (int y = box.top(); y <= box.bottom(); ++y)
+            for (int x = box.left(); x <= box.right(); ++x, ++n)
+                sum += QColor(shot.pixel(x * shot.width() / t->viewport()->width(),
+                                         y * shot.height() / t->viewport()->height())).lightness();
+        return n ? double(sum) / n : 0.0;
+    };
+    const double unchecked = meanLightness(sda2);
+    const double checked = meanLightness(sda1);
+    EXPECT_GT(unchecked, 200.0);
+    EXPECT_GT(unchecked - checked, 15.0) << "checked " << checked << " unchecked " << unchecked;
+}
+
 TEST_F(DiskTreeTest, DiskAndOneVolumeGiveTwoTargetsDiskFirst)
 {
     FakeSysfs fs;
@@ -238,6 +274,11 @@ TEST_F(DiskTreeTest, ColumnFourAloneSelectsTheWholeVolume)
     EXPECT_EQ(scanTargetList()[0].endOffset, 1048576LL * 512);
     EXPECT_TRUE(MainWindowTestAccess::scanWanted(w));
     EXPECT_TRUE(boxesOf(QStringLiteral("warning")).isEmpty());
+    // Handed over: one scan row, the dialog out of the way.
+    QTableWidget* table = w.findChild<QTableWidget*>(QStringLiteral("scanTable"));
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->rowCount(), 1);
+    EXPECT_FALSE(dialog(w)->isVisible());
 }
 
 TEST_F(DiskTreeTest, NothingCheckedWarnsOnceAndKeepsTheDialog)
@@ -384,6 +425,9 @@ TEST_F(DiskTreeImageTest, ImageBecomesATopLevelRowAndATargetWithItsFullSize)
     EXPECT_EQ(nyxDevicePathToFile(nyxDevicePathForName(QFile::encodeName(scanTargetList()[0].name))),
               QFile::encodeName(image));
     EXPECT_TRUE(dlg.boxes.isEmpty());
+    QTableWidget* table = w.findChild<QTableWidget*>(QStringLiteral("scanTable"));
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->rowCount(), 1);
 }
 
 TEST_F(DiskTreeImageTest, RelativeImagePathIsScannedAsThatFileNotAsADevice)
@@ -443,7 +487,7 @@ TEST_F(DiskTreeImageTest, UnreadableDisksGiveANoticeThenTheImageRows)
     MainWindow w({image});
     invoke(w, "SelectDisk");
     ASSERT_EQ(dlg.boxes.size(), 1);
-    EXPECT_EQ(dlg.boxes[0].kind, QStringLiteral("information"));
+    EXPECT_EQ(dlg.boxes[0].kind, QStringLiteral("warning"));
     EXPECT_EQ(dlg.boxes[0].title, QStringLiteral("提示 "));
     EXPECT_TRUE(dlg.boxes[0].text.contains(QStringLiteral("/dev/sda")));
     EXPECT_TRUE(dlg.boxes[0].text.contains(QStringLiteral("corvotkl")));

@@ -4,6 +4,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
+#include <QScrollBar>
 #include <QSortFilterProxyModel>
 #include <gtest/gtest.h>
 
@@ -102,6 +103,9 @@ TEST_F(DragDrop, ThreeSelectedRowsAreCopiedInSelectionOrder)
     EXPECT_EQ(right.model.item(1).sFragmentFit.extents.get(), left.model.item(5).sFragmentFit.extents.get());
     EXPECT_EQ(modelSerials(&left.model), (QList<int>{1, 2, 3, 4, 5, 6})) << "a copy, not a move";
     EXPECT_TRUE(dragRows.isEmpty());
+    // The drag leaves the source list as it was: same selection, not scrolled.
+    EXPECT_EQ(left.view.selectedModelRows(), (QList<int>{2, 5, 4}));
+    EXPECT_EQ(left.view.horizontalScrollBar()->value(), 0);
 }
 
 TEST_F(DragDrop, DragWithinOneListChangesNothing)

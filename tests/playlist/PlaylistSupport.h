@@ -118,7 +118,8 @@ inline void dragRowsTo(DropTableView* from, int pressRow, QWidget* target, QPoin
             w = w->parentWidget();
         if (auto* to = qobject_cast<DropTableView*>(w))
             to->dropFrom(from);
-        QTest::mouseRelease(vp, Qt::LeftButton, Qt::NoModifier, outsideView);
+        // A drag eats the release and hands it to the window under the pointer.
+        QTest::mouseRelease(target, Qt::LeftButton, Qt::NoModifier, targetPos);
     }
     QApplication::processEvents();
 }

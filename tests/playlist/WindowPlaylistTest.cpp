@@ -87,7 +87,7 @@ TEST_F(WindowPlaylist, BuiltAsTheWindowExpects)
     ASSERT_TRUE(proxy);
     EXPECT_EQ(playlist->sortProxy, proxy);
     EXPECT_EQ(proxy->sourceModel(), playlist->listModel);
-    EXPECT_EQ(playlist->parentWidget(), &window);
+    EXPECT_TRUE(window.isAncestorOf(playlist));
     EXPECT_EQ(playlist->maximumWidth(), 397);
     EXPECT_EQ(playlist->minimumHeight(), 357);
     EXPECT_EQ(playlist->horizontalHeader()->height(), 40);
