@@ -349,6 +349,28 @@ TEST(Schedule, SamplesOncePerUnpausedSecondAndEndsWithAClampedSample)
     EXPECT_EQ(last.elapsedSeconds, samples[samples.size() - 2].elapsedSeconds) << "the last sample does not add a second";
 }
 
+TEST(Schedule, AlreadyStoppedSendsOneFinalSample)
+{
+    std::atomic<qint64> position{0};
+    std::atomic<char> stopped{'Y'};
+    std::atomic<char> paused{'N'};
+    struct TestSampler : CSchedule {
+        using CSchedule::CSchedule;
+        void runHere() { run(); }
+    } sampler(&position, &stopped, &paused);
+    sampler.setTotal(0);
+    std::vector<SSchedule> samples;
+    QObject::connect(&sampler, &CSchedule::TransmitShowSchedule, &sampler,
+                     [&](SSchedule s) { samples.push_back(s); }, Qt::DirectConnection);
+    const qint64 t0 = corvoMonotonicMs();
+    sampler.runHere();
+    EXPECT_LT(corvoMonotonicMs() - t0, 900) << "no second slept before the final sample";
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(samples[0].percent, 100) << "an empty range is done at once";
+    EXPECT_EQ(samples[0].elapsedSeconds, 0);
+    EXPECT_EQ(samples[0].remainingSeconds, 0);
+}
+
 TEST(Schedule, FinishedScanReadsExactly100Percent)
 {
     QByteArray image = noiseImage(5 * MiB + 333, 51);
