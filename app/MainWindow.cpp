@@ -3,6 +3,7 @@
 #include "app/AppSetup.h"
 #include "app/Dialogs.h"
 #include "app/MyButton.h"
+#include "export/VideoInfo.h"
 
 #include <QApplication>
 #include <QBoxLayout>
@@ -386,5 +387,7 @@ void MainWindow::contextMenuEvent(QContextMenuEvent* event)
 void MainWindow::closeEvent(QCloseEvent* event)
 {
     stopAllScans();
+    // Exports end too: their files closed, their windows gone with ours.
+    cancelExportsInFlight();
     QMainWindow::closeEvent(event);
 }

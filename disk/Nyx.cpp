@@ -32,13 +32,20 @@ public:
             return m_error = EINVAL;
         if (m_fd >= 0)
             return 0;
+        // Not blocking: opening a FIFO would otherwise wait for a writer.
         do {
-            m_fd = ::open(m_path.constData(), O_RDONLY | O_CLOEXEC);
+            m_fd = ::open(m_path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         } while (m_fd < 0 && errno == EINTR);
         if (m_fd < 0)
             return m_error = errno;
         struct stat st {};
         if (::fstat(m_fd, &st) == 0) {
+            if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+                // No offsets to read from: not a disk.
+                ::close(m_fd);
+                m_fd = -1;
+                return m_error = ESPIPE;
+            }
             if (S_ISBLK(st.st_mode)) {
                 std::uint64_t bytes = 0;
                 if (::ioctl(m_fd, BLKGETSIZE64, &bytes) == 0)
@@ -51,6 +58,7 @@ public:
                 return m_error = EISDIR;
             }
         }
+        ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
         // The scan and export read front to back: let the kernel read ahead.
         ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
         return 0;

@@ -192,6 +192,13 @@ bool OutputFile::close()
     if (m_fd < 0)
         return m_error == 0;
     bool ok = m_error == 0 && flush();
+    // A file unlinked while written (its folder removed) keeps taking bytes
+    // and then vanishes: nothing was saved.
+    struct stat st {};
+    if (ok && ::fstat(m_fd, &st) == 0 && st.st_nlink == 0) {
+        m_error = ENOENT;
+        ok = false;
+    }
     // Linux closes the descriptor even when close reports an error; never retry.
     if (::close(m_fd) != 0 && ok) {
         m_error = errno;

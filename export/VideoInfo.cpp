@@ -4,17 +4,46 @@
 #include "export/CDlgProgress.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QEvent>
 #include <QFile>
 #include <QMessageBox>
 #include <QMetaObject>
+#include <QPointer>
+
+#include <cstdio>
+#include <functional>
 
 namespace {
 
-// Message boxes belong to the GUI thread; a worker asks it and waits for the answer.
-void warnSourceOpenFailed()
+// Every export thread object that exists. Made and deleted on the GUI thread.
+struct LiveExport {
+    QThread* thread;
+    ExportCore::ExportJob* job;
+    CDlgProgress* window;
+    std::function<void()> silence; // drops the result signal's connections
+};
+QList<LiveExport>& liveExports()
 {
-    auto show = [] {
+    static QList<LiveExport> list;
+    return list;
+}
+void forgetExport(QThread* thread)
+{
+    QList<LiveExport>& list = liveExports();
+    for (int i = 0; i < list.size(); ++i)
+        if (list[i].thread == thread)
+            list.removeAt(i--);
+}
+
+// Message boxes belong to the GUI thread; a worker asks it and waits for the answer.
+// An export cancelled by the application's close raises no box: the GUI
+// thread sets the cancel before it serves the request.
+void warnSourceOpenFailed(const ExportCore::ExportJob* job)
+{
+    auto show = [job] {
+        if (job->cancel.load())
+            return;
         dialogs().warning(nullptr, QStringLiteral("警告"), QStringLiteral("打开磁盘错误！"), QMessageBox::Ok,
                           QMessageBox::NoButton);
     };
@@ -32,10 +61,49 @@ void wireJob(ExportCore::ExportJob& job, QThread* thread,
     // but an export must not depend on who started the process.
     qRegisterMetaType<long long int>("long long int");
     job.onProgress = [thread, emitProgress](qint64 total, qint64 inc) { emitProgress(thread, total, inc); };
-    job.onSourceOpenFailed = [](const QByteArray&, int) { warnSourceOpenFailed(); };
+    job.onSourceOpenFailed = [&job](const QByteArray&, int) { warnSourceOpenFailed(&job); };
 }
 
 } // namespace
+
+int exportsInFlight() { return liveExports().size(); }
+
+bool cancelExportsInFlight(int timeoutMs)
+{
+    QList<QPointer<QThread>> threads;
+    for (LiveExport& e : liveExports()) {
+        e.silence();
+        e.job->cancel.store(true);
+        threads.append(e.thread);
+    }
+    auto running = [&threads]() -> QThread* {
+        for (const QPointer<QThread>& t : threads)
+            if (t && t->isRunning())
+                return t.data();
+        return nullptr;
+    };
+    // Not a plain wait(): a worker may be waiting for the GUI thread.
+    QDeadlineTimer deadline(timeoutMs);
+    while (QPointer<QThread> t = running()) {
+        if (deadline.hasExpired())
+            break;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        if (t) // it may have been deleted by now
+            t->wait(20);
+    }
+    bool allEnded = true;
+    for (const LiveExport& e : liveExports()) {
+        if (e.thread->isRunning()) {
+            allEnded = false;
+            std::printf("an export did not end in time\n");
+        }
+        // Hidden, the windows no longer keep the application open; each
+        // thread object deletes itself and its window once its run is over.
+        if (e.window && e.window->isVisible())
+            e.window->close();
+    }
+    return allEnded;
+}
 
 // ---------------------------------------------------------------- SingleMegerThread
 
@@ -51,9 +119,14 @@ SingleMegerThread::SingleMegerThread(const QList<SPlayListTableItem>& rows, cons
     });
     // The thread object and its window go away by themselves after the run.
     connect(this, &QThread::finished, this, &QObject::deleteLater);
+    liveExports().append({this, &m_job, m_dlg, [this] { disconnect(this, &SingleMegerThread::SingleNotify, nullptr, nullptr); }});
 }
 
-SingleMegerThread::~SingleMegerThread() { delete m_dlg; }
+SingleMegerThread::~SingleMegerThread()
+{
+    forgetExport(this);
+    delete m_dlg;
+}
 
 int SingleMegerThread::exportAll(const QList<SPlayListTableItem>& rows, const QByteArray& folder)
 {
@@ -86,6 +159,7 @@ ManyMegerThread::ManyMegerThread(const QList<SPlayListTableItem>& rows, const QS
         deleteWhenDone();
     });
     m_dlg->installEventFilter(this);
+    liveExports().append({this, &m_job, m_dlg, [this] { disconnect(this, &ManyMegerThread::ManyNotify, nullptr, nullptr); }});
 }
 
 bool ManyMegerThread::eventFilter(QObject* watched, QEvent* event)
@@ -98,7 +172,11 @@ bool ManyMegerThread::eventFilter(QObject* watched, QEvent* event)
     return QThread::eventFilter(watched, event);
 }
 
-ManyMegerThread::~ManyMegerThread() { delete m_dlg; }
+ManyMegerThread::~ManyMegerThread()
+{
+    forgetExport(this);
+    delete m_dlg;
+}
 
 void ManyMegerThread::deleteWhenDone()
 {
