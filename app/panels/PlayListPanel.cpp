@@ -63,7 +63,7 @@ void MainWindow::buildPlaylistView()
     m_playlistView = new DropTableView(this);
     m_playlistView->setObjectName(QStringLiteral("playlistView"));
 
-    m_playlistProxy = new QSortFilterProxyModel;
+    m_playlistProxy = new CPlayListSortProxy;
     m_playlistProxy->setSourceModel(m_playlistModel);
     m_playlistView->setModel(m_playlistProxy);
     m_playlistView->listModel = m_playlistModel;
@@ -131,7 +131,7 @@ void MainWindow::buildMergeDialog()
 
     auto* view = new DropTableView(dialog);
     view->setObjectName(QStringLiteral("mergeListView"));
-    auto* proxy = new QSortFilterProxyModel;
+    auto* proxy = new CPlayListSortProxy;
     auto* model = new CPlayListTableModel;
     proxy->setSourceModel(model);
     view->setModel(proxy);
