@@ -229,7 +229,6 @@ void ExportJob::progress(bool force)
             return;
     }
     m_sinceReport.start();
-    m_lastReported = m_written;
     onProgress(m_total, m_written);
 }
 

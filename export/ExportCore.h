@@ -149,7 +149,6 @@ private:
     qint64 m_rowWritten = 0;
     qint64 m_rowSize = 0;
     int m_failedRows = 0;
-    qint64 m_lastReported = -1;
     qint64 m_nextClockCheck = 0;
     QElapsedTimer m_sinceReport;
 };

@@ -4,6 +4,7 @@
 #include "export/CDlgProgress.h"
 
 #include <QCoreApplication>
+#include <QEvent>
 #include <QFile>
 #include <QMessageBox>
 #include <QMetaObject>
@@ -84,10 +85,17 @@ ManyMegerThread::ManyMegerThread(const QList<SPlayListTableItem>& rows, const QS
         m_runOver = true;
         deleteWhenDone();
     });
-    connect(m_dlg, &CDlgProgress::signalOver, this, [this] {
+    m_dlg->installEventFilter(this);
+}
+
+bool ManyMegerThread::eventFilter(QObject* watched, QEvent* event)
+{
+    // The button closes the window too; either way the window is done with.
+    if (watched == m_dlg && event->type() == QEvent::Close) {
         m_windowClosed = true;
         deleteWhenDone();
-    });
+    }
+    return QThread::eventFilter(watched, event);
 }
 
 ManyMegerThread::~ManyMegerThread() { delete m_dlg; }

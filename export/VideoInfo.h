@@ -5,8 +5,8 @@
 // SingleMegerThread writes one file per row into a folder and deletes itself
 // and its window once its run has finished. ManyMegerThread merges the rows
 // into one file; its window stays open at its last value until the user
-// presses its button, after which (and once the run is over) it too deletes
-// itself and its window.
+// closes it (its button, or the window's own close), after which, once the
+// run is over, it too deletes itself and its window.
 //
 // A source that cannot be opened shows "打开磁盘错误！" on the GUI thread: the
 // worker waits for the box (blocking queued call), as a box raised by the
@@ -69,6 +69,7 @@ public slots:
 
 protected:
     void run() override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void deleteWhenDone();

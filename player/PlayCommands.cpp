@@ -2,7 +2,6 @@
 // asked while a scan runs, and the hand-over to the playback panel.
 #include "app/MainWindow.h"
 
-#if __has_include("app/panels/PlayListModel.h") && __has_include("app/panels/ScanState.h")
 #include "app/Dialogs.h"
 #include "app/panels/PlayListModel.h"
 #include "app/panels/ScanState.h"
@@ -41,7 +40,7 @@ void MainWindow::PlayListClicked(int row, int column)
     if (!source.isValid())
         return;
     m_currentPlayRow = source.row();
-    m_currentPlayItem = m_playlistModel->rowAt(source.row());
+    m_currentPlayItem = m_playlistModel->item(source.row());
 }
 
 void MainWindow::slotPlay()
@@ -102,23 +101,6 @@ void MainWindow::PlayListDoubleClicked(int row, int column)
     const QModelIndex source = m_playlistProxy->mapToSource(m_playlistProxy->index(row, 0));
     if (!source.isValid())
         return;
-    m_playWin->PlayItem(m_playlistModel->rowAt(source.row()));
+    m_playWin->PlayItem(m_playlistModel->item(source.row()));
     m_playConfirmed = true;
 }
-#else
-// Until the playlist model and the scan state are in.
-#include "player/PlayWin.h"
-void MainWindow::buildPlayWin()
-{
-    m_playWin = new PlayWin(this);
-    connect(m_playWin, &PlayWin::signalPlayLast, this, &MainWindow::slotUpStep);
-    connect(m_playWin, &PlayWin::signalPlayNext, this, &MainWindow::slotDownStep);
-    connect(m_playWin, &PlayWin::signalStart, this, &MainWindow::slotPlay);
-}
-void MainWindow::slotPlay() {}
-void MainWindow::slotUpStep() {}
-void MainWindow::slotDownStep() {}
-void MainWindow::slotDoubleClicked(QModelIndex) {}
-void MainWindow::PlayListDoubleClicked(int, int) {}
-void MainWindow::PlayListClicked(int, int) {}
-#endif

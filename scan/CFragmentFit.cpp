@@ -1,6 +1,7 @@
 #include "scan/CFragmentFit.h"
 
 #include "disk/Nyx.h"
+#include "scan/FrameHeaderSearch.h"
 #include "scan/PauseSemaphore.h"
 #include "scan/ScanBuffer.h"
 
@@ -8,9 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <vector>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 std::atomic<int> CFragmentFit::fragmentSerial{0};
 
@@ -35,24 +33,6 @@ constexpr qint64 kEmptySkip = 20 * kMiB; // extra skip after a read that returne
 constexpr int kSlotCount = 1024;
 constexpr qint64 kFinalMinBytes = 512;
 
-// The 8-byte header test at p (bytes p[0..7] must be readable).
-inline bool headerAt(const unsigned char* p, FrameInfo& info)
-{
-    if (p[0] != 0x00 || p[1] != 0x00 || p[2] != 0x01 || p[3] != 0xB7)
-        return false;
-    const unsigned a = p[6];
-    const unsigned b = p[7];
-    if (!((a == 0x40 && b == 0x00) || (a == 0x00 && b == 0x40)))
-        return false;
-    info.time = 0;
-    info.stream = 0;
-    const unsigned length = unsigned(p[4]) | unsigned(p[5]) << 8;
-    if (length == 0)
-        return false;
-    info.length = qint32(length);
-    return true;
-}
-
 // A stretch of the buffer holding consecutive device bytes:
 // buffer [buf, buf + len) = device [dev, dev + len).
 struct Segment {
@@ -67,66 +47,8 @@ struct Segment {
 
 bool CFragmentFit::findFrameHeader(const unsigned char* window, qint32 n, qint32& foundAt, FrameInfo& info)
 {
-    if (n < 4) {
-        foundAt = 0;
-        return false;
-    }
-    const qint32 limit = n - 3; // header starts examined: 0 .. n - 4
-    qint32 i = 0;
-#if defined(__SSE2__)
-    // Only starts whose bytes 2 and 3 are 01 B7 can be headers; that pair is
-    // rare in random data and absent from zeroed data. 64 starts per step;
-    // the loads for starts i .. i + 63 reach byte i + 66, inside the window.
-    const __m128i one = _mm_set1_epi8(0x01);
-    const __m128i b7 = _mm_set1_epi8(char(0xB7));
-    while (i + 64 <= limit) {
-        const unsigned char* p = window + i + 2;
-        const __m128i m0 = _mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), one),
-                                         _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1)), b7));
-        const __m128i m1 = _mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), one),
-                                         _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 17)), b7));
-        const __m128i m2 = _mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), one),
-                                         _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 33)), b7));
-        const __m128i m3 = _mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)), one),
-                                         _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 49)), b7));
-        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(m0, m1), _mm_or_si128(m2, m3)))) {
-            quint64 bits = quint64(unsigned(_mm_movemask_epi8(m0))) | quint64(unsigned(_mm_movemask_epi8(m1))) << 16
-                | quint64(unsigned(_mm_movemask_epi8(m2))) << 32 | quint64(unsigned(_mm_movemask_epi8(m3))) << 48;
-            while (bits) {
-                const int k = __builtin_ctzll(bits);
-                if (headerAt(window + i + k, info)) {
-                    foundAt = i + k;
-                    return true;
-                }
-                bits &= bits - 1;
-            }
-        }
-        i += 64;
-    }
-#else
-    // Skip to the next B7 (magic byte 3) with memchr.
-    while (i < limit) {
-        const void* hit = std::memchr(window + i + 3, 0xB7, size_t(limit - i));
-        if (!hit)
-            break;
-        const qint32 at = qint32(static_cast<const unsigned char*>(hit) - window) - 3;
-        if (headerAt(window + at, info)) {
-            foundAt = at;
-            return true;
-        }
-        i = at + 1;
-    }
-    i = limit;
-#endif
-    for (; i < limit; ++i) {
-        const unsigned char* p = window + i;
-        if (p[3] == 0xB7 && p[2] == 0x01 && headerAt(p, info)) {
-            foundAt = i;
-            return true;
-        }
-    }
-    foundAt = limit;
-    return false;
+    static const FrameHeaderSearch::Search search = FrameHeaderSearch::best();
+    return search(window, n, foundAt, info);
 }
 
 CFragmentFit::CFragmentFit()
@@ -211,6 +133,7 @@ void CFragmentFit::run()
 {
     m_position = 0;
     m_lastError = 0;
+    m_unreadable = 0;
     m_buffer->reset();
     std::vector<FragmentSlot> slotTable(kSlotCount);
     std::vector<qint32> slotOpen(kSlotCount, 0);
@@ -239,6 +162,7 @@ void CFragmentFit::run()
         return;
     }
     got = std::min(got, firstCount);
+    m_unreadable = firstCount - got;
 
     std::vector<Segment> segments;
     segments.reserve(4);
@@ -345,6 +269,8 @@ void CFragmentFit::run()
             if (r == 0)
                 next += kEmptySkip;
             m_position = next;
+            if (r < count)
+                m_unreadable += std::min(next, end) - at;
             if (r >= count) {
                 if (last && last->endBuf() == dest && last->endDev() == at)
                     last->len += count;

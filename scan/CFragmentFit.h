@@ -51,6 +51,9 @@ public:
     // The system's reason when the source could not be opened or read (errno), 0 if none.
     int lastError() const { return m_lastError.load(); }
 
+    // Bytes of the range given up because a read failed or came back short.
+    qint64 unreadableBytes() const { return m_unreadable.load(); }
+
     // Process-wide: the n-th fragment sent since start carries n.
     static std::atomic<int> fragmentSerial;
 
@@ -69,6 +72,7 @@ private:
     std::atomic<char> m_pauseFlag{'N'};
     std::atomic<qint64> m_position{0};
     std::atomic<int> m_lastError{0};
+    std::atomic<qint64> m_unreadable{0};
     PauseSemaphore* m_pauseSemaphore = nullptr;
     ScanBuffer* m_buffer = nullptr;
     qint64 m_rangeStart = 0;

@@ -37,6 +37,13 @@ bool mapMirror(std::size_t size, unsigned char** base, std::size_t* mapped)
         return false;
     *base = static_cast<unsigned char*>(region);
     *mapped = 2 * size;
+    // Make every page writable through both halves now: each half needs its
+    // own page-table entries, and taking those faults here keeps them out of
+    // the first reads of a scan.
+#ifdef MADV_POPULATE_WRITE
+    if (::madvise(*base, 2 * size, MADV_POPULATE_WRITE) != 0)
+#endif
+        std::memset(*base, 0, 2 * size);
     return true;
 }
 } // namespace

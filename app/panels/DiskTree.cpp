@@ -7,13 +7,15 @@
 #include "disk/DiskInfo.h"
 #include "disk/widget.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QIcon>
+#include <QPainter>
 #include <QPushButton>
+#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
@@ -29,6 +31,24 @@ namespace {
 // Column 0 of an image row shows the path as given; the scan opens this
 // absolute form, so a relative "sda" file is never taken for /dev/sda.
 constexpr int kScanNameRole = Qt::UserRole + 1;
+
+// With the tree's image background the style sheet leaves the check boxes
+// no base colour: checked and unchecked both paint as black squares. The
+// rows paint their boxes on white instead, the style sheet stays as it is.
+class CheckBoxDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        QStyleOptionViewItem opt(option);
+        initStyleOption(&opt, index);
+        for (QPalette::ColorRole role : {QPalette::Base, QPalette::Window, QPalette::Button})
+            opt.palette.setColor(role, Qt::white);
+        const QWidget* widget = opt.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+    }
+};
 
 QString gib(quint64 bytes)
 {
@@ -89,6 +109,7 @@ void MainWindow::buildDiskDialog()
     m_diskTree->setMinimumHeight(38);
     // Long image paths: keep both ends readable; the full path is the tooltip.
     m_diskTree->setTextElideMode(Qt::ElideMiddle);
+    m_diskTree->setItemDelegate(new CheckBoxDelegate(m_diskTree));
     connect(m_diskTree, &QTreeWidget::itemClicked, this, &MainWindow::TreeItemClicked);
     connect(m_diskTree, &QTreeWidget::itemChanged, this, &MainWindow::TreeItemChanged);
 
@@ -145,12 +166,15 @@ void MainWindow::addImageRows()
         m_diskTree->addTopLevelItem(item);
         any = true;
     }
-    if (any) {
-        m_diskTree->setMinimumHeight(60);
-        m_diskTree->resizeColumnToContents(0);
-        if (m_diskTree->columnWidth(0) < 200)
-            m_diskTree->setColumnWidth(0, 200);
-    }
+    if (!any)
+        return;
+    m_diskTree->setMinimumHeight(60);
+    // Widen the name column for paths, but keep every column in view: what
+    // does not fit is elided in the middle and shown whole in the tooltip.
+    m_diskTree->resizeColumnToContents(0);
+    const int others = m_diskTree->columnWidth(2) + m_diskTree->columnWidth(3) + 160;
+    const int room = m_diskDialog->width() - 2 * m_diskTree->frameWidth() - others;
+    m_diskTree->setColumnWidth(0, qBound(200, m_diskTree->columnWidth(0), qMax(200, room)));
 }
 
 // Disks exist but not one could be opened for reading: say why and what to
@@ -165,7 +189,7 @@ bool MainWindow::showUnreadableDisksNotice(bool haveOtherRows)
         return false;
     m_unreadableNoticeShown = true;
     const QString device = QString::fromLocal8Bit(s.firstUnreadable);
-    const QString why = QString::fromLocal8Bit(std::strerror(s.firstError));
+    const QString why = reasonText(s.firstError);
     QString text;
     if (::geteuid() != 0) {
         text = QStringLiteral("没有管理员权限，无法读取本机的磁盘（/dev/%1：%2）。\n\n"

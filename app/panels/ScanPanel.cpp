@@ -74,6 +74,8 @@ void MainWindow::buildScanTable()
     m_scanTable->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_scanTable->setSelectionMode(QAbstractItemView::NoSelection);
     m_scanTable->setAcceptDrops(false);
+    // An image path outgrows the location column; its file name is the telling end.
+    m_scanTable->setTextElideMode(Qt::ElideLeft);
     m_scanTable->setStyleSheet(QStringLiteral(
         "QTableWidget{font-family: arial, sans-serif;border-image:url(:/images/list_bg.png);border:0px ;color:white}"));
     header->setStyleSheet(

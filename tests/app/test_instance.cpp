@@ -175,3 +175,33 @@ TEST(InstanceLock, UnopenablePathIsReportedNotHeld)
     CorvoInstanceLock lock("/nonexistent-dir-for-corvo/CorvoTKL.lock");
     EXPECT_EQ(lock.state(), CorvoInstanceLock::Unavailable);
 }
+
+TEST(Platform, WaylandSessionsRunThroughXcbUnlessThePlatformIsChosen)
+{
+    // The embedded player draws into an X11 window.
+    const QByteArray savedWayland = qgetenv("WAYLAND_DISPLAY");
+    const QByteArray savedPlatform = qgetenv("QT_QPA_PLATFORM");
+
+    qputenv("WAYLAND_DISPLAY", "wayland-0");
+    qunsetenv("QT_QPA_PLATFORM");
+    corvoPreferX11Platform();
+    EXPECT_EQ(qgetenv("QT_QPA_PLATFORM"), QByteArray("xcb"));
+
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    corvoPreferX11Platform();
+    EXPECT_EQ(qgetenv("QT_QPA_PLATFORM"), QByteArray("offscreen"));
+
+    qunsetenv("WAYLAND_DISPLAY");
+    qunsetenv("QT_QPA_PLATFORM");
+    corvoPreferX11Platform();
+    EXPECT_TRUE(qgetenv("QT_QPA_PLATFORM").isEmpty());
+
+    if (savedWayland.isNull())
+        qunsetenv("WAYLAND_DISPLAY");
+    else
+        qputenv("WAYLAND_DISPLAY", savedWayland);
+    if (savedPlatform.isNull())
+        qunsetenv("QT_QPA_PLATFORM");
+    else
+        qputenv("QT_QPA_PLATFORM", savedPlatform);
+}

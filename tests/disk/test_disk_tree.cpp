@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QHeaderView>
+#include <QImage>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionViewItem>
@@ -193,6 +194,40 @@ TEST_F(DiskTreeTest, TheTwoBoxesOfARowExcludeEachOther)
     QTest::mouseClick(t->viewport(), Qt::LeftButton, Qt::NoModifier, box.center());
     EXPECT_EQ(sda1->checkState(4), Qt::Checked);
     EXPECT_EQ(sda1->checkState(0), Qt::Unchecked);
+}
+
+// The tree's image background must not turn the check boxes into black
+// squares: checked and unchecked have to look different, unchecked light.
+TEST_F(DiskTreeTest, CheckBoxesShowTheirState)
+{
+    FakeSysfs fs;
+    addStandardDisks(fs);
+    DiskEnvGuard g(fs.env());
+    MainWindow w;
+    invoke(w, "SelectDisk");
+    QTreeWidget* t = tree(w);
+    QTreeWidgetItem* sda1 = t->topLevelItem(0)->child(0);
+    QTreeWidgetItem* sda2 = t->topLevelItem(0)->child(1);
+    sda1->setCheckState(0, Qt::Checked);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog(w)));
+    const QImage shot = t->viewport()->grab().toImage();
+    auto meanLightness = [&](QTreeWidgetItem* item) {
+        QStyleOptionViewItem opt;
+        opt.initFrom(t->viewport());
+        opt.rect = t->visualItemRect(item);   // column 0
+        opt.features |= QStyleOptionViewItem::HasCheckIndicator;
+        const QRect box = t->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &opt, t).adjusted(2, 2, -2, -2);
+        long sum = 0, n = 0;
+        for (int y = box.top(); y <= box.bottom(); ++y)
+            for (int x = box.left(); x <= box.right(); ++x, ++n)
+                sum += QColor(shot.pixel(x * shot.width() / t->viewport()->width(),
+                                         y * shot.height() / t->viewport()->height())).lightness();
+        return n ? double(sum) / n : 0.0;
+    };
+    const double unchecked = meanLightness(sda2);
+    const double checked = meanLightness(sda1);
+    EXPECT_GT(unchecked, 200.0);
+    EXPECT_GT(unchecked - checked, 15.0) << "checked " << checked << " unchecked " << unchecked;
 }
 
 TEST_F(DiskTreeTest, DiskAndOneVolumeGiveTwoTargetsDiskFirst)

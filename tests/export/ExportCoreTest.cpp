@@ -1,5 +1,6 @@
 #include "export/ExportCore.h"
 #include "ExportTestSupport.h"
+#include "support/FaultDevice.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <unistd.h>
 
 using namespace ExportCore;
@@ -205,11 +207,11 @@ TEST_F(ExportJobTest, SourceShorterThanAnExtentFailsButKeepsWhatWasThere)
 
 TEST_F(ExportJobTest, ReadErrorsFailTheRowButNotTheOtherExtentsOrRows)
 {
-    const QByteArray bytes = image;
-    nyxSetDeviceFactory([bytes](const QByteArray& path) -> std::unique_ptr<NyxCIOSystemDevice> {
-        if (path.endsWith("bad"))
-            return std::make_unique<FailingDevice>(bytes, 600000, 600512);
-        return std::make_unique<MemoryDevice>(bytes);
+    auto badPlan = std::make_shared<FaultPlan>(image);
+    badPlan->badArea(600000, 600512);
+    auto goodPlan = std::make_shared<FaultPlan>(image);
+    nyxSetDeviceFactory([&](const QByteArray& path) -> std::unique_ptr<NyxCIOSystemDevice> {
+        return std::make_unique<FaultDevice>(path.endsWith("bad") ? badPlan : goodPlan, path);
     });
     const QList<SPlayListTableItem> rows = {
         makeRow("bad", {{500000, 700000}, {1000000, 1100000}}, 1),
@@ -227,11 +229,64 @@ TEST_F(ExportJobTest, ReadErrorsFailTheRowButNotTheOtherExtentsOrRows)
     EXPECT_EQ(got.size(), before + 100000);
     EXPECT_TRUE(readFile(exported(rows[1])) == expectedBytes(image, rows[1]));
     EXPECT_TRUE(diagnostics.join('\n').contains("read error"));
+    EXPECT_TRUE(diagnostics.join('\n').contains("Input/output error"));
 
     // The merge keeps every sector before the bad one (599,552 to 600,064), then stops.
     diagnostics.clear();
     EXPECT_EQ(job.videoMerge(rows, out("m.TKL")), 0);
     EXPECT_TRUE(readFile(tmp.filePath("m.TKL")) == image.mid(500000, 599552 - 500000));
+
+    // Every read stays on the sector grid; both sources were closed again.
+    for (const auto* plan : {badPlan.get(), goodPlan.get()}) {
+        for (const FaultRead& r : plan->reads()) {
+            EXPECT_EQ(r.offset % 512, 0);
+            EXPECT_EQ(r.count % 512, 0u);
+        }
+        EXPECT_EQ(plan->created(), plan->deleted());
+    }
+}
+
+TEST_F(ExportJobTest, EmptyReadsAndDeniedSourcesFail)
+{
+    auto plan = std::make_shared<FaultPlan>(image);
+    plan->emptyReadAt(512); // the first read (1,000 rounded down to the sector) gets nothing
+    ScopedFaultDevices devices(plan);
+    const SPlayListTableItem row = makeRow("dev", {{1000, 400000}}, 3);
+    ExportJob job;
+    wire(job);
+    EXPECT_EQ(job.exportAll({row}, outDir()), 0);
+    EXPECT_EQ(QFileInfo(exported(row)).size(), 0);
+    EXPECT_TRUE(diagnostics.join('\n').contains("short read"));
+    EXPECT_EQ(job.videoMerge({row}, out("m.TKL")), 0);
+
+    plan->failOpen = EACCES;
+    diagnostics.clear();
+    EXPECT_EQ(job.exportAll({row}, outDir()), 0);
+    ASSERT_EQ(openFailures.size(), 1);
+    EXPECT_TRUE(diagnostics.join('\n').contains("Permission denied"));
+    EXPECT_EQ(QFileInfo(exported(row)).size(), 0);
+}
+
+TEST_F(ExportJobTest, CancelWhileAMergeRunsOnAnotherThread)
+{
+    auto plan = std::make_shared<FaultPlan>(image);
+    ScopedFaultDevices devices(plan);
+    plan->gateReads();
+    const SPlayListTableItem row = makeRow("dev", {{0, image.size()}}, 1);
+    ExportJob job;
+    wire(job);
+    int result = -1;
+    std::thread worker([&] { result = job.videoMerge({row}, out("m.TKL")); });
+    plan->allowReads(1);
+    ASSERT_TRUE(plan->waitForReads(1));
+    ASSERT_TRUE(plan->waitForGate()); // parked on the second block
+    job.cancel = true;
+    plan->gateReads(false);
+    worker.join();
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(progress.last(), qMakePair(row.sFragmentFit.totalBytes, row.sFragmentFit.totalBytes));
+    // Stopped right after the sector in hand: one block and one sector.
+    EXPECT_EQ(QFileInfo(tmp.filePath("m.TKL")).size(), kReadAheadBytes + 512);
 }
 
 TEST_F(ExportJobTest, MergeHoldsRowsInListOrderAcrossTwoImages)

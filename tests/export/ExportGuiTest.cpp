@@ -242,3 +242,18 @@ TEST_F(ExportGui, MergeOfAMissingSourceWarnsAndFails)
     thread->progressWindow()->findChild<QPushButton*>("btnClose")->click();
     EXPECT_TRUE(waitFor([&] { return thread.isNull(); }));
 }
+
+TEST_F(ExportGui, MergeWindowClosedByItsFrameDoesNotCancelAndIsCleanedUp)
+{
+    const SPlayListTableItem row = makeRow(imagePath, {{3, image.size()}}, 1);
+    QPointer<ManyMegerThread> thread = new ManyMegerThread({row}, tmp.filePath("m.TKL"));
+    QPointer<CDlgProgress> window = thread->progressWindow();
+    QSignalSpy result(thread.data(), &ManyMegerThread::ManyNotify);
+    window->close(); // the title bar's close, not the button
+    thread->start();
+    ASSERT_TRUE(waitFor([&] { return thread.isNull(); }));
+    EXPECT_TRUE(window.isNull());
+    ASSERT_EQ(result.count(), 1);
+    EXPECT_EQ(result.first().first().toInt(), 1);
+    EXPECT_TRUE(readFile(tmp.filePath("m.TKL")) == expectedBytes(image, row));
+}

@@ -1,5 +1,5 @@
 #pragma once
-// Images with known bytes, hand-built rows, and a device that fails on purpose.
+// Images with known bytes and hand-built rows.
 
 #include "disk/Nyx.h"
 #include "scan/SFragmentFit.h"
@@ -72,28 +72,6 @@ inline QByteArray expectedBytes(const QByteArray& image, const SPlayListTableIte
         out += image.mid(int(e.start), int(e.end - e.start));
     return out;
 }
-
-// Serves bytes from memory and fails every read that touches [badFrom, badTo).
-class FailingDevice : public NyxCIOSystemDevice {
-public:
-    FailingDevice(QByteArray bytes, qint64 badFrom, qint64 badTo, int openError = 0)
-        : m_inner(std::move(bytes)), m_badFrom(badFrom), m_badTo(badTo), m_openError(openError) {}
-    int open(std::uint32_t a, int m) override { return m_openError ? m_openError : m_inner.open(a, m); }
-    std::int64_t readFrom(void* dst, std::int64_t offset, std::uint32_t count) override
-    {
-        if (offset < m_badTo && offset + count > m_badFrom)
-            return -EIO;
-        return m_inner.readFrom(dst, offset, count);
-    }
-    std::int64_t size() const override { return m_inner.size(); }
-    int lastError() const override { return 0; }
-
-private:
-    MemoryDevice m_inner;
-    qint64 m_badFrom;
-    qint64 m_badTo;
-    int m_openError;
-};
 
 // Restores the real devices when a test ends, whatever it asserted.
 struct FactoryGuard {

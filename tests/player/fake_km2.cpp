@@ -69,11 +69,8 @@ int main(int argc, char** argv)
                 ++others;
         }
     }
-    std::string entry = "start " + std::to_string(self) + " " + std::to_string(others);
-    for (int i = 1; i < argc; ++i)
-        entry += "\narg " + std::to_string(self) + " " + std::to_string(i) + " " + hex(argv[i], std::strlen(argv[i]));
-    logLine(log, entry);
-
+    // The reader exists before the start is logged: a test that saw the start
+    // may kill us at once and still expects every byte written to be recorded.
     if (::fork() == 0) {
         const int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, STDOUT_FILENO);
@@ -90,6 +87,11 @@ int main(int argc, char** argv)
         logLine(log, "eof " + std::to_string(self));
         return 0;
     }
+    std::string entry = "start " + std::to_string(self) + " " + std::to_string(others);
+    for (int i = 1; i < argc; ++i)
+        entry += "\narg " + std::to_string(self) + " " + std::to_string(i) + " " + hex(argv[i], std::strlen(argv[i]));
+    logLine(log, entry);
+
     const char* mode = std::getenv("KM2_FAKE_MODE");
     if (mode && std::strcmp(mode, "exit") == 0)
         return 0;

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -97,7 +98,9 @@ std::vector<pid_t> childrenOf(pid_t parent)
         const QByteArray stat = readAll("/proc/" + entry + "/stat");
         const int close = stat.lastIndexOf(')');
         const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
-        if (fields.size() > 1 && fields[1].toInt() == parent)
+        // Only km2's own feeder: the fake mplayer shell forks helpers too.
+        if (fields.size() > 1 && fields[1].toInt() == parent &&
+            QFileInfo("/proc/" + entry + "/exe").symLinkTarget() == QFileInfo(kKm2).canonicalFilePath())
             kids.push_back(pid);
     }
     return kids;

@@ -118,7 +118,7 @@ protected:
     int serialAtView(int viewRow)
     {
         const QModelIndex src = m_access->proxy()->mapToSource(m_access->proxy()->index(viewRow, 0));
-        return m_access->model()->rowAt(src.row()).iSerial;
+        return m_access->model()->item(src.row()).iSerial;
     }
     // The serial the next player start plays, or -1 when nothing starts.
     int played()

@@ -1,4 +1,5 @@
 #include "ReferenceRecogniser.h"
+#include "scan/FrameHeaderSearch.h"
 
 #include <gtest/gtest.h>
 #include <cstring>
@@ -33,10 +34,30 @@ struct Outcome {
     FrameInfo info;
 };
 
+struct Impl {
+    const char* name;
+    FrameHeaderSearch::Search search;
+    bool available;
+};
+
+std::vector<Impl> impls()
+{
+    std::vector<Impl> v = {{"findFrameHeader", &CFragmentFit::findFrameHeader, true},
+                           {"portable", &FrameHeaderSearch::portable, true}};
+#if defined(CORVO_HAVE_X86_SEARCH)
+    v.push_back({"sse2", &FrameHeaderSearch::sse2, true});
+    v.push_back({"avx2", &FrameHeaderSearch::avx2, FrameHeaderSearch::avx2Supported()});
+#endif
+    return v;
+}
+
+// The implementation under test.
+FrameHeaderSearch::Search g_search = &CFragmentFit::findFrameHeader;
+
 Outcome fast(const unsigned char* w, qint32 n, FrameInfo start = FrameInfo{7, 9, 11})
 {
     Outcome o{false, -1, start};
-    o.found = CFragmentFit::findFrameHeader(w, n, o.at, o.info);
+    o.found = g_search(w, n, o.at, o.info);
     return o;
 }
 
@@ -58,9 +79,22 @@ void expectEqual(const unsigned char* w, qint32 n, const char* what)
     ASSERT_EQ(a.info.stream, b.info.stream) << what << " n=" << n;
 }
 
+class FrameHeader : public testing::TestWithParam<Impl> {
+protected:
+    void SetUp() override
+    {
+        if (!GetParam().available)
+            GTEST_SKIP() << GetParam().name << " not supported by this processor";
+        g_search = GetParam().search;
+    }
+};
+
 } // namespace
 
-TEST(FrameHeader, SmallAndNegativeWindowsFindNothingAndReportZero)
+INSTANTIATE_TEST_SUITE_P(Implementations, FrameHeader, testing::ValuesIn(impls()),
+                         [](const testing::TestParamInfo<Impl>& info) { return std::string(info.param.name); });
+
+TEST_P(FrameHeader, SmallAndNegativeWindowsFindNothingAndReportZero)
 {
     Window w({0x00, 0x00, 0x01, 0xB7, 0x10, 0x00, 0x40, 0x00});
     for (qint32 n : {-100, -1, 0, 1, 2, 3}) {
@@ -81,7 +115,7 @@ TEST(FrameHeader, SmallAndNegativeWindowsFindNothingAndReportZero)
     }
 }
 
-TEST(FrameHeader, LastExaminedPositionIsNMinus4AndFailureResumesAtNMinus3)
+TEST_P(FrameHeader, LastExaminedPositionIsNMinus4AndFailureResumesAtNMinus3)
 {
     for (qint32 n : {8, 16, 63, 64, 65, 66, 67, 68, 100, 129, 1000}) {
         std::vector<unsigned char> bytes(size_t(n) + 8, 0x11);
@@ -103,7 +137,7 @@ TEST(FrameHeader, LastExaminedPositionIsNMinus4AndFailureResumesAtNMinus3)
     }
 }
 
-TEST(FrameHeader, VariantsLengthZeroAndReversedMagic)
+TEST_P(FrameHeader, VariantsLengthZeroAndReversedMagic)
 {
     auto probe = [](std::vector<unsigned char> h) {
         h.resize(64, 0x22);
@@ -127,7 +161,7 @@ TEST(FrameHeader, VariantsLengthZeroAndReversedMagic)
     EXPECT_EQ(hi.info.length, 256);
 }
 
-TEST(FrameHeader, HeaderInsideALengthZeroHeaderIsFound)
+TEST_P(FrameHeader, HeaderInsideALengthZeroHeaderIsFound)
 {
     // 00 00 01 B7 00 00 01 B7 07 00 40 00: the first has length 0 (bytes 4,5)
     // and variant 01 B7 -> rejected anyway; build one whose variant passes.
@@ -148,7 +182,7 @@ TEST(FrameHeader, HeaderInsideALengthZeroHeaderIsFound)
     expectEqual(c.data(), 60, "overlapping");
 }
 
-TEST(FrameHeader, FirstOfTwoHeadersIsReported)
+TEST_P(FrameHeader, FirstOfTwoHeadersIsReported)
 {
     std::vector<unsigned char> b(300, 0x44);
     std::memcpy(&b[150], kV2, 8);
@@ -159,7 +193,7 @@ TEST(FrameHeader, FirstOfTwoHeadersIsReported)
     EXPECT_EQ(o.info.length, 0x1234);
 }
 
-TEST(FrameHeader, EqualsReferenceOnHeadersAtEveryOffsetNearBothEdges)
+TEST_P(FrameHeader, EqualsReferenceOnHeadersAtEveryOffsetNearBothEdges)
 {
     const unsigned char* traps[] = {
         kV1, kV2,
@@ -187,7 +221,7 @@ TEST(FrameHeader, EqualsReferenceOnHeadersAtEveryOffsetNearBothEdges)
     }
 }
 
-TEST(FrameHeader, EqualsReferenceOnRandomAndDenseWindows)
+TEST_P(FrameHeader, EqualsReferenceOnRandomAndDenseWindows)
 {
     std::mt19937 rng(20261207);
     std::uniform_int_distribution<int> byte(0, 255);
@@ -216,7 +250,7 @@ TEST(FrameHeader, EqualsReferenceOnRandomAndDenseWindows)
     }
 }
 
-TEST(FrameHeader, NeverReadsMoreThanFourBytesPastTheWindow)
+TEST_P(FrameHeader, NeverReadsMoreThanFourBytesPastTheWindow)
 {
     // The window ends 4 bytes before a page nobody may read, so any read past
     // the allowance faults.

@@ -34,6 +34,7 @@ struct ScanResult {
     std::vector<SentFragment> sent;
     quint16 stopFlags = 0;
     int lastError = 0;
+    qint64 unreadable = 0;
     bool ended = false;
     std::vector<FaultRead> reads;
 };

@@ -12,7 +12,12 @@
 #include "scan/CFragmentFit.h"
 #include "scan/CSchedule.h"
 
+#include "tools/imagegen/ImageGen.h"
+
 #include <QHeaderView>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 #include <QLabel>
 #include <QPointer>
 #include <QProgressBar>
@@ -365,6 +370,53 @@ TEST_F(ScanPanelTest, StopOfAnIdleRowOnlyShowsTheEnd)
     a->finishScan('N');
     EXPECT_EQ(cScanState, 'N');
     QTRY_VERIFY_WITH_TIMEOUT(!a->threadsRunning(), kLong);
+}
+
+// The road from the window: the disk dialog lists the image given on the
+// command line, it is ticked and started, and the row scans it to the end.
+TEST(ScanPanelRoad, TickedImageIsScannedToTheEnd)
+{
+    RecordingDialogs box;
+    setDialogs(&box);
+    scanTargetList().clear();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString image = dir.path() + "/recorder.img";
+    imagegen::Truth truth;
+    QString error;
+    ASSERT_TRUE(imagegen::generateImage(image, qint64(40) << 20, 77, &truth, &error)) << error.toStdString();
+    ASSERT_FALSE(truth.isEmpty());
+
+    {
+        MainWindow window(QStringList{image});
+        window.show();
+        QMetaObject::invokeMethod(&window, "SelectDisk");
+        auto* tree = window.findChild<QTreeWidget*>("diskTree");
+        ASSERT_NE(tree, nullptr);
+        QTreeWidgetItem* imageRow = nullptr;
+        for (QTreeWidgetItemIterator it(tree); *it; ++it) {
+            if ((*it)->text(0) == image)
+                imageRow = *it;
+        }
+        ASSERT_NE(imageRow, nullptr);
+        imageRow->setCheckState(0, Qt::Checked);
+        window.findChild<QPushButton*>("diskStartButton")->click();
+
+        CButtonAndThread* r = MainWindowTestAccess::row(window, 0);
+        ASSERT_NE(r, nullptr);
+        ASSERT_EQ(MainWindowTestAccess::rowCount(window), 1);
+        EXPECT_EQ(r->rangeEnd(), qint64(40) << 20);
+        QSignalSpy found(r->scanThread(), &CFragmentFit::TransmitAddFragmentList);
+        EXPECT_EQ(statusText(r), "   扫描中...");
+        QTRY_COMPARE_WITH_TIMEOUT(statusText(r), QString("   扫描结束..."), kLong);
+        EXPECT_EQ(r->m_progressBar->value(), 100);
+        EXPECT_EQ(r->m_startButton->text(), "开始");
+        EXPECT_TRUE(tree->isEnabled()); // ready for the next selection
+        EXPECT_EQ(found.count(), truth.size());
+        EXPECT_EQ(cScanState, 'Y');
+    }
+    scanTargetList().clear();
+    setDialogs(nullptr);
 }
 
 } // namespace

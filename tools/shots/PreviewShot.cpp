@@ -1,7 +1,9 @@
 // A recording of the first image playing in the playback area after a double
 // click on its playlist row (real km2 and mplayer; run under an X server).
 // The image's runs of back-to-back TKL frames are listed as the scan reports
-// fragments, so the shot does not wait for a scan.
+// fragments, so the shot does not wait for a scan. A suitable image:
+//   tests/player/make_preview_image.sh build /tmp/demo.img
+//   scripts/screenshot preview -- /tmp/demo.img
 
 #include "Shots.h"
 

@@ -101,8 +101,11 @@ void grabWhen(const std::function<bool()>& ready, int timeoutMs)
         if (ready()) {
             poll->stop();
             settle(300);
+            const bool ok = grab();
             std::fflush(stdout);
-            std::_Exit(grab() ? 0 : 1);
+            std::fflush(stderr);
+            // Leave from inside the blocking call without unwinding it.
+            std::_Exit(ok ? 0 : 1);
         }
         if (clock->elapsed() > timeoutMs) {
             std::fprintf(stderr, "corvotkl-shots: the scenario's state never became ready\n");

@@ -1,0 +1,337 @@
+// The CLI's scan, in process: generated images of many sizes and seeds
+// through the engine's scan thread, compared with their ground truth.
+#include "disk/Nyx.h"
+#include "scan/CFragmentFit.h"
+#include "tools/cli/CliScan.h"
+#include "tools/imagegen/ImageGen.h"
+
+#include <QEventLoop>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+using namespace imagegen;
+
+namespace {
+
+const qint64 MiB = 1024 * 1024;
+
+// Reads fail with EIO inside [badFrom, badTo); open fails with openError.
+class FaultyDevice : public MemoryDevice {
+public:
+    FaultyDevice(QByteArray bytes, int openError, qint64 badFrom, qint64 badTo)
+        : MemoryDevice(std::move(bytes)), m_openError(openError), m_badFrom(badFrom), m_badTo(badTo)
+    {
+    }
+    int open(std::uint32_t a, int m) override { return m_openError ? m_openError : MemoryDevice::open(a, m); }
+    std::int64_t readFrom(void* dst, std::int64_t offset, std::uint32_t count) override
+    {
+        if (offset < m_badTo && offset + count > m_badFrom) {
+            m_error = EIO;
+            return -EIO;
+        }
+        return MemoryDevice::readFrom(dst, offset, count);
+    }
+    int lastError() const override { return m_error; }
+
+private:
+    int m_openError;
+    qint64 m_badFrom, m_badTo;
+    int m_error = 0;
+};
+
+struct Captured {
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* f = nullptr;
+    Captured() { f = open_memstream(&buf, &len); }
+    ~Captured()
+    {
+        if (f)
+            std::fclose(f);
+        std::free(buf);
+    }
+    QByteArray text()
+    {
+        std::fflush(f);
+        return QByteArray(buf, int(len));
+    }
+};
+
+struct ScanRun {
+    int exitCode = -1;
+    bool started = false;
+    int firstSerialBase = 0;
+    Truth found;       // serials relative to the scan's first
+    QList<int> rawSerials;
+    QByteArray out, err;
+    QByteArray disk;
+};
+
+ScanRun scanImage(const QByteArray& image, qint64 start = -1, qint64 end = -1, bool json = true,
+              int openError = 0, qint64 badFrom = 0, qint64 badTo = 0)
+{
+    static CliReadErrors readErrors;
+    nyxSetDeviceFactory(cliWatchingFactory(
+        [=](const QByteArray&) {
+            return std::unique_ptr<NyxCIOSystemDevice>(new FaultyDevice(image, openError, badFrom, badTo));
+        },
+        &readErrors));
+    CliOptions o;
+    o.command = "scan";
+    o.source = "/images/test.img";
+    o.json = json;
+    if (start >= 0) {
+        o.start = start;
+        o.hasStart = true;
+    }
+    if (end >= 0) {
+        o.end = end;
+        o.hasEnd = true;
+    }
+    ScanRun r;
+    Captured out, err;
+    {
+        CliScan scan(o, out.f, err.f);
+        scan.watchReads(&readErrors);
+        r.firstSerialBase = CFragmentFit::fragmentSerial.load();
+        r.started = scan.start();
+        if (r.started) {
+            QEventLoop loop;
+            QObject::connect(&scan, &CliScan::done, &loop, &QEventLoop::exit);
+            QTimer::singleShot(120000, &loop, [&] { loop.exit(-99); });
+            r.exitCode = loop.exec();
+        } else {
+            r.exitCode = scan.exitCode();
+        }
+        for (const CliFragment& f : scan.fragments()) {
+            TruthFragment t;
+            t.serial = f.serial - r.firstSerialBase;
+            t.format = f.fragment.formatCode;
+            t.stream = f.fragment.stream;
+            t.firstTime = f.fragment.firstTime;
+            t.lastTime = f.fragment.lastTime;
+            t.totalBytes = f.fragment.totalBytes;
+            t.frameCount = f.fragment.frameCount;
+            if (f.fragment.extents)
+                t.extents = *f.fragment.extents;
+            r.found.push_back(t);
+            r.rawSerials.push_back(f.serial);
+            r.disk = f.fragment.diskName;
+        }
+    }
+    nyxSetDeviceFactory(nullptr);
+    r.out = out.text();
+    r.err = err.text();
+    return r;
+}
+
+void expectConsistent(const Truth& found)
+{
+    for (const TruthFragment& f : found) {
+        qint64 sum = 0;
+        for (int i = 0; i < f.extents.size(); ++i) {
+            EXPECT_LT(f.extents[i].start, f.extents[i].end);
+            if (i) {
+                EXPECT_LE(f.extents[i - 1].end, f.extents[i].start);
+            }
+            sum += f.extents[i].end - f.extents[i].start;
+        }
+        EXPECT_EQ(sum, f.totalBytes) << "fragment " << f.serial << ": extents do not add up to its bytes";
+        EXPECT_GE(qint64(f.frameCount), 1);
+    }
+}
+
+} // namespace
+
+TEST(CliScan, GeneratedImagesMatchTheirTruth)
+{
+    const qint64 sizes[] = {0,          1000,          600 * 1000,  2 * MiB,     2 * MiB + 1, 4 * MiB - 100,
+                            6 * MiB - 3, 6 * MiB,      6 * MiB + 512, 8 * MiB + 4, 13 * MiB + 517, 31 * MiB + 1};
+    int scans = 0, fragments = 0;
+    for (qint64 size : sizes) {
+        for (quint64 seed = 1; seed <= 4; ++seed) {
+            Truth truth;
+            const QByteArray image = generateImageBytes(size, seed * 1000 + quint64(size % 97), &truth);
+            const ScanRun r = scanImage(image);
+            ASSERT_TRUE(r.started);
+            ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+            ASSERT_EQ(describeDifference(truth, r.found), QString()) << "size " << size << " seed " << seed;
+            expectConsistent(r.found);
+            // The JSON lines say the same.
+            Truth printed;
+            QString error;
+            ASSERT_TRUE(parseJsonLines(r.out, &printed, &error)) << error.toStdString();
+            for (TruthFragment& f : printed)
+                f.serial -= r.firstSerialBase;
+            EXPECT_EQ(describeDifference(truth, printed), QString());
+            if (!truth.isEmpty()) {
+                EXPECT_EQ(r.disk, QByteArray("/images/test.img"));
+            }
+            EXPECT_TRUE(r.err.contains(": " + QByteArray::number(truth.size()) + " fragments,")) << r.err.constData();
+            ++scans;
+            fragments += truth.size();
+        }
+    }
+    EXPECT_EQ(scans, 48);
+    EXPECT_GT(fragments, 500);
+}
+
+TEST(CliScan, RangesMatchTheReferenceScan)
+{
+    int ranges = 0, partialFirst = 0;
+    for (quint64 seed = 1; seed <= 6; ++seed) {
+        Truth truth;
+        const QByteArray image = generateImageBytes(11 * MiB + 333, seed, &truth);
+        ASSERT_GT(truth.size(), 6);
+        for (int k = 0; k < 5; ++k) {
+            const TruthFragment& a = truth[int((seed + k * 5) % quint64(truth.size() - 3))];
+            const TruthFragment& b = truth[int((seed + k * 5) % quint64(truth.size() - 3)) + 2];
+            // Start inside a recording (its frames before the start are not
+            // seen) or right on its first header; end 8 or more bytes past
+            // another fragment, where no header straddles the end.
+            const qint64 start = k % 2 ? a.extents[0].start
+                                       : a.extents[0].start + (a.extents[0].end - a.extents[0].start) / 2;
+            qint64 end = b.extents[0].end + 8 + k;
+            const auto* d = reinterpret_cast<const unsigned char*>(image.constData());
+            auto magicNear = [&](qint64 e) {
+                for (qint64 p = e - 8; p < e; ++p)
+                    if (p >= 0 && p + 4 <= image.size() && d[p] == 0 && d[p + 1] == 0 && d[p + 2] == 1 && d[p + 3] == 0xB7)
+                        return true;
+                return false;
+            };
+            while (magicNear(end))
+                ++end;
+            const Truth expected = referenceScan(image, start, end);
+            const ScanRun r = scanImage(image, start, end);
+            ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+            ASSERT_EQ(describeDifference(expected, r.found), QString())
+                << "seed " << seed << " range " << start << ".." << end;
+            expectConsistent(r.found);
+            ++ranges;
+            if (!expected.isEmpty() && expected[0].extents[0].start > a.extents[0].start)
+                ++partialFirst;
+        }
+    }
+    EXPECT_EQ(ranges, 30);
+    EXPECT_GT(partialFirst, 5);
+}
+
+TEST(CliScan, AFrameRunningPastTheRangeEndCountsWhole)
+{
+    QByteArray image(3 * MiB, '\x5A');
+    auto* d = reinterpret_cast<unsigned char*>(image.data());
+    writeFrameHeader(d + 100000, 40000, 1);
+    writeFrameHeader(d + 140000, 30000, 2);
+    const ScanRun r = scanImage(image, 0, 150000);
+    ASSERT_EQ(r.exitCode, 0);
+    ASSERT_EQ(r.found.size(), 1);
+    EXPECT_EQ(r.found[0].frameCount, 2);
+    EXPECT_EQ(r.found[0].totalBytes, 70000);
+    EXPECT_EQ(r.found[0].extents[0].start, 100000);
+    EXPECT_EQ(r.found[0].extents[0].end, 170000);
+}
+
+TEST(CliScan, ScansInARowContinueTheSerials)
+{
+    Truth truth;
+    const QByteArray image = generateImageBytes(3 * MiB, 77, &truth);
+    ASSERT_GT(truth.size(), 2);
+    const ScanRun first = scanImage(image);
+    const ScanRun second = scanImage(image);
+    ASSERT_EQ(first.rawSerials.size(), truth.size());
+    ASSERT_EQ(second.rawSerials.size(), truth.size());
+    EXPECT_EQ(second.rawSerials.first(), first.rawSerials.last() + 1);
+    for (int i = 1; i < second.rawSerials.size(); ++i)
+        EXPECT_EQ(second.rawSerials[i], second.rawSerials[i - 1] + 1);
+    // The JSON carries the serial the scan sent.
+    EXPECT_TRUE(second.out.startsWith("{\"serial\":" + QByteArray::number(second.rawSerials.first()) + ","));
+}
+
+TEST(CliScan, TableRowsOnePerFragment)
+{
+    Truth truth;
+    const QByteArray image = generateImageBytes(5 * MiB, 3, &truth);
+    const ScanRun r = scanImage(image, -1, -1, false);
+    ASSERT_EQ(r.exitCode, 0);
+    const QList<QByteArray> lines = r.out.trimmed().split('\n');
+    ASSERT_EQ(lines.size(), truth.size() + 1);
+    EXPECT_TRUE(lines[0].contains("serial"));
+    const QList<QByteArray> cols = lines[1].simplified().split(' ');
+    ASSERT_GE(cols.size(), 6);
+    EXPECT_EQ(cols[2].toLongLong(), truth[0].frameCount);
+    EXPECT_EQ(cols[3].toLongLong(), truth[0].totalBytes);
+    EXPECT_EQ(cols[4].toLongLong(), truth[0].extents[0].start);
+    EXPECT_EQ(cols[5].toLongLong(), truth[0].extents[0].end);
+}
+
+TEST(CliScan, UnopenableOrUnreadableSourceFailsWithTheReason)
+{
+    const QByteArray image = generateImageBytes(3 * MiB, 5, nullptr);
+    ScanRun r = scanImage(image, -1, -1, true, EACCES);
+    EXPECT_FALSE(r.started);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains("/images/test.img")) << r.err.constData();
+    EXPECT_TRUE(r.err.contains(std::strerror(EACCES))) << r.err.constData();
+    EXPECT_EQ(r.err.count('\n'), 1);
+    EXPECT_TRUE(r.out.isEmpty());
+
+    // Unreadable where the scan begins.
+    r = scanImage(image, 4096, -1, true, 0, 0, 8192);
+    EXPECT_FALSE(r.started);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains(std::strerror(EIO))) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("/images/test.img"));
+
+    // --start past the end of the source.
+    r = scanImage(image, 3 * MiB + 1);
+    EXPECT_FALSE(r.started);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(r.err.contains("beyond the end")) << r.err.constData();
+}
+
+TEST(CliScan, ReadErrorsPartWayAreReportedAndTheRestIsScanned)
+{
+    Truth truth;
+    const QByteArray image = generateImageBytes(40 * MiB, 9, &truth);
+    // A bad stretch in the middle: fragments wholly before it and wholly
+    // after the skipped area are still found.
+    const ScanRun r = scanImage(image, -1, -1, true, 0, 8 * MiB, 8 * MiB + 4096);
+    ASSERT_TRUE(r.started);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains(std::strerror(EIO))) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("/images/test.img"));
+    EXPECT_TRUE(r.err.contains("at byte 8388608")) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("bytes were skipped")) << r.err.constData();
+    int before = 0, foundBefore = 0;
+    for (const TruthFragment& t : truth) {
+        if (t.extents[0].end > 4 * MiB)
+            break;
+        ++before;
+        for (const TruthFragment& f : r.found)
+            if (f.extents.size() == 1 && f.extents[0].start == t.extents[0].start
+                && f.extents[0].end == t.extents[0].end && f.frameCount == t.frameCount)
+                ++foundBefore;
+    }
+    EXPECT_GT(before, 0);
+    EXPECT_EQ(foundBefore, before);
+    bool after = false; // the scan went on past the bad stretch
+    for (const TruthFragment& f : r.found)
+        after = after || f.extents[0].start > 8 * MiB + 4096;
+    EXPECT_TRUE(after);
+}
+
+TEST(CliScan, EmptyRangeEndsWithNothing)
+{
+    const QByteArray image = generateImageBytes(2 * MiB, 5, nullptr);
+    const ScanRun r = scanImage(image, 4096, 4096);
+    ASSERT_TRUE(r.started);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.found.isEmpty());
+    EXPECT_TRUE(r.out.isEmpty());
+    EXPECT_TRUE(r.err.contains(": 0 fragments,")) << r.err.constData();
+}

@@ -1,0 +1,132 @@
+#include "tools/cli/CliOptions.h"
+
+#include <limits>
+
+namespace {
+
+// Plain decimal digits only: no sign, no suffix, no hex, no overflow.
+bool parseOffset(const QString& text, qint64* out)
+{
+    if (text.isEmpty() || text.size() > 19)
+        return false;
+    qint64 v = 0;
+    for (QChar c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        const int digit = c.unicode() - '0';
+        if (v > (std::numeric_limits<qint64>::max() - digit) / 10)
+            return false;
+        v = v * 10 + digit;
+    }
+    *out = v;
+    return true;
+}
+
+} // namespace
+
+QString cliUsage()
+{
+    return QStringLiteral(
+        "usage: corvotkl-cli scan SOURCE [--start N] [--end N] [--json]\n"
+        "\n"
+        "Scans SOURCE raw for TKL video and lists every fragment found.\n"
+        "  SOURCE       a device name (sdb, sdb1: /dev/NAME), a block device or a disk\n"
+        "               image file (made with dd or ddrescue); it is only ever read\n"
+        "  --start N    first byte to scan (default 0; scanning starts at the sector)\n"
+        "  --end N      byte to stop before (default: the end of SOURCE)\n"
+        "  --json       one JSON object per fragment and line on standard output\n"
+        "Progress and the summary go to standard error.\n"
+        "Exit status: 0 scan complete, 1 SOURCE could not be opened or read (in whole\n"
+        "or in part) or the list not written, 2 bad arguments, 130 interrupted.\n");
+}
+
+CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
+{
+    CliOptions o;
+    auto error = [](const QString& message) {
+        CliParseResult r;
+        r.kind = CliParseResult::Error;
+        r.message = message;
+        return r;
+    };
+    if (args.size() < 2)
+        return error(QStringLiteral("no command given"));
+    o.command = args[1];
+    if (o.command == "-h" || o.command == "--help" || o.command == "help") {
+        CliParseResult r;
+        r.kind = CliParseResult::Help;
+        return r;
+    }
+    if (o.command != "scan")
+        return error(QStringLiteral("unknown command \"%1\"").arg(o.command));
+
+    bool optionsEnded = false;
+    QStringList positional;
+    for (int i = 2; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (optionsEnded || !a.startsWith('-') || a == "-") {
+            positional << a;
+            continue;
+        }
+        if (a == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (a == "-h" || a == "--help") {
+            CliParseResult r;
+            r.kind = CliParseResult::Help;
+            return r;
+        }
+        // --name VALUE or --name=VALUE
+        QString name = a, value;
+        bool inlineValue = false;
+        const int eq = a.indexOf('=');
+        if (a.startsWith("--") && eq > 2) {
+            name = a.left(eq);
+            value = a.mid(eq + 1);
+            inlineValue = true;
+        }
+        auto takeValue = [&](QString* v) {
+            if (inlineValue) {
+                *v = value;
+                return true;
+            }
+            if (i + 1 >= args.size())
+                return false;
+            *v = args[++i];
+            return true;
+        };
+        if (name == "--json" && !inlineValue) {
+            o.json = true;
+        } else if (name == "--start" || name == "--end") {
+            QString v;
+            if (!takeValue(&v))
+                return error(QStringLiteral("%1 needs a byte offset").arg(name));
+            qint64 n = 0;
+            if (v.startsWith('-') && v.size() > 1)
+                return error(QStringLiteral("%1 must not be negative: %2").arg(name, v));
+            if (!parseOffset(v, &n))
+                return error(QStringLiteral("%1 needs a byte offset in decimal digits, not \"%2\"").arg(name, v));
+            if (name == "--start") {
+                o.start = n;
+                o.hasStart = true;
+            } else {
+                o.end = n;
+                o.hasEnd = true;
+            }
+        } else {
+            return error(QStringLiteral("unknown option %1").arg(a));
+        }
+    }
+    if (positional.isEmpty())
+        return error(QStringLiteral("no SOURCE given"));
+    if (positional.size() > 1)
+        return error(QStringLiteral("one SOURCE only, got \"%1\" and \"%2\"").arg(positional[0], positional[1]));
+    o.source = positional[0];
+    if (o.source.isEmpty())
+        return error(QStringLiteral("SOURCE is empty"));
+    if (o.hasStart && o.hasEnd && o.start > o.end)
+        return error(QStringLiteral("--start %1 lies beyond --end %2").arg(o.start).arg(o.end));
+    *out = o;
+    return CliParseResult();
+}

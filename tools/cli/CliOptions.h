@@ -1,0 +1,34 @@
+#pragma once
+// Command line of corvotkl-cli. All options are parsed here, in one place, so
+// that new commands and options only extend CliOptions and parseCliArguments.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+struct CliOptions {
+    QString command;      // "scan"
+    QString source;       // device name, block device or image file, as given
+    qint64 start = 0;
+    qint64 end = -1;      // -1: the end of the source
+    bool hasStart = false;
+    bool hasEnd = false;
+    bool json = false;
+};
+
+struct CliParseResult {
+    enum Kind { Ok, Help, Error } kind = Ok;
+    QString message;      // for Error: what is wrong with the arguments
+};
+
+// args[0] is the program name.
+CliParseResult parseCliArguments(const QStringList& args, CliOptions* out);
+QString cliUsage();
+
+// Exit statuses.
+enum CliExit {
+    CliExitOk = 0,
+    CliExitSourceError = 1, // the source could not be opened or read, or the output written
+    CliExitUsage = 2,
+    CliExitInterrupted = 130,
+};

@@ -1,0 +1,346 @@
+#include "tools/cli/CliScan.h"
+
+#include "disk/Nyx.h"
+#include "scan/CFragmentFit.h"
+#include "scan/CSchedule.h"
+#include "tools/cli/FragmentJson.h"
+
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+QString humanBytes(qint64 n)
+{
+    const double v = double(n);
+    if (v >= 1e12)
+        return QString::number(v / 1e12, 'f', 2) + " TB";
+    if (v >= 1e9)
+        return QString::number(v / 1e9, 'f', 2) + " GB";
+    if (v >= 1e6)
+        return QString::number(v / 1e6, 'f', 1) + " MB";
+    if (v >= 1e3)
+        return QString::number(v / 1e3, 'f', 1) + " kB";
+    return QString::number(n) + " B";
+}
+
+QString clock(qint64 seconds)
+{
+    if (seconds < 0)
+        seconds = 0;
+    return QString::asprintf("%lld:%02lld:%02lld", seconds / 3600, (seconds / 60) % 60, seconds % 60);
+}
+
+class WatchedDevice : public NyxCIOSystemDevice {
+public:
+    WatchedDevice(std::unique_ptr<NyxCIOSystemDevice> inner, CliReadErrors* log)
+        : m_inner(std::move(inner)), m_log(log)
+    {
+    }
+    int open(std::uint32_t accessFlag, int openMethod) override { return m_inner->open(accessFlag, openMethod); }
+    std::int64_t readFrom(void* dst, std::int64_t offset, std::uint32_t count) override
+    {
+        const std::int64_t r = m_inner->readFrom(dst, offset, count);
+        if (r < 0) {
+            m_log->record(m_inner->lastError() ? m_inner->lastError() : int(-r), offset);
+        } else if (r < count) {
+            // Short before the end of the device: the rest could not be read.
+            const std::int64_t size = m_inner->size();
+            if (size >= 0 && offset + r < size)
+                m_log->record(m_inner->lastError() ? m_inner->lastError() : EIO, offset + r);
+        }
+        return r;
+    }
+    std::int64_t size() const override { return m_inner->size(); }
+    int lastError() const override { return m_inner->lastError(); }
+
+private:
+    std::unique_ptr<NyxCIOSystemDevice> m_inner;
+    CliReadErrors* m_log;
+};
+
+} // namespace
+
+void CliReadErrors::record(int error, qint64 offset)
+{
+    if (failures.fetch_add(1) == 0) {
+        firstError = error;
+        firstOffset = offset;
+    }
+}
+
+void CliReadErrors::reset()
+{
+    failures = 0;
+    firstError = 0;
+    firstOffset = -1;
+}
+
+NyxDeviceFactory cliWatchingFactory(NyxDeviceFactory inner, CliReadErrors* log)
+{
+    return [inner, log](const QByteArray& devicePath) -> std::unique_ptr<NyxCIOSystemDevice> {
+        std::unique_ptr<NyxCIOSystemDevice> dev =
+            inner ? inner(devicePath) : nyxMakePosixDevice(nyxDevicePathToFile(devicePath));
+        if (!dev)
+            return dev;
+        return std::make_unique<WatchedDevice>(std::move(dev), log);
+    };
+}
+
+CliSource resolveCliSource(const QString& source)
+{
+    CliSource s;
+    QByteArray name = source.toLocal8Bit();
+    if (!name.contains('/')) {
+        const QByteArray dev = "/dev/" + name;
+        if (::access(dev.constData(), F_OK) != 0 && QFileInfo::exists(source))
+            name = QFileInfo(source).absoluteFilePath().toLocal8Bit();
+    } else {
+        name = QFileInfo(source).absoluteFilePath().toLocal8Bit();
+    }
+    s.name = name;
+    s.devicePath = nyxDevicePathForName(name);
+    s.filePath = nyxDevicePathToFile(s.devicePath);
+    return s;
+}
+
+CliScan::CliScan(const CliOptions& options, FILE* out, FILE* err, QObject* parent)
+    : QObject(parent), m_options(options), m_out(out), m_err(err)
+{
+    m_progress = ::isatty(::fileno(err)) == 1;
+    m_clearBeforeRows = m_progress && ::isatty(::fileno(out)) == 1;
+}
+
+CliScan::~CliScan()
+{
+    if (m_sampler) {
+        m_samplerStopped = 'Y';
+        m_sampler->wait();
+        delete m_sampler;
+    }
+    if (m_scan) {
+        m_scan->stop();
+        m_scan->wait();
+        delete m_scan;
+    }
+}
+
+QString CliScan::sourceLabel() const
+{
+    const QString given = m_options.source;
+    const QString file = QString::fromLocal8Bit(m_source.filePath);
+    return given == file ? given : QStringLiteral("%1 (%2)").arg(given, file);
+}
+
+bool CliScan::fail(int code, const QString& message)
+{
+    clearProgress();
+    std::fprintf(m_err, "corvotkl-cli: %s\n", qPrintable(message));
+    std::fflush(m_err);
+    m_exitCode = code;
+    return false;
+}
+
+bool CliScan::start()
+{
+    m_source = resolveCliSource(m_options.source);
+
+    // Open it ourselves first: the scan thread ends silently on a source it
+    // cannot open, and the size gives the default range.
+    NyxCIOSystemDevice* dev = NyxfIOSystemDevice_new_not_open(m_source.devicePath.constData());
+    const int rc = dev ? NyxfIOSystemDevice_open(dev, NyxAccessRead, NyxOpenExisting) : ENODEV;
+    if (rc != 0) {
+        NyxfIOSystemDevice_delete(&dev);
+        return fail(CliExitSourceError, QStringLiteral("cannot open %1: %2").arg(sourceLabel(), QString::fromLocal8Bit(std::strerror(rc))));
+    }
+    m_size = dev->size();
+    if (m_size < 0) {
+        NyxfIOSystemDevice_delete(&dev);
+        return fail(CliExitSourceError,
+                    QStringLiteral("cannot scan %1: its size is unknown (not a block device or a regular file)").arg(sourceLabel()));
+    }
+
+    m_start = m_options.hasStart ? m_options.start : 0;
+    m_end = m_options.hasEnd ? m_options.end : m_size;
+    if (m_start > m_size) {
+        NyxfIOSystemDevice_delete(&dev);
+        return fail(CliExitUsage, QStringLiteral("--start %1 lies beyond the end of %2 (%3 bytes)")
+                                      .arg(m_start).arg(sourceLabel()).arg(m_size));
+    }
+    if (m_end > m_size) {
+        std::fprintf(m_err, "corvotkl-cli: %s holds %lld bytes; scanning up to there\n", qPrintable(sourceLabel()),
+                     (long long)m_size);
+        m_end = m_size;
+    }
+
+    // One sector where the scan begins, so an unreadable source is reported
+    // as such and not as an empty scan.
+    const qint64 aligned = m_start & ~qint64(511);
+    if (m_end > aligned) {
+        char sector[512];
+        const qint64 want = std::min<qint64>(sizeof sector, m_end - aligned);
+        const qint64 got = NyxfIOSystemDevice_read_from(dev, sector, aligned, quint32(want));
+        if (got < 0) {
+            const int e = dev->lastError() ? dev->lastError() : int(-got);
+            NyxfIOSystemDevice_delete(&dev);
+            return fail(CliExitSourceError, QStringLiteral("cannot read %1 at byte %2: %3")
+                                                .arg(sourceLabel()).arg(aligned).arg(QString::fromLocal8Bit(std::strerror(e))));
+        }
+    }
+    NyxfIOSystemDevice_delete(&dev);
+
+    if (!m_options.json) {
+        std::fprintf(m_out, "%7s %6s %8s %14s %16s %16s  %s\n", "serial", "stream", "frames", "bytes", "start", "end",
+                     "time");
+    }
+    if (std::fflush(m_out) != 0 || std::ferror(m_out))
+        return fail(CliExitSourceError,
+                    QStringLiteral("cannot write the fragment list: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+
+    m_scan = new CFragmentFit;
+    connect(m_scan, &CFragmentFit::TransmitAddFragmentList, this, &CliScan::onFragment, Qt::QueuedConnection);
+    connect(m_scan, &QThread::finished, this, &CliScan::onScanFinished, Qt::QueuedConnection);
+    m_scan->setDevicePath(m_source.devicePath.constData());
+    m_scan->setRange(m_start, m_end);
+
+    // The sampler only feeds the progress line, which is drawn on a terminal.
+    if (m_progress) {
+        m_sampler = new CSchedule(m_scan->publishedPosition(), &m_samplerStopped, &m_samplerPaused);
+        m_sampler->setTotal(m_end);
+        connect(m_sampler, &CSchedule::TransmitShowSchedule, this, &CliScan::onSample, Qt::QueuedConnection);
+    }
+    if (m_readErrors)
+        m_readErrors->reset(); // what the checks above met is reported already
+    m_startedMs = corvoMonotonicMs();
+    m_scan->start();
+    if (m_sampler)
+        m_sampler->start();
+    return true;
+}
+
+void CliScan::interrupt(int code)
+{
+    if (m_interrupted || !m_scan)
+        return;
+    m_interrupted = true;
+    m_exitCode = code;
+    clearProgress();
+    std::fprintf(m_err, "corvotkl-cli: interrupted; stopping the scan\n");
+    std::fflush(m_err);
+    m_scan->stop();
+}
+
+void CliScan::onFragment(SFragmentFit fragment, int serial)
+{
+    CliFragment f{serial, fragment};
+    m_fragments.push_back(f);
+    m_fragmentBytes += fragment.totalBytes;
+    if (m_outputFailed)
+        return;
+    if (m_clearBeforeRows)
+        clearProgress();
+    if (m_options.json) {
+        const QByteArray line = corvoFragmentJsonLine(serial, fragment) + '\n';
+        std::fwrite(line.constData(), 1, size_t(line.size()), m_out);
+    } else {
+        printRow(f);
+    }
+    if (std::fflush(m_out) != 0 || std::ferror(m_out)) {
+        // A full disk or a closed pipe: the list is incomplete, so stop.
+        const int e = errno;
+        m_outputFailed = true;
+        fail(CliExitSourceError, QStringLiteral("cannot write the fragment list: %1").arg(QString::fromLocal8Bit(std::strerror(e))));
+        if (m_scan)
+            m_scan->stop();
+        return;
+    }
+    if (m_clearBeforeRows && m_progressShown)
+        drawProgress();
+}
+
+void CliScan::printRow(const CliFragment& f)
+{
+    const SFragmentFit& fr = f.fragment;
+    const SExtentList none;
+    const SExtentList& ext = fr.extents ? *fr.extents : none;
+    const qint64 first = ext.isEmpty() ? 0 : ext.first().start;
+    const qint64 last = ext.isEmpty() ? 0 : ext.last().end;
+    std::fprintf(m_out, "%7d %6d %8d %14lld %16lld %16lld  %s", f.serial, fr.stream, fr.frameCount,
+                 (long long)fr.totalBytes, (long long)first, (long long)last,
+                 qPrintable(PackedTime::displayForm(fr.firstTime)));
+    if (ext.size() > 1)
+        std::fprintf(m_out, "  (%d extents)", int(ext.size()));
+    std::fputc('\n', m_out);
+}
+
+void CliScan::onSample(SSchedule)
+{
+    // The sampler's last sample arrives after the summary; the line is gone by then.
+    if (!m_finished)
+        drawProgress();
+}
+
+void CliScan::drawProgress()
+{
+    if (!m_progress || !m_scan)
+        return;
+    const qint64 aligned = m_start & ~qint64(511);
+    const qint64 total = m_end - aligned;
+    const qint64 done = std::min(total, std::max<qint64>(0, m_scan->publishedPosition()->load() - aligned));
+    const qint64 ms = std::max<qint64>(1, corvoMonotonicMs() - m_startedMs);
+    const SSchedule s = CSchedule::sample(done, total, int(ms / 1000));
+    const double mbps = double(done) / 1e6 / (double(ms) / 1000.0);
+    std::fprintf(m_err, "\r\033[K%3d%%  %s of %s  elapsed %s  left %s  %.1f MB/s  %d fragments", s.percent,
+                 qPrintable(humanBytes(done)), qPrintable(humanBytes(total)), qPrintable(clock(ms / 1000)),
+                 qPrintable(clock(s.remainingSeconds)), mbps, int(m_fragments.size()));
+    std::fflush(m_err);
+    m_progressShown = true;
+}
+
+void CliScan::clearProgress()
+{
+    if (m_progress && m_progressShown) {
+        std::fputs("\r\033[K", m_err);
+        std::fflush(m_err);
+    }
+}
+
+void CliScan::onScanFinished()
+{
+    m_finished = true;
+    if (m_sampler) {
+        m_samplerStopped = 'Y';
+        m_sampler->wait();
+    }
+    const qint64 ms = std::max<qint64>(1, corvoMonotonicMs() - m_startedMs);
+    const qint64 aligned = m_start & ~qint64(511);
+    const qint64 scanned = m_interrupted ? std::min(m_end, std::max(aligned, m_scan->publishedPosition()->load())) - aligned
+                                         : m_end - aligned;
+    clearProgress();
+    const int failures = m_readErrors ? m_readErrors->failures.load() : 0;
+    if (m_scan->lastError() != 0 && !m_outputFailed) {
+        std::fprintf(m_err, "corvotkl-cli: cannot read %s: %s\n", qPrintable(sourceLabel()),
+                     std::strerror(m_scan->lastError()));
+        if (m_exitCode == CliExitOk)
+            m_exitCode = CliExitSourceError;
+    } else if ((failures > 0 || m_scan->unreadableBytes() > 0) && !m_outputFailed) {
+        // The scan went on past what it could not read; say so, since
+        // fragments there are missing from the list.
+        const int error = failures > 0 ? m_readErrors->firstError.load() : EIO;
+        const QString where = failures > 0 ? QStringLiteral(" at byte %1").arg(m_readErrors->firstOffset.load()) : QString();
+        std::fprintf(m_err, "corvotkl-cli: cannot read parts of %s: %s%s; %lld bytes were skipped\n",
+                     qPrintable(sourceLabel()), std::strerror(error), qPrintable(where),
+                     (long long)m_scan->unreadableBytes());
+        if (m_exitCode == CliExitOk)
+            m_exitCode = CliExitSourceError;
+    }
+    std::fprintf(m_err, "corvotkl-cli: %s %s: %d fragments, %lld bytes of video; %lld bytes read in %.2f s, %.1f MB/s\n",
+                 m_interrupted ? "stopped scanning" : "scanned", qPrintable(sourceLabel()), int(m_fragments.size()),
+                 (long long)m_fragmentBytes, (long long)scanned, double(ms) / 1000.0,
+                 double(scanned) / 1e6 / (double(ms) / 1000.0));
+    std::fflush(m_err);
+    emit done(m_exitCode);
+}

@@ -1,0 +1,107 @@
+#pragma once
+// One scan from the command line: the same CFragmentFit thread as the GUI,
+// its fragments arriving by queued signal in the event loop of a
+// QCoreApplication, printed as they come and kept in fragments().
+
+#include "scan/SFragmentFit.h"
+#include "scan/SSchedule.h"
+#include "tools/cli/CliOptions.h"
+
+#include "disk/Nyx.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <atomic>
+#include <cstdio>
+
+class CFragmentFit;
+class CSchedule;
+
+// What SOURCE names: the device path every reader is given and the file it maps to.
+struct CliSource {
+    QByteArray name;       // the device name the fragments carry: sdb1, or an absolute file path
+    QByteArray devicePath; // "\\.\" + name
+    QByteArray filePath;   // what gets opened
+};
+// A bare name is a device under /dev; when no such device exists but a file
+// of that name does in the working directory, it is that file.
+CliSource resolveCliSource(const QString& source);
+
+// Read errors of the devices made through cliWatchingFactory(). The scan
+// thread reports only a failed open or first read; later unreadable chunks it
+// skips silently, and a user must still learn that fragments may be missing.
+struct CliReadErrors {
+    std::atomic<int> failures{0};
+    std::atomic<int> firstError{0};
+    std::atomic<qint64> firstOffset{-1};
+    void record(int error, qint64 offset);
+    void reset();
+};
+// Makes devices with `inner` (the POSIX device when empty) and counts their
+// failed and short reads in `log`.
+NyxDeviceFactory cliWatchingFactory(NyxDeviceFactory inner, CliReadErrors* log);
+
+struct CliFragment {
+    int serial = 0;
+    SFragmentFit fragment;
+};
+
+class CliScan : public QObject {
+    Q_OBJECT
+public:
+    CliScan(const CliOptions& options, FILE* out, FILE* err, QObject* parent = nullptr);
+    ~CliScan() override;
+
+    // Opens the source, checks the range and starts the scan. False when it
+    // cannot start; the message is written and exitCode() tells why.
+    bool start();
+    // Where to find the read errors of the scan's device (see cliWatchingFactory).
+    void watchReads(CliReadErrors* log) { m_readErrors = log; }
+    // Stops the scan through CFragmentFit::stop; done() follows with `code`.
+    void interrupt(int code);
+
+    int exitCode() const { return m_exitCode; }
+    const QList<CliFragment>& fragments() const { return m_fragments; }
+    const CliSource& source() const { return m_source; }
+    qint64 rangeStart() const { return m_start; }
+    qint64 rangeEnd() const { return m_end; }
+
+signals:
+    void done(int exitCode);
+
+private slots:
+    void onFragment(SFragmentFit fragment, int serial);
+    void onSample(SSchedule sample);
+    void onScanFinished();
+
+private:
+    bool fail(int code, const QString& message);
+    void printRow(const CliFragment& f);
+    void drawProgress();
+    void clearProgress();
+    QString sourceLabel() const;
+
+    CliOptions m_options;
+    FILE* m_out;
+    FILE* m_err;
+    CliSource m_source;
+    qint64 m_size = 0;
+    qint64 m_start = 0;
+    qint64 m_end = 0;
+    CFragmentFit* m_scan = nullptr;
+    CSchedule* m_sampler = nullptr;
+    std::atomic<char> m_samplerStopped{'N'};
+    std::atomic<char> m_samplerPaused{'N'};
+    CliReadErrors* m_readErrors = nullptr;
+    QList<CliFragment> m_fragments;
+    qint64 m_fragmentBytes = 0;
+    qint64 m_startedMs = 0;
+    bool m_progress = false;       // stderr is a terminal
+    bool m_progressShown = false;
+    bool m_clearBeforeRows = false; // stdout is the same terminal
+    bool m_interrupted = false;
+    bool m_finished = false;
+    bool m_outputFailed = false;
+    int m_exitCode = CliExitOk;
+};
