@@ -193,6 +193,59 @@ int quickCompare(const SPlayListTableItem& x, const SPlayListTableItem& y, int c
 
 } // namespace
 
+void CPlayListSortProxy::setSourceModel(QAbstractItemModel* model)
+{
+    if (QAbstractItemModel* old = sourceModel()) {
+        disconnect(old, &QAbstractItemModel::rowsInserted, this, nullptr);
+        disconnect(old, &QAbstractItemModel::rowsRemoved, this, nullptr);
+        disconnect(old, &QAbstractItemModel::modelReset, this, nullptr);
+    }
+    // Connected before the base class connects, so the keys are in step
+    // when it compares the new rows.
+    if (auto* list = qobject_cast<CPlayListTableModel*>(model)) {
+        connect(list, &QAbstractItemModel::rowsInserted, this, [this, list](const QModelIndex&, int first, int last) {
+            if (first < 0 || first > int(m_sizeKeys.size())) {
+                rebuildKeys();
+                return;
+            }
+            std::vector<qint64> added;
+            added.reserve(size_t(last - first + 1));
+            for (int r = first; r <= last; ++r) {
+                qint64 q = -1;
+                if (!sizeThousandths(list->rowAt(r).sFragmentFit.totalBytes, &q))
+                    q = -1;
+                added.push_back(q);
+            }
+            m_sizeKeys.insert(m_sizeKeys.begin() + first, added.begin(), added.end());
+        });
+        connect(list, &QAbstractItemModel::rowsRemoved, this, [this](const QModelIndex&, int first, int last) {
+            if (first < 0 || last >= int(m_sizeKeys.size()) || first > last) {
+                rebuildKeys();
+                return;
+            }
+            m_sizeKeys.erase(m_sizeKeys.begin() + first, m_sizeKeys.begin() + last + 1);
+        });
+        connect(list, &QAbstractItemModel::modelReset, this, [this] { rebuildKeys(); });
+    }
+    QSortFilterProxyModel::setSourceModel(model);
+    rebuildKeys();
+}
+
+void CPlayListSortProxy::rebuildKeys()
+{
+    m_sizeKeys.clear();
+    const auto* list = qobject_cast<const CPlayListTableModel*>(sourceModel());
+    if (!list)
+        return;
+    m_sizeKeys.reserve(size_t(list->rowCount()));
+    for (const SPlayListTableItem& row : list->rows()) {
+        qint64 q = -1;
+        if (!sizeThousandths(row.sFragmentFit.totalBytes, &q))
+            q = -1;
+        m_sizeKeys.push_back(q);
+    }
+}
+
 bool CPlayListSortProxy::lessThan(const QModelIndex& left, const QModelIndex& right) const
 {
     const auto* model = qobject_cast<const CPlayListTableModel*>(sourceModel());
@@ -201,6 +254,13 @@ bool CPlayListSortProxy::lessThan(const QModelIndex& left, const QModelIndex& ri
         sortCaseSensitivity() != Qt::CaseSensitive || isSortLocaleAware() || left.row() < 0 || right.row() < 0 ||
         left.row() >= model->rowCount() || right.row() >= model->rowCount())
         return QSortFilterProxyModel::lessThan(left, right);
+    // Sizes below 10,000 MiB: texts of one width, so they compare as numbers.
+    if (column == 2 && int(m_sizeKeys.size()) == model->rowCount()) {
+        const qint64 a = m_sizeKeys[size_t(left.row())];
+        const qint64 b = m_sizeKeys[size_t(right.row())];
+        if (a >= 0 && b >= 0 && a < 10000000 && b < 10000000 && a != b)
+            return a < b;
+    }
     const SPlayListTableItem& x = model->rowAt(left.row());
     const SPlayListTableItem& y = model->rowAt(right.row());
     if (const int c = quickCompare(x, y, column))

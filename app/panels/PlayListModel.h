@@ -9,6 +9,8 @@
 #include <QSortFilterProxyModel>
 #include <QTableView>
 
+#include <vector>
+
 class QMutex;
 
 // Rows in the order they were added; views sort through a proxy, never here.
@@ -57,13 +59,25 @@ private:
 // case-sensitive, not locale-aware), but compares the texts of columns 0 to 2
 // without building strings: a sort of 100,000 rows compares some 1.7 million
 // pairs.
+//
+// Sizes are also kept as a flat list of keys beside the model's rows, so a
+// sort by size reads neither rows nor texts (rows live in heap nodes spread
+// over memory; with 100,000 of them the sort would wait on the memory).
 class CPlayListSortProxy : public QSortFilterProxyModel {
     Q_OBJECT
 public:
     using QSortFilterProxyModel::QSortFilterProxyModel;
+    void setSourceModel(QAbstractItemModel* model) override;
 
 protected:
     bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
+
+private:
+    void rebuildKeys();
+    // Thousandths of a MiB of each model row's size text, -1 where the text is
+    // printf's own; in step with the model (updated before the base class
+    // hears of a change).
+    std::vector<qint64> m_sizeKeys;
 };
 
 // The rows carried by the drag in progress. A drag's mime data is empty: the
