@@ -175,8 +175,10 @@ private:
     // playlist together at the end of the turn (one sorted insertion).
     QList<SPlayListTableItem> m_pendingRows;
     bool m_flushPosted = false;
-    // Recent cost of placing one row, to keep each turn's share short.
+    // Recent cost of placing one row, to keep each turn's share short, and
+    // of sorting the whole list again, per row of the list.
     double m_rowCostNs = 0;
+    double m_sortCostNs = 0;
     void flushPendingRows();
     void addPendingRows(bool all);
     // The merge list a command belongs to: the one of the dialog whose button

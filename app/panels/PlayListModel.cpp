@@ -12,7 +12,9 @@
 #include <QSet>
 #include <QSortFilterProxyModel>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 QList<SPlayListTableItem> dragRows;
@@ -42,17 +44,16 @@ QString CPlayListTableModel::nameText(const SFragmentFit& f, int serial)
     return PackedTime::displayForm(f.firstTime) + QLatin1String(tail);
 }
 
-QString CPlayListTableModel::sizeText(qint64 totalBytes)
+namespace {
+
+// "%08.3fMB" of totalBytes / 1048576 into buf; returns the length.
+int writeSize(qint64 totalBytes, char* buf)
 {
-    // "%08.3fMB" of totalBytes / 1048576. Sorting formats this text for every
-    // comparison, so it is built from integers: thousandths of a MiB are
-    // totalBytes * 125 / 131072, rounded to nearest, ties to even, exactly as
-    // printf rounds the (exact) double quotient.
-    char buf[64];
-    if (totalBytes < 0 || totalBytes > std::numeric_limits<qint64>::max() / 125) {
-        std::snprintf(buf, sizeof buf, "%08.3fMB", double(totalBytes) / 1048576.0);
-        return QString::fromLatin1(buf);
-    }
+    // Sorting formats this text for every comparison, so it is built from
+    // integers: thousandths of a MiB are totalBytes * 125 / 131072, rounded to
+    // nearest, ties to even, exactly as printf rounds the (exact) quotient.
+    if (totalBytes < 0 || totalBytes > std::numeric_limits<qint64>::max() / 125)
+        return std::snprintf(buf, 64, "%08.3fMB", double(totalBytes) / 1048576.0);
     const qint64 scaled = totalBytes * 125;
     qint64 thousandths = scaled >> 17;
     const qint64 rest = scaled & 131071;
@@ -77,7 +78,200 @@ QString CPlayListTableModel::sizeText(qint64 totalBytes)
     buf[len++] = char('0' + frac % 10);
     buf[len++] = 'M';
     buf[len++] = 'B';
+    buf[len] = 0;
+    return len;
+}
+
+} // namespace
+
+QString CPlayListTableModel::sizeText(qint64 totalBytes)
+{
+    char buf[64];
+    const int len = writeSize(totalBytes, buf);
     return QString::fromLatin1(buf, len);
+}
+
+int CPlayListTableModel::writeText(const SPlayListTableItem& row, int column, char* buf)
+{
+    const SFragmentFit& f = row.sFragmentFit;
+    switch (column) {
+    case 0:
+        return std::snprintf(buf, 64, "%u", uint(f.stream));
+    case 1: {
+        const quint32 t = f.firstTime;
+        return std::snprintf(buf, 64, "2%03d-%02d-%02d %02d:%02d:%02d(%ds)%05d", PackedTime::year(t),
+                             PackedTime::month(t), PackedTime::day(t), PackedTime::hour(t), PackedTime::minute(t),
+                             PackedTime::second(t), PackedTime::duration(f.firstTime, f.lastTime), row.iSerial);
+    }
+    case 2:
+        return writeSize(f.totalBytes, buf);
+    default:
+        return -1;
+    }
+}
+
+namespace {
+
+int decimalDigits(quint64 v)
+{
+    int d = 1;
+    while (v >= 10) {
+        v /= 10;
+        ++d;
+    }
+    return d;
+}
+
+// Thousandths of a MiB as the size text shows them; false where that text
+// is printf's own (negative or huge sizes).
+bool sizeThousandths(qint64 totalBytes, qint64* thousandths)
+{
+    if (totalBytes < 0 || totalBytes > std::numeric_limits<qint64>::max() / 125)
+        return false;
+    const qint64 scaled = totalBytes * 125;
+    qint64 q = scaled >> 17;
+    const qint64 rest = scaled & 131071;
+    if (rest > 65536 || (rest == 65536 && (q & 1)))
+        ++q;
+    *thousandths = q;
+    return true;
+}
+
+// The text order of two rows' display texts in columns 0 to 2, decided from
+// the fields where the texts have the same shape; 0 when undecided.
+int quickCompare(const SPlayListTableItem& x, const SPlayListTableItem& y, int column)
+{
+    auto cmp = [](auto a, auto b) { return a < b ? -1 : (b < a ? 1 : 0); };
+    switch (column) {
+    case 0: {
+        // Unsigned decimals of equal length compare as numbers.
+        const uint a = uint(x.sFragmentFit.stream);
+        const uint b = uint(y.sFragmentFit.stream);
+        return decimalDigits(a) == decimalDigits(b) ? cmp(a, b) : 0;
+    }
+    case 1: {
+        // Every field of the time is at most two digits in a fixed-width
+        // slot, so the time part compares field by field.
+        const quint32 ta = x.sFragmentFit.firstTime;
+        const quint32 tb = y.sFragmentFit.firstTime;
+        using namespace PackedTime;
+        if (int c = cmp(year(ta), year(tb)))
+            return c;
+        if (int c = cmp(month(ta), month(tb)))
+            return c;
+        if (int c = cmp(day(ta), day(tb)))
+            return c;
+        if (int c = cmp(hour(ta), hour(tb)))
+            return c;
+        if (int c = cmp(minute(ta), minute(tb)))
+            return c;
+        if (int c = cmp(second(ta), second(tb)))
+            return c;
+        if (duration(ta, x.sFragmentFit.lastTime) != duration(tb, y.sFragmentFit.lastTime))
+            return 0;
+        // Same text up to the serial; five-digit serials compare as numbers.
+        const int sa = x.iSerial;
+        const int sb = y.iSerial;
+        if (sa >= 0 && sb >= 0 && sa <= 99999 && sb <= 99999)
+            return cmp(sa, sb);
+        return 0;
+    }
+    case 2: {
+        qint64 qa = 0;
+        qint64 qb = 0;
+        if (!sizeThousandths(x.sFragmentFit.totalBytes, &qa) || !sizeThousandths(y.sFragmentFit.totalBytes, &qb))
+            return 0;
+        // Integer parts padded to the same width: the texts compare as numbers.
+        const int wa = std::max(4, decimalDigits(quint64(qa / 1000)));
+        const int wb = std::max(4, decimalDigits(quint64(qb / 1000)));
+        return wa == wb ? (qa < qb ? -1 : 1) * (qa != qb) : 0;
+    }
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+void CPlayListSortProxy::setSourceModel(QAbstractItemModel* model)
+{
+    if (QAbstractItemModel* old = sourceModel()) {
+        disconnect(old, &QAbstractItemModel::rowsInserted, this, nullptr);
+        disconnect(old, &QAbstractItemModel::rowsRemoved, this, nullptr);
+        disconnect(old, &QAbstractItemModel::modelReset, this, nullptr);
+    }
+    // Connected before the base class connects, so the keys are in step
+    // when it compares the new rows.
+    if (auto* list = qobject_cast<CPlayListTableModel*>(model)) {
+        connect(list, &QAbstractItemModel::rowsInserted, this, [this, list](const QModelIndex&, int first, int last) {
+            if (first < 0 || first > int(m_sizeKeys.size())) {
+                rebuildKeys();
+                return;
+            }
+            std::vector<qint64> added;
+            added.reserve(size_t(last - first + 1));
+            for (int r = first; r <= last; ++r) {
+                qint64 q = -1;
+                if (!sizeThousandths(list->rowAt(r).sFragmentFit.totalBytes, &q))
+                    q = -1;
+                added.push_back(q);
+            }
+            m_sizeKeys.insert(m_sizeKeys.begin() + first, added.begin(), added.end());
+        });
+        connect(list, &QAbstractItemModel::rowsRemoved, this, [this](const QModelIndex&, int first, int last) {
+            if (first < 0 || last >= int(m_sizeKeys.size()) || first > last) {
+                rebuildKeys();
+                return;
+            }
+            m_sizeKeys.erase(m_sizeKeys.begin() + first, m_sizeKeys.begin() + last + 1);
+        });
+        connect(list, &QAbstractItemModel::modelReset, this, [this] { rebuildKeys(); });
+    }
+    QSortFilterProxyModel::setSourceModel(model);
+    rebuildKeys();
+}
+
+void CPlayListSortProxy::rebuildKeys()
+{
+    m_sizeKeys.clear();
+    const auto* list = qobject_cast<const CPlayListTableModel*>(sourceModel());
+    if (!list)
+        return;
+    m_sizeKeys.reserve(size_t(list->rowCount()));
+    for (const SPlayListTableItem& row : list->rows()) {
+        qint64 q = -1;
+        if (!sizeThousandths(row.sFragmentFit.totalBytes, &q))
+            q = -1;
+        m_sizeKeys.push_back(q);
+    }
+}
+
+bool CPlayListSortProxy::lessThan(const QModelIndex& left, const QModelIndex& right) const
+{
+    const auto* model = qobject_cast<const CPlayListTableModel*>(sourceModel());
+    const int column = left.column();
+    if (!model || column != right.column() || column < 0 || column > 2 || sortRole() != Qt::DisplayRole ||
+        sortCaseSensitivity() != Qt::CaseSensitive || isSortLocaleAware() || left.row() < 0 || right.row() < 0 ||
+        left.row() >= model->rowCount() || right.row() >= model->rowCount())
+        return QSortFilterProxyModel::lessThan(left, right);
+    // Sizes below 10,000 MiB: texts of one width, so they compare as numbers.
+    if (column == 2 && int(m_sizeKeys.size()) == model->rowCount()) {
+        const qint64 a = m_sizeKeys[size_t(left.row())];
+        const qint64 b = m_sizeKeys[size_t(right.row())];
+        if (a >= 0 && b >= 0 && a < 10000000 && b < 10000000 && a != b)
+            return a < b;
+    }
+    const SPlayListTableItem& x = model->rowAt(left.row());
+    const SPlayListTableItem& y = model->rowAt(right.row());
+    if (const int c = quickCompare(x, y, column))
+        return c < 0;
+    // The texts themselves; ASCII, where byte order is QString's order.
+    char a[64];
+    char b[64];
+    const int la = CPlayListTableModel::writeText(x, column, a);
+    const int lb = CPlayListTableModel::writeText(y, column, b);
+    const int c = std::memcmp(a, b, size_t(std::min(la, lb)));
+    return c < 0 || (c == 0 && la < lb);
 }
 
 QVariant CPlayListTableModel::data(const QModelIndex& index, int role) const

@@ -6,10 +6,12 @@
 
 #include <QAbstractTableModel>
 #include <QList>
+#include <QSortFilterProxyModel>
 #include <QTableView>
 
+#include <vector>
+
 class QMutex;
-class QSortFilterProxyModel;
 
 // Rows in the order they were added; views sort through a proxy, never here.
 // Rows are read by view position elsewhere only after mapping through the
@@ -40,6 +42,9 @@ public:
     // The display texts, also used where no model is at hand.
     static QString nameText(const SFragmentFit& f, int serial);
     static QString sizeText(qint64 totalBytes);
+    // The display text of columns 0 to 2 (always Latin-1) written into buf
+    // (at least 64 bytes); returns its length, or -1 for other columns.
+    static int writeText(const SPlayListTableItem& row, int column, char* buf);
 
 private:
     // SPlayListTableItem is larger than a pointer, so QList keeps each row in
@@ -47,6 +52,32 @@ private:
     QList<SPlayListTableItem> m_rows;
     int m_columnCount = 4;
     QMutex* m_lock = nullptr;
+};
+
+// The proxy between a list and its view. It sorts exactly as
+// QSortFilterProxyModel does by default (display texts compared as text,
+// case-sensitive, not locale-aware), but compares the texts of columns 0 to 2
+// without building strings: a sort of 100,000 rows compares some 1.7 million
+// pairs.
+//
+// Sizes are also kept as a flat list of keys beside the model's rows, so a
+// sort by size reads neither rows nor texts (rows live in heap nodes spread
+// over memory; with 100,000 of them the sort would wait on the memory).
+class CPlayListSortProxy : public QSortFilterProxyModel {
+    Q_OBJECT
+public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
+    void setSourceModel(QAbstractItemModel* model) override;
+
+protected:
+    bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
+
+private:
+    void rebuildKeys();
+    // Thousandths of a MiB of each model row's size text, -1 where the text is
+    // printf's own; in step with the model (updated before the base class
+    // hears of a change).
+    std::vector<qint64> m_sizeKeys;
 };
 
 // The rows carried by the drag in progress. A drag's mime data is empty: the

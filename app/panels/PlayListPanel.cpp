@@ -63,7 +63,7 @@ void MainWindow::buildPlaylistView()
     m_playlistView = new DropTableView(this);
     m_playlistView->setObjectName(QStringLiteral("playlistView"));
 
-    m_playlistProxy = new QSortFilterProxyModel;
+    m_playlistProxy = new CPlayListSortProxy;
     m_playlistProxy->setSourceModel(m_playlistModel);
     m_playlistView->setModel(m_playlistProxy);
     m_playlistView->listModel = m_playlistModel;
@@ -131,7 +131,7 @@ void MainWindow::buildMergeDialog()
 
     auto* view = new DropTableView(dialog);
     view->setObjectName(QStringLiteral("mergeListView"));
-    auto* proxy = new QSortFilterProxyModel;
+    auto* proxy = new CPlayListSortProxy;
     auto* model = new CPlayListTableModel;
     proxy->setSourceModel(model);
     view->setModel(proxy);
@@ -243,6 +243,28 @@ void MainWindow::addPendingRows(bool all)
     constexpr double kBudgetNs = 30e6;
     QElapsedTimer clock;
     clock.start();
+    // Sorted by size, new rows land all over the list, and placing them one
+    // by one costs more than one stable sort of the whole list once there are
+    // enough of them: then they are appended unsorted and the list sorted
+    // again (a stable sort; rows whose size texts are equal may end up in
+    // another order among themselves than row-by-row placement gives).
+    const int present = m_playlistModel->rowCount();
+    if (!all && m_playlistProxy->sortColumn() == 2 && present >= 1000 && m_pendingRows.size() >= 32 &&
+        m_rowCostNs > 0) {
+        const double perListRow = m_sortCostNs > 0 ? m_sortCostNs : 600.0;
+        const double whole = perListRow * (present + m_pendingRows.size());
+        if (m_pendingRows.size() * m_rowCostNs > whole) {
+            const Qt::SortOrder order = m_playlistProxy->sortOrder();
+            QList<SPlayListTableItem> rows;
+            rows.swap(m_pendingRows);
+            m_playlistProxy->sort(-1);
+            m_playlistModel->addRows(rows);
+            m_playlistProxy->sort(2, order);
+            const double took = double(clock.nsecsElapsed()) / m_playlistModel->rowCount();
+            m_sortCostNs = m_sortCostNs > 0 ? 0.5 * m_sortCostNs + 0.5 * took : took;
+            return;
+        }
+    }
     while (!m_pendingRows.isEmpty()) {
         int take = m_pendingRows.size();
         if (!all && m_rowCostNs > 0) {

@@ -225,3 +225,49 @@ TEST(PlayListModel, SizeTextMatchesPrintfIncludingRoundingTies)
     }
     EXPECT_GT(checked, 20040);
 }
+
+// The list's proxy compares without building texts; its order must be the
+// one QSortFilterProxyModel gives by comparing the display texts.
+TEST(PlayListModel, FastProxySortsExactlyLikeTextComparison)
+{
+    CPlayListTableModel m;
+    quint64 x = 0x9E3779B97F4A7C15ull;
+    auto next = [&x] {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        return x;
+    };
+    const qint64 MiB = 1048576;
+    for (int i = 0; i < 3000; ++i) {
+        SFragmentFit f = fragment(0);
+        switch (next() % 5) {
+        case 0: f.totalBytes = qint64(next() % (30000 * MiB)); break;      // across the 10,000 MiB width change
+        case 1: f.totalBytes = qint64(next() % 64) * 524288 / 125; break;   // near rounding ties
+        case 2: f.totalBytes = qint64(next() % 4) * MiB; break;             // many equal texts
+        case 3: f.totalBytes = -qint64(next() % 4096); break;               // printf's own text
+        default: f.totalBytes = qint64(next() % (5 * MiB)); break;
+        }
+        const bool timed = next() % 3 == 0;
+        f.firstTime = timed ? quint32(next()) : 0;
+        f.lastTime = timed ? quint32(next()) : 0;
+        f.stream = next() % 4 == 0 ? int(next()) : int(next() % 12);
+        const int serial = next() % 4 == 0 ? int(next() % 300000) - 100 : int(next() % 50);
+        m.addRow(f, serial);
+    }
+    QSortFilterProxyModel reference;
+    reference.setSourceModel(&m);
+    CPlayListSortProxy fast;
+    fast.setSourceModel(&m);
+    for (int column = 0; column < 4; ++column) {
+        for (Qt::SortOrder order : {Qt::AscendingOrder, Qt::DescendingOrder}) {
+            reference.sort(column, order);
+            fast.sort(column, order);
+            int differences = 0;
+            for (int r = 0; r < m.rowCount(); ++r)
+                differences += reference.mapToSource(reference.index(r, 0)).row() !=
+                               fast.mapToSource(fast.index(r, 0)).row();
+            EXPECT_EQ(differences, 0) << "column " << column << " order " << order;
+        }
+    }
+}

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QSortFilterProxyModel>
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <thread>
 
 using namespace pltest;
@@ -148,6 +149,41 @@ TEST_F(WindowPlaylist, ScannedRowsLandAtTheirSortedPlaceInOneInsertionPerTurn)
     scanFinds({{1024, 8}});
     QTest::qWait(20);
     EXPECT_EQ(shownSerials(playlist).first(), 8);
+}
+
+// Many rows sorted by size: placed row by row or, when cheaper, by one
+// re-sort per turn; either way the list shows them by size text, descending
+// (the order among equal texts is the proxy's affair), and the model keeps
+// arrival order.
+TEST_F(WindowPlaylist, ManyScannedRowsSortedBySizeKeepTheirSortedOrder)
+{
+    clickHeader(playlist->horizontalHeader(), 2);
+    QList<QPair<qint64, int>> all;
+    quint32 x = 12345;
+    for (int serial = 1; serial <= 5000; ++serial) {
+        x = x * 1103515245u + 12345u;
+        all.append({qint64(x >> 8) % 40000 * 2621 + 7, serial});
+    }
+    int sent = 0;
+    for (int burst : {1500, 3000, 500}) {
+        scanFinds(all.mid(sent, burst));
+        sent += burst;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return playlist->listModel->rowCount() == sent; }, 20000));
+    }
+    const QList<int> shown = playlist->displayedModelRows();
+    ASSERT_EQ(shown.size(), all.size());
+    int outOfOrder = 0;
+    for (int i = 1; i < shown.size(); ++i)
+        outOfOrder += cell(playlist->listModel, shown[i - 1], 2) < cell(playlist->listModel, shown[i], 2);
+    EXPECT_EQ(outOfOrder, 0);
+    QList<int> sorted = shown;
+    std::sort(sorted.begin(), sorted.end());
+    for (int i = 0; i < sorted.size(); ++i)
+        ASSERT_EQ(sorted[i], i) << "every row shown once";
+    QList<int> arrival;
+    for (const auto& p : all)
+        arrival << p.second;
+    EXPECT_EQ(modelSerials(playlist->listModel), arrival);
 }
 
 TEST_F(WindowPlaylist, DirectCallShowsTheRowAtOnceAfterThoseWaiting)
