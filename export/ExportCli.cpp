@@ -77,39 +77,45 @@ bool selectRows(const QList<SPlayListTableItem>& found, const Options& options, 
 
 namespace {
 
-// One progress line per update, rewritten in place on a terminal.
+QString clockText(qint64 seconds)
+{
+    if (seconds < 0)
+        seconds = 0;
+    return QString::asprintf("%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+                             static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+}
+
+QString mb(qint64 bytes) { return QString::number(double(bytes) / 1e6, 'f', 1) + " MB"; }
+
+// The scan's progress line, on a terminal only, rewritten in place.
 class ProgressPrinter {
 public:
-    ProgressPrinter(FILE* err, const char* what, bool enabled)
-        : m_err(err), m_what(what), m_enabled(enabled), m_tty(::isatty(::fileno(err)) == 1)
+    ProgressPrinter(FILE* err, const char* what) : m_err(err), m_what(what), m_tty(::isatty(::fileno(err)) == 1)
     {
         m_clock.start();
     }
 
     void update(qint64 total, qint64 inc)
     {
-        if (!m_enabled)
+        if (!m_tty)
             return;
-        const qint64 secs = m_clock.elapsed() / 1000;
-        const int pct = ExportCore::percentOf(total, inc);
-        // Off a terminal one line a second is plenty for a log.
-        if (!m_tty && secs == m_lastSecs && pct != 100)
-            return;
-        m_lastSecs = secs;
-        const qint64 rate = secs > 0 ? inc / secs : 0;
-        const QString left = rate > 0 ? ExportCore::hhmmss((total - inc) / rate) : QStringLiteral("--:--:--");
-        std::fprintf(m_err, "%s%s %3d%%  %lld/%lld bytes  elapsed %s  left %s%s", m_tty ? "\r" : "", m_what, pct,
-                     static_cast<long long>(inc), static_cast<long long>(total), qPrintable(ExportCore::hhmmss(secs)),
-                     qPrintable(left), m_tty ? "" : "\n");
+        const qint64 ms = std::max<qint64>(1, m_clock.elapsed());
+        const qint64 rate = inc * 1000 / ms;
+        const QString left = rate > 0 ? clockText((total - inc) / rate) : QStringLiteral("-:--:--");
+        std::fprintf(m_err, "\r\033[K%3d%%  %s of %s  elapsed %s  left %s  %.1f MB/s  %s",
+                     ExportCore::percentOf(total, inc), qPrintable(mb(inc)), qPrintable(mb(total)),
+                     qPrintable(clockText(ms / 1000)), qPrintable(left), double(inc) / 1e3 / double(ms), m_what);
         std::fflush(m_err);
-        m_open = m_tty;
+        m_shown = true;
     }
 
-    void finish()
+    void clear()
     {
-        if (m_open)
-            std::fputc('\n', m_err);
-        m_open = false;
+        if (m_shown) {
+            std::fputs("\r\033[K", m_err);
+            std::fflush(m_err);
+        }
+        m_shown = false;
     }
 
     qint64 elapsedMs() const { return m_clock.elapsed(); }
@@ -117,81 +123,87 @@ public:
 private:
     FILE* m_err;
     const char* m_what;
-    bool m_enabled;
     bool m_tty;
-    bool m_open = false;
-    qint64 m_lastSecs = -1;
+    bool m_shown = false;
     QElapsedTimer m_clock;
 };
 
-void summary(FILE* err, const char* what, const ExportCore::ExportJob& job, qint64 ms, bool ok)
+// One job from start to summary line.
+Outcome runJob(bool merge, const Options& options, const QList<SPlayListTableItem>& rows, FILE* err)
 {
-    const double secs = std::max<qint64>(ms, 1) / 1000.0;
-    std::fprintf(err, "%s: %s, %lld of %lld bytes written in %.3f s (%.1f MB/s)\n", what, ok ? "done" : "FAILED",
+    ExportCore::ExportJob job;
+    ProgressPrinter printer(err, merge ? "merging" : "exporting");
+    bool interrupted = false;
+    job.onProgress = [&](qint64 total, qint64 inc) {
+        if (options.interrupt && options.interrupt->load()) {
+            job.cancel = true;
+            interrupted = true;
+        }
+        printer.update(total, inc);
+    };
+    job.onDiagnostic = [&](const QString& message) {
+        printer.clear();
+        std::fprintf(err, "corvotkl-cli: %s\n", qPrintable(message));
+        std::fflush(err);
+    };
+    const QString target = merge ? options.mergeFile : options.exportDir;
+    const int result = merge ? job.videoMerge(rows, QFile::encodeName(target))
+                             : job.exportAll(rows, QFile::encodeName(target));
+    printer.clear();
+    const bool ok = result == 1 && !interrupted && job.bytesWritten() == job.bytesTotal();
+    const double secs = double(std::max<qint64>(printer.elapsedMs(), 1)) / 1000.0;
+    QString what;
+    if (ok)
+        what = merge ? QStringLiteral("merged %1 fragments into %2").arg(rows.size()).arg(target)
+                     : QStringLiteral("exported %1 fragments to %2").arg(rows.size()).arg(target);
+    else
+        what = QStringLiteral("%1 %2 %3").arg(merge ? "merge into" : "export to", target,
+                                              interrupted ? "interrupted" : "incomplete");
+    std::fprintf(err, "corvotkl-cli: %s: %lld of %lld bytes written in %.3f s, %.1f MB/s\n", qPrintable(what),
                  static_cast<long long>(job.bytesWritten()), static_cast<long long>(job.bytesTotal()), secs,
-                 job.bytesWritten() / secs / 1e6);
+                 double(job.bytesWritten()) / 1e6 / secs);
     std::fflush(err);
+    if (interrupted)
+        return Outcome::Interrupted;
+    return ok ? Outcome::AllWritten : Outcome::Incomplete;
 }
 
 } // namespace
 
-bool run(const Options& options, const QList<SPlayListTableItem>& found, FILE* err)
+Outcome run(const Options& options, const QList<SPlayListTableItem>& found, FILE* err)
 {
-    // The windows' debug trace would only clutter the progress lines.
+    // The windows' debug trace would only clutter the error stream.
     QLoggingCategory::setFilterRules(QStringLiteral("corvotkl.export.debug=false"));
-    bool allWritten = true;
-    auto wire = [&](ExportCore::ExportJob& job, ProgressPrinter& printer) {
-        job.onProgress = [&printer](qint64 total, qint64 inc) { printer.update(total, inc); };
-        job.onDiagnostic = [err, &printer](const QString& message) {
-            printer.finish();
-            std::fprintf(err, "corvotkl-cli: %s\n", qPrintable(message));
-            std::fflush(err);
-        };
-    };
 
+    // Check every serial before writing anything.
+    QList<SPlayListTableItem> exportRows, mergeRows;
+    QString error;
+    if ((!options.exportDir.isEmpty() && !selectRows(found, options, false, &exportRows, &error)) ||
+        (!options.mergeFile.isEmpty() && !selectRows(found, options, true, &mergeRows, &error))) {
+        std::fprintf(err, "corvotkl-cli: --serials: %s; nothing written\n", qPrintable(error));
+        return Outcome::BadSerial;
+    }
+
+    Outcome outcome = Outcome::AllWritten;
     if (!options.exportDir.isEmpty()) {
-        QList<SPlayListTableItem> rows;
-        QString error;
-        if (!selectRows(found, options, false, &rows, &error)) {
-            std::fprintf(err, "corvotkl-cli: --export: %s\n", qPrintable(error));
-            return false;
-        }
-        if (rows.isEmpty()) {
-            std::fprintf(err, "export: no fragments to write\n");
+        if (exportRows.isEmpty()) {
+            std::fprintf(err, "corvotkl-cli: no fragments to export to %s\n", qPrintable(options.exportDir));
         } else {
-            ExportCore::ExportJob job;
-            ProgressPrinter printer(err, "export", options.progress);
-            wire(job, printer);
-            const int result = job.exportAll(rows, QFile::encodeName(options.exportDir));
-            printer.finish();
-            const bool ok = result == 1 && job.bytesWritten() == job.bytesTotal();
-            summary(err, "export", job, printer.elapsedMs(), ok);
-            allWritten = allWritten && ok;
+            outcome = runJob(false, options, exportRows, err);
+            if (outcome == Outcome::Interrupted)
+                return outcome;
         }
     }
-
     if (!options.mergeFile.isEmpty()) {
-        QList<SPlayListTableItem> rows;
-        QString error;
-        if (!selectRows(found, options, true, &rows, &error)) {
-            std::fprintf(err, "corvotkl-cli: --merge: %s\n", qPrintable(error));
-            return false;
+        if (mergeRows.isEmpty()) {
+            std::fprintf(err, "corvotkl-cli: no fragments to merge; %s not written\n", qPrintable(options.mergeFile));
+            return Outcome::Incomplete;
         }
-        if (rows.isEmpty()) {
-            std::fprintf(err, "corvotkl-cli: --merge %s: no fragments to merge, nothing written\n",
-                         qPrintable(options.mergeFile));
-            return false;
-        }
-        ExportCore::ExportJob job;
-        ProgressPrinter printer(err, "merge", options.progress);
-        wire(job, printer);
-        const int result = job.videoMerge(rows, QFile::encodeName(options.mergeFile));
-        printer.finish();
-        const bool ok = result == 1 && job.bytesWritten() == job.bytesTotal();
-        summary(err, "merge", job, printer.elapsedMs(), ok);
-        allWritten = allWritten && ok;
+        const Outcome m = runJob(true, options, mergeRows, err);
+        if (m != Outcome::AllWritten)
+            outcome = m;
     }
-    return allWritten;
+    return outcome;
 }
 
 } // namespace ExportCli

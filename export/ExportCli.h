@@ -9,6 +9,7 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
 #include <cstdio>
 
 namespace ExportCli {
@@ -18,7 +19,15 @@ struct Options {
     QString mergeFile;     // --merge: the fragments one after another
     QList<int> serials;    // --serials, in the order given
     bool hasSerials = false;
-    bool progress = true;  // progress lines on the error stream
+    // Set (from a signal handler, say) to stop after the current chunk or sector.
+    const std::atomic<bool>* interrupt = nullptr;
+};
+
+enum class Outcome {
+    AllWritten,   // every byte of every chosen fragment
+    Incomplete,   // an output, a source, a read or a write failed
+    BadSerial,    // --serials names a fragment that was not found
+    Interrupted,
 };
 
 // "1,4,7-9" -> 1 4 7 8 9; "9-7" -> 9 8 7. false with *error naming the bad part.
@@ -31,8 +40,9 @@ bool parseSerials(const QString& text, QList<int>* serials, QString* error);
 bool selectRows(const QList<SPlayListTableItem>& found, const Options& options, bool forMerge,
                 QList<SPlayListTableItem>* rows, QString* error);
 
-// Runs the export and/or the merge. Errors and progress go to err, each error
-// naming the file and the reason. true only when every byte was written.
-bool run(const Options& options, const QList<SPlayListTableItem>& found, FILE* err);
+// Runs the export and then the merge. Errors, a summary line for each and,
+// on a terminal, a progress line go to err; each error names the file and
+// the reason.
+Outcome run(const Options& options, const QList<SPlayListTableItem>& found, FILE* err);
 
 } // namespace ExportCli

@@ -165,6 +165,7 @@ bool OutputFile::flush()
             return false;
         }
         done += w;
+        m_committed += w;
     }
     m_used = 0;
     return true;
@@ -374,6 +375,7 @@ int ExportJob::exportAll(const QList<SPlayListTableItem>& rows, const QByteArray
     m_directory = directory;
     m_total = 0;
     m_written = 0;
+    m_output.resetCommitted();
     m_failedRows = 0;
     m_nextClockCheck = 0;
     m_sinceReport.invalidate();
@@ -398,6 +400,7 @@ int ExportJob::videoMerge(const QList<SPlayListTableItem>& rows, const QByteArra
         return 0;
     m_total = 0;
     m_written = 0;
+    m_output.resetCommitted();
     m_failedRows = 0;
     m_nextClockCheck = 0;
     m_sinceReport.invalidate();

@@ -89,6 +89,9 @@ public:
     bool close();
     bool isOpen() const { return m_fd >= 0; }
     int error() const { return m_error; }
+    // Bytes the system accepted, over every file since the last reset.
+    qint64 committed() const { return m_committed; }
+    void resetCommitted() { m_committed = 0; }
 
 private:
     bool flush();
@@ -97,6 +100,7 @@ private:
     int m_error = 0;
     std::vector<char> m_buf;
     qint64 m_used = 0;
+    qint64 m_committed = 0;
 };
 
 class ExportJob {
@@ -116,16 +120,19 @@ public:
     // Set from any thread; the copy stops after the current chunk or sector.
     std::atomic<bool> cancel{false};
 
-    // One file per row in directory, named by singleFileName. 1 when every row
-    // was written whole or the export was cancelled, 0 when the list is empty,
-    // the directory is empty, or any row failed (the other rows are still written).
+    // One file per row in directory, named by singleFileName. 1 when no row
+    // failed (a cancel is no failure); 0 when the list or the directory is
+    // empty, or a row's output could not be made, its source not opened, or
+    // its copy met a read error, a short read or a write error (the other
+    // rows are still written).
     int exportAll(const QList<SPlayListTableItem>& rows, const QByteArray& directory);
     // The rows one after another into outputPath. 1 when done or cancelled
     // (progress then shows 100 %), 0 on any failure; partial output stays.
     int videoMerge(const QList<SPlayListTableItem>& rows, const QByteArray& outputPath);
 
-    // Totals of the last run (bytes written, bytes expected).
-    qint64 bytesWritten() const { return m_written; }
+    // Totals of the last run: bytes that reached the output files (not
+    // those lost in a failed write), bytes expected.
+    qint64 bytesWritten() const { return m_output.committed(); }
     qint64 bytesTotal() const { return m_total; }
     // Number of rows that failed in the last exportAll.
     int failedRows() const { return m_failedRows; }

@@ -91,29 +91,47 @@ TEST(ExportCliRun, ExportsAndMergesAndReportsOnlyFullSuccess)
     o.serials = {3, 1};
     {
         Captured err;
-        ASSERT_TRUE(ExportCli::run(o, found, err.f)) << err.text().toStdString();
-        EXPECT_TRUE(err.text().contains("merge: done"));
+        ASSERT_EQ(ExportCli::run(o, found, err.f), ExportCli::Outcome::AllWritten) << err.text().toStdString();
+        EXPECT_TRUE(err.text().contains("exported 2 fragments to " + tmp.path() + ": 1412 of 1412 bytes"))
+            << err.text().toStdString();
+        EXPECT_TRUE(err.text().contains("merged 2 fragments into " + o.mergeFile));
     }
     EXPECT_TRUE(readFile(tmp.filePath(ExportCore::singleFileName(found[0]))) == expectedBytes(image, found[0]));
     EXPECT_TRUE(readFile(tmp.filePath(ExportCore::singleFileName(found[2]))) == expectedBytes(image, found[2]));
     EXPECT_FALSE(QFileInfo::exists(tmp.filePath(ExportCore::singleFileName(found[1]))));
     EXPECT_TRUE(readFile(o.mergeFile) == expectedBytes(image, found[2]) + expectedBytes(image, found[0]));
 
+    // A serial that was not found: nothing is written at all.
+    ExportCli::Options bad = o;
+    bad.mergeFile = tmp.filePath("never.TKL");
+    bad.serials = {1, 9};
+    {
+        Captured err;
+        EXPECT_EQ(ExportCli::run(bad, found, err.f), ExportCli::Outcome::BadSerial);
+        EXPECT_TRUE(err.text().contains("serial 9"));
+        EXPECT_FALSE(QFileInfo::exists(bad.mergeFile));
+    }
+
     // A fragment reaching past the end of its source: not every byte was written.
     const QList<SPlayListTableItem> beyond = {makeRow(path, {{399000, 401000}}, 1)};
     ExportCli::Options m;
     m.mergeFile = tmp.filePath("short.TKL");
-    Captured err;
-    EXPECT_FALSE(ExportCli::run(m, beyond, err.f));
-    EXPECT_TRUE(err.text().contains("d.img")) << err.text().toStdString();
-    EXPECT_TRUE(err.text().contains("short read"));
-    EXPECT_TRUE(err.text().contains("merge: FAILED"));
+    {
+        Captured err;
+        EXPECT_EQ(ExportCli::run(m, beyond, err.f), ExportCli::Outcome::Incomplete);
+        EXPECT_TRUE(err.text().contains("d.img")) << err.text().toStdString();
+        EXPECT_TRUE(err.text().contains("short read"));
+        EXPECT_TRUE(err.text().contains("merge into " + m.mergeFile + " incomplete: 1000 of 2000 bytes"));
+    }
 
-    // An unwritable folder names the file and the reason.
-    ExportCli::Options e;
-    e.exportDir = tmp.filePath("missing");
-    Captured err2;
-    EXPECT_FALSE(ExportCli::run(e, found, err2.f));
-    EXPECT_TRUE(err2.text().contains(tmp.filePath("missing"))) << err2.text().toStdString();
-    EXPECT_TRUE(err2.text().contains("No such file or directory"));
+    // An interrupt stops the copy and is reported as such.
+    std::atomic<bool> stop{true};
+    ExportCli::Options i;
+    i.mergeFile = tmp.filePath("stopped.TKL");
+    i.interrupt = &stop;
+    {
+        Captured err;
+        EXPECT_EQ(ExportCli::run(i, found, err.f), ExportCli::Outcome::Interrupted);
+        EXPECT_TRUE(err.text().contains("interrupted"));
+    }
 }

@@ -187,6 +187,7 @@ TEST_F(ExportJobTest, FullDiskFailsSingleAndMerge)
     diagnostics.clear();
     EXPECT_EQ(job.videoMerge({row}, "/dev/full"), 0);
     EXPECT_TRUE(diagnostics.join('\n').contains("/dev/full"));
+    EXPECT_EQ(job.bytesWritten(), 0); // what sat in the buffer never reached the disk
     // Small enough to sit in the write buffer: only the final flush can tell.
     EXPECT_EQ(job.videoMerge({makeRow(imagePath, {{0, 100}}, 1)}, "/dev/full"), 0);
 }

@@ -1,5 +1,7 @@
 #include "tools/cli/CliOptions.h"
 
+#include "export/ExportCli.h"
+
 #include <limits>
 
 namespace {
@@ -28,6 +30,7 @@ QString cliUsage()
 {
     return QStringLiteral(
         "usage: corvotkl-cli scan SOURCE [--start N] [--end N] [--json]\n"
+        "                         [--export DIR] [--merge FILE] [--serials LIST]\n"
         "\n"
         "Scans SOURCE raw for TKL video and lists every fragment found.\n"
         "  SOURCE       a device name (sdb, sdb1: /dev/NAME), a block device or a disk\n"
@@ -35,9 +38,15 @@ QString cliUsage()
         "  --start N    first byte to scan (default 0; scanning starts at the sector)\n"
         "  --end N      byte to stop before (default: the end of SOURCE)\n"
         "  --json       one JSON object per fragment and line on standard output\n"
+        "  --export DIR after the scan, write each fragment to DIR as\n"
+        "               (SS)FIRST-LAST_SERIAL.TKL, as the window's export does\n"
+        "  --merge FILE after the scan, write the fragments one after another to FILE\n"
+        "  --serials LIST  only these fragments, e.g. 1,4,7-9; a merge takes them in\n"
+        "               this order (default: every fragment, by serial)\n"
         "Progress and the summary go to standard error.\n"
-        "Exit status: 0 scan complete, 1 SOURCE could not be opened or read (in whole\n"
-        "or in part) or the list not written, 2 bad arguments, 130 interrupted.\n");
+        "Exit status: 0 scan complete (and every byte exported), 1 SOURCE could not be\n"
+        "opened or read (in whole or in part), the list not written or an export or\n"
+        "merge incomplete, 2 bad arguments, 130 interrupted.\n");
 }
 
 CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
@@ -114,6 +123,18 @@ CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
                 o.end = n;
                 o.hasEnd = true;
             }
+        } else if (name == "--export" || name == "--merge") {
+            QString v;
+            if (!takeValue(&v) || v.isEmpty())
+                return error(QStringLiteral("%1 needs a %2").arg(name, name == "--export" ? "folder" : "file"));
+            (name == "--export" ? o.exportDir : o.mergeFile) = v;
+        } else if (name == "--serials") {
+            QString v, why;
+            if (!takeValue(&v))
+                return error(QStringLiteral("--serials needs a list such as 1,4,7-9"));
+            if (!ExportCli::parseSerials(v, &o.serials, &why))
+                return error(why);
+            o.hasSerials = true;
         } else {
             return error(QStringLiteral("unknown option %1").arg(a));
         }
@@ -125,6 +146,8 @@ CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
     o.source = positional[0];
     if (o.source.isEmpty())
         return error(QStringLiteral("SOURCE is empty"));
+    if (o.hasSerials && o.exportDir.isEmpty() && o.mergeFile.isEmpty())
+        return error(QStringLiteral("--serials chooses fragments for --export or --merge; neither was given"));
     if (o.hasStart && o.hasEnd && o.start > o.end)
         return error(QStringLiteral("--start %1 lies beyond --end %2").arg(o.start).arg(o.end));
     *out = o;

@@ -3,6 +3,7 @@
 // that new commands and options only extend CliOptions and parseCliArguments.
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -14,6 +15,12 @@ struct CliOptions {
     bool hasStart = false;
     bool hasEnd = false;
     bool json = false;
+    // After the scan: one file per fragment into exportDir, and/or the
+    // fragments one after another into mergeFile; only `serials` when given.
+    QString exportDir;
+    QString mergeFile;
+    QList<int> serials;
+    bool hasSerials = false;
 };
 
 struct CliParseResult {

@@ -1,12 +1,14 @@
 // corvotkl-cli: the raw scan from the command line.
 #include "scan/SFragmentFit.h"
 #include "scan/SSchedule.h"
+#include "tools/cli/CliExport.h"
 #include "tools/cli/CliOptions.h"
 #include "tools/cli/CliScan.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <sys/socket.h>
@@ -16,6 +18,9 @@ namespace {
 
 int g_signalFds[2] = {-1, -1};
 volatile sig_atomic_t g_signalCount = 0;
+// Polled by an export, which runs after the scan outside the event loop.
+std::atomic<bool> g_interrupt{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 // Async-signal-safe: hand the signal to the event loop. A second Ctrl+C while
 // the scan winds down (a read stuck on a failing disk) ends the process.
@@ -23,6 +28,7 @@ void onSignal(int sig)
 {
     if (++g_signalCount > 1)
         _exit(128 + sig);
+    g_interrupt.store(true);
     const char c = char(sig);
     const ssize_t w = ::write(g_signalFds[1], &c, 1);
     (void)w;
@@ -71,6 +77,11 @@ int main(int argc, char** argv)
 
     if (!scan.start())
         return scan.exitCode();
-    QObject::connect(&scan, &CliScan::done, &app, [&](int code) { app.exit(code); }, Qt::QueuedConnection);
+    QObject::connect(&scan, &CliScan::done, &app, [&](int code) {
+        // A stopped scan exports nothing: the user asked to stop.
+        if (code != CliExitInterrupted && cliWantsExport(options))
+            code = runCliExport(options, scan.fragments(), code, &g_interrupt, stderr);
+        app.exit(code);
+    }, Qt::QueuedConnection);
     return app.exec();
 }

@@ -1,0 +1,40 @@
+#include "tools/cli/CliExport.h"
+
+#include "export/ExportCli.h"
+
+bool cliWantsExport(const CliOptions& options)
+{
+    return !options.exportDir.isEmpty() || !options.mergeFile.isEmpty();
+}
+
+int runCliExport(const CliOptions& options, const QList<CliFragment>& found, int scanExit,
+                 const std::atomic<bool>* interrupt, FILE* err)
+{
+    if (!cliWantsExport(options))
+        return scanExit;
+    ExportCli::Options o;
+    o.exportDir = options.exportDir;
+    o.mergeFile = options.mergeFile;
+    o.serials = options.serials;
+    o.hasSerials = options.hasSerials;
+    o.interrupt = interrupt;
+    QList<SPlayListTableItem> rows;
+    rows.reserve(found.size());
+    for (const CliFragment& f : found) {
+        SPlayListTableItem row;
+        row.sFragmentFit = f.fragment;
+        row.iSerial = f.serial;
+        rows.append(row);
+    }
+    switch (ExportCli::run(o, rows, err)) {
+    case ExportCli::Outcome::AllWritten:
+        return scanExit;
+    case ExportCli::Outcome::BadSerial:
+        return CliExitUsage;
+    case ExportCli::Outcome::Interrupted:
+        return CliExitInterrupted;
+    case ExportCli::Outcome::Incomplete:
+        break;
+    }
+    return scanExit == CliExitOk ? CliExitSourceError : scanExit;
+}
