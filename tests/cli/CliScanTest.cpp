@@ -306,6 +306,7 @@ TEST(CliScan, ReadErrorsPartWayAreReportedAndTheRestIsScanned)
     EXPECT_TRUE(r.err.contains(std::strerror(EIO))) << r.err.constData();
     EXPECT_TRUE(r.err.contains("/images/test.img"));
     EXPECT_TRUE(r.err.contains("at byte 8388608")) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("bytes were skipped")) << r.err.constData();
     int before = 0, foundBefore = 0;
     for (const TruthFragment& t : truth) {
         if (t.extents[0].end > 4 * MiB)

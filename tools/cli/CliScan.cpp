@@ -151,7 +151,7 @@ bool CliScan::start()
     // Open it ourselves first: the scan thread ends silently on a source it
     // cannot open, and the size gives the default range.
     NyxCIOSystemDevice* dev = NyxfIOSystemDevice_new_not_open(m_source.devicePath.constData());
-    const int rc = NyxfIOSystemDevice_open(dev, NyxAccessRead, NyxOpenExisting);
+    const int rc = dev ? NyxfIOSystemDevice_open(dev, NyxAccessRead, NyxOpenExisting) : ENODEV;
     if (rc != 0) {
         NyxfIOSystemDevice_delete(&dev);
         return fail(CliExitSourceError, QStringLiteral("cannot open %1: %2").arg(sourceLabel(), QString::fromLocal8Bit(std::strerror(rc))));
@@ -326,12 +326,14 @@ void CliScan::onScanFinished()
                      std::strerror(m_scan->lastError()));
         if (m_exitCode == CliExitOk)
             m_exitCode = CliExitSourceError;
-    } else if (failures > 0 && !m_outputFailed) {
+    } else if ((failures > 0 || m_scan->unreadableBytes() > 0) && !m_outputFailed) {
         // The scan went on past what it could not read; say so, since
         // fragments there are missing from the list.
-        std::fprintf(m_err, "corvotkl-cli: cannot read parts of %s: %s at byte %lld; %d unreadable stretch%s skipped\n",
-                     qPrintable(sourceLabel()), std::strerror(m_readErrors->firstError.load()),
-                     (long long)m_readErrors->firstOffset.load(), failures, failures == 1 ? " was" : "es were");
+        const int error = failures > 0 ? m_readErrors->firstError.load() : EIO;
+        const QString where = failures > 0 ? QStringLiteral(" at byte %1").arg(m_readErrors->firstOffset.load()) : QString();
+        std::fprintf(m_err, "corvotkl-cli: cannot read parts of %s: %s%s; %lld bytes were skipped\n",
+                     qPrintable(sourceLabel()), std::strerror(error), qPrintable(where),
+                     (long long)m_scan->unreadableBytes());
         if (m_exitCode == CliExitOk)
             m_exitCode = CliExitSourceError;
     }
