@@ -19,10 +19,10 @@
 #include <cstdio>
 
 namespace {
-// How long a rebuild or a close waits for stopped scans: the sampler wakes once
-// a second, a scan thread within one read. A read stuck on a failing disk is
-// not waited for beyond this.
-constexpr int kScanEndWaitMs = 5000;
+// How long a rebuild or a close waits for stopped scans: the sampler and the
+// scan thread notice a stop at once or within one read. A read stuck on a
+// failing disk is not waited for beyond this.
+constexpr int kScanEndWaitMs = 3000;
 
 void warnNothingSelected()
 {
@@ -75,6 +75,7 @@ void MainWindow::buildScanTable()
     m_scanTable->setSelectionMode(QAbstractItemView::NoSelection);
     m_scanTable->setAcceptDrops(false);
     // An image path outgrows the location column; its file name is the telling end.
+    m_scanTable->setWordWrap(false);
     m_scanTable->setTextElideMode(Qt::ElideLeft);
     m_scanTable->setStyleSheet(QStringLiteral(
         "QTableWidget{font-family: arial, sans-serif;border-image:url(:/images/list_bg.png);border:0px ;color:white}"));

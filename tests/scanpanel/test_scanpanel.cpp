@@ -14,6 +14,7 @@
 
 #include "tools/imagegen/ImageGen.h"
 
+#include <QAbstractItemView>
 #include <QHeaderView>
 #include <QTemporaryDir>
 #include <QTreeWidget>
@@ -56,6 +57,17 @@ struct RecordingDialogs : Dialogs {
     {
         warnings.append({parent, title, text});
         return QMessageBox::Ok;
+    }
+    // Other boxes (the disk dialog's notices) are answered without a modal loop.
+    QMessageBox::StandardButton information(QWidget*, const QString&, const QString&, QMessageBox::StandardButtons,
+                                            QMessageBox::StandardButton) override
+    {
+        return QMessageBox::Ok;
+    }
+    QMessageBox::StandardButton question(QWidget*, const QString&, const QString&, QMessageBox::StandardButtons,
+                                         QMessageBox::StandardButton) override
+    {
+        return QMessageBox::No;
     }
 };
 
@@ -175,6 +187,15 @@ TEST_F(ScanPanelTest, TwoTargetsPauseContinueAndStop)
     EXPECT_EQ(a->scanThread()->pauseFlag(), 'Y');
     EXPECT_TRUE(b->m_startButton->isEnabled());
     EXPECT_TRUE(b->m_stopButton->isEnabled());
+    // The scan thread really holds: once it has reached its wait, it reads
+    // nothing more and no sample moves the row.
+    QTest::qWait(1500);
+    const qint64 heldAt = a->scanThread()->publishedPosition()->load();
+    const QString elapsedAt = a->m_elapsedLabel->text();
+    QTest::qWait(1500);
+    EXPECT_EQ(a->scanThread()->publishedPosition()->load(), heldAt);
+    EXPECT_EQ(a->m_elapsedLabel->text(), elapsedAt);
+    EXPECT_TRUE(a->scanThread()->isRunning());
 
     a->m_startButton->click();
     EXPECT_EQ(a->m_startButton->text(), "暂停");
@@ -350,6 +371,21 @@ TEST_F(ScanPanelTest, DestroyingTheWindowMidScanEndsCleanly)
     EXPECT_TRUE(sampler.isNull());
 }
 
+TEST_F(ScanPanelTest, ReadStuckOnAFailingDiskDoesNotHoldTheClose)
+{
+    FakeSource stuck = slowSource();
+    stuck.delayMs = 7000; // one read, as a disk retrying a bad sector
+    sources.add("stuck", stuck);
+    select({{"stuck", qint64(1) << 30, 0}});
+    QPointer<CFragmentFit> scan = row(0)->scanThread();
+    QPointer<CSchedule> sampler = row(0)->sampler();
+    QTRY_VERIFY_WITH_TIMEOUT(sources.firstReadOffset("stuck") >= 0, kLong);
+
+    window.reset(); // waits a while, then leaves the row to go with its threads
+    ASSERT_FALSE(scan.isNull());
+    QTRY_VERIFY_WITH_TIMEOUT(scan.isNull() && sampler.isNull(), kLong);
+}
+
 TEST_F(ScanPanelTest, StopOfAnIdleRowOnlyShowsTheEnd)
 {
     sources.add("slowA", slowSource());
@@ -390,7 +426,12 @@ TEST(ScanPanelRoad, TickedImageIsScannedToTheEnd)
     {
         MainWindow window(QStringList{image});
         window.show();
-        QMetaObject::invokeMethod(&window, "SelectDisk");
+        window.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+        QTest::keyClick(&window, Qt::Key_E, Qt::ControlModifier);
+        auto* diskDialog = window.findChild<QWidget*>("diskDialog");
+        ASSERT_NE(diskDialog, nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(diskDialog->isVisible(), kLong);
         auto* tree = window.findChild<QTreeWidget*>("diskTree");
         ASSERT_NE(tree, nullptr);
         QTreeWidgetItem* imageRow = nullptr;
@@ -411,8 +452,14 @@ TEST(ScanPanelRoad, TickedImageIsScannedToTheEnd)
         QTRY_COMPARE_WITH_TIMEOUT(statusText(r), QString("   扫描结束..."), kLong);
         EXPECT_EQ(r->m_progressBar->value(), 100);
         EXPECT_EQ(r->m_startButton->text(), "开始");
+        EXPECT_FALSE(diskDialog->isVisible());
         EXPECT_TRUE(tree->isEnabled()); // ready for the next selection
+        EXPECT_TRUE(window.findChild<QWidget*>("selectDiskButton")->isEnabled());
         EXPECT_EQ(found.count(), truth.size());
+        // Every fragment found reached the playlist.
+        auto* playlist = window.findChild<QAbstractItemView*>("playlistView");
+        ASSERT_NE(playlist, nullptr);
+        QTRY_COMPARE_WITH_TIMEOUT(playlist->model()->rowCount(), truth.size(), kLong);
         EXPECT_EQ(cScanState, 'Y');
     }
     scanTargetList().clear();

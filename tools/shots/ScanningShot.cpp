@@ -3,6 +3,7 @@
 
 #include "Shots.h"
 
+#include "app/Dialogs.h"
 #include "app/MainWindow.h"
 #include "disk/Nyx.h"
 #include "disk/widget.h"
@@ -40,6 +41,18 @@ private:
     std::unique_ptr<NyxCIOSystemDevice> m_inner;
 };
 
+// The disk dialog tells that the machine's own disks cannot be read without
+// administrator rights; the shot is about the scan, so that notice is only logged.
+class NoticesToLog : public Dialogs {
+public:
+    QMessageBox::StandardButton information(QWidget*, const QString& title, const QString& text,
+                                            QMessageBox::StandardButtons, QMessageBox::StandardButton) override
+    {
+        std::printf("scanning: notice %s: %s\n", qPrintable(title), qPrintable(text));
+        return QMessageBox::Ok;
+    }
+};
+
 } // namespace
 
 CORVO_SHOT("scanning", "a scan in progress on a generated image (generates one when none is given)")
@@ -63,6 +76,8 @@ CORVO_SHOT("scanning", "a scan in progress on a generated image (generates one w
 
     bool ticked = false;
     if (!images.isEmpty()) {
+        static NoticesToLog notices;
+        setDialogs(&notices);
         shots::invoke(window, "SelectDisk");
         auto* tree = shots::find<QTreeWidget>(window, "diskTree");
         shots::waitFor([&] { return tree && tree->topLevelItemCount() > 0; });
