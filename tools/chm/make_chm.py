@@ -152,6 +152,17 @@ th{background:#e4e9f2}code,pre{font-family:Consolas,monospace;background:#f2f4f8
 pre{padding:6px;border:1px solid #ccd}blockquote{border-left:3px solid #9ab;margin-left:0;padding-left:10px}"""
 
 
+MAX_IMAGE_WIDTH = 760
+
+
+def png_size(path):
+    with open(path, "rb") as f:
+        head = f.read(24)
+    if head[:8] != b"\x89PNG\r\n\x1a\n":
+        sys.exit("make_chm: %s is not a PNG picture" % path)
+    return int.from_bytes(head[16:20], "big"), int.from_bytes(head[20:24], "big")
+
+
 def main():
     if len(sys.argv) not in (4, 5):
         sys.exit(__doc__)
@@ -174,6 +185,15 @@ def main():
         if name not in copied:
             shutil.copyfile(src, os.path.join(work, name))
             copied.append(name)
+
+    # Old HTML Help viewers know no max-width: size the pictures in the page.
+    def sized(m):
+        name = m.group(1)
+        w, h = png_size(os.path.join(work, name))
+        if w > MAX_IMAGE_WIDTH:
+            w, h = MAX_IMAGE_WIDTH, h * MAX_IMAGE_WIDTH // w
+        return '<img src="%s" width="%d" height="%d"' % (name, w, h)
+    body = re.sub(r'<img src="([^"]+)"', sized, body)
 
     page = ('<html><head><meta http-equiv="Content-Type" content="text/html; charset=gbk">'
             "<title>%s</title><style>%s</style></head><body>\n%s\n</body></html>\n"
