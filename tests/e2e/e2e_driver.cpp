@@ -36,6 +36,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QUrl>
 #include <QWindow>
 
 #include <cstdio>
@@ -460,6 +461,24 @@ int main(int argc, char** argv)
     check(boxes.asked.filter("question:").isEmpty(), "a question came up for a finished scan's preview");
 
     saveShot(&window, outDir.filePath("e2e-window.png"));
+
+    step("帮助 shows the notice and opens the manual from the working directory");
+    const QString openerLog = qEnvironmentVariable("E2E_OPENER_LOG");
+    if (!openerLog.isEmpty()) {
+        QTest::qWait(QApplication::doubleClickInterval() + 50);
+        QTest::mouseClick(window.findChild<QPushButton*>("helpButton"), Qt::LeftButton);
+        check(boxes.asked.filter(QStringLiteral("information:帮助:欢迎使用MarzenTKL监控视频恢复软件。")).size() == 1,
+              "帮助 did not show its notice");
+        const QString manual = QDir::current().absoluteFilePath(QStringLiteral("TKL使用手册.chm"));
+        auto opened = [&] {
+            QFile f(openerLog);
+            if (!f.open(QIODevice::ReadOnly))
+                return QString();
+            return QUrl::fromEncoded(f.readAll().trimmed()).toLocalFile();
+        };
+        check(waitFor([&] { return !opened().isEmpty(); }, 20000) && opened() == manual,
+              "the desktop was asked to open \"" + opened() + "\", not " + manual);
+    }
 
     step("close: the question is answered Yes");
     QTest::mouseClick(window.findChild<QPushButton*>("closeButton"), Qt::LeftButton);

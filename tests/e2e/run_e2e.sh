@@ -29,12 +29,26 @@ img="$work/disk image.img"
 "$build/bin/tkl-imagegen" --size 24M --seed 7 --out "$img" --truth "$work/truth.json" --expect "$work/expect"
 mkdir -p "$work/out"
 
+# The desktop's opener, as the help button reaches it: records what it was asked.
+mkdir "$work/opener"
+printf '#!/bin/sh\nprintf "%%s\\n" "$1" >> "%s"\n' "$work/opened.log" > "$work/opener/xdg-open"
+chmod +x "$work/opener/xdg-open"
+# The help opens its manual from the working directory.
+mkdir "$work/cwd"
+if [ -f "$build/bin/TKL使用手册.chm" ]; then
+  cp "$build/bin/TKL使用手册.chm" "$work/cwd/"
+else
+  echo "stand-in for the manual" > "$work/cwd/TKL使用手册.chm"
+fi
+
 echo "== the window driven by input events"
 rm -f "$build/tests/e2e/thumb/Tessaro"
 status=0
-PATH="$build/tests/fakekm2:$PATH" KM2_LOG="$work/km2.log" \
+(cd "$work/cwd" &&
+  PATH="$build/tests/fakekm2:$work/opener:$PATH" KM2_LOG="$work/km2.log" E2E_OPENER_LOG="$work/opened.log" \
+  XDG_CURRENT_DESKTOP= DESKTOP_SESSION= KDE_FULL_SESSION= GNOME_DESKTOP_SESSION_ID= \
   timeout 500 xvfb-run -a -s "-screen 0 1280x900x24" \
-  "$build/tests/e2e/corvotkl_e2e" "$img" "$work/truth.json" "$work/expect" "$work/out" "$work/km2.log" || status=$?
+  "$build/tests/e2e/corvotkl_e2e" "$img" "$work/truth.json" "$work/expect" "$work/out" "$work/km2.log") || status=$?
 cp -f "$work/out/e2e-window.png" "$build/tests/e2e/" 2>/dev/null || true
 [ $status -eq 0 ] || { echo "e2e_gui: the driven run failed (status $status)"; exit 1; }
 
