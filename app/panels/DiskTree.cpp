@@ -205,7 +205,8 @@ bool MainWindow::showUnreadableDisksNotice(bool haveOtherRows)
                               "可以把磁盘镜像文件作为参数启动本程序：corvotkl 镜像文件")
                    .arg(device, why);
     }
-    dialogs().information(this, QStringLiteral("提示 "), text, QMessageBox::Ok, QMessageBox::NoButton);
+    // A warning, not a tip: the disks the user came to scan are out of reach.
+    dialogs().warning(this, QStringLiteral("提示 "), text, QMessageBox::Ok, QMessageBox::NoButton);
     return true;
 }
 

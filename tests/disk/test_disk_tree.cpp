@@ -11,6 +11,7 @@
 #include <QImage>
 #include <QPushButton>
 #include <QStyle>
+#include <QTableWidget>
 #include <QStyleOptionViewItem>
 #include <QTest>
 #include <QTreeWidget>
@@ -273,6 +274,11 @@ TEST_F(DiskTreeTest, ColumnFourAloneSelectsTheWholeVolume)
     EXPECT_EQ(scanTargetList()[0].endOffset, 1048576LL * 512);
     EXPECT_TRUE(MainWindowTestAccess::scanWanted(w));
     EXPECT_TRUE(boxesOf(QStringLiteral("warning")).isEmpty());
+    // Handed over: one scan row, the dialog out of the way.
+    QTableWidget* table = w.findChild<QTableWidget*>(QStringLiteral("scanTable"));
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->rowCount(), 1);
+    EXPECT_FALSE(dialog(w)->isVisible());
 }
 
 TEST_F(DiskTreeTest, NothingCheckedWarnsOnceAndKeepsTheDialog)
@@ -419,6 +425,9 @@ TEST_F(DiskTreeImageTest, ImageBecomesATopLevelRowAndATargetWithItsFullSize)
     EXPECT_EQ(nyxDevicePathToFile(nyxDevicePathForName(QFile::encodeName(scanTargetList()[0].name))),
               QFile::encodeName(image));
     EXPECT_TRUE(dlg.boxes.isEmpty());
+    QTableWidget* table = w.findChild<QTableWidget*>(QStringLiteral("scanTable"));
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->rowCount(), 1);
 }
 
 TEST_F(DiskTreeImageTest, RelativeImagePathIsScannedAsThatFileNotAsADevice)
@@ -478,7 +487,7 @@ TEST_F(DiskTreeImageTest, UnreadableDisksGiveANoticeThenTheImageRows)
     MainWindow w({image});
     invoke(w, "SelectDisk");
     ASSERT_EQ(dlg.boxes.size(), 1);
-    EXPECT_EQ(dlg.boxes[0].kind, QStringLiteral("information"));
+    EXPECT_EQ(dlg.boxes[0].kind, QStringLiteral("warning"));
     EXPECT_EQ(dlg.boxes[0].title, QStringLiteral("提示 "));
     EXPECT_TRUE(dlg.boxes[0].text.contains(QStringLiteral("/dev/sda")));
     EXPECT_TRUE(dlg.boxes[0].text.contains(QStringLiteral("corvotkl")));
