@@ -306,6 +306,9 @@ int main(int argc, char** argv)
 
     step("开始 scans it to 100 %");
     check(startButton->text() == QStringLiteral("开始"), "the start button reads " + startButton->text());
+    // A notice about the machine's own unreadable disks may have come with the
+    // dialog; from here on nothing may warn.
+    const int warningsBefore = boxes.asked.filter("warning:").size();
     QTest::mouseClick(startButton, Qt::LeftButton);
     check(waitFor([&] { return !diskDialog->isVisible(); }, 20000), "the disk dialog stayed open after 开始");
     auto* scanTable = window.findChild<QTableWidget*>("scanTable");
@@ -319,7 +322,8 @@ int main(int argc, char** argv)
     check(waitFor([&] { return progress->value() == 100 && status->text() == QStringLiteral("   扫描结束..."); },
                   kLong),
           QString("the scan did not end normally at 100 %: %1 %, \"%2\"").arg(progress->value()).arg(status->text()));
-    check(boxes.asked.filter("warning:").isEmpty(), "warnings during the scan: " + boxes.asked.join(" | "));
+    check(boxes.asked.filter("warning:").size() == warningsBefore,
+          "warnings during the scan: " + boxes.asked.filter("warning:").join(" | "));
 
     step("the playlist lists the ground truth");
     auto* view = window.findChild<DropTableView*>("playlistView");
