@@ -71,6 +71,27 @@ TEST(FragmentScan, AnyByteBetweenFramesSplitsTheFragmentAndTinyClosedFragmentsAr
     checkInvariants(image, r);
 }
 
+// The disk ends inside the last frame: its header is on the disk, so the frame
+// is reported with its full length and the export, not the scan, says what is
+// missing. Only the fragment's last extent may reach past the end.
+TEST(FragmentScan, LastFrameCutOffByTheEndCountsWithItsFullLength)
+{
+    for (const qint64 size : {qint64(MiB), qint64(4 * MiB + 527)}) {
+        QByteArray image = noiseImage(size, 7);
+        const qint64 first = size - 5000;
+        const qint64 cut = putRun(image, first, {1000, 3300});
+        putHeader(image, cut, 2000);
+        const ScanResult r = runScan(image, 0, image.size());
+        ASSERT_EQ(r.sent.size(), 1u) << "size " << size;
+        const SFragmentFit& f = r.sent[0].fragment;
+        ASSERT_EQ(f.extents->size(), 1);
+        EXPECT_EQ(f.extents->first().start, first);
+        EXPECT_EQ(f.extents->first().end, cut + 2000) << "past the end by " << cut + 2000 - size;
+        EXPECT_EQ(f.totalBytes, 6300);
+        EXPECT_EQ(f.frameCount, 3);
+    }
+}
+
 TEST(FragmentScan, FramesAndHeadersStraddlingBufferBoundariesStayInOneFragment)
 {
     // A header at each offset around each 2 MiB boundary of the first read,
