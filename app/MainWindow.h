@@ -105,6 +105,8 @@ private:
     void buildDiskDialog();      // app/panels/DiskTree.cpp
     void buildCentralLayout();   // app/MainWindow.cpp
     void buildMergeDialog();     // app/panels/PlayListPanel.cpp
+    // Merges the rows into the file in a thread of its own (app/panels/Commands.cpp).
+    void startMerge(const QList<SPlayListTableItem>& items, const QString& path);
     // Stops every running or paused scan row and waits for its threads
     // (app/panels/ScanPanel.cpp). Called before rows are replaced and on close.
     void stopAllScans();

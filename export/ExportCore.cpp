@@ -374,12 +374,8 @@ bool ExportJob::exportItem(const SPlayListTableItem& row)
     return ok;
 }
 
-int ExportJob::exportAll(const QList<SPlayListTableItem>& rows, const QByteArray& directory)
+void ExportJob::begin(const QList<SPlayListTableItem>& rows)
 {
-    if (rows.isEmpty() || directory.isEmpty())
-        return 0;
-    m_rows = rows;
-    m_directory = directory;
     m_total = 0;
     m_written = 0;
     m_output.resetCommitted();
@@ -388,6 +384,15 @@ int ExportJob::exportAll(const QList<SPlayListTableItem>& rows, const QByteArray
     m_sinceReport.invalidate();
     for (const SPlayListTableItem& row : rows)
         m_total += row.sFragmentFit.totalBytes;
+}
+
+int ExportJob::exportAll(const QList<SPlayListTableItem>& rows, const QByteArray& directory)
+{
+    if (rows.isEmpty() || directory.isEmpty())
+        return 0;
+    m_rows = rows;
+    m_directory = directory;
+    begin(rows);
     for (const SPlayListTableItem& row : rows) {
         m_rowWritten = 0;
         m_rowSize = row.sFragmentFit.totalBytes;
@@ -405,14 +410,7 @@ int ExportJob::videoMerge(const QList<SPlayListTableItem>& rows, const QByteArra
 {
     if (rows.isEmpty())
         return 0;
-    m_total = 0;
-    m_written = 0;
-    m_output.resetCommitted();
-    m_failedRows = 0;
-    m_nextClockCheck = 0;
-    m_sinceReport.invalidate();
-    for (const SPlayListTableItem& row : rows)
-        m_total += row.sFragmentFit.totalBytes;
+    begin(rows);
 
     if (isSourceOf(rows, outputPath)) {
         diag(QStringLiteral("open file error: refusing to write %1: it is a source of this merge").arg(shown(outputPath)));

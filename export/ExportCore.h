@@ -144,6 +144,8 @@ private:
     CopyResult copyExtent(qint64 start, qint64 end, const QByteArray& sourcePath, const QByteArray& outputPath);
     NyxCIOSystemDevice* openSource(const QByteArray& sourcePath, int* error);
     bool isSourceOf(const QList<SPlayListTableItem>& rows, const QByteArray& outputPath) const;
+    // Counters and the total of a new job over these rows.
+    void begin(const QList<SPlayListTableItem>& rows);
     void progress(bool force);
     void diag(const QString& message);
 

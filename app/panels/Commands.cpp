@@ -44,6 +44,14 @@ bool destinationConfirmed()
     return answer != QMessageBox::No;
 }
 
+// Asks for the merged file, then for the confirmation; false when either is
+// declined.
+bool mergeFileChosen(MainWindow* window, QString& path)
+{
+    path = dialogs().getSaveFileName(window, MainWindow::tr("保存"), QString(), MainWindow::tr("Video files(*.TKL)"));
+    return !path.isEmpty() && destinationConfirmed();
+}
+
 } // namespace
 
 void MainWindow::SortItem()
@@ -87,15 +95,10 @@ void MainWindow::PlayListMerge()
     const QList<int> rows = m_playlistView->selectedModelRows();
     if (rows.isEmpty())
         return;
-    m_saveFolder = dialogs().getSaveFileName(this, tr("保存"), QString(), tr("Video files(*.TKL)"));
-    if (m_saveFolder.isEmpty())
-        return;
-    if (!destinationConfirmed())
+    if (!mergeFileChosen(this, m_saveFolder))
         return;
     const QList<SPlayListTableItem> items = copyRows(m_playlistModel, rows);
-    auto* thread = new ManyMegerThread(items, m_saveFolder);
-    connect(thread, &ManyMegerThread::ManyNotify, this, &MainWindow::SCanResult);
-    thread->start(QThread::InheritPriority);
+    startMerge(items, m_saveFolder);
 }
 
 void MainWindow::MergeDisk()
@@ -115,14 +118,16 @@ void MainWindow::StartMerge()
     DropTableView* list = mergeListFor(sender());
     if (!list || !list->listModel || list->listModel->rowCount() == 0)
         return;
-    m_saveFolder = dialogs().getSaveFileName(this, tr("保存"), QString(), tr("Video files(*.TKL)"));
-    if (m_saveFolder.isEmpty())
-        return;
-    if (!destinationConfirmed())
+    if (!mergeFileChosen(this, m_saveFolder))
         return;
     // The order the dialog shows, whatever order the rows were dragged in.
     const QList<SPlayListTableItem> items = copyRows(list->listModel, list->displayedModelRows());
-    auto* thread = new ManyMegerThread(items, m_saveFolder);
+    startMerge(items, m_saveFolder);
+}
+
+void MainWindow::startMerge(const QList<SPlayListTableItem>& items, const QString& path)
+{
+    auto* thread = new ManyMegerThread(items, path);
     connect(thread, &ManyMegerThread::ManyNotify, this, &MainWindow::SCanResult);
     thread->start(QThread::InheritPriority);
 }

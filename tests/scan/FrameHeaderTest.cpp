@@ -40,6 +40,9 @@ struct Impl {
     bool available;
 };
 
+// ctest lists parameterised tests with their parameter; the name is enough.
+void PrintTo(const Impl& impl, std::ostream* os) { *os << impl.name; }
+
 std::vector<Impl> impls()
 {
     std::vector<Impl> v = {{"findFrameHeader", &CFragmentFit::findFrameHeader, true},
