@@ -180,6 +180,7 @@ private:
     // Recent cost of placing one row, to keep each turn's share short, and
     // of sorting the whole list again, per row of the list.
     double m_rowCostNs = 0;
+    bool m_rowCostScattered = false; // m_rowCostNs is per row already listed
     double m_sortCostNs = 0;
     void flushPendingRows();
     void addPendingRows(bool all);

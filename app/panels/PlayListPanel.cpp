@@ -248,18 +248,32 @@ void MainWindow::addPendingRows(bool all)
     // enough of them: then they are appended unsorted and the list sorted
     // again (a stable sort; rows whose size texts are equal may end up in
     // another order among themselves than row-by-row placement gives).
+    // Each row that lands on its own costs the proxy and the header a pass
+    // over the list, so sorted by size the cost of a row is learnt per row
+    // already listed; by name new rows land together at one end.
+    const bool scattered = m_playlistProxy->sortColumn() == 2;
+    if (scattered != m_rowCostScattered) {
+        m_rowCostScattered = scattered;
+        m_rowCostNs = 0;
+    }
+    const auto rowCost = [&] {
+        return scattered ? m_rowCostNs * std::max(1, m_playlistModel->rowCount()) : m_rowCostNs;
+    };
     const int present = m_playlistModel->rowCount();
-    if (!all && m_playlistProxy->sortColumn() == 2 && present >= 1000 && m_pendingRows.size() >= 32 &&
-        m_rowCostNs > 0) {
+    if (!all && scattered && present >= 1000 && m_pendingRows.size() >= 32 && m_rowCostNs > 0) {
         const double perListRow = m_sortCostNs > 0 ? m_sortCostNs : 600.0;
         const double whole = perListRow * (present + m_pendingRows.size());
-        if (m_pendingRows.size() * m_rowCostNs > whole) {
+        if (m_pendingRows.size() * rowCost() > whole) {
             const Qt::SortOrder order = m_playlistProxy->sortOrder();
             QList<SPlayListTableItem> rows;
             rows.swap(m_pendingRows);
-            m_playlistProxy->sort(-1);
+            // Unsorted, the proxy appends the block as one interval; turning
+            // the sort back on sorts the whole list once.
+            m_playlistProxy->setDynamicSortFilter(false);
             m_playlistModel->addRows(rows);
-            m_playlistProxy->sort(2, order);
+            m_playlistProxy->setDynamicSortFilter(true);
+            if (m_playlistProxy->sortColumn() != 2 || m_playlistProxy->sortOrder() != order)
+                m_playlistProxy->sort(2, order);
             const double took = double(clock.nsecsElapsed()) / m_playlistModel->rowCount();
             m_sortCostNs = m_sortCostNs > 0 ? 0.5 * m_sortCostNs + 0.5 * took : took;
             return;
@@ -271,15 +285,18 @@ void MainWindow::addPendingRows(bool all)
             const double left = kBudgetNs - double(clock.nsecsElapsed());
             if (left <= 0)
                 break;
-            take = int(std::clamp(left / m_rowCostNs, 1.0, double(take)));
+            take = int(std::clamp(left / rowCost(), 1.0, double(take)));
         } else if (!all) {
             take = std::min(take, 256);
         }
         QList<SPlayListTableItem> block = m_pendingRows.mid(0, take);
         m_pendingRows.erase(m_pendingRows.begin(), m_pendingRows.begin() + take);
         const qint64 before = clock.nsecsElapsed();
+        const int listed = std::max(1, m_playlistModel->rowCount());
         m_playlistModel->addRows(block);
-        const double perRow = double(clock.nsecsElapsed() - before) / take;
+        double perRow = double(clock.nsecsElapsed() - before) / take;
+        if (scattered)
+            perRow /= listed;
         m_rowCostNs = m_rowCostNs > 0 ? 0.5 * m_rowCostNs + 0.5 * perRow : perRow;
     }
 }
