@@ -120,10 +120,10 @@ TEST_F(Shutdown, ClosingTheWindowCancelsExportsInFlightAndClosesTheirFiles)
     const qint64 closeMs = closing.elapsed();
     disk.join();
 
-    ASSERT_TRUE(single);
-    ASSERT_TRUE(merge);
-    EXPECT_TRUE(single->isFinished());
-    EXPECT_TRUE(merge->isFinished());
+    // Each thread has ended; the events served while closing may already
+    // have deleted it.
+    EXPECT_TRUE(!single || single->isFinished());
+    EXPECT_TRUE(!merge || merge->isFinished());
     EXPECT_LT(closeMs, 20000); // not the give-up time
     EXPECT_TRUE(openFilesUnder(tmp.path()).isEmpty());
     // Cancelled after a chunk or two, not copied whole.
