@@ -169,6 +169,52 @@ TEST(PlayListModel, PassesTheModelTesterThroughASortedProxy)
     EXPECT_TRUE(g_modelWarnings.isEmpty()) << g_modelWarnings.join('\n').toStdString();
 }
 
+// The window's own proxy under the checker, through the roads the playlist
+// takes: rows one by one and in blocks while sorted, deletions, and a block
+// added with the sort switched off and on again (the whole-list re-sort).
+TEST(PlayListModel, SortProxyPassesTheModelTesterAndKeepsItsKeysThroughEveryRoad)
+{
+    g_modelWarnings.clear();
+    QtMessageHandler old = qInstallMessageHandler(collectWarnings);
+    {
+        CPlayListTableModel m;
+        CPlayListSortProxy proxy;
+        proxy.setSourceModel(&m);
+        proxy.sort(2, Qt::DescendingOrder);
+        QSortFilterProxyModel reference;
+        reference.setSourceModel(&m);
+        reference.sort(2, Qt::DescendingOrder);
+        QAbstractItemModelTester tester(&proxy, QAbstractItemModelTester::FailureReportingMode::Warning);
+        const auto block = [](int first, int count) {
+            QList<SPlayListTableItem> rows;
+            for (int i = first; i < first + count; ++i)
+                rows.append(SPlayListTableItem{fragment(qint64((i * 7919) % 997) * 4096), QString(), i});
+            return rows;
+        };
+        const auto sizesShown = [](const QAbstractItemModel& model) {
+            QStringList sizes;
+            for (int r = 0; r < model.rowCount(); ++r)
+                sizes << model.index(r, 2).data().toString();
+            return sizes;
+        };
+        for (int i = 0; i < 30; ++i)
+            m.addRow(fragment(qint64((i * 31) % 17) * 65536), i);
+        m.addRows(block(100, 50));
+        for (int r : {3, 40, 0})
+            m.deleteRow(r);
+        proxy.setDynamicSortFilter(false);
+        m.addRows(block(200, 400));
+        proxy.setDynamicSortFilter(true);
+        EXPECT_EQ(proxy.rowCount(), 477);
+        EXPECT_EQ(sizesShown(proxy), sizesShown(reference));
+        m.addRows(block(700, 20));
+        m.deleteRow(5);
+        EXPECT_EQ(sizesShown(proxy), sizesShown(reference));
+    }
+    qInstallMessageHandler(old);
+    EXPECT_TRUE(g_modelWarnings.isEmpty()) << g_modelWarnings.join('\n').toStdString();
+}
+
 // Text sorting: zero padding keeps sizes and serials in numeric order.
 TEST(PlayListModel, TextSortFollowsNumbersThanksToPadding)
 {
