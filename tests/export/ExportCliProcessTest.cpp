@@ -114,10 +114,28 @@ TEST_F(ExportCliProcess, FailuresNameTheFileAndTheReasonAndSetTheExitCode)
         EXPECT_EQ(full.exitCode, 1);
         EXPECT_TRUE(full.err.contains("/dev/full: No space left on device")) << full.err.constData();
     }
-    const Result missing = cli({"scan", imagePath, "--export", tmp.filePath("nowhere")});
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_TRUE(missing.err.contains(tmp.filePath("nowhere").toUtf8())) << missing.err.constData();
-    EXPECT_TRUE(missing.err.contains("No such file or directory"));
+    // Destinations that cannot be written are refused before the scan starts.
+    const QString notAFolder = tmp.filePath("plain");
+    {
+        QFile f(notAFolder);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    const struct {
+        QStringList args;
+        QByteArray says;
+    } refused[] = {
+        {{"--export", tmp.filePath("nowhere")}, "--export " + tmp.filePath("nowhere").toUtf8() + ": No such file or directory"},
+        {{"--export", notAFolder}, "--export " + notAFolder.toUtf8() + ": Not a directory"},
+        {{"--merge", tmp.filePath("nowhere/all.TKL")}, tmp.filePath("nowhere").toUtf8() + ": No such file or directory"},
+        {{"--merge", tmp.path()}, "--merge " + tmp.path().toUtf8() + ": Is a directory"},
+    };
+    for (const auto& c : refused) {
+        const Result r = cli(QStringList{"scan", imagePath} + c.args);
+        EXPECT_EQ(r.exitCode, 2) << c.args.join(' ').toStdString();
+        EXPECT_TRUE(r.err.contains(c.says)) << r.err.constData();
+        EXPECT_FALSE(r.err.contains("scanned")) << "the scan ran first: " << r.err.constData();
+    }
+    EXPECT_FALSE(QFileInfo::exists(tmp.filePath("nowhere")));
 
     const Result unknown = cli({"scan", imagePath, "--merge", tmp.filePath("x.TKL"), "--serials", "1,9999"});
     EXPECT_EQ(unknown.exitCode, 2);

@@ -2,7 +2,12 @@
 
 #include "export/ExportCli.h"
 
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <cstring>
 #include <limits>
+#include <unistd.h>
 
 namespace {
 
@@ -46,7 +51,8 @@ QString cliUsage()
         "Progress and the summary go to standard error.\n"
         "Exit status: 0 scan complete (and every byte exported), 1 SOURCE could not be\n"
         "opened or read (in whole or in part), the list not written or an export or\n"
-        "merge incomplete, 2 bad arguments, 130 interrupted.\n");
+        "merge incomplete, 2 bad arguments (an export or merge folder that cannot be\n"
+        "written included: checked before the scan), 130 interrupted.\n");
 }
 
 CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
@@ -152,4 +158,45 @@ CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
         return error(QStringLiteral("--start %1 lies beyond --end %2").arg(o.start).arg(o.end));
     *out = o;
     return CliParseResult();
+}
+
+namespace {
+
+// A folder files can be created in: "" when it can, else why not.
+QString folderProblem(const QString& folder)
+{
+    const QFileInfo info(folder);
+    if (!info.exists())
+        return QStringLiteral("No such file or directory");
+    if (!info.isDir())
+        return QStringLiteral("Not a directory");
+    if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    return QString();
+}
+
+} // namespace
+
+bool checkCliDestinations(const CliOptions& options, QString* why)
+{
+    if (!options.exportDir.isEmpty()) {
+        const QString problem = folderProblem(options.exportDir);
+        if (!problem.isEmpty()) {
+            *why = QStringLiteral("--export %1: %2").arg(options.exportDir, problem);
+            return false;
+        }
+    }
+    if (!options.mergeFile.isEmpty()) {
+        const QFileInfo file(options.mergeFile);
+        if (file.isDir()) {
+            *why = QStringLiteral("--merge %1: Is a directory").arg(options.mergeFile);
+            return false;
+        }
+        const QString problem = folderProblem(file.absolutePath());
+        if (!problem.isEmpty()) {
+            *why = QStringLiteral("--merge %1: %2: %3").arg(options.mergeFile, file.absolutePath(), problem);
+            return false;
+        }
+    }
+    return true;
 }

@@ -32,6 +32,11 @@ struct CliParseResult {
 CliParseResult parseCliArguments(const QStringList& args, CliOptions* out);
 QString cliUsage();
 
+// Whether the export folder and the merge file's folder exist and can be
+// written, checked before the scan so that a scan of hours does not end in a
+// destination that was never there. False with the reason in *why.
+bool checkCliDestinations(const CliOptions& options, QString* why);
+
 // Exit statuses.
 enum CliExit {
     CliExitOk = 0,

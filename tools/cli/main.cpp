@@ -53,6 +53,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "corvotkl-cli: %s\n%s", qPrintable(parsed.message), qPrintable(cliUsage()));
         return CliExitUsage;
     }
+    QString destinationProblem;
+    if (!checkCliDestinations(options, &destinationProblem)) {
+        std::fprintf(stderr, "corvotkl-cli: %s\n", qPrintable(destinationProblem));
+        return CliExitUsage;
+    }
 
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalFds) != 0) {
         std::perror("corvotkl-cli: socketpair");
