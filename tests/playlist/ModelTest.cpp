@@ -24,6 +24,18 @@ void collectWarnings(QtMsgType type, const QMessageLogContext& ctx, const QStrin
         g_modelWarnings << msg;
 }
 
+// Collects the model checker's complaints from construction to destruction;
+// the test reads them after the checked models are gone.
+struct ModelWarningsCollected {
+    QtMessageHandler old;
+    ModelWarningsCollected()
+    {
+        g_modelWarnings.clear();
+        old = qInstallMessageHandler(collectWarnings);
+    }
+    ~ModelWarningsCollected() { qInstallMessageHandler(old); }
+};
+
 } // namespace
 
 TEST(PlayListModel, DisplayTextsOfEveryColumn)
@@ -144,9 +156,8 @@ TEST(PlayListModel, AddRowsKeepsOrderAndDropsTheText)
 // Qt's model checker over the model and a sorted proxy while rows come and go.
 TEST(PlayListModel, PassesTheModelTesterThroughASortedProxy)
 {
-    g_modelWarnings.clear();
-    QtMessageHandler old = qInstallMessageHandler(collectWarnings);
     {
+        const ModelWarningsCollected collecting;
         CPlayListTableModel m;
         QSortFilterProxyModel proxy;
         proxy.setSourceModel(&m);
@@ -165,7 +176,6 @@ TEST(PlayListModel, PassesTheModelTesterThroughASortedProxy)
         EXPECT_EQ(m.rowCount(), 45);
         EXPECT_EQ(proxy.rowCount(), 45);
     }
-    qInstallMessageHandler(old);
     EXPECT_TRUE(g_modelWarnings.isEmpty()) << g_modelWarnings.join('\n').toStdString();
 }
 
@@ -174,9 +184,8 @@ TEST(PlayListModel, PassesTheModelTesterThroughASortedProxy)
 // added with the sort switched off and on again (the whole-list re-sort).
 TEST(PlayListModel, SortProxyPassesTheModelTesterAndKeepsItsKeysThroughEveryRoad)
 {
-    g_modelWarnings.clear();
-    QtMessageHandler old = qInstallMessageHandler(collectWarnings);
     {
+        const ModelWarningsCollected collecting;
         CPlayListTableModel m;
         CPlayListSortProxy proxy;
         proxy.setSourceModel(&m);
@@ -211,7 +220,6 @@ TEST(PlayListModel, SortProxyPassesTheModelTesterAndKeepsItsKeysThroughEveryRoad
         m.deleteRow(5);
         EXPECT_EQ(sizesShown(proxy), sizesShown(reference));
     }
-    qInstallMessageHandler(old);
     EXPECT_TRUE(g_modelWarnings.isEmpty()) << g_modelWarnings.join('\n').toStdString();
 }
 
