@@ -46,19 +46,30 @@ QString CPlayListTableModel::nameText(const SFragmentFit& f, int serial)
 
 namespace {
 
+// Thousandths of a MiB as the size text shows them; false where that text
+// is printf's own (negative or huge sizes). Sorting formats the text for
+// every comparison, so it is built from integers: thousandths of a MiB are
+// totalBytes * 125 / 131072, rounded to nearest, ties to even, exactly as
+// printf rounds the (exact) quotient.
+bool sizeThousandths(qint64 totalBytes, qint64* thousandths)
+{
+    if (totalBytes < 0 || totalBytes > std::numeric_limits<qint64>::max() / 125)
+        return false;
+    const qint64 scaled = totalBytes * 125;
+    qint64 q = scaled >> 17;
+    const qint64 rest = scaled & 131071;
+    if (rest > 65536 || (rest == 65536 && (q & 1)))
+        ++q;
+    *thousandths = q;
+    return true;
+}
+
 // "%08.3fMB" of totalBytes / 1048576 into buf; returns the length.
 int writeSize(qint64 totalBytes, char* buf)
 {
-    // Sorting formats this text for every comparison, so it is built from
-    // integers: thousandths of a MiB are totalBytes * 125 / 131072, rounded to
-    // nearest, ties to even, exactly as printf rounds the (exact) quotient.
-    if (totalBytes < 0 || totalBytes > std::numeric_limits<qint64>::max() / 125)
+    qint64 thousandths = 0;
+    if (!sizeThousandths(totalBytes, &thousandths))
         return std::snprintf(buf, 64, "%08.3fMB", double(totalBytes) / 1048576.0);
-    const qint64 scaled = totalBytes * 125;
-    qint64 thousandths = scaled >> 17;
-    const qint64 rest = scaled & 131071;
-    if (rest > 65536 || (rest == 65536 && (thousandths & 1)))
-        ++thousandths;
     qint64 whole = thousandths / 1000;
     const int frac = int(thousandths % 1000);
     char digits[24];
@@ -122,19 +133,12 @@ int decimalDigits(quint64 v)
     return d;
 }
 
-// Thousandths of a MiB as the size text shows them; false where that text
-// is printf's own (negative or huge sizes).
-bool sizeThousandths(qint64 totalBytes, qint64* thousandths)
+// The proxy's sort key of a size: its thousandths, or -1 where the text is
+// printf's own.
+qint64 sizeKey(qint64 totalBytes)
 {
-    if (totalBytes < 0 || totalBytes > std::numeric_limits<qint64>::max() / 125)
-        return false;
-    const qint64 scaled = totalBytes * 125;
-    qint64 q = scaled >> 17;
-    const qint64 rest = scaled & 131071;
-    if (rest > 65536 || (rest == 65536 && (q & 1)))
-        ++q;
-    *thousandths = q;
-    return true;
+    qint64 q = -1;
+    return sizeThousandths(totalBytes, &q) ? q : -1;
 }
 
 // The text order of two rows' display texts in columns 0 to 2, decided from
@@ -210,12 +214,8 @@ void CPlayListSortProxy::setSourceModel(QAbstractItemModel* model)
             }
             std::vector<qint64> added;
             added.reserve(size_t(last - first + 1));
-            for (int r = first; r <= last; ++r) {
-                qint64 q = -1;
-                if (!sizeThousandths(list->rowAt(r).sFragmentFit.totalBytes, &q))
-                    q = -1;
-                added.push_back(q);
-            }
+            for (int r = first; r <= last; ++r)
+                added.push_back(sizeKey(list->rowAt(r).sFragmentFit.totalBytes));
             m_sizeKeys.insert(m_sizeKeys.begin() + first, added.begin(), added.end());
         });
         connect(list, &QAbstractItemModel::rowsRemoved, this, [this](const QModelIndex&, int first, int last) {
@@ -238,12 +238,8 @@ void CPlayListSortProxy::rebuildKeys()
     if (!list)
         return;
     m_sizeKeys.reserve(size_t(list->rowCount()));
-    for (const SPlayListTableItem& row : list->rows()) {
-        qint64 q = -1;
-        if (!sizeThousandths(row.sFragmentFit.totalBytes, &q))
-            q = -1;
-        m_sizeKeys.push_back(q);
-    }
+    for (const SPlayListTableItem& row : list->rows())
+        m_sizeKeys.push_back(sizeKey(row.sFragmentFit.totalBytes));
 }
 
 bool CPlayListSortProxy::lessThan(const QModelIndex& left, const QModelIndex& right) const

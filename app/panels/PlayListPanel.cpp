@@ -264,16 +264,14 @@ void MainWindow::addPendingRows(bool all)
         const double perListRow = m_sortCostNs > 0 ? m_sortCostNs : 600.0;
         const double whole = perListRow * (present + m_pendingRows.size());
         if (m_pendingRows.size() * rowCost() > whole) {
-            const Qt::SortOrder order = m_playlistProxy->sortOrder();
             QList<SPlayListTableItem> rows;
             rows.swap(m_pendingRows);
             // Unsorted, the proxy appends the block as one interval; turning
-            // the sort back on sorts the whole list once.
+            // the sort back on sorts the whole list once, by the same column
+            // and order.
             m_playlistProxy->setDynamicSortFilter(false);
             m_playlistModel->addRows(rows);
             m_playlistProxy->setDynamicSortFilter(true);
-            if (m_playlistProxy->sortColumn() != 2 || m_playlistProxy->sortOrder() != order)
-                m_playlistProxy->sort(2, order);
             const double took = double(clock.nsecsElapsed()) / m_playlistModel->rowCount();
             m_sortCostNs = m_sortCostNs > 0 ? 0.5 * m_sortCostNs + 0.5 * took : took;
             return;
