@@ -8,6 +8,7 @@
 #include "tools/cli/CliOptions.h"
 
 #include "disk/Nyx.h"
+#include "media/MediaFile.h"
 
 #include <QByteArray>
 #include <QList>
@@ -45,6 +46,7 @@ NyxDeviceFactory cliWatchingFactory(NyxDeviceFactory inner, CliReadErrors* log);
 struct CliFragment {
     int serial = 0;
     SFragmentFit fragment;
+    Media::Duration duration;
 };
 
 class CliScan : public QObject {

@@ -1,0 +1,121 @@
+#include "media/FragmentPayload.h"
+
+#include "disk/Nyx.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace Media {
+
+namespace {
+constexpr qint64 kSector = 512;
+constexpr qint64 kChunk = 1 << 20;
+} // namespace
+
+std::int64_t readSourceRange(NyxCIOSystemDevice* device, qint64 offset, char* dst, qint64 len, int* badSectors)
+{
+    const std::int64_t got = device->readFrom(dst, offset, std::uint32_t(len));
+    if (got >= 0)
+        return got;
+    // Sector by sector, so one bad sector costs 512 bytes, not the chunk.
+    qint64 done = 0;
+    bool anyRead = false;
+    while (done < len) {
+        const qint64 at = offset + done;
+        const qint64 n = std::min(len - done, kSector - at % kSector);
+        const std::int64_t r = device->readFrom(dst + done, at, std::uint32_t(n));
+        if (r < 0) {
+            std::memset(dst + done, 0, size_t(n));
+            if (badSectors)
+                ++*badSectors;
+        } else {
+            anyRead = true;
+            if (r < n)
+                return done + r;
+        }
+        done += n;
+    }
+    return anyRead ? done : got;
+}
+
+FragmentPayload::FragmentPayload(const SFragmentFit& fragment, qint64 sourceLimit)
+    : m_fragment(fragment), m_limit(sourceLimit)
+{
+}
+
+FragmentPayload::~FragmentPayload()
+{
+    if (m_device)
+        NyxfIOSystemDevice_delete(&m_device);
+}
+
+bool FragmentPayload::open(QString* error)
+{
+    const QByteArray path = nyxDevicePathForName(m_fragment.diskName);
+    m_device = NyxfIOSystemDevice_new_not_open(path.constData());
+    const int rc = m_device ? NyxfIOSystemDevice_open(m_device, NyxAccessRead, NyxOpenExisting) : ENOMEM;
+    if (rc != 0) {
+        m_error = QStringLiteral("cannot open %1: %2").arg(QString::fromLocal8Bit(m_fragment.diskName),
+                                                           QString::fromLocal8Bit(std::strerror(rc)));
+        if (error)
+            *error = m_error;
+        return false;
+    }
+    if (m_fragment.extents && !m_fragment.extents->isEmpty())
+        m_at = m_fragment.extents->first().start;
+    return true;
+}
+
+bool FragmentPayload::refill()
+{
+    if (m_finished)
+        return false;
+    const SExtentList empty;
+    const SExtentList& ext = m_fragment.extents ? *m_fragment.extents : empty;
+    while (m_extent < ext.size() && m_at >= ext[m_extent].end) {
+        if (++m_extent < ext.size())
+            m_at = ext[m_extent].start;
+    }
+    const bool limited = m_limit >= 0 && m_sourceRead >= m_limit;
+    if (m_extent >= ext.size() || limited) {
+        m_unframer.finish(m_out);
+        m_finished = true;
+        return true;
+    }
+    qint64 n = std::min(kChunk, ext[m_extent].end - m_at);
+    if (m_limit >= 0)
+        n = std::min(n, m_limit - m_sourceRead);
+    m_chunk.resize(size_t(n));
+    const std::int64_t got = readSourceRange(m_device, m_at, &m_chunk[0], n, &m_badSectors);
+    if (got <= 0) {
+        m_error = QStringLiteral("cannot read %1 at byte %2: %3")
+                      .arg(QString::fromLocal8Bit(m_fragment.diskName))
+                      .arg(m_at)
+                      .arg(got < 0 ? QString::fromLocal8Bit(std::strerror(int(-got))) : QStringLiteral("end of the source"));
+        m_finished = true;
+        return false;
+    }
+    m_unframer.feed(reinterpret_cast<const std::uint8_t*>(m_chunk.data()), size_t(got), m_out);
+    m_at += got;
+    m_sourceRead += got;
+    return true;
+}
+
+int FragmentPayload::read(std::uint8_t* buf, int size)
+{
+    while (m_outPos >= m_out.size()) {
+        m_out.clear();
+        m_outPos = 0;
+        if (m_finished && m_error.isEmpty())
+            return 0;
+        if (!refill())
+            return m_error.isEmpty() ? 0 : -1;
+    }
+    const size_t n = std::min(size_t(size), m_out.size() - m_outPos);
+    std::memcpy(buf, m_out.data() + m_outPos, n);
+    m_outPos += n;
+    return int(n);
+}
+
+} // namespace Media

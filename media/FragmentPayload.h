@@ -1,0 +1,63 @@
+#pragma once
+// The video payload of a fragment: its extents read from the source, the
+// 8-byte TKL headers stripped as the preview player does. Sources are only
+// ever read, through the device layer.
+
+#include "scan/SFragmentFit.h"
+#include "tools/tklframe/TklFrame.h"
+
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+#include <string>
+
+class NyxCIOSystemDevice;
+
+namespace Media {
+
+// The one routine that reads fragment bytes from a source: len bytes from
+// offset into dst. Sectors that cannot be read are zero-filled and counted in
+// *badSectors, as a decoder meets them in a damaged recording. Returns the
+// bytes delivered (short only past the end of the source), or -errno when
+// nothing at all could be read.
+std::int64_t readSourceRange(NyxCIOSystemDevice* device, qint64 offset, char* dst, qint64 len, int* badSectors);
+
+class FragmentPayload {
+public:
+    // sourceLimit: read at most this many source bytes (-1: the whole fragment).
+    explicit FragmentPayload(const SFragmentFit& fragment, qint64 sourceLimit = -1);
+    ~FragmentPayload();
+    FragmentPayload(const FragmentPayload&) = delete;
+    FragmentPayload& operator=(const FragmentPayload&) = delete;
+
+    // Bytes handed out before the fragment's own (parameter sets borrowed
+    // from the fragment before it).
+    void setPrefix(const QByteArray& prefix) { m_out.assign(prefix.constData(), size_t(prefix.size())); }
+    // false with *error naming the source and the reason.
+    bool open(QString* error);
+    // Up to size payload bytes; 0 at the end, -1 when the source failed.
+    int read(std::uint8_t* buf, int size);
+
+    qint64 sourceBytesRead() const { return m_sourceRead; }
+    int badSectors() const { return m_badSectors; }
+    const QString& error() const { return m_error; }
+
+private:
+    bool refill();
+
+    SFragmentFit m_fragment;
+    qint64 m_limit;
+    NyxCIOSystemDevice* m_device = nullptr;
+    tklframe::Unframer m_unframer;
+    std::string m_out;
+    size_t m_outPos = 0;
+    int m_extent = 0;
+    qint64 m_at = 0;
+    qint64 m_sourceRead = 0;
+    int m_badSectors = 0;
+    bool m_finished = false;
+    QString m_error;
+    std::string m_chunk;
+};
+
+} // namespace Media
