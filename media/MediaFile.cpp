@@ -464,7 +464,13 @@ RemuxResult remux(const QList<SPlayListTableItem>& rows, const QList<SPlayListTa
         const SPlayListTableItem* prev = precedingFragment(all, row.sFragmentFit);
         infos.append(probe(row.sFragmentFit, prev ? &prev->sFragmentFit : nullptr));
         total += row.sFragmentFit.totalBytes;
-        if (!infos.last().recognised) {
+        StreamInfo& info = infos.last();
+        if (info.recognised && info.mp4() && info.width <= 0) {
+            info.recognised = false;
+            info.error = QStringLiteral("its %1 stream has no parameter sets (SPS/PPS), nor has the fragment before it")
+                             .arg(info.codec);
+        }
+        if (!info.recognised) {
             result.status = RemuxResult::Unrecognised;
             result.message = QStringLiteral("%1: %2").arg(describe(row), infos.last().error);
             return result;
