@@ -293,7 +293,7 @@ StreamInfo probe(const SFragmentFit& f, const SFragmentFit* previous)
     return info;
 }
 
-Duration countPictures(const SFragmentFit& f, const SFragmentFit* previous)
+Duration countPictures(const SFragmentFit& f, const SFragmentFit* previous, const std::atomic<bool>* cancel)
 {
     Duration d;
     Input in;
@@ -305,9 +305,11 @@ Duration countPictures(const SFragmentFit& f, const SFragmentFit* previous)
         if (pkt->stream_index == in.video)
             ++d.pictures;
         av_packet_unref(pkt);
+        if (cancel && cancel->load())
+            break;
     }
     av_packet_free(&pkt);
-    d.known = in.payload->error().isEmpty();
+    d.known = in.payload->error().isEmpty() && !(cancel && cancel->load());
     d.fps = av_q2d(r);
     d.seconds = d.pictures / d.fps;
     return d;

@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMetaType>
 #include <QString>
 
 #include <atomic>
@@ -50,7 +51,9 @@ struct Duration {
     double seconds = 0;
 };
 // Counts access units (pictures) over the whole payload.
-Duration countPictures(const SFragmentFit& f, const SFragmentFit* previous = nullptr);
+// cancel ends the count early (the result is then not known).
+Duration countPictures(const SFragmentFit& f, const SFragmentFit* previous = nullptr,
+                       const std::atomic<bool>* cancel = nullptr);
 
 struct RemuxOptions {
     // Source bytes read so far over all rows, total.
@@ -88,3 +91,5 @@ struct Thumbnail {
 Thumbnail thumbnail(const SFragmentFit& f, int maxWidth = 320, const SFragmentFit* previous = nullptr);
 
 } // namespace Media
+
+Q_DECLARE_METATYPE(Media::Duration)

@@ -2,6 +2,7 @@
 #include "app/Dialogs.h"
 #include "app/MainWindow.h"
 #include "app/panels/PlayListModel.h"
+#include "app/panels/Mp4Export.h"
 #include "export/VideoInfo.h"
 
 #include <QDialog>
@@ -48,7 +49,8 @@ bool destinationConfirmed()
 // declined.
 bool mergeFileChosen(MainWindow* window, QString& path)
 {
-    path = dialogs().getSaveFileName(window, MainWindow::tr("保存"), QString(), MainWindow::tr("Video files(*.TKL)"));
+    path = dialogs().getSaveFileName(window, MainWindow::tr("保存"), QString(),
+                                     MainWindow::tr("Video files(*.TKL);;MP4 video(*.mp4)"));
     return !path.isEmpty() && destinationConfirmed();
 }
 
@@ -127,9 +129,57 @@ void MainWindow::StartMerge()
 
 void MainWindow::startMerge(const QList<SPlayListTableItem>& items, const QString& path)
 {
+    // A file chosen as .mp4 gets a playable copy.
+    if (path.endsWith(QLatin1String(".mp4"), Qt::CaseInsensitive)) {
+        startMp4Export(items, path, true);
+        return;
+    }
     auto* thread = new ManyMegerThread(items, path);
     connect(thread, &ManyMegerThread::ManyNotify, this, &MainWindow::SCanResult);
     thread->start(QThread::InheritPriority);
+}
+
+void MainWindow::ExportItemMp4()
+{
+    if (!m_playlistView->selectionModel())
+        return;
+    const QList<int> rows = m_playlistView->selectedModelRows();
+    if (rows.isEmpty())
+        return;
+    m_saveFolder = dialogs().getExistingDirectory(this, QStringLiteral("请选择保存路径"), QStringLiteral("home"),
+                                                  QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    if (m_saveFolder.isEmpty() || !destinationConfirmed())
+        return;
+    startMp4Export(copyRows(m_playlistModel, rows), m_saveFolder, false);
+}
+
+void MainWindow::PlayListMergeMp4()
+{
+    if (!m_playlistView->selectionModel())
+        return;
+    const QList<int> rows = m_playlistView->selectedModelRows();
+    if (rows.isEmpty())
+        return;
+    m_saveFolder = dialogs().getSaveFileName(this, tr("保存"), QString(), tr("MP4 video(*.mp4)"));
+    if (m_saveFolder.isEmpty() || !destinationConfirmed())
+        return;
+    startMp4Export(copyRows(m_playlistModel, rows), m_saveFolder, true);
+}
+
+void MainWindow::startMp4Export(const QList<SPlayListTableItem>& items, const QString& target, bool merge)
+{
+    auto* thread = new CMp4ExportThread(items, m_playlistModel->rows(), target, merge);
+    connect(thread, &CMp4ExportThread::Mp4Notify, this, &MainWindow::Mp4Result);
+    thread->start(QThread::InheritPriority);
+}
+
+void MainWindow::Mp4Result(int result, QString message)
+{
+    // What went otherwise than asked (a payload written as .TKL, a merge of
+    // different streams refused) is named before the usual result.
+    if (!message.isEmpty())
+        dialogs().warning(nullptr, QStringLiteral("警告"), message, QMessageBox::Ok, QMessageBox::NoButton);
+    SCanResult(result);
 }
 
 void MainWindow::SCanResult(int result)
