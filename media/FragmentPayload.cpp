@@ -67,6 +67,69 @@ bool FragmentPayload::open(QString* error)
     return true;
 }
 
+namespace {
+// First header start in [from, to) with its 8 bytes inside data[0, n); to if none.
+size_t findHeader(const std::uint8_t* data, size_t n, size_t from, size_t to)
+{
+    for (size_t q = from; q < to && q + tklframe::kHeaderSize <= n; ++q)
+        if (data[q + 2] == 0x01 && tklframe::parseHeader(data + q, nullptr))
+            return q;
+    return to;
+}
+} // namespace
+
+// The preview player's rules (tklframe::unframe), keeping where in the
+// payload bytes went missing, so the pictures lost there keep their time.
+void FragmentPayload::unframe()
+{
+    using tklframe::kHeaderSize;
+    constexpr size_t kLookahead = tklframe::kMaxFrame + kHeaderSize;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(m_raw.data());
+    const size_t n = m_raw.size();
+    size_t p = m_rawPos;
+    auto take = [&](size_t from, size_t to) {
+        m_out.append(m_raw, from, to - from);
+        m_produced += qint64(to - from);
+    };
+    while (p < n) {
+        if (!m_rawEnd && n - p < kLookahead)
+            break;
+        size_t len = 0;
+        if (n - p < kHeaderSize || !tklframe::parseHeader(data + p, &len)) {
+            const size_t limit = m_rawEnd ? n : n - kLookahead + 1;
+            const size_t q = findHeader(data, n, p + 1, limit);
+            if (!m_skips.empty() && m_skips.back().at == m_produced)
+                m_skips.back().bytes += qint64(q - p);
+            else
+                m_skips.push_back({m_produced, qint64(q - p)});
+            p = q;
+            continue;
+        }
+        const size_t end = p + len;
+        const bool confirmed = end == n || (end < n && n - end >= kHeaderSize && tklframe::parseHeader(data + end, nullptr));
+        if (!confirmed) {
+            // A header inside the claimed frame means this length is damaged.
+            const size_t inner = findHeader(data, n, p + kHeaderSize, std::min(end, n));
+            if (inner < std::min(end, n)) {
+                take(p + kHeaderSize, inner);
+                p = inner;
+                continue;
+            }
+            if (end > n) { // an incomplete last frame
+                p = n;
+                break;
+            }
+        }
+        take(p + kHeaderSize, end);
+        p = end;
+    }
+    m_rawPos = p;
+    if (m_rawPos > (1u << 20) || m_rawPos == m_raw.size()) {
+        m_raw.erase(0, m_rawPos);
+        m_rawPos = 0;
+    }
+}
+
 bool FragmentPayload::refill()
 {
     if (m_finished)
@@ -79,7 +142,8 @@ bool FragmentPayload::refill()
     }
     const bool limited = m_limit >= 0 && m_sourceRead >= m_limit;
     if (m_extent >= ext.size() || limited) {
-        m_unframer.finish(m_out);
+        m_rawEnd = true;
+        unframe();
         m_finished = true;
         return true;
     }
@@ -96,7 +160,8 @@ bool FragmentPayload::refill()
         m_finished = true;
         return false;
     }
-    m_unframer.feed(reinterpret_cast<const std::uint8_t*>(m_chunk.data()), size_t(got), m_out);
+    m_raw.append(m_chunk, 0, size_t(got));
+    unframe();
     m_at += got;
     m_sourceRead += got;
     return true;

@@ -10,6 +10,7 @@
 #include <QString>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class NyxCIOSystemDevice;
 
@@ -32,7 +33,11 @@ public:
 
     // Bytes handed out before the fragment's own (parameter sets borrowed
     // from the fragment before it).
-    void setPrefix(const QByteArray& prefix) { m_out.assign(prefix.constData(), size_t(prefix.size())); }
+    void setPrefix(const QByteArray& prefix)
+    {
+        m_out.assign(prefix.constData(), size_t(prefix.size()));
+        m_produced = prefix.size();
+    }
     // false with *error naming the source and the reason.
     bool open(QString* error);
     // Up to size payload bytes; 0 at the end, -1 when the source failed.
@@ -40,6 +45,13 @@ public:
 
     qint64 sourceBytesRead() const { return m_sourceRead; }
     int badSectors() const { return m_badSectors; }
+    // Bytes that belonged to no frame (damage that took the headers with
+    // it), by the payload position where they would have been.
+    struct Skip {
+        qint64 at;
+        qint64 bytes;
+    };
+    const std::vector<Skip>& skips() const { return m_skips; }
     const QString& error() const { return m_error; }
 
 private:
@@ -48,7 +60,13 @@ private:
     SFragmentFit m_fragment;
     qint64 m_limit;
     NyxCIOSystemDevice* m_device = nullptr;
-    tklframe::Unframer m_unframer;
+    void unframe();
+
+    std::string m_raw;       // source bytes not yet split into frames
+    size_t m_rawPos = 0;
+    bool m_rawEnd = false;
+    qint64 m_produced = 0;   // payload bytes made so far, prefix included
+    std::vector<Skip> m_skips;
     std::string m_out;
     size_t m_outPos = 0;
     int m_extent = 0;

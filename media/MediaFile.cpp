@@ -183,17 +183,22 @@ QByteArray collectParameterSets(AVCodecID codec, const uint8_t* data, int n)
 }
 
 // Annex B streams never hold this many zeros inside a unit: it is a stretch
-// the disk could not give back.
-bool looksDamaged(const uint8_t* data, int n)
+// the disk could not give back. Returns the bytes in such runs.
+qint64 damagedBytes(const uint8_t* data, int n)
 {
     constexpr int kZeroRun = 32;
+    qint64 damaged = 0;
     int run = 0;
-    for (int i = 0; i < n; ++i) {
-        run = data[i] ? 0 : run + 1;
+    for (int i = 0; i <= n; ++i) {
+        if (i < n && !data[i]) {
+            ++run;
+            continue;
+        }
         if (run >= kZeroRun)
-            return true;
+            damaged += run;
+        run = 0;
     }
-    return false;
+    return damaged;
 }
 
 QString describe(const SPlayListTableItem& row)
@@ -352,10 +357,27 @@ public:
         m_parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
     }
 
-    // Takes pkt. false when writing failed.
-    bool add(AVPacket* pkt)
+    // Takes pkt. lostBytes: payload lost to damage just before or inside it,
+    // whose pictures keep their time (estimated from the mean picture size).
+    // false when writing failed.
+    bool add(AVPacket* pkt, qint64 lostBytes)
     {
-        Pending p{pkt, 0, looksDamaged(pkt->data, pkt->size)};
+        const qint64 zeros = damagedBytes(pkt->data, pkt->size);
+        Pending p{pkt, 0, zeros > 0};
+        lostBytes += zeros;
+        if (lostBytes > 0 && m_sound > 0) {
+            const qint64 mean = std::max<qint64>(1, m_soundBytes / m_sound);
+            const qint64 missing = (lostBytes + mean / 2) / mean - (p.damaged ? 1 : 0);
+            if (missing > 0) {
+                if (!flush())
+                    return false;
+                m_base += missing;
+            }
+        }
+        if (!p.damaged) {
+            ++m_sound;
+            m_soundBytes += pkt->size;
+        }
         bool key = pkt->flags & AV_PKT_FLAG_KEY;
         if (m_parser && !p.damaged) {
             uint8_t* out = nullptr;
@@ -433,6 +455,8 @@ private:
     qint64 m_delay = 0;
     qint64 m_written = 0;
     qint64 m_dropped = 0;
+    qint64 m_sound = 0;       // undamaged pictures so far, and their bytes
+    qint64 m_soundBytes = 0;
 };
 
 struct Output {
@@ -537,6 +561,7 @@ RemuxResult remux(const QList<SPlayListTableItem>& rows, const QList<SPlayListTa
         }
         stamper.startStream(ist->codecpar);
         AVPacket* pkt = av_packet_alloc();
+        size_t nextSkip = 0;
         int rc;
         while ((rc = av_read_frame(in.fmt, pkt)) >= 0) {
             if (pkt->stream_index != in.video) {
@@ -545,7 +570,12 @@ RemuxResult remux(const QList<SPlayListTableItem>& rows, const QList<SPlayListTa
             }
             AVPacket* own = av_packet_clone(pkt);
             av_packet_unref(pkt);
-            if (!own || !stamper.add(own)) {
+            // Bytes missing before this picture's start in the payload.
+            qint64 lost = 0;
+            const auto& skips = in.payload->skips();
+            while (nextSkip < skips.size() && own && own->pos >= 0 && skips[nextSkip].at <= own->pos)
+                lost += skips[nextSkip++].bytes;
+            if (!own || !stamper.add(own, lost)) {
                 av_packet_free(&pkt);
                 return failWith(RemuxResult::Failed, QStringLiteral("cannot write %1: %2").arg(part, avError(AVERROR(EIO))));
             }

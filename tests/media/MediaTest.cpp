@@ -83,6 +83,8 @@ TEST_F(MediaTest, ZeroFilledStretchDropsDamagedPicturesAndKeepsTheRest)
     const auto p = probeFile(r.path);
     EXPECT_EQ(p["codec_name"], "h264");
     EXPECT_GT(p["nb_read_frames"].toInt(), s.pictures() / 2);
+    // The pictures lost with the stretch keep their time: what follows plays when it was recorded.
+    EXPECT_NEAR(p["duration"].toDouble(), s.seconds, 2.0 / s.fps);
     // Decoding recovers at the next key picture: the last pictures are whole.
     const QByteArrayList got = pictureHashes(r.path);
     const QByteArrayList want = pictureHashes(writeFile("in.h264", stream), "h264");
