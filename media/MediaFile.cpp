@@ -2,6 +2,8 @@
 
 #include "media/FragmentPayload.h"
 
+#include "disk/Nyx.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -42,8 +44,10 @@ int readPayload(void* opaque, uint8_t* buf, int size)
     return n > 0 ? n : (n == 0 ? AVERROR_EOF : AVERROR(EIO));
 }
 
-// Below this libavformat is guessing (a quarter of its maximum score).
-constexpr int kMinProbeScore = AVPROBE_SCORE_MAX / 4;
+// Below this libavformat is guessing: noise from a disk can reach a quarter
+// of the maximum score, while a raw H.264/H.265 stream with its parameter
+// sets, or a container, scores above the mark a file extension would give.
+constexpr int kMinProbeScore = AVPROBE_SCORE_EXTENSION;
 constexpr int kIoBuffer = 64 * 1024;
 
 // A fragment's payload opened as a libavformat input.
@@ -84,7 +88,9 @@ struct Input {
             return false;
         }
         const AVInputFormat* iformat = nullptr;
-        const int score = av_probe_input_buffer2(io, &iformat, "", nullptr, 0, 1 << 20);
+        // Recorder streams announce themselves in their first kilobytes; noise
+        // is given up on early, as the CLI counts every fragment it lists.
+        const int score = av_probe_input_buffer2(io, &iformat, "", nullptr, 0, 256 << 10);
         if (!payload->error().isEmpty()) {
             error = payload->error();
             return false;
@@ -519,6 +525,18 @@ RemuxResult remux(const QList<SPlayListTableItem>& rows, const QList<SPlayListTa
     result.path = target.path() + '/' + target.completeBaseName() + (first.mp4() ? ".mp4" : ".mkv");
     const QString part = result.path + QStringLiteral(".part");
     const QByteArray partName = QFile::encodeName(part);
+    // Never replace a source: an image file chosen as the output by mistake.
+    for (const QString& out : {result.path, part}) {
+        const QString canonical = QFileInfo(out).canonicalFilePath();
+        for (const SPlayListTableItem& row : rows) {
+            const QByteArray source = nyxDevicePathToFile(nyxDevicePathForName(row.sFragmentFit.diskName));
+            if (!canonical.isEmpty() && canonical == QFileInfo(QFile::decodeName(source)).canonicalFilePath()) {
+                result.status = RemuxResult::Refused;
+                result.message = QStringLiteral("%1 is the source of %2; it is only ever read").arg(out, describe(row));
+                return result;
+            }
+        }
+    }
 
     Output out;
     avformat_alloc_output_context2(&out.fmt, nullptr, first.mp4() ? "mp4" : "matroska", partName.constData());

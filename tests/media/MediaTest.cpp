@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -115,6 +116,24 @@ TEST_F(MediaTest, UnrecognisedPayloadAndMixedMergeAreRefusedNamingTheFragments)
     EXPECT_EQ(r.status, Media::RemuxResult::Refused);
     EXPECT_TRUE(r.message.contains("fragment 8") && r.message.contains("fragment 9")) << r.message.toStdString();
     EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files).isEmpty());
+}
+
+TEST_F(MediaTest, SourceFileIsNeverTheOutput)
+{
+    const QByteArray stream = encode({"h264", 30, 2, 320, 240});
+    const QString image = writeFile("disk.mp4", QByteArray(4096, 'x') + QByteArray::fromStdString(tklframe::frame(
+                                        reinterpret_cast<const std::uint8_t*>(stream.constData()), size_t(stream.size()))));
+    SFragmentFit f;
+    f.diskName = QFile::encodeName(image);
+    f.extents = std::make_shared<SExtentList>(SExtentList{SExtent{4096, QFileInfo(image).size()}});
+    f.totalBytes = QFileInfo(image).size() - 4096;
+    const QList<SPlayListTableItem> rows{row(f, 3)};
+    const qint64 size = QFileInfo(image).size();
+    const Media::RemuxResult r = Media::remux(rows, rows, image);
+    EXPECT_EQ(r.status, Media::RemuxResult::Refused);
+    EXPECT_TRUE(r.message.contains("fragment 3") && r.message.contains("only ever read")) << r.message.toStdString();
+    EXPECT_EQ(QFileInfo(image).size(), size);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"disk.mp4"});
 }
 
 // The index of the n-th IDR slice's start code in an H.264 stream.
