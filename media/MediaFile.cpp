@@ -48,7 +48,7 @@ int readPayload(void* opaque, uint8_t* buf, int size)
 // of the maximum score, while a raw H.264/H.265 stream with its parameter
 // sets, or a container, scores above the mark a file extension would give.
 constexpr int kMinProbeScore = AVPROBE_SCORE_EXTENSION;
-constexpr int kIoBuffer = 64 * 1024;
+constexpr int kIoBuffer = 256 * 1024;
 
 // A fragment's payload opened as a libavformat input.
 struct Input {
@@ -193,16 +193,20 @@ QByteArray collectParameterSets(AVCodecID codec, const uint8_t* data, int n)
 qint64 damagedBytes(const uint8_t* data, int n)
 {
     constexpr int kZeroRun = 32;
+    constexpr int kStride = kZeroRun / 2; // a run this long covers a multiple of the stride
     qint64 damaged = 0;
-    int run = 0;
-    for (int i = 0; i <= n; ++i) {
-        if (i < n && !data[i]) {
-            ++run;
+    for (int i = kStride - 1; i < n; i += kStride) {
+        if (data[i])
             continue;
-        }
-        if (run >= kZeroRun)
-            damaged += run;
-        run = 0;
+        int from = i, to = i + 1;
+        while (from > 0 && !data[from - 1])
+            --from;
+        while (to < n && !data[to])
+            ++to;
+        if (to - from >= kZeroRun)
+            damaged += to - from;
+        i = to - 1; // past the run; the loop adds the stride
+        i -= (i - (kStride - 1)) % kStride; // back onto the stride grid
     }
     return damaged;
 }
