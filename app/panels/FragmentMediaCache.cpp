@@ -38,18 +38,26 @@ CFragmentMediaCache::~CFragmentMediaCache()
     m_thread.wait();
 }
 
-QString CFragmentMediaCache::toolTip(const SPlayListTableItem& row)
+QString CFragmentMediaCache::toolTip(const SPlayListTableItem& row, const QList<SPlayListTableItem>& all)
 {
     const SFragmentFit& f = row.sFragmentFit;
     QString text = QStringLiteral("<b>%1</b><br>%2").arg(CPlayListTableModel::nameText(f, row.iSerial).toHtmlEscaped(),
                                                           CPlayListTableModel::sizeText(f.totalBytes));
-    const auto it = m_entries.constFind(row.iSerial);
+    const QString key = keyOf(f);
+    const auto it = m_entries.constFind(key);
     if (it == m_entries.constEnd() || !it->done) {
         if (it == m_entries.constEnd()) {
-            m_entries.insert(row.iSerial, Entry{});
-            m_queue.append(row);
+            m_entries.insert(key, Entry{});
+            Job job;
+            job.key = key;
+            job.row = row;
+            if (const SPlayListTableItem* prev = Media::precedingFragment(all, f)) {
+                job.hasPrevious = true;
+                job.previous = prev->sFragmentFit;
+            }
+            m_queue.append(job);
             while (m_queue.size() > kQueueLimit)
-                m_entries.remove(m_queue.takeFirst().iSerial);
+                m_entries.remove(m_queue.takeFirst().key);
             dispatch();
         }
         return text + QStringLiteral("<br>时长和缩略图生成中…");
@@ -74,15 +82,18 @@ void CFragmentMediaCache::dispatch()
         return;
     }
     // Newest first: the row the pointer is on now.
-    const SPlayListTableItem row = m_queue.takeLast();
+    const Job job = m_queue.takeLast();
+    const SPlayListTableItem& row = job.row;
     m_busy = true;
-    const QString path = m_dir.filePath(QStringLiteral("thumb-%1.jpg").arg(row.iSerial));
+    const QString path = m_dir.filePath(QStringLiteral("thumb-%1.jpg").arg(++m_files));
     std::atomic<bool>* abort = &m_abort;
-    QMetaObject::invokeMethod(m_worker, [this, row, path, abort] {
+    QMetaObject::invokeMethod(m_worker, [this, job, path, abort] {
+        const SPlayListTableItem& row = job.row;
+        const SFragmentFit* previous = job.hasPrevious ? &job.previous : nullptr;
         Media::Duration d;
         QString image, note;
         if (!abort->load()) {
-            const Media::Thumbnail t = Media::thumbnail(row.sFragmentFit);
+            const Media::Thumbnail t = Media::thumbnail(row.sFragmentFit, 320, previous);
             if (t.ok) {
                 QFile f(path);
                 if (f.open(QIODevice::WriteOnly) && f.write(t.jpeg) == t.jpeg.size() && f.flush())
@@ -90,17 +101,23 @@ void CFragmentMediaCache::dispatch()
             } else {
                 note = t.error;
             }
-            d = Media::countPictures(row.sFragmentFit, nullptr, abort);
+            d = Media::countPictures(row.sFragmentFit, previous, abort);
         }
-        QMetaObject::invokeMethod(this, "take", Qt::QueuedConnection, Q_ARG(int, row.iSerial), Q_ARG(QString, image),
+        QMetaObject::invokeMethod(this, "take", Qt::QueuedConnection, Q_ARG(QString, job.key), Q_ARG(int, row.iSerial), Q_ARG(QString, image),
                                   Q_ARG(Media::Duration, d), Q_ARG(QString, note));
     });
 }
 
-void CFragmentMediaCache::take(int serial, QString image, Media::Duration duration, QString note)
+QString CFragmentMediaCache::keyOf(const SFragmentFit& f)
+{
+    const qint64 at = f.extents && !f.extents->isEmpty() ? f.extents->first().start : -1;
+    return QStringLiteral("%1@%2+%3").arg(QString::fromLocal8Bit(f.diskName)).arg(at).arg(f.totalBytes);
+}
+
+void CFragmentMediaCache::take(QString key, int serial, QString image, Media::Duration duration, QString note)
 {
     m_busy = false;
-    auto it = m_entries.find(serial);
+    auto it = m_entries.find(key);
     if (it != m_entries.end()) {
         it->done = true;
         it->image = image;

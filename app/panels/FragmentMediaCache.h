@@ -24,8 +24,9 @@ public:
     ~CFragmentMediaCache() override;
 
     // Size, duration and picture as rich text; asks for what is not known
-    // yet (the text then says so).
-    QString toolTip(const SPlayListTableItem& row);
+    // yet (the text then says so). all is the whole playlist: a fragment that
+    // continues a recording borrows parameter sets from the one before it.
+    QString toolTip(const SPlayListTableItem& row, const QList<SPlayListTableItem>& all);
     // Most requests waiting; older ones are dropped (the pointer has moved on).
     static constexpr int kQueueLimit = 8;
 
@@ -34,7 +35,7 @@ signals:
 
 private slots:
     void dispatch();
-    void take(int serial, QString image, Media::Duration duration, QString note);
+    void take(QString key, int serial, QString image, Media::Duration duration, QString note);
 
 private:
     explicit CFragmentMediaCache(QObject* parent);
@@ -44,8 +45,17 @@ private:
         Media::Duration duration;
         QString note;
     };
-    QHash<int, Entry> m_entries;
-    QList<SPlayListTableItem> m_queue;
+    // By where the fragment lies: serials start again with every scan.
+    static QString keyOf(const SFragmentFit& f);
+    QHash<QString, Entry> m_entries;
+    int m_files = 0;
+    struct Job {
+        QString key;
+        SPlayListTableItem row;
+        bool hasPrevious = false;
+        SFragmentFit previous;
+    };
+    QList<Job> m_queue;
     bool m_busy = false;
     QThread m_thread;
     QObject* m_worker = nullptr;

@@ -274,7 +274,7 @@ bool CPlayListSortProxy::lessThan(const QModelIndex& left, const QModelIndex& ri
 QVariant CPlayListTableModel::data(const QModelIndex& index, int role) const
 {
     if (role == Qt::ToolTipRole && index.isValid() && index.row() < m_rows.size())
-        return CFragmentMediaCache::instance().toolTip(m_rows.at(index.row()));
+        return CFragmentMediaCache::instance().toolTip(m_rows.at(index.row()), m_rows);
     if (role != Qt::DisplayRole || !index.isValid() || index.row() >= m_rows.size())
         return QVariant();
     const SPlayListTableItem& row = m_rows.at(index.row());

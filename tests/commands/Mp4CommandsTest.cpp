@@ -90,4 +90,31 @@ TEST_F(Mp4Commands, TooltipGivesDurationAndPicture)
     EXPECT_TRUE(tip.contains("00:00:02")) << tip.toStdString();
 }
 
+TEST(Mp4Tooltip, ContinuingFragmentBorrowsParameterSetsFromTheOneBefore)
+{
+    if (!haveFfmpeg())
+        GTEST_SKIP() << "ffmpeg and ffprobe are needed";
+    const QByteArray stream = encode({"h264", 30, 4, 320, 240});
+    const int cut = idrAt(stream, 2);
+    ASSERT_GT(cut, 0);
+    Disk disk("/mem/continuing.img");
+    const SFragmentFit head = disk.add(stream.left(cut));
+    const SFragmentFit tail = disk.add(withoutParameterSets(stream.mid(cut)));
+    disk.install();
+    FakeDialogs fake;
+    MainWindow window;
+    auto* playlist = window.findChild<DropTableView*>("playlistView");
+    ASSERT_TRUE(playlist);
+    QMetaObject::invokeMethod(&window, "slotAddPlayList", Q_ARG(SFragmentFit, head), Q_ARG(int, 1));
+    QMetaObject::invokeMethod(&window, "slotAddPlayList", Q_ARG(SFragmentFit, tail), Q_ARG(int, 2));
+    const QModelIndex ix = playlist->listModel->index(1, 1);
+    QString tip;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        tip = playlist->listModel->data(ix, Qt::ToolTipRole).toString();
+        return !tip.contains("生成中");
+    }, 30000)) << tip.toStdString();
+    EXPECT_TRUE(tip.contains("<img")) << tip.toStdString();
+    EXPECT_TRUE(tip.contains("00:00:02")) << tip.toStdString();
+}
+
 } // namespace

@@ -136,36 +136,6 @@ TEST_F(MediaTest, SourceFileIsNeverTheOutput)
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"disk.mp4"});
 }
 
-// The index of the n-th IDR slice's start code in an H.264 stream.
-int idrAt(const QByteArray& es, int n)
-{
-    int seen = 0;
-    for (int i = 0; i + 4 < es.size(); ++i) {
-        if (es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1 && (es[i + 3] & 0x1f) == 5 && seen++ == n)
-            return i > 0 && es[i - 1] == 0 ? i - 1 : i;
-    }
-    return -1;
-}
-
-// The stream without its SPS and PPS units, as a recording that goes on
-// past the fragment that held them.
-QByteArray withoutParameterSets(const QByteArray& es)
-{
-    QByteArray out;
-    int unit = 0;
-    for (int i = 0; i <= es.size(); ++i) {
-        const bool next = i == es.size() || (i + 3 < es.size() && es[i] == 0 && es[i + 1] == 0 && es[i + 2] == 1);
-        if (!next || i == 0)
-            continue;
-        const int type = unit + 3 < es.size() ? es[unit + 3] & 0x1f : 0;
-        if (type != 7 && type != 8)
-            out += es.mid(unit, i - unit);
-        unit = i;
-        i += 2;
-    }
-    return out;
-}
-
 TEST_F(MediaTest, ContinuingFragmentBorrowsParameterSetsFromTheOneBefore)
 {
     const StreamSpec s{"h264", 30, 4, 320, 240};

@@ -5,6 +5,7 @@
 #include "scan/CSchedule.h"
 #include "tools/cli/FragmentJson.h"
 #include "tools/cli/CliMedia.h"
+#include "tools/cli/CliDurations.h"
 
 #include <QFileInfo>
 
@@ -125,8 +126,12 @@ CliScan::~CliScan()
     if (m_scan) {
         m_scan->stop();
         m_scan->wait();
-        delete m_scan;
     }
+    if (m_durations) {
+        m_durations->stopAndWait(ULONG_MAX);
+        delete m_durations;
+    }
+    delete m_scan;
 }
 
 QString CliScan::sourceLabel() const
@@ -204,6 +209,10 @@ bool CliScan::start()
     m_scan = new CFragmentFit;
     connect(m_scan, &CFragmentFit::TransmitAddFragmentList, this, &CliScan::onFragment, Qt::QueuedConnection);
     connect(m_scan, &QThread::finished, this, &CliScan::onScanFinished, Qt::QueuedConnection);
+    qRegisterMetaType<Media::Duration>();
+    m_durations = new CliDurations(m_scan->publishedPosition(), CliDurations::kDefaultWindow);
+    connect(m_durations, &CliDurations::counted, this, &CliScan::onCounted, Qt::QueuedConnection);
+    m_durations->start(QThread::IdlePriority);
     m_scan->setDevicePath(m_source.devicePath.constData());
     m_scan->setRange(m_start, m_end);
 
@@ -231,22 +240,38 @@ void CliScan::interrupt(int code)
     clearProgress();
     std::fprintf(m_err, "corvotkl-cli: interrupted; stopping the scan\n");
     std::fflush(m_err);
+    m_durations->abandon();
     m_scan->stop();
 }
 
 void CliScan::onFragment(SFragmentFit fragment, int serial)
 {
-    // Counted now, while the scan has just read the fragment's bytes.
-    const SFragmentFit* previous = m_fragments.isEmpty() ? nullptr : &m_fragments.last().fragment;
-    CliFragment f{serial, fragment, Media::countPictures(fragment, previous)};
-    m_fragments.push_back(f);
+    m_fragments.push_back(CliFragment{serial, fragment, Media::Duration()});
     m_fragmentBytes += fragment.totalBytes;
+    // The row waits for its duration, counted off the scan's path.
+    m_durations->add(int(m_fragments.size()) - 1, fragment);
+}
+
+void CliScan::onCounted(int index, Media::Duration duration)
+{
+    if (index < 0 || index >= m_fragments.size())
+        return;
+    m_fragments[index].duration = duration;
+    m_counted = std::max(m_counted, index + 1);
+    // Results come in the order added, so every row before this one is counted.
+    while (m_listed < m_counted)
+        listFragment(m_fragments[m_listed++]);
+    finishWhenListed();
+}
+
+void CliScan::listFragment(const CliFragment& f)
+{
     if (m_outputFailed)
         return;
     if (m_clearBeforeRows)
         clearProgress();
     if (m_options.json) {
-        QByteArray line = corvoFragmentJsonLine(serial, fragment);
+        QByteArray line = corvoFragmentJsonLine(f.serial, f.fragment);
         line.chop(1);
         line += ",\"duration_s\":" + cliDurationText(f.duration, "null") + "}\n";
         std::fwrite(line.constData(), 1, size_t(line.size()), m_out);
@@ -258,6 +283,7 @@ void CliScan::onFragment(SFragmentFit fragment, int serial)
         const int e = errno;
         m_outputFailed = true;
         fail(CliExitSourceError, QStringLiteral("cannot write the fragment list: %1").arg(QString::fromLocal8Bit(std::strerror(e))));
+        m_durations->abandon();
         if (m_scan)
             m_scan->stop();
         return;
@@ -315,6 +341,16 @@ void CliScan::clearProgress()
 
 void CliScan::onScanFinished()
 {
+    // The last rows may still wait for their durations; the summary follows them.
+    m_scanEnded = true;
+    m_durations->finishInput();
+    finishWhenListed();
+}
+
+void CliScan::finishWhenListed()
+{
+    if (!m_scanEnded || m_finished || m_listed < m_fragments.size())
+        return;
     m_finished = true;
     if (m_sampler) {
         m_samplerStopped = 'Y';

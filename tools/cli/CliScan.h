@@ -18,6 +18,7 @@
 
 class CFragmentFit;
 class CSchedule;
+class CliDurations;
 
 // What SOURCE names: the device path every reader is given and the file it maps to.
 struct CliSource {
@@ -76,9 +77,12 @@ private slots:
     void onFragment(SFragmentFit fragment, int serial);
     void onSample(SSchedule sample);
     void onScanFinished();
+    void onCounted(int index, Media::Duration duration);
 
 private:
     bool fail(int code, const QString& message);
+    void listFragment(const CliFragment& f);
+    void finishWhenListed();
     void printRow(const CliFragment& f);
     void drawProgress();
     void clearProgress();
@@ -93,6 +97,10 @@ private:
     qint64 m_end = 0;
     CFragmentFit* m_scan = nullptr;
     CSchedule* m_sampler = nullptr;
+    CliDurations* m_durations = nullptr;
+    int m_listed = 0;  // rows printed, in order
+    int m_counted = 0; // rows whose duration is settled
+    bool m_scanEnded = false;
     std::atomic<char> m_samplerStopped{'N'};
     std::atomic<char> m_samplerPaused{'N'};
     CliReadErrors* m_readErrors = nullptr;
