@@ -83,7 +83,6 @@ void CFragmentMediaCache::dispatch()
     }
     // Newest first: the row the pointer is on now.
     const Job job = m_queue.takeLast();
-    const SPlayListTableItem& row = job.row;
     m_busy = true;
     const QString path = m_dir.filePath(QStringLiteral("thumb-%1.jpg").arg(++m_files));
     std::atomic<bool>* abort = &m_abort;

@@ -3,6 +3,7 @@
 #include "MediaSupport.h"
 
 #include "export/ExportCore.h"
+#include "tools/cli/CliDurations.h"
 #include "tools/cli/CliMedia.h"
 #include "tools/cli/CliOptions.h"
 
@@ -21,6 +22,31 @@ namespace {
 
 const QString kCli = QStringLiteral(CORVO_BINARY_DIR "/bin/corvotkl-cli");
 const QString kGen = QStringLiteral(CORVO_BINARY_DIR "/bin/tkl-imagegen");
+
+// Durations during a scan are counted only from bytes just behind its position.
+TEST(MediaCli, DurationsAreCountedOnlyJustBehindTheScan)
+{
+    if (!haveFfmpeg())
+        GTEST_SKIP() << "ffmpeg and ffprobe are needed";
+    Disk disk;
+    const SFragmentFit f = disk.add(encode({"h264", 30, 2, 320, 240}));
+    disk.install();
+    const qint64 window = 1 << 20;
+    for (const qint64 behind : {qint64(0), window / 2, window * 4}) {
+        std::atomic<qint64> position{f.extents->last().end + behind};
+        CliDurations counter(&position, window);
+        std::vector<Media::Duration> got;
+        QObject::connect(&counter, &CliDurations::counted, [&](int, Media::Duration d) { got.push_back(d); });
+        counter.add(0, f);
+        counter.finishInput();
+        counter.start();
+        ASSERT_TRUE(counter.wait(60000));
+        ASSERT_EQ(got.size(), 1u);
+        const bool near = f.extents->last().end + behind - f.extents->first().start <= window;
+        EXPECT_EQ(got[0].known, near) << behind;
+        EXPECT_EQ(got[0].pictures, near ? 60 : 0) << behind;
+    }
+}
 
 TEST(MediaCli, DemoImageExportsPlayableFilesDurationsAndAContactSheet)
 {
