@@ -158,6 +158,8 @@ private:
     std::vector<std::unique_ptr<CButtonAndThread, ScanRowDelete>> m_scanRows;
     int m_currentScanRow = 0;
     CButtonAndThread* scanRow(int row) const;
+    // The device paths of every row of the scan panel, scanned or not.
+    QList<QByteArray> scanSources() const;
     int scanRowIndex(const QObject* rowOrButton) const;
     void setOtherScanRowsEnabled(int row, bool enabled);
     void setSelectDiskEnabled(bool enabled);

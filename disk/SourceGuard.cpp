@@ -210,7 +210,7 @@ void SourceGuard::addSource(const QByteArray& source)
         protectDevice(name, QStringLiteral("%1, a source being recovered").arg(QString::fromLocal8Bit(name)), kUp | kDown);
         return;
     }
-    protectFile(s, QStringLiteral("%1, a source being recovered").arg(shown), 0, false);
+    protectFile(s, QStringLiteral("a source being recovered"), 0, false);
 }
 
 void SourceGuard::protectDevice(const QByteArray& name, const QString& why, int directions)
@@ -281,7 +281,7 @@ void SourceGuard::protectFile(const QByteArray& path, const QString& why, int de
     const QByteArray holder = mountDeviceOf(canonical.isEmpty() ? p : canonical, &mountPoint);
     if (holder.isEmpty() || m_raw.contains(holder) || m_devices.contains(holder))
         return;
-    const QString holderWhy = QStringLiteral("%1, the device holding %2").arg(QString::fromLocal8Bit(holder), why);
+    const QString holderWhy = QStringLiteral("%1, the device holding %2 (%3)").arg(QString::fromLocal8Bit(holder), QString::fromLocal8Bit(p), why);
     m_raw.insert(holder, holderWhy);
     if (holder.startsWith("loop")) {
         const QByteArray backing = readAttr(sysDir(holder) + QStringLiteral("/loop/backing_file"));

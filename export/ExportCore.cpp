@@ -1,6 +1,7 @@
 #include "export/ExportCore.h"
 
 #include "disk/Nyx.h"
+#include "disk/SourceGuard.h"
 
 #include <QDebug>
 #include <QFile>
@@ -253,25 +254,18 @@ NyxCIOSystemDevice* ExportJob::openSource(const QByteArray& sourcePath, int* err
     return device;
 }
 
-bool ExportJob::isSourceOf(const QList<SPlayListTableItem>& rows, const QByteArray& outputPath) const
+bool ExportJob::isSourceOf(const QList<SPlayListTableItem>& rows, const QByteArray& outputPath, QString* why) const
 {
-    struct stat out {};
-    if (::stat(outputPath.constData(), &out) != 0)
-        return false;
+    QList<QByteArray> sources;
     std::set<QByteArray> seen;
     for (const SPlayListTableItem& row : rows) {
-        const QByteArray file = nyxDevicePathToFile(nyxDevicePathForName(row.sFragmentFit.diskName));
-        if (!seen.insert(file).second)
-            continue;
-        struct stat src {};
-        if (::stat(file.constData(), &src) != 0)
-            continue;
-        if (src.st_dev == out.st_dev && src.st_ino == out.st_ino)
-            return true;
-        if (S_ISBLK(src.st_mode) && S_ISBLK(out.st_mode) && src.st_rdev == out.st_rdev)
-            return true;
+        if (seen.insert(row.sFragmentFit.diskName).second)
+            sources.append(nyxDevicePathForName(row.sFragmentFit.diskName));
     }
-    return false;
+    const QString problem = SourceGuard(sources).check(outputPath);
+    if (why)
+        *why = problem;
+    return !problem.isEmpty();
 }
 
 ExportJob::CopyResult ExportJob::copyExtent(qint64 start, qint64 end, const QByteArray& sourcePath,
@@ -330,8 +324,9 @@ bool ExportJob::exportItem(const SPlayListTableItem& row)
         fullPath += '/';
     fullPath += QFile::encodeName(singleFileName(row));
 
-    if (isSourceOf(m_rows, fullPath)) {
-        diag(QStringLiteral("refusing to write %1: it is a source of this export").arg(shown(fullPath)));
+    QString why;
+    if (isSourceOf(m_rows, fullPath, &why)) {
+        diag(QStringLiteral("refusing to write %1: %2").arg(shown(fullPath), why));
         return false;
     }
     OutputFile& output = m_output;
@@ -412,8 +407,9 @@ int ExportJob::videoMerge(const QList<SPlayListTableItem>& rows, const QByteArra
         return 0;
     begin(rows);
 
-    if (isSourceOf(rows, outputPath)) {
-        diag(QStringLiteral("open file error: refusing to write %1: it is a source of this merge").arg(shown(outputPath)));
+    QString why;
+    if (isSourceOf(rows, outputPath, &why)) {
+        diag(QStringLiteral("open file error: refusing to write %1: %2").arg(shown(outputPath), why));
         return 0;
     }
     OutputFile& output = m_output;

@@ -143,7 +143,8 @@ private:
     bool exportItem(const SPlayListTableItem& row);
     CopyResult copyExtent(qint64 start, qint64 end, const QByteArray& sourcePath, const QByteArray& outputPath);
     NyxCIOSystemDevice* openSource(const QByteArray& sourcePath, int* error);
-    bool isSourceOf(const QList<SPlayListTableItem>& rows, const QByteArray& outputPath) const;
+    // Whether outputPath lies on a source of rows; *why says how.
+    bool isSourceOf(const QList<SPlayListTableItem>& rows, const QByteArray& outputPath, QString* why) const;
     // Counters and the total of a new job over these rows.
     void begin(const QList<SPlayListTableItem>& rows);
     void progress(bool force);

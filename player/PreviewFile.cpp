@@ -1,8 +1,10 @@
 #include "player/PreviewFile.h"
 
 #include "disk/Nyx.h"
+#include "disk/SourceGuard.h"
 
 #include <QDir>
+#include <QFile>
 #include <QMutexLocker>
 #include <QSaveFile>
 #include <algorithm>
@@ -24,6 +26,13 @@ PreviewResult buildPreviewFile(const SFragmentFit& fragment, const QString& dir,
     PreviewResult result;
     auto cancelled = [cancel] { return cancel && cancel->load(); };
 
+    // Not even the folder is made on the source.
+    const QString onSource = SourceGuard({nyxDevicePathForName(fragment.diskName)})
+                                 .check(QFile::encodeName(QDir(dir).filePath(name)));
+    if (!onSource.isEmpty()) {
+        result.message = QStringLiteral("refusing to write the preview: %1").arg(onSource);
+        return result;
+    }
     if (!QDir().mkpath(dir)) {
         result.message = QStringLiteral("cannot create the folder %1").arg(dir);
         return result;

@@ -26,7 +26,8 @@ constexpr qint64 kPreviewMaxBytes = 32ll * 1024 * 1024;
 // renames it over dir/name, creating dir when missing. A player still reading
 // the old file keeps its own copy of it. Unreadable source blocks are skipped
 // (the player resynchronises on the next frame). cancel is polled between
-// blocks; renameLock, when given, is held from the last cancel check through
+// blocks. A file that would lie on the fragment's source is refused (Failed)
+// before anything is made. renameLock, when given, is held from the last cancel check through
 // the rename, so a cancelled job can never replace a newer job's file.
 PreviewResult buildPreviewFile(const SFragmentFit& fragment, const QString& dir, const QString& name,
                                qint64 maxBytes = kPreviewMaxBytes, const std::atomic<bool>* cancel = nullptr,

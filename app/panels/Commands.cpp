@@ -1,7 +1,10 @@
 // The commands on playlist and merge-list rows: sort, delete, export, merge.
 #include "app/Dialogs.h"
 #include "app/MainWindow.h"
+#include "app/panels/CButtonAndThread.h"
 #include "app/panels/PlayListModel.h"
+#include "disk/Nyx.h"
+#include "disk/SourceGuard.h"
 #include "export/VideoInfo.h"
 
 #include <QDialog>
@@ -33,8 +36,27 @@ QList<SPlayListTableItem> copyRows(const CPlayListTableModel* model, const QList
     return items;
 }
 
-// The destination is never compared with the scanned devices: the user is
-// asked every time.
+// A destination on any source of the scan panel, or of the rows, would
+// overwrite the recordings still to be recovered: refused with the reason.
+bool destinationOffSources(const QList<QByteArray>& panelSources, const QList<SPlayListTableItem>& items,
+                           const QString& destination)
+{
+    QList<QByteArray> sources = panelSources;
+    std::set<QByteArray> seen;
+    for (const SPlayListTableItem& item : items) {
+        if (seen.insert(item.sFragmentFit.diskName).second)
+            sources.append(nyxDevicePathForName(item.sFragmentFit.diskName));
+    }
+    const QString why = SourceGuard(sources).check(QFile::encodeName(destination));
+    if (why.isEmpty())
+        return true;
+    dialogs().warning(nullptr, QStringLiteral("警告"),
+                      QStringLiteral("不能保存到 %1\n%2\n请选择一个不在当前扫描范围的磁盘!").arg(destination, why),
+                      QMessageBox::Ok, QMessageBox::Ok);
+    return false;
+}
+
+// The user is also asked for every destination that passed the check.
 bool destinationConfirmed()
 {
     const QMessageBox::StandardButton answer = dialogs().information(
@@ -44,12 +66,13 @@ bool destinationConfirmed()
     return answer != QMessageBox::No;
 }
 
-// Asks for the merged file, then for the confirmation; false when either is
-// declined.
-bool mergeFileChosen(MainWindow* window, QString& path)
+// Asks for the merged file, checks it, then asks for the confirmation; false
+// when either is declined or the file lies on a source.
+bool mergeFileChosen(MainWindow* window, const QList<QByteArray>& sources, const QList<SPlayListTableItem>& items,
+                     QString& path)
 {
     path = dialogs().getSaveFileName(window, MainWindow::tr("保存"), QString(), MainWindow::tr("Video files(*.TKL)"));
-    return !path.isEmpty() && destinationConfirmed();
+    return !path.isEmpty() && destinationOffSources(sources, items, path) && destinationConfirmed();
 }
 
 } // namespace
@@ -80,9 +103,9 @@ void MainWindow::ExportItem()
                                                   QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
     if (m_saveFolder.isEmpty())
         return;
-    if (!destinationConfirmed())
-        return;
     const QList<SPlayListTableItem> items = copyRows(m_playlistModel, rows);
+    if (!destinationOffSources(scanSources(), items, m_saveFolder) || !destinationConfirmed())
+        return;
     auto* thread = new SingleMegerThread(items, m_saveFolder);
     connect(thread, &SingleMegerThread::SingleNotify, this, &MainWindow::SCanResult);
     thread->start(QThread::InheritPriority);
@@ -95,9 +118,9 @@ void MainWindow::PlayListMerge()
     const QList<int> rows = m_playlistView->selectedModelRows();
     if (rows.isEmpty())
         return;
-    if (!mergeFileChosen(this, m_saveFolder))
-        return;
     const QList<SPlayListTableItem> items = copyRows(m_playlistModel, rows);
+    if (!mergeFileChosen(this, scanSources(), items, m_saveFolder))
+        return;
     startMerge(items, m_saveFolder);
 }
 
@@ -118,10 +141,10 @@ void MainWindow::StartMerge()
     DropTableView* list = mergeListFor(sender());
     if (!list || !list->listModel || list->listModel->rowCount() == 0)
         return;
-    if (!mergeFileChosen(this, m_saveFolder))
-        return;
     // The order the dialog shows, whatever order the rows were dragged in.
     const QList<SPlayListTableItem> items = copyRows(list->listModel, list->displayedModelRows());
+    if (!mergeFileChosen(this, scanSources(), items, m_saveFolder))
+        return;
     startMerge(items, m_saveFolder);
 }
 
@@ -130,6 +153,14 @@ void MainWindow::startMerge(const QList<SPlayListTableItem>& items, const QStrin
     auto* thread = new ManyMegerThread(items, path);
     connect(thread, &ManyMegerThread::ManyNotify, this, &MainWindow::SCanResult);
     thread->start(QThread::InheritPriority);
+}
+
+QList<QByteArray> MainWindow::scanSources() const
+{
+    QList<QByteArray> sources;
+    for (const auto& row : m_scanRows)
+        sources.append(row->devicePath());
+    return sources;
 }
 
 void MainWindow::SCanResult(int result)

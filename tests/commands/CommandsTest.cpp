@@ -213,6 +213,33 @@ TEST_F(Commands, EachMergeDialogsStartActsOnItsOwnList)
     EXPECT_EQ(fake.kinds(), QStringList{"save"}) << "the first dialog holds a row";
 }
 
+// A merge onto a source is refused with a warning naming the file, whether
+// the source is the rows' own or only another row of the scan panel.
+TEST_F(Commands, MergeOntoAnySourceOfTheScanPanelIsRefused)
+{
+    const QString rowSource = out.filePath("a.img"), otherSource = out.filePath("b.img");
+    const QByteArray bytes(64 * 1024, 'v');
+    for (const QString& p : {rowSource, otherSource}) {
+        QFile f(p);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+    }
+    scanTargetList() = {ScanTarget{rowSource, bytes.size(), 0}, ScanTarget{otherSource, bytes.size(), 0}};
+    run("AddScanDetailInfo");
+    add(fragment(4096, 0, QFile::encodeName(rowSource)), 1);
+    for (const QString& target : {rowSource, otherSource}) {
+        fake.calls.clear();
+        selectModelRows(playlist, {0});
+        fake.saveAnswer = target;
+        run("PlayListMerge");
+        ASSERT_EQ(fake.kinds(), (QStringList{"save", "warning"})) << target.toStdString();
+        EXPECT_TRUE(fake.calls[1].text.contains(target)) << fake.calls[1].text.toStdString();
+        EXPECT_TRUE(fake.calls[1].text.contains(QLatin1String("a source being recovered")));
+        QFile f(target);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        EXPECT_EQ(f.readAll(), bytes);
+    }
+}
+
 // ---- End to end: a scan of a generated image in the window, then exports ----
 
 namespace {

@@ -1,6 +1,8 @@
 #include "tools/cli/CliOptions.h"
 
+#include "disk/SourceGuard.h"
 #include "export/ExportCli.h"
+#include "tools/cli/CliScan.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -52,7 +54,8 @@ QString cliUsage()
         "Exit status: 0 scan complete (and every byte exported), 1 SOURCE could not be\n"
         "opened or read (in whole or in part), the list not written or an export or\n"
         "merge incomplete, 2 bad arguments (an export or merge folder that cannot be\n"
-        "written included: checked before the scan), 130 interrupted.\n");
+        "written, or a destination on SOURCE, included: checked before the scan),\n"
+        "130 interrupted.\n");
 }
 
 CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
@@ -195,6 +198,20 @@ bool checkCliDestinations(const CliOptions& options, QString* why)
         const QString problem = folderProblem(file.absolutePath());
         if (!problem.isEmpty()) {
             *why = QStringLiteral("--merge %1: %2: %3").arg(options.mergeFile, file.absolutePath(), problem);
+            return false;
+        }
+    }
+    if (options.exportDir.isEmpty() && options.mergeFile.isEmpty())
+        return true;
+    // Writing onto the source would overwrite what is being recovered.
+    const SourceGuard guard({resolveCliSource(options.source).filePath});
+    for (const auto& [option, path] : {std::make_pair(QStringLiteral("--export"), options.exportDir),
+                                       std::make_pair(QStringLiteral("--merge"), options.mergeFile)}) {
+        if (path.isEmpty())
+            continue;
+        const QString problem = guard.check(QFile::encodeName(QFileInfo(path).absoluteFilePath()));
+        if (!problem.isEmpty()) {
+            *why = QStringLiteral("%1 %2: refused, %3").arg(option, path, problem);
             return false;
         }
     }

@@ -34,7 +34,8 @@ QString cliUsage();
 
 // Whether the export folder and the merge file's folder exist and can be
 // written, checked before the scan so that a scan of hours does not end in a
-// destination that was never there. False with the reason in *why.
+// destination that was never there, and that neither lies on the source.
+// False with the reason in *why.
 bool checkCliDestinations(const CliOptions& options, QString* why);
 
 // Exit statuses.
