@@ -2,6 +2,7 @@
 // generator's truth file, error lines, ranges and Ctrl+C.
 #include "tools/imagegen/ImageGen.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -11,6 +12,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <unistd.h>
 
 using namespace imagegen;
 
@@ -173,6 +175,70 @@ TEST_F(CliProcess, ExitCodesAndMessages)
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out.count('\n'), truth.size());
     EXPECT_TRUE(r.err.contains("300000 bytes")) << r.err.constData();
+}
+
+// A destination on the source is refused before the scan: the image itself,
+// the file behind a read-only loop device, and a file system mounted from the
+// scanned loop device. The source keeps every byte.
+TEST_F(CliProcess, ADestinationOnTheSourceIsRefusedBeforeTheScan)
+{
+    Truth truth;
+    const QString img = makeImage(1 << 20, 7, &truth);
+    QFile f(img);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray before = f.readAll();
+    f.close();
+    auto expectRefused = [&](const QStringList& args, const QString& named) {
+        const Result r = run(kCli, args);
+        EXPECT_EQ(r.exitCode, 2) << args.join(' ').toStdString() << "\n" << r.err.constData();
+        EXPECT_TRUE(r.err.contains(named.toUtf8()) && r.err.contains("a source being recovered")) << r.err.constData();
+        EXPECT_FALSE(r.err.contains("scanned")) << "the scan ran: " << r.err.constData();
+        QFile again(img);
+        EXPECT_TRUE(again.open(QIODevice::ReadOnly) && again.readAll() == before) << "the source changed";
+    };
+    expectRefused({"scan", img, "--merge", img}, img);
+
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "not root: loop devices need root";
+    // Detached and unmounted whatever the test's outcome.
+    struct Cleanup {
+        QStringList loops, mounts;
+        ~Cleanup()
+        {
+            for (const QString& m : mounts)
+                run("umount", {m});
+            for (const QString& l : loops)
+                run("losetup", {"-d", l});
+        }
+    } cleanup;
+    auto attach = [&](const QStringList& args) {
+        const Result r = run("losetup", args + QStringList{"-f", "--show"});
+        const QString dev = QString::fromLatin1(r.out.trimmed());
+        if (r.exitCode == 0 && dev.startsWith("/dev/loop"))
+            cleanup.loops << dev;
+        return r.exitCode == 0 ? dev : QString();
+    };
+    const QString loop = attach({"-r", img});
+    if (loop.isEmpty())
+        GTEST_SKIP() << "no read-only loop device (losetup -r failed)";
+    expectRefused({"scan", loop, "--merge", img}, img);
+
+    const QString fsImage = dir.filePath("fs.img");
+    const QString mnt = dir.filePath("mnt");
+    ASSERT_TRUE(QDir().mkpath(mnt));
+    {
+        QFile fsFile(fsImage);
+        ASSERT_TRUE(fsFile.open(QIODevice::WriteOnly) && fsFile.resize(32 << 20));
+    }
+    if (run("mkfs.ext4", {"-q", "-F", fsImage}).exitCode != 0)
+        GTEST_SKIP() << "no mkfs.ext4";
+    const QString fsLoop = attach({fsImage});
+    ASSERT_FALSE(fsLoop.isEmpty());
+    if (run("mount", {fsLoop, mnt}).exitCode != 0)
+        GTEST_SKIP() << "cannot mount a loop device here";
+    cleanup.mounts << mnt;
+    expectRefused({"scan", fsLoop, "--export", mnt}, mnt);
+    expectRefused({"scan", fsImage, "--merge", mnt + "/merged.TKL"}, mnt + "/merged.TKL");
 }
 
 TEST_F(CliProcess, AFullOutputIsAnErrorNotASuccess)
