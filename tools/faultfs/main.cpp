@@ -4,7 +4,7 @@
 // fails with EIO, as a disk's bad sectors do; every read waits N ms first, as
 // a slow disk does. Put the file under `losetup -r` for a block device with
 // bad sectors. Runs in the foreground until unmounted (fusermount3 -u or
-// umount MOUNTPOINT).
+// umount MOUNTPOINT). Requests are served one at a time.
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 
@@ -179,6 +179,8 @@ int main(int argc, char** argv)
     }
     g.size = st.st_size;
 
+    // One request at a time, as a disk serves them: the delay adds up.
+    fuseArgs.push_back("-s");
     fuseArgs.push_back("-f");
     fuseArgs.push_back("-o");
     fuseArgs.push_back("ro,default_permissions,fsname=corvotkl-faultfs");
