@@ -10,6 +10,7 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <unistd.h>
@@ -239,6 +240,69 @@ TEST_F(CliProcess, ADestinationOnTheSourceIsRefusedBeforeTheScan)
     cleanup.mounts << mnt;
     expectRefused({"scan", fsLoop, "--export", mnt}, mnt);
     expectRefused({"scan", fsImage, "--merge", mnt + "/merged.TKL"}, mnt + "/merged.TKL");
+}
+
+// A real block device with one bad 512-byte sector (corvotkl-faultfs under
+// losetup -r): every fragment clear of the sector's page is still found whole.
+// Disabled until the scan reads around a failed read instead of dropping its
+// whole chunk (today 2 MiB around the sector are lost); enable it then.
+TEST_F(CliProcess, DISABLED_OneBadSectorOnALoopDeviceCostsOnlyItsPage)
+{
+    const QString faultfs = QStringLiteral(CORVO_BINARY_DIR "/bin/corvotkl-faultfs");
+    if (::geteuid() != 0 || !QFile::exists("/dev/fuse") || !QFile::exists(faultfs))
+        GTEST_SKIP() << "needs root, /dev/fuse and corvotkl-faultfs (scripts/deps --faultfs)";
+    Truth truth;
+    const QString img = makeImage(8 << 20, 21, &truth);
+    const qint64 bad = (3 << 20) + 7 * 512;
+    const qint64 pageStart = bad & ~qint64(4095), pageEnd = pageStart + 4096;
+
+    const QString mnt = dir.filePath("fuse");
+    ASSERT_TRUE(QDir().mkpath(mnt));
+    QProcess fs;
+    struct Cleanup {
+        QProcess& fs;
+        QString mnt, loop;
+        ~Cleanup()
+        {
+            if (!loop.isEmpty())
+                run("losetup", {"-d", loop});
+            run("fusermount3", {"-u", mnt});
+            if (!fs.waitForFinished(10000)) {
+                fs.kill();
+                fs.waitForFinished();
+            }
+        }
+    } cleanup{fs, mnt, QString()};
+    fs.start(faultfs, {img, mnt, "--bad", QStringLiteral("%1:512").arg(bad)});
+    ASSERT_TRUE(fs.waitForStarted());
+    for (int i = 0; i < 200 && !QFile::exists(mnt + "/image") && fs.state() == QProcess::Running; ++i)
+        QThread::msleep(25);
+    ASSERT_TRUE(QFile::exists(mnt + "/image")) << fs.readAllStandardError().constData();
+    const Result attached = run("losetup", {"-r", "-f", "--show", mnt + "/image"});
+    ASSERT_EQ(attached.exitCode, 0) << attached.err.constData();
+    cleanup.loop = QString::fromLatin1(attached.out.trimmed());
+
+    const Result r = run(kCli, {"scan", cleanup.loop, "--json"});
+    ASSERT_TRUE(r.exitCode == 0 || r.exitCode == 1) << r.err.constData();
+    Truth found;
+    QString error;
+    ASSERT_TRUE(parseJsonLines(r.out, &found, &error)) << error.toStdString();
+    int clear = 0;
+    for (const TruthFragment& t : truth) {
+        bool touches = false;
+        for (const SExtent& e : t.extents)
+            touches = touches || (e.start < pageEnd && pageStart < e.end);
+        if (touches)
+            continue;
+        ++clear;
+        const bool kept = std::any_of(found.begin(), found.end(), [&](const TruthFragment& f) {
+            return f.totalBytes == t.totalBytes && f.frameCount == t.frameCount && f.extents.size() == t.extents.size()
+                && std::equal(f.extents.begin(), f.extents.end(), t.extents.begin(),
+                              [](const SExtent& a, const SExtent& b) { return a.start == b.start && a.end == b.end; });
+        });
+        EXPECT_TRUE(kept) << "lost fragment " << t.serial << " at " << t.extents.first().start;
+    }
+    EXPECT_GT(clear, 0);
 }
 
 TEST_F(CliProcess, AFullOutputIsAnErrorNotASuccess)
