@@ -95,7 +95,8 @@ SourceGuard::SourceGuard(const QList<QByteArray>& sources)
     for (const QString& d : disks) {
         const QString dir = block + '/' + d;
         m_sysDirs.insert(QFile::encodeName(d), dir);
-        const QStringList subs = QDir(dir).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        // Partitions are named after their disk (sda1, nvme0n1p1, loop0p1).
+        const QStringList subs = QDir(dir).entryList({d + '*'}, QDir::Dirs | QDir::NoDotAndDotDot);
         for (const QString& p : subs) {
             if (QFile::exists(dir + '/' + p + QStringLiteral("/partition")))
                 m_sysDirs.insert(QFile::encodeName(p), dir + '/' + p);
@@ -226,9 +227,9 @@ void SourceGuard::protectDevice(const QByteArray& name, const QString& why, int 
     if (directions & kUp) {
         // Partitions first: their reason reads best.
         if (!dir.isEmpty() && !QFile::exists(dir + QStringLiteral("/partition"))) {
-            const QStringList subs = QDir(dir).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+            const QStringList subs = QDir(dir).entryList({QFileInfo(dir).fileName() + '*'}, QDir::Dirs | QDir::NoDotAndDotDot);
             for (const QString& p : subs) {
-                if (QFile::exists(dir + '/' + p + QStringLiteral("/partition")))
+                if (m_sysDirs.value(QFile::encodeName(p)) == dir + '/' + p)
                     protectDevice(QFile::encodeName(p), QStringLiteral("%1, a partition of %2").arg(p, why), kUp);
             }
         }

@@ -256,13 +256,17 @@ NyxCIOSystemDevice* ExportJob::openSource(const QByteArray& sourcePath, int* err
 
 bool ExportJob::isSourceOf(const QList<SPlayListTableItem>& rows, const QByteArray& outputPath, QString* why) const
 {
-    QList<QByteArray> sources;
-    std::set<QByteArray> seen;
-    for (const SPlayListTableItem& row : rows) {
-        if (seen.insert(row.sFragmentFit.diskName).second)
-            sources.append(nyxDevicePathForName(row.sFragmentFit.diskName));
+    // The rows are those of the job: sysfs and the mount table are read once.
+    if (!m_guard) {
+        QList<QByteArray> sources;
+        std::set<QByteArray> seen;
+        for (const SPlayListTableItem& row : rows) {
+            if (seen.insert(row.sFragmentFit.diskName).second)
+                sources.append(nyxDevicePathForName(row.sFragmentFit.diskName));
+        }
+        m_guard = std::make_unique<SourceGuard>(sources);
     }
-    const QString problem = SourceGuard(sources).check(outputPath);
+    const QString problem = m_guard->check(outputPath);
     if (why)
         *why = problem;
     return !problem.isEmpty();
@@ -371,6 +375,7 @@ bool ExportJob::exportItem(const SPlayListTableItem& row)
 
 void ExportJob::begin(const QList<SPlayListTableItem>& rows)
 {
+    m_guard.reset();
     m_total = 0;
     m_written = 0;
     m_output.resetCommitted();

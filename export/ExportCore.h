@@ -5,7 +5,8 @@
 // proves here holds for both.
 //
 // Sources are read through the device layer (disk/Nyx.h) and are never
-// opened for writing; an output that is one of the sources is refused.
+// opened for writing; an output that lies on a source (disk/SourceGuard.h)
+// is refused.
 
 #include "scan/SFragmentFit.h"
 
@@ -21,6 +22,7 @@
 #include <vector>
 
 class NyxCIOSystemDevice;
+class SourceGuard;
 
 namespace ExportCore {
 
@@ -152,6 +154,8 @@ private:
 
     BufferedSource m_source;
     OutputFile m_output;
+    // The source check of the current job, built at its first use.
+    mutable std::unique_ptr<SourceGuard> m_guard;
     QList<SPlayListTableItem> m_rows;
     QByteArray m_directory;
     qint64 m_total = 0;
