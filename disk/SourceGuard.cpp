@@ -120,6 +120,12 @@ SourceGuard::SourceGuard(const QList<QByteArray>& sources)
             const int dash = f.indexOf("-", 6);
             if (dash > 0 && dash + 2 < f.size())
                 m.source = unescapeMountField(f[dash + 2]);
+            if (dash > 0 && dash + 3 < f.size() && f[dash + 1] == "overlay") {
+                for (const QByteArray& o : f[dash + 3].split(',')) {
+                    if (o.startsWith("upperdir="))
+                        m.upperDir = unescapeMountField(o.mid(9));
+                }
+            }
             m_mounts.append(m);
         }
     }
@@ -319,7 +325,7 @@ QString SourceGuard::check(const QByteArray& destination) const
     return judge(destination, true);
 }
 
-QString SourceGuard::judge(const QByteArray& destination, bool containers) const
+QString SourceGuard::judge(const QByteArray& destination, bool containers, int depth) const
 {
     if (destination.isEmpty())
         return QString();
@@ -357,6 +363,17 @@ QString SourceGuard::judge(const QByteArray& destination, bool containers) const
         if (!why.isEmpty())
             return QStringLiteral("%1 lies on a file system on %2; writing there would overwrite the recordings being recovered")
                 .arg(shown, why);
+    }
+    // An overlay writes into its upper folder, wherever that lies.
+    if (fromMount.isEmpty() && depth < kMaxDepth) {
+        for (const Mount& m : m_mounts) {
+            if (m.mountPoint != mountPoint || m.upperDir.isEmpty())
+                continue;
+            const QString why = judge(m.upperDir + '/', containers, depth + 1);
+            if (!why.isEmpty())
+                return QStringLiteral("%1 is written into the overlay folder %2: %3")
+                    .arg(shown, QString::fromLocal8Bit(m.upperDir), why);
+        }
     }
     return QString();
 }

@@ -40,7 +40,7 @@ private:
     // container: the file only holds a protected one (an outer image);
     // writing it is refused, writing beside it on its loop's file system is not.
     void protectFile(const QByteArray& path, const QString& why, int depth, bool container);
-    QString judge(const QByteArray& destination, bool containers) const;
+    QString judge(const QByteArray& destination, bool containers, int depth = 0) const;
     QByteArray nameOfDevNumber(const QByteArray& majorMinor) const;
     QByteArray nameOfDevicePath(const QByteArray& path) const;
     QString sysDir(const QByteArray& name) const;
@@ -51,6 +51,7 @@ private:
         QByteArray mountPoint;
         QByteArray devNumber;  // "8:17"; "0:N" on btrfs, overlayfs, tmpfs
         QByteArray source;     // "/dev/sdb1", "overlay", ...
+        QByteArray upperDir;   // overlayfs: where its writes go
     };
 
     QHash<QByteArray, QString> m_sysDirs;       // kernel name -> its sysfs folder

@@ -97,12 +97,12 @@ public:
     }
 
     void addMount(const QByteArray& devNumber, const QByteArray& escapedMountPoint, const QByteArray& source,
-                  const QByteArray& fsType = "ext4")
+                  const QByteArray& fsType = "ext4", const QByteArray& superOptions = "rw")
     {
         QFile f(m_dir.path() + QStringLiteral("/mountinfo"));
         f.open(QIODevice::Append);
         f.write(QByteArray::number(++m_mountId) + " 1 " + devNumber + " / " + escapedMountPoint
-                + " rw,relatime shared:1 - " + fsType + " " + source + " rw\n");
+                + " rw,relatime shared:1 - " + fsType + " " + source + " " + superOptions + "\n");
     }
 
     // Devices the fake "open" refuses, with the errno it gives.

@@ -14,7 +14,8 @@ namespace {
 
 // sda1 at a1 (unrelated); sdb1 at b1; dm-0 on sdb2 at dm0; sdc1 as btrfs at
 // c1; loop0 over outer.img at l0, holding inner.img; loop1 over /dev/loop0;
-// loop2 over l0/inner.img; loop3 over b1/disk.img at l3.
+// loop2 over l0/inner.img; loop3 over b1/disk.img at l3; an overlay at ov
+// writing into b1/upper.
 struct Machine {
     FakeSysfs fs;
     QString root;
@@ -22,7 +23,7 @@ struct Machine {
     Machine()
     {
         root = QFileInfo(fs.root()).canonicalFilePath();
-        for (const char* d : {"a1", "b1", "dm0", "c1", "l0", "l3"})
+        for (const char* d : {"a1", "b1", "dm0", "c1", "l0", "l3", "ov", "b1/upper"})
             QDir(root).mkpath(QLatin1String(d));
         for (const char* f : {"outer.img", "l0/inner.img", "b1/disk.img", "image.img"})
             fs.writeFile(QLatin1String(f), QByteArray(4096, 'x'));
@@ -47,6 +48,7 @@ struct Machine {
         fs.addMount("0:45", path("c1"), QFile::encodeName(fs.dev()) + "/sdc1", "btrfs");
         fs.addMount("7:0", path("l0"), "/dev/loop0");
         fs.addMount("7:3", path("l3"), "/dev/loop3");
+        fs.addMount("0:61", path("ov"), "overlay", "overlay", "rw,lowerdir=/x,upperdir=" + path("b1/upper") + ",workdir=/y");
     }
 
     QByteArray path(const char* rel) const { return QFile::encodeName(root) + '/' + rel; }
@@ -110,6 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"LoopBackingFileItself", "loop2", "l0/inner.img", "the file behind loop2"},
         Case{"BesideLoopBackingFile", "loop2", "l0/other.TKL", ""},
         Case{"LoopWhoseFileIsOnSource", "sdb", "l3/out.TKL", "loop3, whose file"},
+        Case{"OverlayWritingOntoSource", "sdb", "ov/out.TKL", "the overlay folder"},
         Case{"ImageFileItself", "/image.img", "image.img", "a source being recovered"},
         Case{"BesideImageFile", "/image.img", "out.TKL", ""}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
