@@ -47,8 +47,8 @@ public:
     void setDevicePath(const char* devicePath);
     // -1 (nothing changed) without a device path or with formatCode 0.
     int setRange(qint64 start, qint64 end);
-    // Before start(): continue from a saved point instead of the range start
-    // (cleared by setRange). The serials go on from fragmentSerial.
+    // After setRange, before start(): continue from a saved point instead of
+    // the range start (setRange clears it). The serials go on from fragmentSerial.
     void setResumePoint(const ScanResumePoint& point) { m_resumePoint = point; }
     // Before start(): send TransmitCheckpoint after every pass of the search.
     void setCheckpoints(bool on) { m_checkpoints = on; }
