@@ -22,6 +22,11 @@ bool CliSession::prepare(const CliOptions& options, const QByteArray& source, qi
     }
     // An empty file is a session whose creation was cut short.
     const QFileInfo existing(file);
+    if (options.fresh && existing.exists() && existing.size() > 0 && !ScanSession::open(file, why)) {
+        *why = QStringLiteral("--fresh would replace %1, which is not a scan session (%2); give another file")
+                   .arg(file, *why);
+        return false;
+    }
     if (!options.fresh && existing.exists() && (existing.size() > 0 || QFileInfo::exists(file + "-wal"))) {
         m_session = ScanSession::open(file, why);
         if (!m_session)
