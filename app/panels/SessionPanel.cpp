@@ -85,6 +85,18 @@ bool MainWindow::prepareRowSession(CButtonAndThread* row)
                 return false;
             }
             session.reset();
+        } else if (session) {
+            const auto answer = dialogs().question(
+                this, kTitle,
+                QStringLiteral("对 %1 的扫描停在 %2%。\n是否从停下的位置继续扫描？\n选“否”重新扫描。")
+                    .arg(QString::fromLocal8Bit(name), percentSaved(info)),
+                QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::Yes);
+            if (answer == QMessageBox::Cancel) {
+                m_rowSessions[row] = std::make_unique<RowSession>(std::move(session), row->scanThread(), this);
+                return false;
+            }
+            if (answer == QMessageBox::No)
+                session.reset();
         }
     } else if (QFileInfo::exists(file)) {
         session = ScanSession::open(file, &why);
