@@ -27,12 +27,16 @@ CREATE TABLE session(
   finished INTEGER NOT NULL DEFAULT 0,
   created TEXT NOT NULL, changed TEXT NOT NULL);
 CREATE TABLE fragments(
-  serial INTEGER, open INTEGER NOT NULL DEFAULT 0,
+  serial INTEGER PRIMARY KEY,
   disk TEXT NOT NULL, format INTEGER NOT NULL, stream INTEGER NOT NULL,
   first_time INTEGER NOT NULL, last_time INTEGER NOT NULL,
   bytes INTEGER NOT NULL, frames INTEGER NOT NULL,
   start INTEGER NOT NULL, end INTEGER NOT NULL, extents TEXT NOT NULL);
-CREATE INDEX fragments_serial ON fragments(serial);
+CREATE TABLE open_fragments(
+  serial INTEGER, disk TEXT NOT NULL, format INTEGER NOT NULL, stream INTEGER NOT NULL,
+  first_time INTEGER NOT NULL, last_time INTEGER NOT NULL,
+  bytes INTEGER NOT NULL, frames INTEGER NOT NULL,
+  start INTEGER NOT NULL, end INTEGER NOT NULL, extents TEXT NOT NULL);
 CREATE TABLE ranges(
   kind TEXT NOT NULL CHECK (kind IN ('unreadable', 'untried')),
   start INTEGER NOT NULL, end INTEGER NOT NULL, error INTEGER NOT NULL DEFAULT 0);
@@ -111,6 +115,7 @@ ScanSession::~ScanSession()
     if (m_db) {
         commit();
         sqlite3_finalize(m_insert);
+        sqlite3_finalize(m_insertOpen);
         sqlite3_close(m_db);
     }
 }
@@ -134,9 +139,12 @@ bool ScanSession::exec(const char* sql)
 
 bool ScanSession::prepare()
 {
-    const QByteArray sql = QByteArray("INSERT INTO fragments(") + kFragmentColumns +
-                           ", open, start, end) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)";
-    if (sqlite3_prepare_v2(m_db, sql.constData(), -1, &m_insert, nullptr) != SQLITE_OK)
+    // Open fragments live in a table of their own, so replacing them at
+    // every commit never walks the closed ones.
+    const QByteArray values = QByteArray("(") + kFragmentColumns + ", start, end) VALUES (?,?,?,?,?,?,?,?,?,?,?)";
+    if (sqlite3_prepare_v2(m_db, ("INSERT INTO fragments" + values).constData(), -1, &m_insert, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(m_db, ("INSERT INTO open_fragments" + values).constData(), -1, &m_insertOpen, nullptr) !=
+            SQLITE_OK)
         return fail(QStringLiteral("cannot prepare the session"));
     return true;
 }
@@ -243,18 +251,14 @@ bool ScanSession::loadInfo()
     i.finished = sqlite3_column_int(st, 10) != 0;
     i.changed = QDateTime::fromString(columnText(st, 11), Qt::ISODate);
     sqlite3_finalize(st);
-    if (sqlite3_prepare_v2(m_db, "SELECT open, count(*), coalesce(sum(bytes), 0) FROM fragments GROUP BY open", -1, &st,
-                           nullptr) != SQLITE_OK)
+    if (sqlite3_prepare_v2(m_db,
+                           "SELECT count(*), coalesce(sum(bytes), 0), (SELECT count(*) FROM open_fragments) FROM fragments",
+                           -1, &st, nullptr) != SQLITE_OK)
         return fail(QStringLiteral("no fragments table"));
-    i.closedCount = i.openCount = 0;
-    i.closedBytes = 0;
-    while (sqlite3_step(st) == SQLITE_ROW) {
-        if (sqlite3_column_int(st, 0)) {
-            i.openCount = sqlite3_column_int(st, 1);
-        } else {
-            i.closedCount = sqlite3_column_int(st, 1);
-            i.closedBytes = sqlite3_column_int64(st, 2);
-        }
+    if (sqlite3_step(st) == SQLITE_ROW) {
+        i.closedCount = sqlite3_column_int(st, 0);
+        i.closedBytes = sqlite3_column_int64(st, 1);
+        i.openCount = sqlite3_column_int(st, 2);
     }
     sqlite3_finalize(st);
     return true;
@@ -264,7 +268,7 @@ QList<SessionFragment> ScanSession::closedFragments() const
 {
     QList<SessionFragment> out;
     sqlite3_stmt* st = nullptr;
-    const QByteArray sql = QByteArray("SELECT ") + kFragmentColumns + " FROM fragments WHERE open = 0 ORDER BY serial";
+    const QByteArray sql = QByteArray("SELECT ") + kFragmentColumns + " FROM fragments ORDER BY serial";
     if (sqlite3_prepare_v2(m_db, sql.constData(), -1, &st, nullptr) != SQLITE_OK)
         return out;
     while (sqlite3_step(st) == SQLITE_ROW)
@@ -279,7 +283,7 @@ ScanResumePoint ScanSession::resumePoint() const
     p.position = m_info.savedPosition;
     p.finished = m_info.finished;
     sqlite3_stmt* st = nullptr;
-    const QByteArray sql = QByteArray("SELECT ") + kFragmentColumns + " FROM fragments WHERE open = 1 ORDER BY stream";
+    const QByteArray sql = QByteArray("SELECT ") + kFragmentColumns + " FROM open_fragments ORDER BY stream";
     if (sqlite3_prepare_v2(m_db, sql.constData(), -1, &st, nullptr) != SQLITE_OK)
         return p;
     while (sqlite3_step(st) == SQLITE_ROW)
@@ -292,7 +296,7 @@ int ScanSession::lastSerial() const
 {
     sqlite3_stmt* st = nullptr;
     int n = 0;
-    if (sqlite3_prepare_v2(m_db, "SELECT coalesce(max(serial), 0) FROM fragments WHERE open = 0", -1, &st, nullptr) ==
+    if (sqlite3_prepare_v2(m_db, "SELECT coalesce(max(serial), 0) FROM fragments", -1, &st, nullptr) ==
             SQLITE_OK &&
         sqlite3_step(st) == SQLITE_ROW)
         n = sqlite3_column_int(st, 0);
@@ -321,32 +325,32 @@ bool ScanSession::commit()
     if (!m_pointDirty || !m_db)
         return true;
     auto insert = [this](const SFragmentFit& f, int serial, bool open) {
-        sqlite3_reset(m_insert);
+        sqlite3_stmt* st = open ? m_insertOpen : m_insert;
+        sqlite3_reset(st);
         if (open)
-            sqlite3_bind_null(m_insert, 1);
+            sqlite3_bind_null(st, 1);
         else
-            sqlite3_bind_int(m_insert, 1, serial);
-        bindBytes(m_insert, 2, f.diskName);
-        sqlite3_bind_int(m_insert, 3, f.formatCode);
-        sqlite3_bind_int(m_insert, 4, f.stream);
-        sqlite3_bind_int64(m_insert, 5, f.firstTime);
-        sqlite3_bind_int64(m_insert, 6, f.lastTime);
-        sqlite3_bind_int64(m_insert, 7, f.totalBytes);
-        sqlite3_bind_int(m_insert, 8, f.frameCount);
+            sqlite3_bind_int(st, 1, serial);
+        bindBytes(st, 2, f.diskName);
+        sqlite3_bind_int(st, 3, f.formatCode);
+        sqlite3_bind_int(st, 4, f.stream);
+        sqlite3_bind_int64(st, 5, f.firstTime);
+        sqlite3_bind_int64(st, 6, f.lastTime);
+        sqlite3_bind_int64(st, 7, f.totalBytes);
+        sqlite3_bind_int(st, 8, f.frameCount);
         const SExtentList none;
         const SExtentList& ext = f.extents ? *f.extents : none;
-        bindBytes(m_insert, 9, extentsText(ext));
-        sqlite3_bind_int(m_insert, 10, open ? 1 : 0);
-        sqlite3_bind_int64(m_insert, 11, ext.isEmpty() ? 0 : ext.first().start);
-        sqlite3_bind_int64(m_insert, 12, ext.isEmpty() ? 0 : ext.last().end);
-        return sqlite3_step(m_insert) == SQLITE_DONE;
+        bindBytes(st, 9, extentsText(ext));
+        sqlite3_bind_int64(st, 10, ext.isEmpty() ? 0 : ext.first().start);
+        sqlite3_bind_int64(st, 11, ext.isEmpty() ? 0 : ext.last().end);
+        return sqlite3_step(st) == SQLITE_DONE;
     };
     if (!exec("BEGIN IMMEDIATE"))
         return fail(QStringLiteral("cannot write the session %1").arg(m_info.file));
     bool ok = true;
     for (const SessionFragment& f : m_final)
         ok = ok && insert(f.fragment, f.serial, false);
-    ok = ok && exec("DELETE FROM fragments WHERE open = 1");
+    ok = ok && exec("DELETE FROM open_fragments");
     for (const SFragmentFit& f : m_point.open)
         ok = ok && insert(f, 0, true);
     sqlite3_stmt* st = nullptr;
