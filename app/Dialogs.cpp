@@ -6,6 +6,11 @@ QString Dialogs::getExistingDirectory(QWidget* parent, const QString& caption, c
     return QFileDialog::getExistingDirectory(parent, caption, dir, options);
 }
 
+QString Dialogs::getOpenFileName(QWidget* parent, const QString& caption, const QString& dir, const QString& filter)
+{
+    return QFileDialog::getOpenFileName(parent, caption, dir, filter);
+}
+
 QString Dialogs::getSaveFileName(QWidget* parent, const QString& caption, const QString& dir, const QString& filter)
 {
     return QFileDialog::getSaveFileName(parent, caption, dir, filter);

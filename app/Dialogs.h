@@ -13,6 +13,8 @@ public:
     virtual ~Dialogs() = default;
     virtual QString getExistingDirectory(QWidget* parent, const QString& caption, const QString& dir,
                                          QFileDialog::Options options);
+    virtual QString getOpenFileName(QWidget* parent, const QString& caption, const QString& dir,
+                                    const QString& filter);
     virtual QString getSaveFileName(QWidget* parent, const QString& caption, const QString& dir,
                                     const QString& filter);
     virtual QMessageBox::StandardButton information(QWidget* parent, const QString& title, const QString& text,

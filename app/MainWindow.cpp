@@ -3,6 +3,9 @@
 #include "app/AppSetup.h"
 #include "app/Dialogs.h"
 #include "app/MyButton.h"
+#include "app/panels/RowSession.h"
+
+#include <QStyle>
 #include "export/VideoInfo.h"
 
 #include <QApplication>
@@ -104,6 +107,14 @@ void MainWindow::buildTitleBar()
     m_selectDiskButton->setShortcut(QKeySequence("ctrl+e"));
     m_selectDiskButton->setStyleSheet(MyButton::kNormalStyle);
 
+    // Beside 选择磁盘 and in its style: reopens a kept scan without rescanning.
+    m_openSessionButton = new MyButton(style()->standardIcon(QStyle::SP_DirOpenIcon), "打开记录(ctrl+O)", this);
+    m_openSessionButton->setObjectName("openSessionButton");
+    m_openSessionButton->setIconSize(QSize(32, 36));
+    m_openSessionButton->resize(79, 40);
+    m_openSessionButton->setShortcut(QKeySequence("ctrl+o"));
+    m_openSessionButton->setStyleSheet(MyButton::kNormalStyle);
+
     m_mergeButton = new MyButton(QIcon(":/images/merge.png"), "合并恢复(ctrl+R)", this);
     m_mergeButton->setObjectName("mergeButton");
     m_mergeButton->setIconSize(QSize(32, 36));
@@ -145,6 +156,7 @@ void MainWindow::buildTitleBar()
     m_titleRow->addWidget(m_logoButton, 0);
     m_titleRow->addStretch(40);
     m_titleRow->addWidget(m_selectDiskButton, 2);
+    m_titleRow->addWidget(m_openSessionButton, 2);
     m_titleRow->addWidget(m_mergeButton, 2);
     m_titleRow->addWidget(m_helpButton, 0);
     m_titleRow->addStretch(1);
@@ -154,6 +166,7 @@ void MainWindow::buildTitleBar()
 
     connect(m_selectDiskButton, SIGNAL(clicked()), this, SLOT(SelectDisk()));
     connect(m_mergeButton, SIGNAL(clicked()), this, SLOT(MergeDisk()));
+    connect(m_openSessionButton, &QAbstractButton::clicked, this, &MainWindow::slotOpenSession);
     connect(m_helpButton, SIGNAL(clicked()), this, SLOT(HelpDisk()));
     connect(m_minButton, SIGNAL(clicked()), this, SLOT(minWindowEvent()));
     connect(m_closeButton, SIGNAL(clicked()), this, SLOT(closeWindowEvent()));

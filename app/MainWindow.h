@@ -10,6 +10,8 @@
 #include <QPoint>
 #include <QString>
 #include <QStringList>
+#include <map>
+#include <memory>
 #include <vector>
 
 class QDialog;
@@ -25,6 +27,8 @@ class CPlayListTableModel;
 class DropTableView;
 class MyButton;
 class PlayWin;
+class RowSession;
+class ScanSession;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -79,6 +83,11 @@ public slots:
     void OnNotify(long long int i);
     void OnNotifyScanOver(bool isOver);
     void AddScanDetailInfo();
+    // Lists a saved session's fragments without scanning (打开记录, or a
+    // FILE.session given to the program). False, with a message box saying
+    // why, when it is not a session or its source is missing or changed.
+    bool openSessionFile(const QString& file);
+    void slotOpenSession();
 
 private slots:
     void openUrl(QString);
@@ -116,6 +125,7 @@ private:
     QHBoxLayout* m_titleRow = nullptr;
     QPushButton* m_logoButton = nullptr;
     MyButton* m_selectDiskButton = nullptr;
+    MyButton* m_openSessionButton = nullptr;
     MyButton* m_mergeButton = nullptr;
     MyButton* m_helpButton = nullptr;
     QPushButton* m_minButton = nullptr;
@@ -163,6 +173,14 @@ private:
     int scanRowIndex(const QObject* rowOrButton) const;
     void setOtherScanRowsEnabled(int row, bool enabled);
     void setSelectDiskEnabled(bool enabled);
+    // ---- scan sessions (app/panels/SessionPanel.cpp) ----
+    // Before a row starts: opens or makes its session, asks whether to
+    // continue an unfinished one, lists saved fragments. False: do not scan.
+    bool prepareRowSession(CButtonAndThread* row);
+    // Saved fragments onto the playlist: with their own serials when the
+    // playlist is empty, else numbered on from the window's counter.
+    void listSavedFragments(const ScanSession& session);
+    std::map<const CButtonAndThread*, std::unique_ptr<RowSession>> m_rowSessions;
 
     // ---- playlist and merge dialog (app/panels/PlayListPanel.cpp) ----
     CPlayListTableModel* m_playlistModel = nullptr;

@@ -28,6 +28,7 @@ const char* const kProgressStyle =
 CButtonAndThread::CButtonAndThread()
 {
     m_scanThread = new CFragmentFit();
+    m_scanThread->setCheckpoints(true); // for the row's session
     m_sampler = new CSchedule(m_scanThread->publishedPosition(), &m_stopped, &m_paused);
     connect(m_sampler, &CSchedule::TransmitShowSchedule, this, &CButtonAndThread::SlotShowSchedule);
 
@@ -102,6 +103,9 @@ void CButtonAndThread::startScan()
     m_scanThread->setDevicePath(m_devicePath.constData());
     m_sampler->setTotal(m_rangeEnd);
     m_scanThread->setRange(m_rangeStart, m_rangeEnd);
+    if (m_resumePoint.position >= 0)
+        m_scanThread->setResumePoint(m_resumePoint);
+    m_resumePoint = ScanResumePoint();
     m_scanThread->start();
     m_sampler->start();
     continueScan();

@@ -8,8 +8,10 @@
 #include <QStringList>
 
 struct CliOptions {
-    QString command;      // "scan"
+    QString command;      // "scan", "export" (of a session) or "sessions"
     QString source;       // device name, block device or image file, as given
+    QString session;      // scan: --session FILE; export: the SESSION
+    bool fresh = false;   // --fresh: start the session over
     qint64 start = 0;
     qint64 end = -1;      // -1: the end of the source
     bool hasStart = false;

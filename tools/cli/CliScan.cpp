@@ -3,6 +3,7 @@
 #include "disk/Nyx.h"
 #include "scan/CFragmentFit.h"
 #include "scan/CSchedule.h"
+#include "tools/cli/CliSession.h"
 #include "tools/cli/FragmentJson.h"
 
 #include <QFileInfo>
@@ -126,6 +127,7 @@ CliScan::~CliScan()
         m_scan->wait();
         delete m_scan;
     }
+    delete m_session;
 }
 
 QString CliScan::sourceLabel() const
@@ -192,6 +194,14 @@ bool CliScan::start()
     }
     NyxfIOSystemDevice_delete(&dev);
 
+    if (!m_options.session.isEmpty()) {
+        m_session = new CliSession;
+        QString why;
+        int code = CliExitUsage;
+        if (!m_session->prepare(m_options, m_source.name, m_start, m_end, &why, &code))
+            return fail(code, why);
+    }
+
     if (!m_options.json) {
         std::fprintf(m_out, "%7s %6s %8s %14s %16s %16s  %s\n", "serial", "stream", "frames", "bytes", "start", "end",
                      "time");
@@ -200,11 +210,29 @@ bool CliScan::start()
         return fail(CliExitSourceError,
                     QStringLiteral("cannot write the fragment list: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
 
+    // A resumed session lists its saved fragments first, so that this run's
+    // output alone is that of one whole scan.
+    if (m_session) {
+        for (const CliFragment& f : m_session->saved())
+            listFragment(f);
+        m_savedCount = m_session->saved().size();
+        if (m_outputFailed)
+            return false;
+        if (m_session->finished()) {
+            QMetaObject::invokeMethod(this, &CliScan::finishSaved, Qt::QueuedConnection);
+            return true;
+        }
+    }
+
     m_scan = new CFragmentFit;
     connect(m_scan, &CFragmentFit::TransmitAddFragmentList, this, &CliScan::onFragment, Qt::QueuedConnection);
+    if (m_session)
+        connect(m_scan, &CFragmentFit::TransmitCheckpoint, this, &CliScan::onCheckpoint, Qt::QueuedConnection);
     connect(m_scan, &QThread::finished, this, &CliScan::onScanFinished, Qt::QueuedConnection);
     m_scan->setDevicePath(m_source.devicePath.constData());
     m_scan->setRange(m_start, m_end);
+    if (m_session)
+        m_session->attach(m_scan);
 
     // The sampler only feeds the progress line, which is drawn on a terminal.
     if (m_progress) {
@@ -235,7 +263,38 @@ void CliScan::interrupt(int code)
 
 void CliScan::onFragment(SFragmentFit fragment, int serial)
 {
-    CliFragment f{serial, fragment};
+    if (m_session)
+        m_session->fragment(serial, fragment);
+    listFragment(CliFragment{serial, fragment});
+}
+
+void CliScan::onCheckpoint(ScanResumePoint point)
+{
+    if (m_session && !m_session->checkpoint(point)) {
+        // The scan goes on; what the session holds stays consistent.
+        clearProgress();
+        std::fprintf(m_err, "corvotkl-cli: %s; the scan goes on without it\n", qPrintable(m_session->error()));
+        std::fflush(m_err);
+        if (m_exitCode == CliExitOk)
+            m_exitCode = CliExitSourceError;
+        delete m_session;
+        m_session = nullptr;
+    }
+}
+
+void CliScan::finishSaved()
+{
+    std::fprintf(m_err, "corvotkl-cli: the session %s is complete: %d fragments, %lld bytes of video; nothing was "
+                        "scanned again (--fresh scans anew)\n",
+                 qPrintable(m_options.session), int(m_fragments.size()), (long long)m_fragmentBytes);
+    std::fflush(m_err);
+    emit done(m_exitCode);
+}
+
+void CliScan::listFragment(const CliFragment& f)
+{
+    const SFragmentFit& fragment = f.fragment;
+    const int serial = f.serial;
     m_fragments.push_back(f);
     m_fragmentBytes += fragment.totalBytes;
     if (m_outputFailed)
@@ -316,10 +375,16 @@ void CliScan::onScanFinished()
         m_sampler->wait();
     }
     const qint64 ms = std::max<qint64>(1, corvoMonotonicMs() - m_startedMs);
-    const qint64 aligned = m_start & ~qint64(511);
+    // A resumed scan read on from its saved point.
+    const qint64 aligned = std::max(m_start & ~qint64(511), m_session && m_session->resuming() ? m_session->resumedAt() & ~qint64(511) : 0);
     const qint64 scanned = m_interrupted ? std::min(m_end, std::max(aligned, m_scan->publishedPosition()->load())) - aligned
                                          : m_end - aligned;
     clearProgress();
+    if (m_session && !m_session->finish()) {
+        std::fprintf(m_err, "corvotkl-cli: %s\n", qPrintable(m_session->error()));
+        if (m_exitCode == CliExitOk)
+            m_exitCode = CliExitSourceError;
+    }
     const int failures = m_readErrors ? m_readErrors->failures.load() : 0;
     if (m_scan->lastError() != 0 && !m_outputFailed) {
         std::fprintf(m_err, "corvotkl-cli: cannot read %s: %s\n", qPrintable(sourceLabel()),
@@ -341,6 +406,10 @@ void CliScan::onScanFinished()
                  m_interrupted ? "stopped scanning" : "scanned", qPrintable(sourceLabel()), int(m_fragments.size()),
                  (long long)m_fragmentBytes, (long long)scanned, double(ms) / 1000.0,
                  double(scanned) / 1e6 / (double(ms) / 1000.0));
+    if (m_session && m_session->resuming())
+        std::fprintf(m_err, "corvotkl-cli: resumed %s at byte %lld: %d fragments were saved before, %d found now\n",
+                     qPrintable(m_options.session), (long long)m_session->resumedAt(), m_savedCount,
+                     int(m_fragments.size()) - m_savedCount);
     std::fflush(m_err);
     emit done(m_exitCode);
 }
