@@ -127,11 +127,6 @@ private:
     bool m_maximised = false;
     bool m_tableShown = true;
     bool m_scanWanted = false;
-    // Stand in for panels whose build step has not made their widget yet.
-    QWidget* m_scanTablePlace = nullptr;
-    // The panels' widgets as plain QWidgets, found by object name, or null.
-    QWidget* playlistViewWidget() const;
-    QWidget* playWinWidget() const;
     void toggleMaximised();
     // Keeps the title strip under the whole width, also past the desktop's.
     void resizeEvent(QResizeEvent* event) override;

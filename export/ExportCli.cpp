@@ -77,13 +77,6 @@ bool selectRows(const QList<SPlayListTableItem>& found, const Options& options, 
 
 namespace {
 
-QString clockText(qint64 seconds)
-{
-    if (seconds < 0)
-        seconds = 0;
-    return QString::asprintf("%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
-                             static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
-}
 
 QString mb(qint64 bytes) { return QString::number(double(bytes) / 1e6, 'f', 1) + " MB"; }
 
@@ -101,10 +94,10 @@ public:
             return;
         const qint64 ms = std::max<qint64>(1, m_clock.elapsed());
         const qint64 rate = inc * 1000 / ms;
-        const QString left = rate > 0 ? clockText((total - inc) / rate) : QStringLiteral("-:--:--");
+        const QString left = rate > 0 ? ExportCore::hhmmss((total - inc) / rate) : QStringLiteral("--:--:--");
         std::fprintf(m_err, "\r\033[K%3d%%  %s of %s  elapsed %s  left %s  %.1f MB/s  %s",
                      ExportCore::percentOf(total, inc), qPrintable(mb(inc)), qPrintable(mb(total)),
-                     qPrintable(clockText(ms / 1000)), qPrintable(left), double(inc) / 1e3 / double(ms), m_what);
+                     qPrintable(ExportCore::hhmmss(ms / 1000)), qPrintable(left), double(inc) / 1e3 / double(ms), m_what);
         std::fflush(m_err);
         m_shown = true;
     }

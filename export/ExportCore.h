@@ -7,6 +7,7 @@
 // Sources are read through the device layer (disk/Nyx.h) and are never
 // opened for writing; an output that is one of the sources is refused.
 
+#include "disk/Nyx.h"
 #include "scan/SFragmentFit.h"
 
 #include <QByteArray>
@@ -27,7 +28,7 @@ namespace ExportCore {
 // The single export copies in chunks of this size, aligned on the device.
 constexpr qint64 kChunkBytes = 102400;
 // The merge copies sector by sector.
-constexpr qint64 kSectorBytes = 512;
+using ::kSectorBytes;
 // Sources are read ahead in blocks of this size
 // so a sector or a chunk is a memory copy, not a system call. A multiple of 512.
 constexpr qint64 kReadAheadBytes = 1 << 20;

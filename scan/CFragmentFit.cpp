@@ -147,7 +147,7 @@ void CFragmentFit::run()
         return;
     }
 
-    const qint64 alignedStart = std::max<qint64>(0, m_rangeStart) & ~qint64(511);
+    const qint64 alignedStart = std::max<qint64>(0, m_rangeStart) & ~(kSectorBytes - 1);
     const qint64 end = m_rangeEnd;
     m_position = alignedStart;
 

@@ -1,6 +1,7 @@
 #include "tools/cli/CliScan.h"
 
 #include "disk/Nyx.h"
+#include "export/ExportCore.h"
 #include "scan/CFragmentFit.h"
 #include "scan/CSchedule.h"
 #include "tools/cli/FragmentJson.h"
@@ -27,12 +28,6 @@ QString humanBytes(qint64 n)
     return QString::number(n) + " B";
 }
 
-QString clock(qint64 seconds)
-{
-    if (seconds < 0)
-        seconds = 0;
-    return QString::asprintf("%lld:%02lld:%02lld", seconds / 3600, (seconds / 60) % 60, seconds % 60);
-}
 
 class WatchedDevice : public NyxCIOSystemDevice {
 public:
@@ -178,9 +173,9 @@ bool CliScan::start()
 
     // One sector where the scan begins, so an unreadable source is reported
     // as such and not as an empty scan.
-    const qint64 aligned = m_start & ~qint64(511);
+    const qint64 aligned = m_start & ~(kSectorBytes - 1);
     if (m_end > aligned) {
-        char sector[512];
+        char sector[kSectorBytes];
         const qint64 want = std::min<qint64>(sizeof sector, m_end - aligned);
         const qint64 got = NyxfIOSystemDevice_read_from(dev, sector, aligned, quint32(want));
         if (got < 0) {
@@ -287,15 +282,15 @@ void CliScan::drawProgress()
 {
     if (!m_progress || !m_scan)
         return;
-    const qint64 aligned = m_start & ~qint64(511);
+    const qint64 aligned = m_start & ~(kSectorBytes - 1);
     const qint64 total = m_end - aligned;
     const qint64 done = std::min(total, std::max<qint64>(0, m_scan->publishedPosition()->load() - aligned));
     const qint64 ms = std::max<qint64>(1, corvoMonotonicMs() - m_startedMs);
     const SSchedule s = CSchedule::sample(done, total, int(ms / 1000));
     const double mbps = double(done) / 1e6 / (double(ms) / 1000.0);
     std::fprintf(m_err, "\r\033[K%3d%%  %s of %s  elapsed %s  left %s  %.1f MB/s  %d fragments", s.percent,
-                 qPrintable(humanBytes(done)), qPrintable(humanBytes(total)), qPrintable(clock(ms / 1000)),
-                 qPrintable(clock(s.remainingSeconds)), mbps, int(m_fragments.size()));
+                 qPrintable(humanBytes(done)), qPrintable(humanBytes(total)), qPrintable(ExportCore::hhmmss(ms / 1000)),
+                 qPrintable(ExportCore::hhmmss(s.remainingSeconds)), mbps, int(m_fragments.size()));
     std::fflush(m_err);
     m_progressShown = true;
 }
@@ -316,7 +311,7 @@ void CliScan::onScanFinished()
         m_sampler->wait();
     }
     const qint64 ms = std::max<qint64>(1, corvoMonotonicMs() - m_startedMs);
-    const qint64 aligned = m_start & ~qint64(511);
+    const qint64 aligned = m_start & ~(kSectorBytes - 1);
     const qint64 scanned = m_interrupted ? std::min(m_end, std::max(aligned, m_scan->publishedPosition()->load())) - aligned
                                          : m_end - aligned;
     clearProgress();
