@@ -3,7 +3,9 @@
 #include "app/AppSetup.h"
 #include "app/Dialogs.h"
 #include "app/MyButton.h"
+#include "app/panels/PlayListModel.h"
 #include "export/VideoInfo.h"
+#include "player/PlayWin.h"
 
 #include <QApplication>
 #include <QBoxLayout>

@@ -1,10 +1,10 @@
 #include "tools/cli/CliScan.h"
 
 #include "disk/Nyx.h"
-#include "export/ExportCore.h"
 #include "scan/CFragmentFit.h"
 #include "scan/CSchedule.h"
 #include "tools/cli/FragmentJson.h"
+#include "tools/cli/TerminalProgress.h"
 
 #include <QFileInfo>
 
@@ -13,21 +13,6 @@
 #include <unistd.h>
 
 namespace {
-
-QString humanBytes(qint64 n)
-{
-    const double v = double(n);
-    if (v >= 1e12)
-        return QString::number(v / 1e12, 'f', 2) + " TB";
-    if (v >= 1e9)
-        return QString::number(v / 1e9, 'f', 2) + " GB";
-    if (v >= 1e6)
-        return QString::number(v / 1e6, 'f', 1) + " MB";
-    if (v >= 1e3)
-        return QString::number(v / 1e3, 'f', 1) + " kB";
-    return QString::number(n) + " B";
-}
-
 
 class WatchedDevice : public NyxCIOSystemDevice {
 public:
@@ -286,11 +271,7 @@ void CliScan::drawProgress()
     const qint64 total = m_end - aligned;
     const qint64 done = std::min(total, std::max<qint64>(0, m_scan->publishedPosition()->load() - aligned));
     const qint64 ms = std::max<qint64>(1, corvoMonotonicMs() - m_startedMs);
-    const SSchedule s = CSchedule::sample(done, total, int(ms / 1000));
-    const double mbps = double(done) / 1e6 / (double(ms) / 1000.0);
-    std::fprintf(m_err, "\r\033[K%3d%%  %s of %s  elapsed %s  left %s  %.1f MB/s  %d fragments", s.percent,
-                 qPrintable(humanBytes(done)), qPrintable(humanBytes(total)), qPrintable(ExportCore::hhmmss(ms / 1000)),
-                 qPrintable(ExportCore::hhmmss(s.remainingSeconds)), mbps, int(m_fragments.size()));
+    std::fprintf(m_err, "\r\033[K%s", qPrintable(TerminalProgress::text(done, total, ms, QString::number(m_fragments.size()) + " fragments")));
     std::fflush(m_err);
     m_progressShown = true;
 }
