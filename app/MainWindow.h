@@ -1,7 +1,7 @@
 #pragma once
 // The single main window. Its slots come from several panels; each panel's
 // slots and construction step are defined in that panel's source file
-// (app/panels/*.cpp, player/PlayCommands.cpp), this class only ties them up.
+// (app/panels/*.cpp, app/PlayCommands.cpp), this class only ties them up.
 
 #include "scan/SFragmentFit.h"
 
@@ -107,7 +107,7 @@ private:
     // Construction steps, in the order the constructor runs them.
     void buildPlaylistModel();   // app/panels/PlayListPanel.cpp
     void buildTitleBar();        // app/MainWindow.cpp
-    void buildPlayWin();         // player/PlayCommands.cpp
+    void buildPlayWin();         // app/PlayCommands.cpp
     void buildPlaylistView();    // app/panels/PlayListPanel.cpp
     void buildScanTable();       // app/panels/ScanPanel.cpp
     void buildStatusBar();       // app/MainWindow.cpp
@@ -137,11 +137,6 @@ private:
     bool m_maximised = false;
     bool m_tableShown = true;
     bool m_scanWanted = false;
-    // Stand in for panels whose build step has not made their widget yet.
-    QWidget* m_scanTablePlace = nullptr;
-    // The panels' widgets as plain QWidgets, found by object name, or null.
-    QWidget* playlistViewWidget() const;
-    QWidget* playWinWidget() const;
     void toggleMaximised();
     // Keeps the title strip under the whole width, also past the desktop's.
     void resizeEvent(QResizeEvent* event) override;
@@ -211,7 +206,7 @@ private:
     // ---- playlist and export commands (app/panels/Commands.cpp) ----
     QString m_saveFolder;
 
-    // ---- playback (player/PlayCommands.cpp) ----
+    // ---- playback (app/PlayCommands.cpp) ----
     PlayWin* m_playWin = nullptr;
     int m_currentPlayRow = -1;
     SPlayListTableItem m_currentPlayItem;

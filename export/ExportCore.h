@@ -8,6 +8,7 @@
 // opened for writing; an output that lies on a source (disk/SourceGuard.h)
 // is refused.
 
+#include "disk/Nyx.h"
 #include "scan/SFragmentFit.h"
 
 #include <QByteArray>
@@ -29,7 +30,7 @@ namespace ExportCore {
 // The single export copies in chunks of this size, aligned on the device.
 constexpr qint64 kChunkBytes = 102400;
 // The merge copies sector by sector.
-constexpr qint64 kSectorBytes = 512;
+using ::kSectorBytes;
 // Sources are read ahead in blocks of this size
 // so a sector or a chunk is a memory copy, not a system call. A multiple of 512.
 constexpr qint64 kReadAheadBytes = 1 << 20;
