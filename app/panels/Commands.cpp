@@ -84,7 +84,7 @@ void MainWindow::ExportItem()
         return;
     const QList<SPlayListTableItem> items = copyRows(m_playlistModel, rows);
     auto* thread = new SingleMegerThread(items, m_saveFolder);
-    connect(thread, &SingleMegerThread::SingleNotify, this, &MainWindow::SCanResult);
+    connect(thread, &SingleMegerThread::exportFinished, this, &MainWindow::showExportResult);
     thread->start(QThread::InheritPriority);
 }
 
@@ -128,12 +128,16 @@ void MainWindow::StartMerge()
 void MainWindow::startMerge(const QList<SPlayListTableItem>& items, const QString& path)
 {
     auto* thread = new ManyMegerThread(items, path);
-    connect(thread, &ManyMegerThread::ManyNotify, this, &MainWindow::SCanResult);
+    connect(thread, &ManyMegerThread::exportFinished, this, &MainWindow::showExportResult);
     thread->start(QThread::InheritPriority);
 }
 
-void MainWindow::SCanResult(int result)
+void MainWindow::SCanResult(int result) { showExportResult(result, QString()); }
+
+void MainWindow::showExportResult(int result, const QString& details)
 {
-    dialogs().information(nullptr, QStringLiteral("提示 "), result == 1 ? QStringLiteral("成功") : QStringLiteral("失败"),
-                          QMessageBox::Ok, QMessageBox::NoButton);
+    QString text = result == 1 ? QStringLiteral("成功") : QStringLiteral("失败");
+    if (!details.isEmpty())
+        text += QStringLiteral("\n\n") + details;
+    dialogs().information(nullptr, QStringLiteral("提示 "), text, QMessageBox::Ok, QMessageBox::NoButton);
 }
