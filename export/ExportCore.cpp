@@ -579,7 +579,14 @@ int ExportJob::videoMerge(const QList<SPlayListTableItem>& rows, const QByteArra
     const Ending ending = r == CopyResult::WriteFailed ? Ending::WriteFailed
                           : r == CopyResult::Cancelled ? Ending::Cancelled
                                                        : Ending::Complete;
-    const bool ok = finish(target, ending, tally, why);
+    bool ok = false;
+    if (ending == Ending::Complete && tally.copied == 0 && !missing.isEmpty() && target.writePath != target.path) {
+        // Not one byte could be read: no empty file under the final name.
+        ::unlink(target.writePath.constData());
+        m_result.failures.append({shown(outputPath), why});
+    } else {
+        ok = finish(target, ending, tally, why);
+    }
     if (ok && onProgress && m_total > 0)
         onProgress(m_total, m_total);
     else
