@@ -115,7 +115,8 @@ QStringList ExportResult::details() const
             what << QStringLiteral("%1 unreadable bytes written as zeros").arg(bytesText(d.zeroFilled));
         if (d.leftOut)
             what << QStringLiteral("%1 bytes missing from the source left out").arg(bytesText(d.leftOut));
-        lines << QStringLiteral("%1: %2").arg(d.file, what.join(QStringLiteral(", ")));
+        if (!what.isEmpty())
+            lines << QStringLiteral("%1: %2").arg(d.file, what.join(QStringLiteral(", ")));
     }
     for (const QString& p : partsLeft)
         lines << QStringLiteral("%1: incomplete, left under this name").arg(p);

@@ -33,6 +33,7 @@ void ExtentCopier::setDevice(NyxCIOSystemDevice* device)
 {
     m_device = device;
     m_size = device ? device->size() : -1;
+    m_runStride = 0;
 }
 
 bool ExtentCopier::readInto(qint64 blockStart, qint64 off, qint64 len, CopyTally* tally)
@@ -61,8 +62,13 @@ void ExtentCopier::zero(qint64 blockStart, qint64 a, qint64 b)
 
 qint64 ExtentCopier::readableTail(qint64 blockStart, qint64 lo, qint64 hi, CopyTally* tally)
 {
-    if (lo >= hi || readInto(blockStart, lo, hi - lo, tally))
-        return std::min(lo, hi);
+    if (lo >= hi)
+        return hi;
+    // Inside a bad area the last sector is bad too: one read, not a search.
+    if (hi - lo > kSector && !readInto(blockStart, hi - kSector, kSector, tally))
+        return hi;
+    if (readInto(blockStart, lo, hi - lo, tally))
+        return lo;
     // [hi, end) is readable and [low, hi) is not entirely.
     qint64 low = lo;
     while (hi - low > kSector) {
@@ -78,9 +84,12 @@ qint64 ExtentCopier::readableTail(qint64 blockStart, qint64 lo, qint64 hi, CopyT
 void ExtentCopier::rescue(qint64 blockStart, qint64 a, qint64 b, CopyTally* tally)
 {
     qint64 cur = a;
+    // A bad area running on from the previous block: its first sector tells.
+    qint64 carried = m_runStride > 0 && !readInto(blockStart, a, kSector, tally) ? m_runStride : 0;
+    m_runStride = 0;
     while (cur < b) {
         // [cur, b) holds an unreadable sector: halve down to the first one.
-        qint64 lo = cur, hi = b;
+        qint64 lo = cur, hi = carried ? cur + kSector : b;
         while (hi - lo > kSector) {
             const qint64 mid = lo + (hi - lo) / (2 * kSector) * kSector;
             if (readInto(blockStart, lo, mid - lo, tally))
@@ -93,8 +102,9 @@ void ExtentCopier::rescue(qint64 blockStart, qint64 a, qint64 b, CopyTally* tall
             return;
         }
         // Probe on at doubling distances, so a bad area is never read sector by sector.
-        qint64 lastBad = lo, stride = kSector, good = -1;
-        for (qint64 p = lo + kSector; p < b; p = lastBad + stride) {
+        qint64 lastBad = lo, stride = carried ? carried : kSector, good = -1;
+        carried = 0;
+        for (qint64 p = lo + stride; p < b; p = lastBad + stride) {
             if (readInto(blockStart, p, kSector, tally)) {
                 good = p;
                 break;
@@ -107,8 +117,11 @@ void ExtentCopier::rescue(qint64 blockStart, qint64 a, qint64 b, CopyTally* tall
         zero(blockStart, lo, tail);
         if (tally->firstBad < 0)
             tally->firstBad = lo;
-        if (good < 0)
+        if (good < 0) {
+            if (tail == b)
+                m_runStride = stride; // the area goes on into the next block
             return;
+        }
         cur = good + kSector;
         if (cur >= b || readInto(blockStart, cur, b - cur, tally))
             return;
@@ -131,6 +144,7 @@ CopyEnd ExtentCopier::copy(qint64 start, qint64 end, const Sink& sink, CopyTally
         stop = std::max(start, m_size);
         tally->leftOut += end - stop;
     }
+    m_runStride = 0;
     qint64 pos = start;
     while (pos < stop) {
         const qint64 a = pos - pos % kSector;
@@ -139,6 +153,8 @@ CopyEnd ExtentCopier::copy(qint64 start, qint64 end, const Sink& sink, CopyTally
         ++tally->reads;
         const std::int64_t r = NyxfIOSystemDevice_read_from(m_device, m_buf.data(), a, std::uint32_t(b - a));
         qint64 got = r;
+        if (r >= 0)
+            m_runStride = 0;
         if (r < 0) {
             if (!tally->readError)
                 tally->readError = int(-r);

@@ -66,6 +66,8 @@ private:
     std::vector<char> m_buf;
     // Zeroed ranges of the current block, to count the extent's share.
     std::vector<std::pair<qint64, qint64>> m_zeroed;
+    // Probe distance of a bad area that reached the end of the last block; 0 when none.
+    qint64 m_runStride = 0;
 };
 
 } // namespace ExportCore
