@@ -304,6 +304,7 @@ bool ExportJob::fits(const QList<SPlayListTableItem>& rows, const QByteArray& di
     DestinationSpace space;
     if (!spaceProbe || !spaceProbe(directory, &space))
         return true; // the writes themselves will tell
+    // A refusal is told through the result only: nothing was tried.
     // Files about to be replaced give their room back.
     qint64 reclaimed = 0;
     for (const QByteArray& t : targets) {
@@ -318,7 +319,6 @@ bool ExportJob::fits(const QList<SPlayListTableItem>& rows, const QByteArray& di
     if (space.freeBytes >= 0 && m_total > space.freeBytes + reclaimed) {
         const QString reason = QStringLiteral("not enough space: the %1 needs %2 bytes, %3 has %4 bytes free; nothing written")
                                    .arg(what, bytesText(m_total), shown(directory), bytesText(space.freeBytes + reclaimed));
-        diag(reason);
         m_result.failures.append({shown(oneFile ? targets.value(0) : directory), reason});
         return false;
     }
@@ -329,7 +329,6 @@ bool ExportJob::fits(const QList<SPlayListTableItem>& rows, const QByteArray& di
         const QString reason = QStringLiteral("too large: the %1 makes a file of %2 bytes, the file system of %3 "
                                               "takes at most %4 bytes per file; nothing written")
                                    .arg(what, bytesText(largest), shown(directory), bytesText(space.maxFileBytes));
-        diag(reason);
         m_result.failures.append({shown(oneFile ? targets.value(0) : directory), reason});
         return false;
     }

@@ -300,7 +300,8 @@ TEST_F(ExportJobTest, ExportThatCannotFitIsRefusedWithTheFigures)
         const QByteArray dir = outDir();
         EXPECT_EQ(c.merge ? job.videoMerge(c.rows, out("out/m.TKL")) : job.exportAll(c.rows, dir), 0);
         EXPECT_TRUE(QDir(QFile::decodeName(dir)).entryList(QDir::Files).isEmpty());
-        EXPECT_TRUE(diagnostics.join('\n').contains(c.figure)) << diagnostics.join('\n').toStdString();
+        const QString said = job.result().details().join('\n');
+        EXPECT_TRUE(said.contains(c.figure)) << said.toStdString();
         EXPECT_EQ(job.result().failures.size(), 1);
     }
 }
