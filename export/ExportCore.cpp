@@ -276,26 +276,33 @@ void ExportJob::buildSourceCheck(const QList<SPlayListTableItem>& rows)
 
 bool ExportJob::isSourceOf(const QByteArray& outputPath) const
 {
-    struct stat out {};
-    if (::stat(outputPath.constData(), &out) != 0)
-        return false;
-    for (const SourceId& s : m_sources) {
-        if (s.dev == quint64(out.st_dev) && s.ino == quint64(out.st_ino))
-            return true;
-        if (s.block && S_ISBLK(out.st_mode) && s.rdev == quint64(out.st_rdev))
-            return true;
+    // Its temporary name too: that file is replaced before it is written.
+    for (const QByteArray& path : {outputPath, partPathOf(outputPath)}) {
+        struct stat out {};
+        if (::stat(path.constData(), &out) != 0)
+            continue;
+        for (const SourceId& s : m_sources) {
+            if (s.dev == quint64(out.st_dev) && s.ino == quint64(out.st_ino))
+                return true;
+            if (s.block && S_ISBLK(out.st_mode) && s.rdev == quint64(out.st_rdev))
+                return true;
+        }
     }
     return false;
 }
 
-ExportJob::Target ExportJob::targetFor(const QByteArray& path) const
+ExportJob::Target ExportJob::targetFor(const QByteArray& path)
 {
     // A device or a pipe named as the output is written in place; a file
     // under a temporary name, so it never looks complete before it is.
     struct stat st {};
     if (::stat(path.constData(), &st) == 0 && !S_ISREG(st.st_mode))
         return {path, path};
-    return {path, partPathOf(path)};
+    // A .part left by an earlier run is ours; made anew, never written
+    // through a link it may have become.
+    const QByteArray part = partPathOf(path);
+    ::unlink(part.constData());
+    return {path, part};
 }
 
 bool ExportJob::fits(const QList<SPlayListTableItem>& rows, const QByteArray& directory,
@@ -501,11 +508,14 @@ int ExportJob::exportAll(const QList<SPlayListTableItem>& rows, const QByteArray
         m_failedRows = rows.size();
         return 0;
     }
-    for (const SPlayListTableItem& row : rows) {
-        if (!exportItem(row))
+    for (int i = 0; i < rows.size(); ++i) {
+        if (!exportItem(rows.at(i)))
             ++m_failedRows;
-        if (cancel.load(std::memory_order_relaxed))
+        if (cancel.load(std::memory_order_relaxed)) {
+            if (i + 1 < rows.size())
+                m_result.cancelled = true;
             break;
+        }
     }
     progress(true);
     return m_failedRows == 0 ? 1 : 0;

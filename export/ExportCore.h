@@ -170,7 +170,7 @@ private:
     // Built once per job, so a job's check is linear in its rows.
     void buildSourceCheck(const QList<SPlayListTableItem>& rows);
     bool isSourceOf(const QByteArray& outputPath) const;
-    Target targetFor(const QByteArray& path) const;
+    Target targetFor(const QByteArray& path);
     // Renames a written output to its final name and records the file in
     // the result; false when it is not whole (failure names why).
     bool finish(const Target& target, Ending ending, const CopyTally& tally, const QString& failure);

@@ -480,4 +480,8 @@ TEST_F(ExportJobTest, NeverWritesOverASource)
     ASSERT_EQ(::symlink(imagePath.constData(), link.constData()), 0);
     EXPECT_EQ(job.videoMerge({row}, link), 0);
     EXPECT_TRUE(readFile(QFile::decodeName(imagePath)) == image);
+    // Nor a source that has the temporary name the output would be written under.
+    ASSERT_TRUE(writeFile(tmp.filePath("p.TKL.part"), image));
+    EXPECT_EQ(job.videoMerge({makeRow(out("p.TKL.part"), {{0, 5000}}, 1)}, out("p.TKL")), 0);
+    EXPECT_TRUE(readFile(tmp.filePath("p.TKL.part")) == image);
 }

@@ -241,6 +241,8 @@ TEST_F(ExportGui, MergeOfAMissingSourceWarnsAndFails)
     thread->start();
     ASSERT_TRUE(waitFor([&] { return result.count() == 1; }));
     EXPECT_EQ(result.first().first().toInt(), 0);
+    // The worker posts the box and goes on: it arrives through the event loop.
+    ASSERT_TRUE(waitFor([&] { return !dialogsGuard.fake.warnings.isEmpty(); }));
     ASSERT_EQ(dialogsGuard.fake.warnings.size(), 1);
     EXPECT_TRUE(dialogsGuard.fake.warnings.first().onGuiThread);
     EXPECT_EQ(dialogsGuard.fake.warnings.first().text, QString("打开磁盘错误！"));
