@@ -57,6 +57,8 @@ protected slots:
     void slotWantScan();
     void slotStartScan();
     void SCanResult(int result);
+    // The result box with, below 成功 or 失败, what was not written whole.
+    void showExportResult(int result, const QString& details);
     void SelectDisk();
     void TreeItemChanged(QTreeWidgetItem*, int);
     void TreeItemClicked(QTreeWidgetItem*, int);

@@ -112,6 +112,9 @@ Outcome runJob(bool merge, const Options& options, const QList<SPlayListTableIte
     std::fprintf(err, "corvotkl-cli: %s: %lld of %lld bytes written in %.3f s, %.1f MB/s\n", qPrintable(what),
                  static_cast<long long>(job.bytesWritten()), static_cast<long long>(job.bytesTotal()), secs,
                  double(job.bytesWritten()) / 1e6 / secs);
+    // File by file what is not whole, after the summary, so the last lines say it.
+    for (const QString& line : job.result().details())
+        std::fprintf(err, "corvotkl-cli: %s\n", qPrintable(line));
     std::fflush(err);
     if (interrupted)
         return Outcome::Interrupted;
