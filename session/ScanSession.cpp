@@ -1,6 +1,7 @@
 #include "session/ScanSession.h"
 
 #include "disk/Nyx.h"
+#include "disk/SourceGuard.h"
 #include "scan/CSchedule.h"
 
 #include <QDir>
@@ -428,6 +429,12 @@ bool checkSessionDestination(const QString& file, const QByteArray& source, QStr
     const QString folder = QFileInfo(file).absolutePath();
     if (!QFileInfo(folder).isDir()) {
         *why = QStringLiteral("cannot keep the session %1: the folder %2 does not exist").arg(file, folder);
+        return false;
+    }
+    // Its journal lies beside it, so judging the file judges both.
+    const QString onSource = SourceGuard({nyxDevicePathForName(source)}).check(sessionPath);
+    if (!onSource.isEmpty()) {
+        *why = QStringLiteral("cannot keep the session %1: %2").arg(file, onSource);
         return false;
     }
     return true;

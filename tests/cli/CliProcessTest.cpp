@@ -181,7 +181,8 @@ TEST_F(CliProcess, ExitCodesAndMessages)
 
 // A destination on the source is refused before the scan: the image itself,
 // the file behind a read-only loop device, and a file system mounted from the
-// scanned loop device. The source keeps every byte.
+// scanned loop device, for an export, a merge or a session. The source keeps
+// every byte.
 TEST_F(CliProcess, ADestinationOnTheSourceIsRefusedBeforeTheScan)
 {
     Truth truth;
@@ -240,6 +241,7 @@ TEST_F(CliProcess, ADestinationOnTheSourceIsRefusedBeforeTheScan)
         GTEST_SKIP() << "cannot mount a loop device here";
     cleanup.mounts << mnt;
     expectRefused({"scan", fsLoop, "--export", mnt}, mnt);
+    expectRefused({"scan", fsLoop, "--session", mnt + "/scan.session"}, mnt + "/scan.session");
     expectRefused({"scan", fsImage, "--merge", mnt + "/merged.TKL"}, mnt + "/merged.TKL");
 }
 
