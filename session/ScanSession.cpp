@@ -426,15 +426,16 @@ bool checkSessionDestination(const QString& file, const QByteArray& source, QStr
         *why = QStringLiteral("the session %1 is the source itself").arg(file);
         return false;
     }
-    const QString folder = QFileInfo(file).absolutePath();
-    if (!QFileInfo(folder).isDir()) {
-        *why = QStringLiteral("cannot keep the session %1: the folder %2 does not exist").arg(file, folder);
-        return false;
-    }
-    // Its journal lies beside it, so judging the file judges both.
+    // Its journal lies beside it, so judging the file judges both;
+    // a missing folder is judged by the nearest one that exists.
     const QString onSource = SourceGuard({nyxDevicePathForName(source)}).check(sessionPath);
     if (!onSource.isEmpty()) {
         *why = QStringLiteral("cannot keep the session %1: %2").arg(file, onSource);
+        return false;
+    }
+    const QString folder = QFileInfo(file).absolutePath();
+    if (!QFileInfo(folder).isDir()) {
+        *why = QStringLiteral("cannot keep the session %1: the folder %2 does not exist").arg(file, folder);
         return false;
     }
     return true;
