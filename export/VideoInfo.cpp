@@ -1,12 +1,15 @@
 #include "export/VideoInfo.h"
 
 #include "app/Dialogs.h"
+#include "disk/RequestingUser.h"
 #include "export/CDlgProgress.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPointer>
@@ -138,6 +141,12 @@ void SingleMegerThread::slotOver() { m_job.cancel.store(true); }
 void SingleMegerThread::run()
 {
     const int result = exportAll(m_rows, m_folder);
+    // Started through pkexec: the files belong to the user who asked.
+    for (const SPlayListTableItem& row : m_rows) {
+        const QString file = QDir(QFile::decodeName(m_folder)).filePath(ExportCore::singleFileName(row));
+        if (QFileInfo::exists(file))
+            chownToRequestingUser(file);
+    }
     emit SingleNotify(result == 1 ? 1 : 0);
 }
 
@@ -194,5 +203,7 @@ void ManyMegerThread::slotOver() { m_job.cancel.store(true); }
 void ManyMegerThread::run()
 {
     const int result = VideoMerge(m_rows, m_path);
+    if (QFileInfo::exists(QFile::decodeName(m_path)))
+        chownToRequestingUser(QFile::decodeName(m_path));
     emit ManyNotify(result == 1 ? 1 : 0);
 }

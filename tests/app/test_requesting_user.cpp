@@ -1,0 +1,71 @@
+// Root started through pkexec acts for the user who asked: what it writes for
+// them (exported and merged files, the preview cache) is theirs.
+#include "export/ExportTestSupport.h"
+
+#include "disk/RequestingUser.h"
+#include "export/VideoInfo.h"
+#include "player/PreviewPlace.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using namespace exporttest;
+
+namespace {
+constexpr uint kNobody = 65534;
+
+class ForUser : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "handing files to another user needs root";
+        ASSERT_TRUE(m_tmp.isValid());
+        qputenv("PKEXEC_UID", QByteArray::number(kNobody));
+        ASSERT_TRUE(requestingUser().other) << "no user " << kNobody;
+        m_image = QFile::encodeName(m_tmp.path() + "/disk.img");
+        ASSERT_TRUE(writeFile(QFile::decodeName(m_image), patternBytes(1 << 16, 7)));
+    }
+    void TearDown() override { qunsetenv("PKEXEC_UID"); }
+
+    // Runs an export thread to its end.
+    template <typename Thread>
+    void run(Thread* thread)
+    {
+        QPointer<QThread> alive(thread);
+        thread->start();
+        while (alive && !thread->isFinished())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        if (alive)
+            thread->wait();
+    }
+
+    QTemporaryDir m_tmp;
+    QByteArray m_image;
+};
+} // namespace
+
+TEST_F(ForUser, ExportedMergedAndPreviewFilesBelongToTheRequestingUser)
+{
+    const QList<SPlayListTableItem> rows{makeRow(m_image, {{0, 4096}}, 1), makeRow(m_image, {{8192, 9000}}, 2)};
+    run(new SingleMegerThread(rows, m_tmp.path()));
+    const QString merged = m_tmp.path() + "/all.TKL";
+    run(new ManyMegerThread(rows, merged));
+    const QString preview = m_tmp.path() + "/cache/corvotkl/thumb";
+    QString error;
+    ASSERT_TRUE(makePrivateFolder(preview, &error)) << qPrintable(error);
+
+    QStringList files{merged, preview, m_tmp.path() + "/cache"};
+    for (const SPlayListTableItem& row : rows)
+        files << m_tmp.path() + "/" + ExportCore::singleFileName(row);
+    for (const QString& f : files) {
+        ASSERT_TRUE(QFileInfo::exists(f)) << qPrintable(f);
+        EXPECT_EQ(QFileInfo(f).ownerId(), kNobody) << qPrintable(f);
+    }
+    // The folder the user chose stays as it was.
+    EXPECT_EQ(QFileInfo(m_tmp.path()).ownerId(), 0u);
+}
