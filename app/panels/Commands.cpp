@@ -2,6 +2,7 @@
 #include "app/Dialogs.h"
 #include "app/MainWindow.h"
 #include "app/panels/PlayListModel.h"
+#include "disk/RequestingUser.h"
 #include "export/VideoInfo.h"
 
 #include <QDialog>
@@ -33,6 +34,14 @@ QList<SPlayListTableItem> copyRows(const CPlayListTableModel* model, const QList
     return items;
 }
 
+// Root acting for a user through pkexec starts in that user's home, not in
+// root's or in the program's folder.
+QString dialogStart(const QString& usual)
+{
+    const RequestingUser user = requestingUser();
+    return user.other ? user.home : usual;
+}
+
 // The destination is never compared with the scanned devices: the user is
 // asked every time.
 bool destinationConfirmed()
@@ -48,7 +57,8 @@ bool destinationConfirmed()
 // declined.
 bool mergeFileChosen(MainWindow* window, QString& path)
 {
-    path = dialogs().getSaveFileName(window, MainWindow::tr("保存"), QString(), MainWindow::tr("Video files(*.TKL)"));
+    path = dialogs().getSaveFileName(window, MainWindow::tr("保存"), dialogStart(QString()),
+                                     MainWindow::tr("Video files(*.TKL)"), QStringLiteral("TKL"));
     return !path.isEmpty() && destinationConfirmed();
 }
 
@@ -76,7 +86,7 @@ void MainWindow::ExportItem()
     const QList<int> rows = m_playlistView->selectedModelRows();
     if (rows.isEmpty())
         return;
-    m_saveFolder = dialogs().getExistingDirectory(this, QStringLiteral("请选择保存路径"), QStringLiteral("home"),
+    m_saveFolder = dialogs().getExistingDirectory(this, QStringLiteral("请选择保存路径"), dialogStart(QStringLiteral("home")),
                                                   QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
     if (m_saveFolder.isEmpty())
         return;
