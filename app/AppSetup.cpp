@@ -11,6 +11,8 @@
 #include <QFont>
 #include <QFontDatabase>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <QPalette>
 #include <QPixmap>
 #include <QWidget>
@@ -66,6 +68,18 @@ void installFontSubstitutions()
         QFont::insertSubstitutions(QString::fromUtf8(f), installed);
 }
 
+// File dialogs and standard buttons in the window's language.
+void installQtTranslations()
+{
+    static QTranslator translator;
+    const QString dir = QLibraryInfo::location(QLibraryInfo::TranslationsPath);
+    if (translator.load(QStringLiteral("qtbase_zh_CN"), dir))
+        QCoreApplication::installTranslator(&translator);
+    else
+        std::fprintf(stderr, "CorvoTKL: Qt's Chinese translations (qtbase_zh_CN.qm, package qttranslations5-l10n) "
+                             "are not in %s; standard dialogs stay in English\n", qPrintable(dir));
+}
+
 } // namespace
 
 void corvoInitApplication()
@@ -80,6 +94,7 @@ void corvoInitApplication()
     qRegisterMetaType<char>("char");
 
     installFontSubstitutions();
+    installQtTranslations();
 
     QApplication::setWindowIcon(QIcon(QString(":/images/%1icon.ico").arg("TKL")));
 

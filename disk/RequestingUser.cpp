@@ -29,6 +29,7 @@ RequestingUser requestingUser()
     u.uid = pw.pw_uid;
     u.gid = pw.pw_gid;
     u.home = QFile::decodeName(pw.pw_dir);
+    u.name = QFile::decodeName(pw.pw_name);
     return u;
 }
 

@@ -12,6 +12,7 @@ struct RequestingUser {
     uid_t uid = 0;
     gid_t gid = 0;
     QString home;       // that user's home, or ours
+    QString name;       // that user's login name (empty when acting for ourselves)
 };
 
 // Reads PKEXEC_UID (when we run as root) and the password database.
