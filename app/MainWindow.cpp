@@ -344,19 +344,24 @@ void MainWindow::HelpDisk()
         return;
 
     // No CHM reader: the same guide as HTML, in the desktop's browser.
-    const QString guide =
-        firstExisting({QDir(appDir).filePath(QStringLiteral("html/index.html")),
-                       QDir(appDir).filePath(QStringLiteral("../../share/doc/corvotkl/html/index.html")),
-                       QStringLiteral("/usr/share/doc/corvotkl/html/index.html")});
+    const QString guide = firstExisting(helpGuidePlaces());
     if (!guide.isEmpty() && openForUser(QUrl::fromLocalFile(guide)))
         return;
     QString why = manual.isEmpty() ? QStringLiteral("找不到使用手册 %1（已查找 %2）").arg(name, manualPlaces.join(QStringLiteral("、")))
                   : viewer.isEmpty() ? QStringLiteral("没有安装 CHM 阅读器（xchm），无法打开 %1").arg(manual)
                                      : QStringLiteral("无法启动 %1 打开 %2").arg(viewer, manual);
-    why += guide.isEmpty() ? QStringLiteral("；也找不到 HTML 版指南（/usr/share/doc/corvotkl/html/index.html）。")
+    why += guide.isEmpty() ? QStringLiteral("；也找不到 HTML 版指南（%1）。").arg(helpGuidePlaces().join(QStringLiteral("、")))
                            : QStringLiteral("；也无法在浏览器中打开 %1。").arg(guide);
     dialogs().warning(this, QStringLiteral("帮助"), QStringLiteral("无法打开帮助：") + why, QMessageBox::Ok,
                       QMessageBox::Ok);
+}
+
+QStringList& MainWindow::helpGuidePlaces()
+{
+    static QStringList places{
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("html/index.html")),
+        QStringLiteral("/usr/share/doc/corvotkl/html/index.html")};
+    return places;
 }
 
 void MainWindow::openUrl(QString url)

@@ -1,7 +1,10 @@
 // The real save dialog behind the dialog seam.
+#include "app/AppSetup.h"
 #include "app/Dialogs.h"
 
 #include <QApplication>
+#include <QDialogButtonBox>
+#include <QPushButton>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -21,4 +24,16 @@ TEST(SaveDialog, NameWithoutExtensionGetsTheDefaultSuffix)
     });
     const QString path = Dialogs().getSaveFileName(nullptr, "保存", dir.path(), "Video files(*.TKL)", "TKL");
     EXPECT_EQ(path, dir.filePath("m312.TKL"));
+}
+
+// Qt's own texts (file dialogs, standard buttons) speak the window's language.
+TEST(StandardDialogs, SpeakChinese)
+{
+    corvoInitApplication();
+    QDialogButtonBox box(QDialogButtonBox::Cancel | QDialogButtonBox::Save);
+    EXPECT_EQ(box.button(QDialogButtonBox::Cancel)->text(), QString("取消"));
+    QFileDialog dialog;
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    EXPECT_EQ(dialog.labelText(QFileDialog::Accept), QString("保存(&S)")) << qPrintable(dialog.labelText(QFileDialog::Accept));
 }
