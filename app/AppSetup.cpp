@@ -61,7 +61,7 @@ void installFontSubstitutions()
             installed << name;
     }
     if (installed.isEmpty()) {
-        std::printf("CorvoTKL: no CJK font installed (fonts-wqy-microhei); Chinese texts may not render\n");
+        std::fprintf(stderr, "CorvoTKL: no CJK font installed (fonts-wqy-microhei); Chinese texts may not render\n");
         return;
     }
     for (const char* f : kWindowsFamilies)
@@ -125,7 +125,7 @@ CorvoInstanceLock::CorvoInstanceLock(const QString& path) : m_path(path)
     const QByteArray native = QFile::encodeName(path);
     m_fd = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (m_fd < 0) {
-        std::printf("CorvoTKL: cannot open the instance lock %s: %s\n", native.constData(), std::strerror(errno));
+        std::fprintf(stderr, "CorvoTKL: cannot open the instance lock %s: %s\n", native.constData(), std::strerror(errno));
         return;
     }
     int rc;
@@ -138,7 +138,7 @@ CorvoInstanceLock::CorvoInstanceLock(const QString& path) : m_path(path)
     }
     m_state = (errno == EWOULDBLOCK) ? HeldElsewhere : Unavailable;
     if (m_state == Unavailable)
-        std::printf("CorvoTKL: cannot lock %s: %s\n", native.constData(), std::strerror(errno));
+        std::fprintf(stderr, "CorvoTKL: cannot lock %s: %s\n", native.constData(), std::strerror(errno));
     ::close(m_fd);
     m_fd = -1;
 }

@@ -66,6 +66,12 @@ bool makePrivateFolder(const QString& folder, QString* error)
             return false;
     }
     const QFileInfo info(folder);
+    // Root acting for a user writes here: a link must not lead it elsewhere.
+    if (info.isSymLink()) {
+        if (error)
+            *error = QStringLiteral("refusing the folder %1: it is a link to %2").arg(folder, info.symLinkTarget());
+        return false;
+    }
     if (!info.isDir()) {
         if (error)
             *error = QStringLiteral("cannot create the folder %1: a file of that name is in the way").arg(folder);

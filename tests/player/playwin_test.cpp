@@ -534,4 +534,13 @@ TEST(PreviewPlace, PrivateFolderAndFile)
                                              "Tessaro");
     ASSERT_EQ(r.status, PreviewResult::Written) << qPrintable(r.message);
     EXPECT_EQ(QFileInfo(folder + "/Tessaro").permissions() & 0x0077, 0);
+
+    // A link in the folder's place is refused, and what it leads to keeps its mode.
+    const QString elsewhere = tmp.path() + "/elsewhere";
+    ASSERT_TRUE(QDir().mkpath(elsewhere));
+    QFile(elsewhere).setPermissions(QFileDevice::Permissions(0x7755));
+    ASSERT_TRUE(QFile::link(elsewhere, tmp.path() + "/linked"));
+    EXPECT_FALSE(makePrivateFolder(tmp.path() + "/linked", &error));
+    EXPECT_TRUE(error.contains("link")) << qPrintable(error);
+    EXPECT_EQ(QFileInfo(elsewhere).permissions() & 0x0077, 0x0055);
 }
