@@ -16,8 +16,11 @@ RequestingUser requestingUser()
     u.home = QDir::homePath();
     if (::geteuid() != 0)
         return u;
+    // sudo names the user the same way (README suggests sudo from a build tree).
+    const QString named = qEnvironmentVariableIsSet("PKEXEC_UID") ? qEnvironmentVariable("PKEXEC_UID")
+                                                                  : qEnvironmentVariable("SUDO_UID");
     bool ok = false;
-    const uint uid = qEnvironmentVariable("PKEXEC_UID").toUInt(&ok);
+    const uint uid = named.toUInt(&ok);
     if (!ok || uid == 0)
         return u;
     std::vector<char> buf(16384);

@@ -1,6 +1,6 @@
 #pragma once
 // Started as root through pkexec (the desktop entry), the program acts for the
-// user who asked: pkexec names that user in PKEXEC_UID. Files we create for
+// user who asked: pkexec names that user in PKEXEC_UID (sudo in SUDO_UID). Files we create for
 // that user (preview cache, exported and merged files) are handed to them,
 // their dialogs start in their home, their browser opens the help.
 
@@ -15,7 +15,7 @@ struct RequestingUser {
     QString name;       // that user's login name (empty when acting for ourselves)
 };
 
-// Reads PKEXEC_UID (when we run as root) and the password database.
+// Reads PKEXEC_UID, else SUDO_UID (when we run as root), and the password database.
 RequestingUser requestingUser();
 
 // $XDG_CACHE_HOME, or ~/.cache; for pkexec the requesting user's ~/.cache

@@ -18,19 +18,20 @@ using namespace exporttest;
 namespace {
 constexpr uint kNobody = 65534;
 
-class ForUser : public ::testing::Test {
+// The variable pkexec (the desktop entry) or sudo names the user in.
+class ForUser : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override
     {
         if (::geteuid() != 0)
             GTEST_SKIP() << "handing files to another user needs root";
         ASSERT_TRUE(m_tmp.isValid());
-        qputenv("PKEXEC_UID", QByteArray::number(kNobody));
+        qputenv(GetParam(), QByteArray::number(kNobody));
         ASSERT_TRUE(requestingUser().other) << "no user " << kNobody;
         m_image = QFile::encodeName(m_tmp.path() + "/disk.img");
         ASSERT_TRUE(writeFile(QFile::decodeName(m_image), patternBytes(1 << 16, 7)));
     }
-    void TearDown() override { qunsetenv("PKEXEC_UID"); }
+    void TearDown() override { qunsetenv(GetParam()); }
 
     // Runs an export thread to its end.
     template <typename Thread>
@@ -49,7 +50,7 @@ protected:
 };
 } // namespace
 
-TEST_F(ForUser, ExportedMergedAndPreviewFilesBelongToTheRequestingUser)
+TEST_P(ForUser, ExportedMergedAndPreviewFilesBelongToTheRequestingUser)
 {
     const QList<SPlayListTableItem> rows{makeRow(m_image, {{0, 4096}}, 1), makeRow(m_image, {{8192, 9000}}, 2)};
     run(new SingleMegerThread(rows, m_tmp.path()));
@@ -69,3 +70,5 @@ TEST_F(ForUser, ExportedMergedAndPreviewFilesBelongToTheRequestingUser)
     // The folder the user chose stays as it was.
     EXPECT_EQ(QFileInfo(m_tmp.path()).ownerId(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(StartedThrough, ForUser, ::testing::Values("PKEXEC_UID", "SUDO_UID"));
