@@ -5,6 +5,7 @@
 #include "export/CDlgProgress.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QEvent>
@@ -140,12 +141,14 @@ void SingleMegerThread::slotOver() { m_job.cancel.store(true); }
 
 void SingleMegerThread::run()
 {
+    const QDateTime started = QDateTime::currentDateTime().addSecs(-1);
     const int result = exportAll(m_rows, m_folder);
-    // Started through pkexec: the files belong to the user who asked.
+    // Started through pkexec: the files written belong to the user who asked
+    // (a file of that name the export refused to touch keeps its owner).
     for (const SPlayListTableItem& row : m_rows) {
-        const QString file = QDir(QFile::decodeName(m_folder)).filePath(ExportCore::singleFileName(row));
-        if (QFileInfo::exists(file))
-            chownToRequestingUser(file);
+        const QFileInfo file(QDir(QFile::decodeName(m_folder)).filePath(ExportCore::singleFileName(row)));
+        if (file.exists() && file.lastModified() >= started)
+            chownToRequestingUser(file.filePath());
     }
     emit SingleNotify(result == 1 ? 1 : 0);
 }
@@ -202,8 +205,10 @@ void ManyMegerThread::slotOver() { m_job.cancel.store(true); }
 
 void ManyMegerThread::run()
 {
+    const QDateTime started = QDateTime::currentDateTime().addSecs(-1);
     const int result = VideoMerge(m_rows, m_path);
-    if (QFileInfo::exists(QFile::decodeName(m_path)))
-        chownToRequestingUser(QFile::decodeName(m_path));
+    const QFileInfo merged(QFile::decodeName(m_path));
+    if (merged.exists() && merged.lastModified() >= started)
+        chownToRequestingUser(merged.filePath());
     emit ManyNotify(result == 1 ? 1 : 0);
 }

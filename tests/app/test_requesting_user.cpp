@@ -7,6 +7,7 @@
 #include "player/PreviewPlace.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFileInfo>
 #include <QPointer>
 #include <QTemporaryDir>
@@ -67,8 +68,18 @@ TEST_P(ForUser, ExportedMergedAndPreviewFilesBelongToTheRequestingUser)
         ASSERT_TRUE(QFileInfo::exists(f)) << qPrintable(f);
         EXPECT_EQ(QFileInfo(f).ownerId(), kNobody) << qPrintable(f);
     }
-    // The folder the user chose stays as it was.
+    // The folder the user chose stays as it was, and so does a source that
+    // bears an export's name (the export refuses to write it).
     EXPECT_EQ(QFileInfo(m_tmp.path()).ownerId(), 0u);
+    const SPlayListTableItem self = makeRow(m_image, {{0, 100}}, 3);
+    const QString named = m_tmp.path() + "/" + ExportCore::singleFileName(self);
+    ASSERT_TRUE(QFile::copy(QFile::decodeName(m_image), named));
+    QFile aged(named); // a source recorded yesterday
+    ASSERT_TRUE(aged.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(aged.setFileTime(QDateTime::currentDateTime().addDays(-1), QFileDevice::FileModificationTime));
+    aged.close();
+    run(new SingleMegerThread({makeRow(QFile::encodeName(named), {{0, 100}}, 3)}, m_tmp.path()));
+    EXPECT_EQ(QFileInfo(named).ownerId(), 0u) << "a source was handed over";
 }
 
 INSTANTIATE_TEST_SUITE_P(StartedThrough, ForUser, ::testing::Values("PKEXEC_UID", "SUDO_UID"));
