@@ -56,6 +56,7 @@ CFragmentFit::CFragmentFit()
     , m_pauseSemaphore(new PauseSemaphore)
     , m_buffer(new ScanBuffer(size_t(kData), size_t(kSlack)))
 {
+    qRegisterMetaType<ScanResumePoint>("ScanResumePoint");
 }
 
 CFragmentFit::~CFragmentFit()
@@ -84,6 +85,7 @@ int CFragmentFit::setRange(qint64 start, qint64 end)
     m_runFinished = 'N';
     m_rangeStart = start;
     m_rangeEnd = end;
+    m_resumePoint = ScanResumePoint();
     return 0;
 }
 
@@ -123,6 +125,30 @@ void CFragmentFit::sendFragment(const FragmentSlot& slot)
     emit TransmitAddFragmentList(fragment, serial);
 }
 
+void CFragmentFit::sendCheckpoint(qint64 position, const std::vector<FragmentSlot>& table,
+                                  const std::vector<qint32>& open, bool finished)
+{
+    ScanResumePoint point;
+    point.position = position;
+    point.finished = finished;
+    for (size_t s = 0; s < table.size(); ++s) {
+        if (!open[s])
+            continue;
+        SFragmentFit f;
+        f.diskName = m_devicePath.mid(4);
+        f.formatCode = m_formatCode;
+        f.firstTime = table[s].firstTime;
+        f.lastTime = table[s].lastTime;
+        f.stream = table[s].stream;
+        f.totalBytes = table[s].totalBytes;
+        f.frameCount = table[s].frameCount;
+        // The slot's list keeps growing on this thread: the receiver gets a copy.
+        f.extents = std::make_shared<SExtentList>(*table[s].extents);
+        point.open.append(f);
+    }
+    emit TransmitCheckpoint(point);
+}
+
 // The buffer holds up to 6 MiB of device data as a few segments in ascending
 // buffer and device order; normally one, more after a chunk could not be read
 // (the device data then has a gap the buffer does not). Every buffer position
@@ -147,7 +173,25 @@ void CFragmentFit::run()
         return;
     }
 
-    const qint64 alignedStart = std::max<qint64>(0, m_rangeStart) & ~qint64(511);
+    // A resumed run reads on from its saved point with the fragments open
+    // there rebuilt, so a recording across that point stays one fragment.
+    const bool resuming = m_resumePoint.position >= 0;
+    if (resuming) {
+        for (const SFragmentFit& f : m_resumePoint.open) {
+            const int s = (f.stream >= 0 && f.stream < kSlotCount) ? f.stream : 0;
+            FragmentSlot& slot = slotTable[size_t(s)];
+            slot.frameCount = f.frameCount;
+            slot.firstTime = f.firstTime;
+            slot.lastTime = f.lastTime;
+            slot.stream = s;
+            slot.totalBytes = f.totalBytes;
+            slot.extents = std::make_shared<SExtentList>(f.extents ? *f.extents : SExtentList());
+            slotOpen[size_t(s)] = !slot.extents->isEmpty();
+        }
+    }
+    const qint64 searchFrom = std::max<qint64>(std::max<qint64>(0, m_rangeStart) & ~(kSectorBytes - 1),
+                                               resuming ? m_resumePoint.position : 0);
+    const qint64 alignedStart = searchFrom & ~(kSectorBytes - 1);
     const qint64 end = m_rangeEnd;
     m_position = alignedStart;
 
@@ -169,7 +213,7 @@ void CFragmentFit::run()
     if (got > 0)
         segments.push_back({0, got, alignedStart});
     qint64 next = alignedStart + kData;
-    qint64 resume = alignedStart; // device offset where the search goes on
+    qint64 resume = searchFrom; // device offset where the search goes on
     FrameInfo info;
     bool reachedEnd = false;
 
@@ -235,6 +279,8 @@ void CFragmentFit::run()
             reachedEnd = true;
             break;
         }
+        if (m_checkpoints)
+            sendCheckpoint(resume, slotTable, slotOpen, false);
 
         // Slide: the view moves on by 2 MiB.
         m_buffer->slide(size_t(kChunk));
@@ -291,6 +337,8 @@ void CFragmentFit::run()
             if (slotOpen[size_t(s)] && slotTable[size_t(s)].totalBytes > kFinalMinBytes)
                 sendFragment(slotTable[size_t(s)]);
         }
+        if (m_checkpoints)
+            sendCheckpoint(end, {}, {}, true);
     }
     NyxfIOSystemDevice_delete(&device);
     finish();

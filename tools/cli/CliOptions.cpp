@@ -1,6 +1,8 @@
 #include "tools/cli/CliOptions.h"
 
+#include "disk/SourceGuard.h"
 #include "export/ExportCli.h"
+#include "tools/cli/CliScan.h"
 
 #include <QDir>
 #include <QFile>
@@ -36,8 +38,13 @@ QString cliUsage()
 {
     return QStringLiteral(
         "usage: corvotkl-cli scan SOURCE [--start N] [--end N] [--json]\n"
+        "                         [--session FILE [--fresh]]\n"
         "                         [--export DIR] [--merge FILE] [--serials LIST]\n"
         "                         [--format tkl|mp4] [--thumbs DIR]\n"
+        "       corvotkl-cli export SESSION (--export DIR | --merge FILE | --thumbs DIR)\n"
+        "                         [--serials LIST]\n"
+        "                         [--format tkl|mp4] [--thumbs DIR]\n"
+        "       corvotkl-cli sessions\n"
         "\n"
         "Scans SOURCE raw for TKL video and lists every fragment found.\n"
         "  SOURCE       a device name (sdb, sdb1: /dev/NAME), a block device or a disk\n"
@@ -45,6 +52,9 @@ QString cliUsage()
         "  --start N    first byte to scan (default 0; scanning starts at the sector)\n"
         "  --end N      byte to stop before (default: the end of SOURCE)\n"
         "  --json       one JSON object per fragment and line on standard output\n"
+        "  --session FILE  keep the scan in FILE; when FILE holds an unfinished scan\n"
+        "               of SOURCE, continue it from where it was saved\n"
+        "  --fresh      with --session: start the scan over\n"
         "  --export DIR after the scan, write each fragment to DIR as\n"
         "               (SS)FIRST-LAST_SERIAL.TKL, as the window's export does\n"
         "  --merge FILE after the scan, write the fragments one after another to FILE\n"
@@ -55,11 +65,14 @@ QString cliUsage()
         "               unrecognised payload as .TKL) for --export and --merge\n"
         "  --thumbs DIR after the scan, a JPEG of each fragment's first picture and an\n"
         "               index.html contact sheet in DIR (made if missing)\n"
+        "export writes the fragments saved in SESSION without scanning again;\n"
+        "sessions lists the window's sessions.\n"
         "Progress and the summary go to standard error.\n"
         "Exit status: 0 scan complete (and every byte exported), 1 SOURCE could not be\n"
         "opened or read (in whole or in part), the list not written or an export or\n"
         "merge incomplete, 2 bad arguments (an export or merge folder that cannot be\n"
-        "written included: checked before the scan), 130 interrupted.\n");
+        "written, or a destination on SOURCE, included: checked before the scan),\n"
+        "130 interrupted.\n");
 }
 
 CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
@@ -79,7 +92,7 @@ CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
         r.kind = CliParseResult::Help;
         return r;
     }
-    if (o.command != "scan")
+    if (o.command != "scan" && o.command != "export" && o.command != "sessions")
         return error(QStringLiteral("unknown command \"%1\"").arg(o.command));
 
     bool optionsEnded = false;
@@ -120,6 +133,11 @@ CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
         };
         if (name == "--json" && !inlineValue) {
             o.json = true;
+        } else if (name == "--fresh" && !inlineValue) {
+            o.fresh = true;
+        } else if (name == "--session") {
+            if (!takeValue(&o.session) || o.session.isEmpty())
+                return error(QStringLiteral("--session needs a file"));
         } else if (name == "--start" || name == "--end") {
             QString v;
             if (!takeValue(&v))
@@ -162,6 +180,25 @@ CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
             return error(QStringLiteral("unknown option %1").arg(a));
         }
     }
+    if (o.command == "sessions") {
+        if (!positional.isEmpty())
+            return error(QStringLiteral("sessions takes no argument, got \"%1\"").arg(positional[0]));
+        *out = o;
+        return CliParseResult();
+    }
+    if (o.command == "export") {
+        if (positional.size() != 1 || positional[0].isEmpty())
+            return error(QStringLiteral("export needs one SESSION file"));
+        if (!o.session.isEmpty() || o.fresh || o.hasStart || o.hasEnd)
+            return error(QStringLiteral("export takes only --export, --merge, --serials, --format and --thumbs"));
+        if (o.exportDir.isEmpty() && o.mergeFile.isEmpty() && o.thumbsDir.isEmpty())
+            return error(QStringLiteral("export needs --export DIR, --merge FILE or --thumbs DIR"));
+        o.session = positional[0];
+        *out = o;
+        return CliParseResult();
+    }
+    if (o.fresh && o.session.isEmpty())
+        return error(QStringLiteral("--fresh starts a session over; no --session was given"));
     if (positional.isEmpty())
         return error(QStringLiteral("no SOURCE given"));
     if (positional.size() > 1)
@@ -223,6 +260,20 @@ bool checkCliDestinations(const CliOptions& options, QString* why)
         const QString problem = folderProblem(file.absolutePath());
         if (!problem.isEmpty()) {
             *why = QStringLiteral("--merge %1: %2: %3").arg(options.mergeFile, file.absolutePath(), problem);
+            return false;
+        }
+    }
+    if (options.exportDir.isEmpty() && options.mergeFile.isEmpty())
+        return true;
+    // Writing onto the source would overwrite what is being recovered.
+    const SourceGuard guard({resolveCliSource(options.source).filePath});
+    for (const auto& [option, path] : {std::make_pair(QStringLiteral("--export"), options.exportDir),
+                                       std::make_pair(QStringLiteral("--merge"), options.mergeFile)}) {
+        if (path.isEmpty())
+            continue;
+        const QString problem = guard.check(QFile::encodeName(QFileInfo(path).absoluteFilePath()));
+        if (!problem.isEmpty()) {
+            *why = QStringLiteral("%1 %2: refused, %3").arg(option, path, problem);
             return false;
         }
     }

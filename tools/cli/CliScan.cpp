@@ -3,9 +3,11 @@
 #include "disk/Nyx.h"
 #include "scan/CFragmentFit.h"
 #include "scan/CSchedule.h"
+#include "tools/cli/CliSession.h"
 #include "tools/cli/FragmentJson.h"
 #include "tools/cli/CliMedia.h"
 #include "tools/cli/CliDurations.h"
+#include "tools/cli/TerminalProgress.h"
 
 #include <QFileInfo>
 
@@ -14,27 +16,6 @@
 #include <unistd.h>
 
 namespace {
-
-QString humanBytes(qint64 n)
-{
-    const double v = double(n);
-    if (v >= 1e12)
-        return QString::number(v / 1e12, 'f', 2) + " TB";
-    if (v >= 1e9)
-        return QString::number(v / 1e9, 'f', 2) + " GB";
-    if (v >= 1e6)
-        return QString::number(v / 1e6, 'f', 1) + " MB";
-    if (v >= 1e3)
-        return QString::number(v / 1e3, 'f', 1) + " kB";
-    return QString::number(n) + " B";
-}
-
-QString clock(qint64 seconds)
-{
-    if (seconds < 0)
-        seconds = 0;
-    return QString::asprintf("%lld:%02lld:%02lld", seconds / 3600, (seconds / 60) % 60, seconds % 60);
-}
 
 class WatchedDevice : public NyxCIOSystemDevice {
 public:
@@ -132,6 +113,7 @@ CliScan::~CliScan()
         delete m_durations;
     }
     delete m_scan;
+    delete m_session;
 }
 
 QString CliScan::sourceLabel() const
@@ -184,9 +166,9 @@ bool CliScan::start()
 
     // One sector where the scan begins, so an unreadable source is reported
     // as such and not as an empty scan.
-    const qint64 aligned = m_start & ~qint64(511);
+    const qint64 aligned = m_start & ~(kSectorBytes - 1);
     if (m_end > aligned) {
-        char sector[512];
+        char sector[kSectorBytes];
         const qint64 want = std::min<qint64>(sizeof sector, m_end - aligned);
         const qint64 got = NyxfIOSystemDevice_read_from(dev, sector, aligned, quint32(want));
         if (got < 0) {
@@ -198,6 +180,14 @@ bool CliScan::start()
     }
     NyxfIOSystemDevice_delete(&dev);
 
+    if (!m_options.session.isEmpty()) {
+        m_session = new CliSession;
+        QString why;
+        int code = CliExitUsage;
+        if (!m_session->prepare(m_options, m_source.name, m_start, m_end, &why, &code))
+            return fail(code, why);
+    }
+
     if (!m_options.json) {
         std::fprintf(m_out, "%7s %6s %8s %14s %16s %16s %10s  %s\n", "serial", "stream", "frames", "bytes", "start", "end",
                      "duration", "time");
@@ -206,8 +196,29 @@ bool CliScan::start()
         return fail(CliExitSourceError,
                     QStringLiteral("cannot write the fragment list: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
 
+    // A resumed session lists its saved fragments first, so that this run's
+    // output alone is that of one whole scan.
+    if (m_session) {
+        // Saved rows keep no duration: counting them would read behind the scan.
+        for (const CliFragment& f : m_session->saved()) {
+            m_fragments.push_back(f);
+            m_fragmentBytes += f.fragment.totalBytes;
+            listFragment(f);
+        }
+        m_listed = m_counted = int(m_fragments.size());
+        m_savedCount = m_session->saved().size();
+        if (m_outputFailed)
+            return false;
+        if (m_session->finished()) {
+            QMetaObject::invokeMethod(this, &CliScan::finishSaved, Qt::QueuedConnection);
+            return true;
+        }
+    }
+
     m_scan = new CFragmentFit;
     connect(m_scan, &CFragmentFit::TransmitAddFragmentList, this, &CliScan::onFragment, Qt::QueuedConnection);
+    if (m_session)
+        connect(m_scan, &CFragmentFit::TransmitCheckpoint, this, &CliScan::onCheckpoint, Qt::QueuedConnection);
     connect(m_scan, &QThread::finished, this, &CliScan::onScanFinished, Qt::QueuedConnection);
     qRegisterMetaType<Media::Duration>();
     m_durations = new CliDurations(m_scan->publishedPosition(), CliDurations::kDefaultWindow);
@@ -215,6 +226,8 @@ bool CliScan::start()
     m_durations->start(QThread::IdlePriority);
     m_scan->setDevicePath(m_source.devicePath.constData());
     m_scan->setRange(m_start, m_end);
+    if (m_session)
+        m_session->attach(m_scan);
 
     // The sampler only feeds the progress line, which is drawn on a terminal.
     if (m_progress) {
@@ -246,10 +259,35 @@ void CliScan::interrupt(int code)
 
 void CliScan::onFragment(SFragmentFit fragment, int serial)
 {
+    if (m_session)
+        m_session->fragment(serial, fragment);
     m_fragments.push_back(CliFragment{serial, fragment, Media::Duration()});
     m_fragmentBytes += fragment.totalBytes;
     // The row waits for its duration, counted off the scan's path.
     m_durations->add(int(m_fragments.size()) - 1, fragment);
+}
+
+void CliScan::onCheckpoint(ScanResumePoint point)
+{
+    if (m_session && !m_session->checkpoint(point)) {
+        // The scan goes on; what the session holds stays consistent.
+        clearProgress();
+        std::fprintf(m_err, "corvotkl-cli: %s; the scan goes on without it\n", qPrintable(m_session->error()));
+        std::fflush(m_err);
+        if (m_exitCode == CliExitOk)
+            m_exitCode = CliExitSourceError;
+        delete m_session;
+        m_session = nullptr;
+    }
+}
+
+void CliScan::finishSaved()
+{
+    std::fprintf(m_err, "corvotkl-cli: the session %s is complete: %d fragments, %lld bytes of video; nothing was "
+                        "scanned again (--fresh scans anew)\n",
+                 qPrintable(m_options.session), int(m_fragments.size()), (long long)m_fragmentBytes);
+    std::fflush(m_err);
+    emit done(m_exitCode);
 }
 
 void CliScan::onCounted(int index, Media::Duration duration)
@@ -283,7 +321,8 @@ void CliScan::listFragment(const CliFragment& f)
         const int e = errno;
         m_outputFailed = true;
         fail(CliExitSourceError, QStringLiteral("cannot write the fragment list: %1").arg(QString::fromLocal8Bit(std::strerror(e))));
-        m_durations->abandon();
+        if (m_durations)
+            m_durations->abandon();
         if (m_scan)
             m_scan->stop();
         return;
@@ -318,15 +357,11 @@ void CliScan::drawProgress()
 {
     if (!m_progress || !m_scan)
         return;
-    const qint64 aligned = m_start & ~qint64(511);
+    const qint64 aligned = m_start & ~(kSectorBytes - 1);
     const qint64 total = m_end - aligned;
     const qint64 done = std::min(total, std::max<qint64>(0, m_scan->publishedPosition()->load() - aligned));
     const qint64 ms = std::max<qint64>(1, corvoMonotonicMs() - m_startedMs);
-    const SSchedule s = CSchedule::sample(done, total, int(ms / 1000));
-    const double mbps = double(done) / 1e6 / (double(ms) / 1000.0);
-    std::fprintf(m_err, "\r\033[K%3d%%  %s of %s  elapsed %s  left %s  %.1f MB/s  %d fragments", s.percent,
-                 qPrintable(humanBytes(done)), qPrintable(humanBytes(total)), qPrintable(clock(ms / 1000)),
-                 qPrintable(clock(s.remainingSeconds)), mbps, int(m_fragments.size()));
+    std::fprintf(m_err, "\r\033[K%s", qPrintable(TerminalProgress::text(done, total, ms, QString::number(m_fragments.size()) + " fragments")));
     std::fflush(m_err);
     m_progressShown = true;
 }
@@ -357,10 +392,16 @@ void CliScan::finishWhenListed()
         m_sampler->wait();
     }
     const qint64 ms = std::max<qint64>(1, corvoMonotonicMs() - m_startedMs);
-    const qint64 aligned = m_start & ~qint64(511);
+    // A resumed scan read on from its saved point.
+    const qint64 aligned = std::max(m_start & ~(kSectorBytes - 1), m_session && m_session->resuming() ? m_session->resumedAt() & ~(kSectorBytes - 1) : 0);
     const qint64 scanned = m_interrupted ? std::min(m_end, std::max(aligned, m_scan->publishedPosition()->load())) - aligned
                                          : m_end - aligned;
     clearProgress();
+    if (m_session && !m_session->finish()) {
+        std::fprintf(m_err, "corvotkl-cli: %s\n", qPrintable(m_session->error()));
+        if (m_exitCode == CliExitOk)
+            m_exitCode = CliExitSourceError;
+    }
     const int failures = m_readErrors ? m_readErrors->failures.load() : 0;
     if (m_scan->lastError() != 0 && !m_outputFailed) {
         std::fprintf(m_err, "corvotkl-cli: cannot read %s: %s\n", qPrintable(sourceLabel()),
@@ -382,6 +423,10 @@ void CliScan::finishWhenListed()
                  m_interrupted ? "stopped scanning" : "scanned", qPrintable(sourceLabel()), int(m_fragments.size()),
                  (long long)m_fragmentBytes, (long long)scanned, double(ms) / 1000.0,
                  double(scanned) / 1e6 / (double(ms) / 1000.0));
+    if (m_session && m_session->resuming())
+        std::fprintf(m_err, "corvotkl-cli: resumed %s at byte %lld: %d fragments were saved before, %d found now\n",
+                     qPrintable(m_options.session), (long long)m_session->resumedAt(), m_savedCount,
+                     int(m_fragments.size()) - m_savedCount);
     std::fflush(m_err);
     emit done(m_exitCode);
 }

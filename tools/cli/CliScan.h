@@ -3,6 +3,7 @@
 // its fragments arriving by queued signal in the event loop of a
 // QCoreApplication, printed as they come and kept in fragments().
 
+#include "scan/CFragmentFit.h"
 #include "scan/SFragmentFit.h"
 #include "scan/SSchedule.h"
 #include "tools/cli/CliOptions.h"
@@ -19,6 +20,7 @@
 class CFragmentFit;
 class CSchedule;
 class CliDurations;
+class CliSession;
 
 // What SOURCE names: the device path every reader is given and the file it maps to.
 struct CliSource {
@@ -78,6 +80,8 @@ private slots:
     void onSample(SSchedule sample);
     void onScanFinished();
     void onCounted(int index, Media::Duration duration);
+    void onCheckpoint(ScanResumePoint point);
+    void finishSaved();
 
 private:
     bool fail(int code, const QString& message);
@@ -104,6 +108,8 @@ private:
     std::atomic<char> m_samplerStopped{'N'};
     std::atomic<char> m_samplerPaused{'N'};
     CliReadErrors* m_readErrors = nullptr;
+    CliSession* m_session = nullptr; // with --session
+    int m_savedCount = 0;
     QList<CliFragment> m_fragments;
     qint64 m_fragmentBytes = 0;
     qint64 m_startedMs = 0;
