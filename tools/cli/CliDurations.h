@@ -1,5 +1,5 @@
 #pragma once
-// Durations for the fragment list, counted off the scan's path: an idle
+// Durations for the fragment list, counted off the scan's path: a niced
 // thread counts a fragment's pictures only while its bytes lie just behind the
 // scan (read moments ago, still in the page cache), so it never makes the disk
 // seek away from the scan nor takes the scan's processor. Fragments it cannot

@@ -223,7 +223,7 @@ bool CliScan::start()
     qRegisterMetaType<Media::Duration>();
     m_durations = new CliDurations(m_scan->publishedPosition(), CliDurations::kDefaultWindow);
     connect(m_durations, &CliDurations::counted, this, &CliScan::onCounted, Qt::QueuedConnection);
-    m_durations->start(QThread::IdlePriority);
+    m_durations->start();
     m_scan->setDevicePath(m_source.devicePath.constData());
     m_scan->setRange(m_start, m_end);
     if (m_session)
