@@ -9,35 +9,8 @@
 namespace Media {
 
 namespace {
-constexpr qint64 kSector = 512;
 constexpr qint64 kChunk = 1 << 20;
 } // namespace
-
-std::int64_t readSourceRange(NyxCIOSystemDevice* device, qint64 offset, char* dst, qint64 len, int* badSectors)
-{
-    const std::int64_t got = device->readFrom(dst, offset, std::uint32_t(len));
-    if (got >= 0)
-        return got;
-    // Sector by sector, so one bad sector costs 512 bytes, not the chunk.
-    qint64 done = 0;
-    bool anyRead = false;
-    while (done < len) {
-        const qint64 at = offset + done;
-        const qint64 n = std::min(len - done, kSector - at % kSector);
-        const std::int64_t r = device->readFrom(dst + done, at, std::uint32_t(n));
-        if (r < 0) {
-            std::memset(dst + done, 0, size_t(n));
-            if (badSectors)
-                ++*badSectors;
-        } else {
-            anyRead = true;
-            if (r < n)
-                return done + r;
-        }
-        done += n;
-    }
-    return anyRead ? done : got;
-}
 
 FragmentPayload::FragmentPayload(const SFragmentFit& fragment, qint64 sourceLimit)
     : m_fragment(fragment), m_limit(sourceLimit)
@@ -62,6 +35,7 @@ bool FragmentPayload::open(QString* error)
             *error = m_error;
         return false;
     }
+    m_copier.setDevice(m_device);
     if (m_fragment.extents && !m_fragment.extents->isEmpty())
         m_at = m_fragment.extents->first().start;
     return true;
@@ -150,13 +124,21 @@ bool FragmentPayload::refill()
     qint64 n = std::min(kChunk, ext[m_extent].end - m_at);
     if (m_limit >= 0)
         n = std::min(n, m_limit - m_sourceRead);
-    m_chunk.resize(size_t(n));
-    const std::int64_t got = readSourceRange(m_device, m_at, &m_chunk[0], n, &m_badSectors);
-    if (got <= 0) {
+    m_chunk.clear();
+    ExportCore::CopyTally tally;
+    m_copier.copy(m_at, m_at + n, [this](const char* data, qint64 len) {
+        m_chunk.append(data, size_t(len));
+        return true;
+    }, &tally);
+    m_badSectors += int(tally.zeroFilled / ExportCore::ExtentCopier::kSector);
+    const qint64 got = tally.copied;
+    // A chunk with not one readable sector ends the payload, as the end of the source does.
+    if (got <= 0 || tally.zeroFilled == got) {
         m_error = QStringLiteral("cannot read %1 at byte %2: %3")
                       .arg(QString::fromLocal8Bit(m_fragment.diskName))
                       .arg(m_at)
-                      .arg(got < 0 ? QString::fromLocal8Bit(std::strerror(int(-got))) : QStringLiteral("end of the source"));
+                      .arg(tally.readError ? QString::fromLocal8Bit(std::strerror(tally.readError))
+                                           : QStringLiteral("end of the source"));
         m_finished = true;
         return false;
     }

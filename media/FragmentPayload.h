@@ -3,6 +3,7 @@
 // 8-byte TKL headers stripped as the preview player does. Sources are only
 // ever read, through the device layer.
 
+#include "export/ExtentCopy.h"
 #include "scan/SFragmentFit.h"
 #include "tools/tklframe/TklFrame.h"
 
@@ -15,13 +16,6 @@
 class NyxCIOSystemDevice;
 
 namespace Media {
-
-// The one routine that reads fragment bytes from a source: len bytes from
-// offset into dst. Sectors that cannot be read are zero-filled and counted in
-// *badSectors, as a decoder meets them in a damaged recording. Returns the
-// bytes delivered (short only past the end of the source), or -errno when
-// nothing at all could be read.
-std::int64_t readSourceRange(NyxCIOSystemDevice* device, qint64 offset, char* dst, qint64 len, int* badSectors);
 
 class FragmentPayload {
 public:
@@ -60,6 +54,9 @@ private:
     SFragmentFit m_fragment;
     qint64 m_limit;
     NyxCIOSystemDevice* m_device = nullptr;
+    // The exports' copy: an unreadable sector comes as zeros, counted in
+    // m_badSectors, as a decoder meets them in a damaged recording.
+    ExportCore::ExtentCopier m_copier;
     void unframe();
 
     std::string m_raw;       // source bytes not yet split into frames

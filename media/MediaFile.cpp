@@ -3,6 +3,8 @@
 #include "media/FragmentPayload.h"
 
 #include "disk/Nyx.h"
+#include "disk/RequestingUser.h"
+#include "disk/SourceGuard.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -529,14 +531,22 @@ RemuxResult remux(const QList<SPlayListTableItem>& rows, const QList<SPlayListTa
     result.path = target.path() + '/' + target.completeBaseName() + (first.mp4() ? ".mp4" : ".mkv");
     const QString part = result.path + QStringLiteral(".part");
     const QByteArray partName = QFile::encodeName(part);
-    // Never replace a source: an image file chosen as the output by mistake.
-    for (const QString& out : {result.path, part}) {
-        const QString canonical = QFileInfo(out).canonicalFilePath();
-        for (const SPlayListTableItem& row : rows) {
-            const QByteArray source = nyxDevicePathToFile(nyxDevicePathForName(row.sFragmentFit.diskName));
-            if (!canonical.isEmpty() && canonical == QFileInfo(QFile::decodeName(source)).canonicalFilePath()) {
+    // Never write onto a source: an image chosen as the output by mistake, a
+    // file system or device that holds one. One check per source, so the
+    // refusal names a fragment of it.
+    QList<QByteArray> checked;
+    for (const SPlayListTableItem& row : rows) {
+        const QByteArray source = nyxDevicePathForName(row.sFragmentFit.diskName);
+        if (checked.contains(source))
+            continue;
+        checked.append(source);
+        const SourceGuard guard({source});
+        for (const QString& out : {result.path, part}) {
+            const QString why = guard.check(QFile::encodeName(out));
+            if (!why.isEmpty()) {
                 result.status = RemuxResult::Refused;
-                result.message = QStringLiteral("%1 is the source of %2; it is only ever read").arg(out, describe(row));
+                result.message = QStringLiteral("%1 would be written on the source of %2 (%3); it is only ever read")
+                                     .arg(out, describe(row), why);
                 return result;
             }
         }
@@ -624,6 +634,8 @@ RemuxResult remux(const QList<SPlayListTableItem>& rows, const QList<SPlayListTa
     QFile::remove(result.path);
     if (!QFile::rename(part, result.path))
         return failWith(RemuxResult::Failed, QStringLiteral("cannot rename %1 to %2").arg(part, result.path));
+    // Run as root for a user (pkexec, sudo), the copy is theirs.
+    chownToRequestingUser(result.path);
     if (options.progress)
         options.progress(total, total);
     result.status = RemuxResult::Written;

@@ -5,8 +5,8 @@
 #include "app/panels/PlayListModel.h"
 #include "app/panels/Mp4Export.h"
 #include "disk/Nyx.h"
-#include "disk/SourceGuard.h"
 #include "disk/RequestingUser.h"
+#include "disk/SourceGuard.h"
 #include "export/VideoInfo.h"
 
 #include <QDialog>

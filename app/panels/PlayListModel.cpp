@@ -273,16 +273,14 @@ bool CPlayListSortProxy::lessThan(const QModelIndex& left, const QModelIndex& ri
 
 QVariant CPlayListTableModel::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || index.row() >= m_rows.size())
+    // The name column is drawn for five-digit serials; the tooltip tells a
+    // longer name whole, with the fragment's duration and first picture.
+    if (role == Qt::ToolTipRole && index.isValid() && index.row() < m_rows.size())
+        return CFragmentMediaCache::instance().toolTip(m_rows.at(index.row()), m_rows);
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= m_rows.size())
         return QVariant();
     const SPlayListTableItem& row = m_rows.at(index.row());
     const SFragmentFit& f = row.sFragmentFit;
-    // The tooltip starts with the whole name: the name column is drawn for
-    // five-digit serials, and a longer one is cut off.
-    if (role == Qt::ToolTipRole)
-        return CFragmentMediaCache::instance().toolTip(row, m_rows);
-    if (role != Qt::DisplayRole)
-        return QVariant();
     switch (index.column()) {
     case 0:
         return QString::number(uint(f.stream));

@@ -326,9 +326,8 @@ TEST(PlaylistFonts, FiveDigitSerialFitsTheNameColumnAndLongerOnesHaveATooltip)
     EXPECT_EQ(metrics.elidedText(name, Qt::ElideRight, playlist->columnWidth(1) - 2 * margin), name)
         << "in " << qPrintable(QFontInfo(playlist->font()).family());
 
-    // Every cell of the row tells the whole name first.
     const QModelIndex seven = playlist->listModel->index(1, 3);
-    const QString whole = playlist->listModel->index(1, 1).data().toString();
-    EXPECT_TRUE(whole.endsWith("1234567")) << qPrintable(whole);
-    EXPECT_TRUE(seven.data(Qt::ToolTipRole).toString().startsWith("<b>" + whole.toHtmlEscaped() + "</b>"));
+    const QString longName = playlist->listModel->index(1, 1).data().toString();
+    ASSERT_TRUE(longName.endsWith("1234567")) << qPrintable(longName);
+    EXPECT_TRUE(seven.data(Qt::ToolTipRole).toString().contains(longName.toHtmlEscaped()));
 }

@@ -41,9 +41,7 @@ QString cliUsage()
         "                         [--session FILE [--fresh]]\n"
         "                         [--export DIR] [--merge FILE] [--serials LIST]\n"
         "                         [--format tkl|mp4] [--thumbs DIR]\n"
-        "       corvotkl-cli export SESSION (--export DIR | --merge FILE | --thumbs DIR)\n"
-        "                         [--serials LIST]\n"
-        "                         [--format tkl|mp4] [--thumbs DIR]\n"
+        "       corvotkl-cli export SESSION (--export DIR | --merge FILE) [--serials LIST]\n"
         "       corvotkl-cli sessions\n"
         "\n"
         "Scans SOURCE raw for TKL video and lists every fragment found.\n"
@@ -190,9 +188,9 @@ CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
         if (positional.size() != 1 || positional[0].isEmpty())
             return error(QStringLiteral("export needs one SESSION file"));
         if (!o.session.isEmpty() || o.fresh || o.hasStart || o.hasEnd)
-            return error(QStringLiteral("export takes only --export, --merge, --serials, --format and --thumbs"));
-        if (o.exportDir.isEmpty() && o.mergeFile.isEmpty() && o.thumbsDir.isEmpty())
-            return error(QStringLiteral("export needs --export DIR, --merge FILE or --thumbs DIR"));
+            return error(QStringLiteral("export takes only --export, --merge and --serials"));
+        if (o.exportDir.isEmpty() && o.mergeFile.isEmpty())
+            return error(QStringLiteral("export needs --export DIR or --merge FILE"));
         o.session = positional[0];
         *out = o;
         return CliParseResult();
