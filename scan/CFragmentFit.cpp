@@ -4,6 +4,9 @@
 #include "scan/FrameHeaderSearch.h"
 #include "scan/PauseSemaphore.h"
 #include "scan/ScanBuffer.h"
+#include "scan/SourceReader.h"
+
+#include <QMutexLocker>
 
 #include <algorithm>
 #include <cerrno>
@@ -29,7 +32,6 @@ constexpr qint64 kChunk = 2 * kMiB;      // refill and slide step
 constexpr qint64 kData = 6 * kMiB;       // device bytes the buffer holds
 constexpr qint64 kSlack = 1 * kMiB;      // readable bytes after the data
 constexpr qint64 kLookAhead = 2 * kMiB;  // held back while the device goes on
-constexpr qint64 kEmptySkip = 20 * kMiB; // extra skip after a read that returned nothing
 constexpr int kSlotCount = 1024;
 constexpr qint64 kFinalMinBytes = 512;
 
@@ -108,6 +110,18 @@ void CFragmentFit::finish()
     m_runFinished = 'Y';
 }
 
+std::vector<SourceRange> CFragmentFit::unreadableRanges() const
+{
+    QMutexLocker lock(&m_rangesLock);
+    return m_unreadableRanges;
+}
+
+std::vector<SourceRange> CFragmentFit::untriedRanges() const
+{
+    QMutexLocker lock(&m_rangesLock);
+    return m_untriedRanges;
+}
+
 void CFragmentFit::sendFragment(const FragmentSlot& slot)
 {
     SFragmentFit fragment;
@@ -125,7 +139,7 @@ void CFragmentFit::sendFragment(const FragmentSlot& slot)
 
 // The buffer holds up to 6 MiB of device data as a few segments in ascending
 // buffer and device order; normally one, more after a chunk could not be read
-// (the device data then has a gap the buffer does not). Every buffer position
+// (the device data then has a gap, and so has the buffer). Every buffer position
 // is mapped to its device offset through its segment, and the search resumes
 // at a device offset, so frames are reported where they truly lie and a header
 // is only ever tested on 8 bytes that were read consecutively from the device.
@@ -134,6 +148,12 @@ void CFragmentFit::run()
     m_position = 0;
     m_lastError = 0;
     m_unreadable = 0;
+    m_untried = 0;
+    {
+        QMutexLocker lock(&m_rangesLock);
+        m_unreadableRanges.clear();
+        m_untriedRanges.clear();
+    }
     m_buffer->reset();
     std::vector<FragmentSlot> slotTable(kSlotCount);
     std::vector<qint32> slotOpen(kSlotCount, 0);
@@ -146,28 +166,41 @@ void CFragmentFit::run()
         finish();
         return;
     }
-
-    const qint64 alignedStart = std::max<qint64>(0, m_rangeStart) & ~qint64(511);
-    const qint64 end = m_rangeEnd;
-    m_position = alignedStart;
-
-    const qint64 firstCount = std::clamp<qint64>(end - alignedStart, 0, kData);
-    qint64 got = 0;
-    if (firstCount > 0)
-        got = NyxfIOSystemDevice_read_from(device, m_buffer->view(), alignedStart, quint32(firstCount));
-    if (got < 0) {
-        m_lastError = int(-got) > 0 ? int(-got) : EIO;
+    if (device->size() == 0) {
+        // A card reader without a card, an emptied image: nothing to scan is
+        // an error, not an empty result.
+        m_lastError = ENOMEDIUM;
         NyxfIOSystemDevice_delete(&device);
         finish();
         return;
     }
-    got = std::min(got, firstCount);
-    m_unreadable = firstCount - got;
 
+    const qint64 alignedStart = std::max<qint64>(0, m_rangeStart) & ~qint64(511);
+    const qint64 end = m_rangeEnd;
+    m_position = alignedStart;
+    SourceReader reader(device, end);
+    std::vector<SourceRange> got;
     std::vector<Segment> segments;
-    segments.reserve(4);
-    if (got > 0)
-        segments.push_back({0, got, alignedStart});
+    segments.reserve(8);
+    // Adds what a read delivered into the buffer at `dest` for device `at`.
+    auto addSegments = [&](qint64 dest, qint64 at) {
+        for (const SourceRange& r : got) {
+            const Segment seg{dest + (r.start - at), r.size(), r.start};
+            Segment* last = segments.empty() ? nullptr : &segments.back();
+            if (last && last->endBuf() == seg.buf && last->endDev() == seg.dev)
+                last->len += seg.len;
+            else
+                segments.push_back(seg);
+        }
+        m_unreadable = reader.unreadableBytes();
+        m_untried = reader.untriedBytes();
+    };
+
+    const qint64 firstCount = std::clamp<qint64>(end - alignedStart, 0, kData);
+    SourceReader::Status status = SourceReader::Ok;
+    if (firstCount > 0)
+        status = reader.read(m_buffer->view(), alignedStart, firstCount, got);
+    addSegments(0, alignedStart);
     qint64 next = alignedStart + kData;
     qint64 resume = alignedStart; // device offset where the search goes on
     FrameInfo info;
@@ -176,10 +209,10 @@ void CFragmentFit::run()
     for (;;) {
         if (m_pauseFlag.load() == 'Y')
             m_pauseSemaphore->acquire();
-        if (m_stopRequested.load() == 'Y')
-            break;
-
-        const bool more = next < end;
+        // A stop or a failed device still has what the buffer holds searched:
+        // those bytes were read.
+        const bool stopping = m_stopRequested.load() == 'Y' || status != SourceReader::Ok;
+        const bool more = next < end && !stopping;
         for (size_t k = 0; k < segments.size(); ++k) {
             const Segment seg = segments[k];
             // While the device goes on right after the newest segment, its
@@ -231,6 +264,8 @@ void CFragmentFit::run()
                 resume = u;
             }
         }
+        if (stopping)
+            break;
         if (!more) {
             reachedEnd = true;
             break;
@@ -252,45 +287,38 @@ void CFragmentFit::run()
         }
         segments.swap(kept);
 
-        // Refill: one full chunk, giving up chunks that cannot be read whole.
-        bool stopped = false;
-        while (next < end) {
-            if (m_stopRequested.load() == 'Y') {
-                stopped = true;
-                break;
-            }
-            const qint64 count = std::min(kChunk, end - next);
-            Segment* last = segments.empty() ? nullptr : &segments.back();
-            const qint64 dest = (last && last->endDev() == next && last->endBuf() <= kData - kChunk)
-                ? last->endBuf() : kData - kChunk;
-            const qint64 at = next;
-            const qint64 r = NyxfIOSystemDevice_read_from(device, m_buffer->view() + dest, at, quint32(count));
-            next += kChunk;
-            if (r == 0)
-                next += kEmptySkip;
-            m_position = next;
-            if (r < count)
-                m_unreadable += std::min(next, end) - at;
-            if (r >= count) {
-                if (last && last->endBuf() == dest && last->endDev() == at)
-                    last->len += count;
-                else
-                    segments.push_back({dest, count, at});
-                break;
-            }
-        }
-        if (stopped)
-            break;
+        // Refill the freed 2 MiB; the reader leaves out what it cannot read,
+        // so the buffer keeps every byte at its device offset.
+        const qint64 count = std::min(kChunk, end - next);
+        const qint64 at = next;
+        status = reader.read(m_buffer->view() + (kData - kChunk), at, count, got);
+        addSegments(kData - kChunk, at);
+        next += kChunk;
+        m_position = std::min(next, end);
     }
 
-    if (reachedEnd) {
-        // Everything up to the range end has been read, also when the range
-        // was too short for any refill to publish it.
+    if (status != SourceReader::Ok) {
+        // The device went away, or a bad area outgrew every probe: ending
+        // here is honest, skipping to the end as "unreadable" would not be.
+        const int e = reader.error();
+        m_lastError = status == SourceReader::Gone ? (e ? e : ENODEV) : (e ? e : EIO);
+    } else if (reader.readBytes() == 0 && end > alignedStart) {
+        // Only a source of which nothing at all could be read fails.
+        m_lastError = reader.error() ? reader.error() : EIO;
+    }
+    if (reachedEnd)
         m_position = std::max(next, end);
-        for (int s = 0; s < kSlotCount; ++s) {
-            if (slotOpen[size_t(s)] && slotTable[size_t(s)].totalBytes > kFinalMinBytes)
-                sendFragment(slotTable[size_t(s)]);
-        }
+    {
+        QMutexLocker lock(&m_rangesLock);
+        m_unreadableRanges = reader.unreadable();
+        m_untriedRanges = reader.untried();
+    }
+    m_unreadable = reader.unreadableBytes();
+    m_untried = reader.untriedBytes();
+    // Whatever ended the scan, the open fragments were read: send them.
+    for (int s = 0; s < kSlotCount; ++s) {
+        if (slotOpen[size_t(s)] && slotTable[size_t(s)].totalBytes > kFinalMinBytes)
+            sendFragment(slotTable[size_t(s)]);
     }
     NyxfIOSystemDevice_delete(&device);
     finish();

@@ -5,11 +5,14 @@
 // GUI thread; the flags are atomics read once per pass of the main loop.
 
 #include "scan/SFragmentFit.h"
+#include "scan/SourceReader.h"
 
 #include <QByteArray>
+#include <QMutex>
 #include <QThread>
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 struct FrameInfo {
     quint32 time = 0;
@@ -51,8 +54,14 @@ public:
     // The system's reason when the source could not be opened or read (errno), 0 if none.
     int lastError() const { return m_lastError.load(); }
 
-    // Bytes of the range given up because a read failed or came back short.
+    // Bytes of the range a read failed on, and bytes skipped untried inside
+    // bad areas. Both are counted as the scan passes them.
     qint64 unreadableBytes() const { return m_unreadable.load(); }
+    qint64 untriedBytes() const { return m_untried.load(); }
+    qint64 skippedBytes() const { return unreadableBytes() + untriedBytes(); }
+    // The ranges behind those counts, ascending; complete once the run ended.
+    std::vector<SourceRange> unreadableRanges() const;
+    std::vector<SourceRange> untriedRanges() const;
 
     // Process-wide: the n-th fragment sent since start carries n.
     static std::atomic<int> fragmentSerial;
@@ -73,6 +82,10 @@ private:
     std::atomic<qint64> m_position{0};
     std::atomic<int> m_lastError{0};
     std::atomic<qint64> m_unreadable{0};
+    std::atomic<qint64> m_untried{0};
+    mutable QMutex m_rangesLock;
+    std::vector<SourceRange> m_unreadableRanges;
+    std::vector<SourceRange> m_untriedRanges;
     PauseSemaphore* m_pauseSemaphore = nullptr;
     ScanBuffer* m_buffer = nullptr;
     qint64 m_rangeStart = 0;

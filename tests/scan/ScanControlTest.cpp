@@ -79,7 +79,7 @@ TEST(ScanControl, SetRangeWithoutDevicePathIsRefusedAndChangesNothing)
     EXPECT_EQ(scan.stopFlags(), kIdle);
 }
 
-TEST(ScanControl, StopWhileRunningEndsWithinAPassAndDropsOpenFragments)
+TEST(ScanControl, StopWhileRunningEndsWithinAPassAndKeepsTheOpenFragment)
 {
     SteppedScan s(controlImage());
     s.worker.start();
@@ -89,10 +89,12 @@ TEST(ScanControl, StopWhileRunningEndsWithinAPassAndDropsOpenFragments)
     s.plan->gateReads(false);
     ASSERT_TRUE(s.worker.wait(10000));
     EXPECT_EQ(s.scan.stopFlags(), kFinished);
-    // Only the fragment closed before the stop was sent; the open one is dropped.
+    // The open fragment was read before the stop: it is sent too.
     const auto sent = s.sink.take();
-    ASSERT_EQ(sent.size(), 1u);
+    ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].fragment.extents->first().start, 1000);
+    EXPECT_EQ(sent[1].fragment.extents->first().start, 9000);
+    EXPECT_EQ(sent[1].fragment.extents->last().end, 13000);
     EXPECT_LE(s.plan->reads().size(), 2u);
 }
 
@@ -119,13 +121,13 @@ TEST(ScanControl, FirstPauseAfterTheStartResumeTakesEffectOnePassLate)
     s.plan->allowReads(10);
     ASSERT_TRUE(s.plan->waitForReads(4));
     EXPECT_TRUE(s.readsStayAt(4)) << "paused at the pass after the pause";
-    // Stop while paused wakes it and it finishes without sending open fragments.
+    // Stop while paused wakes it and it finishes, sending the open fragment.
     const size_t sentBefore = s.sink.count();
     EXPECT_EQ(sentBefore, 1u);
     s.scan.stop();
     ASSERT_TRUE(s.worker.wait(10000));
     EXPECT_EQ(s.scan.stopFlags(), kFinished);
-    EXPECT_EQ(s.sink.count(), sentBefore);
+    EXPECT_EQ(s.sink.count(), sentBefore + 1);
     EXPECT_EQ(s.plan->reads().size(), 4u);
     EXPECT_EQ(s.scan.pauseFlag(), 'Y') << "stop leaves the pause flag alone";
 }
@@ -143,7 +145,7 @@ TEST(ScanControl, PausedWithoutResumeBlocksUntilStop)
     s.scan.stop();
     ASSERT_TRUE(s.worker.wait(10000));
     EXPECT_EQ(s.scan.stopFlags(), kFinished);
-    EXPECT_TRUE(s.sink.take().empty());
+    EXPECT_EQ(s.sink.take().size(), 2u) << "the first read's fragments are kept";
 }
 
 TEST(ScanControl, PauseAndResumeMidScanLoseNothing)
@@ -257,7 +259,7 @@ TEST(ScanControl, RunsAsAQThreadStartedAndWaitedFor)
     opener.join();
     EXPECT_FALSE(scan.isRunning());
     EXPECT_EQ(scan.stopFlags(), kFinished);
-    EXPECT_EQ(sink.count(), 1u);
+    EXPECT_EQ(sink.count(), 2u);
 }
 
 TEST(PauseSemaphore, RemembersAtMostOneRelease)

@@ -43,7 +43,19 @@ public:
     int open(std::uint32_t accessFlag, int openMethod) override { return m_inner->open(accessFlag, openMethod); }
     std::int64_t readFrom(void* dst, std::int64_t offset, std::uint32_t count) override
     {
-        const std::int64_t r = m_inner->readFrom(dst, offset, count);
+        return note(m_inner->readFrom(dst, offset, count), offset, count);
+    }
+    std::int64_t readDirect(void* dst, std::int64_t offset, std::uint32_t count) override
+    {
+        return note(m_inner->readDirect(dst, offset, count), offset, count);
+    }
+    int logicalBlockSize() const override { return m_inner->logicalBlockSize(); }
+    std::int64_t size() const override { return m_inner->size(); }
+    int lastError() const override { return m_inner->lastError(); }
+
+private:
+    std::int64_t note(std::int64_t r, std::int64_t offset, std::uint32_t count)
+    {
         if (r < 0) {
             m_log->record(m_inner->lastError() ? m_inner->lastError() : int(-r), offset);
         } else if (r < count) {
@@ -54,10 +66,7 @@ public:
         }
         return r;
     }
-    std::int64_t size() const override { return m_inner->size(); }
-    int lastError() const override { return m_inner->lastError(); }
 
-private:
     std::unique_ptr<NyxCIOSystemDevice> m_inner;
     CliReadErrors* m_log;
 };
