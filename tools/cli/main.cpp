@@ -20,18 +20,27 @@ int g_signalFds[2] = {-1, -1};
 volatile sig_atomic_t g_signalCount = 0;
 // Polled by an export, which runs after the scan outside the event loop.
 std::atomic<bool> g_interrupt{false};
+std::atomic<bool> g_exporting{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
-// Async-signal-safe: hand the signal to the event loop. A second Ctrl+C while
-// the scan winds down (a read stuck on a failing disk) ends the process.
+// Async-signal-safe. The first signal ends the scan through the event loop,
+// and what it found is still exported; the next one aborts that export. A
+// second signal while the scan winds down (a read stuck on a failing disk),
+// or a third, ends the process.
 void onSignal(int sig)
 {
-    if (++g_signalCount > 1)
-        _exit(128 + sig);
-    g_interrupt.store(true);
-    const char c = char(sig);
-    const ssize_t w = ::write(g_signalFds[1], &c, 1);
-    (void)w;
+    const int n = ++g_signalCount;
+    if (n == 1) {
+        const char c = char(sig);
+        const ssize_t w = ::write(g_signalFds[1], &c, 1);
+        (void)w;
+        return;
+    }
+    if (n == 2 && g_exporting.load()) {
+        g_interrupt.store(true);
+        return;
+    }
+    _exit(128 + sig);
 }
 
 } // namespace
@@ -83,10 +92,17 @@ int main(int argc, char** argv)
     if (!scan.start())
         return scan.exitCode();
     QObject::connect(&scan, &CliScan::done, &app, [&](int code) {
-        // A stopped scan exports nothing: the user asked to stop.
-        if (code != CliExitInterrupted && cliWantsExport(options))
-            code = runCliExport(options, scan.fragments(), code, &g_interrupt, stderr);
-        app.exit(code);
+        const bool stopped = code == CliExitInterrupted;
+        if (cliWantsExport(options)) {
+            // A stopped scan's fragments were read: they are still written.
+            if (stopped)
+                std::fprintf(stderr, "corvotkl-cli: the scan was stopped; writing the %d fragments found so far "
+                                     "(Ctrl+C again to abort)\n", int(scan.fragments().size()));
+            g_exporting.store(true);
+            code = runCliExport(options, scan.fragments(), stopped ? CliExitOk : code, &g_interrupt, stderr);
+            g_exporting.store(false);
+        }
+        app.exit(stopped ? int(CliExitInterrupted) : code);
     }, Qt::QueuedConnection);
     return app.exec();
 }
