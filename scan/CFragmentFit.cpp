@@ -149,6 +149,7 @@ void CFragmentFit::run()
     m_lastError = 0;
     m_unreadable = 0;
     m_untried = 0;
+    m_read = 0;
     {
         QMutexLocker lock(&m_rangesLock);
         m_unreadableRanges.clear();
@@ -194,6 +195,7 @@ void CFragmentFit::run()
         }
         m_unreadable = reader.unreadableBytes();
         m_untried = reader.untriedBytes();
+        m_read = reader.readBytes();
     };
 
     const qint64 firstCount = std::clamp<qint64>(end - alignedStart, 0, kData);
@@ -315,6 +317,7 @@ void CFragmentFit::run()
     }
     m_unreadable = reader.unreadableBytes();
     m_untried = reader.untriedBytes();
+    m_read = reader.readBytes();
     // Whatever ended the scan, the open fragments were read: send them.
     for (int s = 0; s < kSlotCount; ++s) {
         if (slotOpen[size_t(s)] && slotTable[size_t(s)].totalBytes > kFinalMinBytes)

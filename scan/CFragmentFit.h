@@ -59,6 +59,8 @@ public:
     qint64 unreadableBytes() const { return m_unreadable.load(); }
     qint64 untriedBytes() const { return m_untried.load(); }
     qint64 skippedBytes() const { return unreadableBytes() + untriedBytes(); }
+    // Bytes of the range read and searched.
+    qint64 readBytes() const { return m_read.load(); }
     // The ranges behind those counts, ascending; complete once the run ended.
     std::vector<SourceRange> unreadableRanges() const;
     std::vector<SourceRange> untriedRanges() const;
@@ -83,6 +85,7 @@ private:
     std::atomic<int> m_lastError{0};
     std::atomic<qint64> m_unreadable{0};
     std::atomic<qint64> m_untried{0};
+    std::atomic<qint64> m_read{0};
     mutable QMutex m_rangesLock;
     std::vector<SourceRange> m_unreadableRanges;
     std::vector<SourceRange> m_untriedRanges;
