@@ -27,11 +27,6 @@ struct FragmentSlot {
 
 namespace {
 
-constexpr qint64 kMiB = 1048576;
-constexpr qint64 kChunk = 2 * kMiB;      // refill and slide step
-constexpr qint64 kData = 6 * kMiB;       // device bytes the buffer holds
-constexpr qint64 kSlack = 1 * kMiB;      // readable bytes after the data
-constexpr qint64 kLookAhead = 2 * kMiB;  // held back while the device goes on
 constexpr int kSlotCount = 1024;
 constexpr qint64 kFinalMinBytes = 512;
 
@@ -53,10 +48,13 @@ bool CFragmentFit::findFrameHeader(const unsigned char* window, qint32 n, qint32
     return search(window, n, foundAt, info);
 }
 
-CFragmentFit::CFragmentFit()
+CFragmentFit::CFragmentFit() : CFragmentFit(ScanGeometry()) {}
+
+CFragmentFit::CFragmentFit(const ScanGeometry& geometry)
     : QThread(nullptr)
+    , m_geometry(geometry)
     , m_pauseSemaphore(new PauseSemaphore)
-    , m_buffer(new ScanBuffer(size_t(kData), size_t(kSlack)))
+    , m_buffer(new ScanBuffer(size_t(geometry.data), size_t(geometry.slack)))
 {
 }
 
@@ -145,6 +143,9 @@ void CFragmentFit::sendFragment(const FragmentSlot& slot)
 // is only ever tested on 8 bytes that were read consecutively from the device.
 void CFragmentFit::run()
 {
+    const qint64 kChunk = m_geometry.chunk;
+    const qint64 kData = m_geometry.data;
+    const qint64 kLookAhead = m_geometry.chunk;
     m_position = 0;
     m_lastError = 0;
     m_unreadable = 0;
@@ -179,7 +180,7 @@ void CFragmentFit::run()
     const qint64 alignedStart = std::max<qint64>(0, m_rangeStart) & ~qint64(511);
     const qint64 end = m_rangeEnd;
     m_position = alignedStart;
-    SourceReader reader(device, end);
+    SourceReader reader(device, end, kChunk, m_geometry.probeCap);
     std::vector<SourceRange> got;
     std::vector<Segment> segments;
     segments.reserve(8);

@@ -24,10 +24,23 @@ class PauseSemaphore;
 class ScanBuffer;
 struct FragmentSlot;
 
+// The buffer's shape: `data` bytes of the device in view, refilled `chunk`
+// bytes at a time (also the look-ahead held back while the device goes on),
+// `slack` readable bytes after them; probes across a bad area grow from one
+// chunk up to `probeCap`. Smaller shapes serve tests and fuzzing.
+struct ScanGeometry {
+    qint64 data = 6 * 1048576;
+    qint64 chunk = 2 * 1048576;
+    qint64 slack = 1 * 1048576;
+    qint64 probeCap = SourceReader::kProbeCap;
+};
+
 class CFragmentFit : public QThread {
     Q_OBJECT
 public:
     CFragmentFit();
+    // data a multiple of chunk, chunk of the page size, slack at most chunk.
+    explicit CFragmentFit(const ScanGeometry& geometry);
     ~CFragmentFit() override;
 
     // First TKL header in window[0, n). On success foundAt is its offset;
@@ -89,6 +102,7 @@ private:
     mutable QMutex m_rangesLock;
     std::vector<SourceRange> m_unreadableRanges;
     std::vector<SourceRange> m_untriedRanges;
+    ScanGeometry m_geometry;
     PauseSemaphore* m_pauseSemaphore = nullptr;
     ScanBuffer* m_buffer = nullptr;
     qint64 m_rangeStart = 0;

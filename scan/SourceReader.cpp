@@ -13,11 +13,13 @@ qint64 alignDown(qint64 v, qint64 a) { return v - v % a; }
 
 } // namespace
 
-SourceReader::SourceReader(NyxCIOSystemDevice* device, qint64 rangeEnd)
+SourceReader::SourceReader(NyxCIOSystemDevice* device, qint64 rangeEnd, qint64 firstSkip, qint64 probeCap)
     : m_device(device), m_end(rangeEnd)
 {
     const int block = device ? device->logicalBlockSize() : 512;
     m_block = (block >= 512 && (block & (block - 1)) == 0) ? block : 512;
+    m_firstSkip = std::max(firstSkip, m_block);
+    m_probeCap = std::max(probeCap, m_firstSkip);
     void* p = nullptr;
     if (::posix_memalign(&p, size_t(std::max<qint64>(4096, m_block)), size_t(m_block)) == 0)
         m_probe = static_cast<unsigned char*>(p);
@@ -160,7 +162,7 @@ SourceReader::Status SourceReader::explore(unsigned char* dst, qint64 base, qint
     note(lo, hi, Unreadable); // lo stays: the caller reads on from the bad block
 
     qint64 badEnd = hi;
-    qint64 skip = kFirstSkip;
+    qint64 skip = m_firstSkip;
     qint64 good = -1;
     while (badEnd < m_end) {
         qint64 p = alignDown(badEnd + skip, m_block);
@@ -178,7 +180,7 @@ SourceReader::Status SourceReader::explore(unsigned char* dst, qint64 base, qint
         badEnd = pEnd;
         if (badEnd >= m_end)
             break; // bad to the end of the range
-        if (skip >= kProbeCap)
+        if (skip >= m_probeCap)
             return GaveUp;
         skip *= 2;
     }

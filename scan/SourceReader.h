@@ -38,7 +38,8 @@ public:
     static constexpr qint64 kProbeCap = 64 * 1048576;
 
     // The device stays owned by the caller; nothing past rangeEnd is read.
-    SourceReader(NyxCIOSystemDevice* device, qint64 rangeEnd);
+    SourceReader(NyxCIOSystemDevice* device, qint64 rangeEnd, qint64 firstSkip = kFirstSkip,
+                 qint64 probeCap = kProbeCap);
     ~SourceReader();
     SourceReader(const SourceReader&) = delete;
     SourceReader& operator=(const SourceReader&) = delete;
@@ -73,6 +74,8 @@ private:
     NyxCIOSystemDevice* m_device;
     qint64 m_end;
     qint64 m_block;
+    qint64 m_firstSkip;
+    qint64 m_probeCap;
     unsigned char* m_probe = nullptr; // one aligned block
     std::map<qint64, Known> m_known;  // bad stretches found ahead, by start
     std::vector<SourceRange> m_unreadable;

@@ -3,7 +3,9 @@
 // every scan must end, and what could not be read must be accounted for
 // exactly. One scanner (and so one mapped buffer) serves every input, and
 // the source is one zeroed block with the input copied in and out, so an
-// input costs its scan and nothing else.
+// input costs its scan and nothing else. Most inputs are scanned through a
+// buffer of a few KiB, so the input spans many refills; one in 64 through
+// the real 6 MiB one.
 #include "disk/Nyx.h"
 #include "scan/CFragmentFit.h"
 
@@ -20,7 +22,7 @@ namespace {
 
 constexpr qint64 MiB = 1024 * 1024;
 constexpr qint64 kMaxLen = 65536;
-constexpr qint64 kMaxSource = 6 * MiB + kMaxLen + 3 * MiB;
+constexpr qint64 kMaxSource = 6 * MiB + kMaxLen + 3 * MiB + 1;
 
 [[noreturn]] void fail(const char* what)
 {
@@ -71,8 +73,19 @@ private:
 
 class FuzzScan : public CFragmentFit {
 public:
+    explicit FuzzScan(const ScanGeometry& g) : CFragmentFit(g) {}
     void runHere() { run(); }
 };
+
+ScanGeometry smallGeometry()
+{
+    ScanGeometry g;
+    g.data = 24 * 1024;
+    g.chunk = 8 * 1024;
+    g.slack = 4 * 1024;
+    g.probeCap = 32 * 1024;
+    return g;
+}
 
 // Walks the frames of one extent: each must start with a valid header read
 // from the device (not inside a bad area) and the lengths must tile the
@@ -140,32 +153,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 2 || qint64(size) - 2 > kMaxLen)
         return 0;
-    // Byte 0 places the data around one of the buffer boundaries (0, 2, 4,
-    // 6 MiB) so slides and refills are exercised (bits 0-1), may add 3 MiB
-    // after it (bit 2), and picks the faults (bits 3-7); byte 1 picks the
-    // range start and where the faults lie.
-    const qint64 boundary = (data[0] & 3) * 2 * MiB;
+    // One in 64 inputs goes through the real buffer, the rest through a small one.
+    static FuzzScan* const small = [] {
+        nyxSetDeviceFactory([](const QByteArray&) { return std::make_unique<FuzzDevice>(); });
+        return new FuzzScan(smallGeometry());
+    }();
+    static FuzzScan* const real = new FuzzScan(ScanGeometry());
+    const bool full = (data[1] & 0x3F) == 0x3F;
+    FuzzScan* scan = full ? real : small;
+    const qint64 chunk = full ? ScanGeometry().chunk : smallGeometry().chunk;
+    const qint64 unit = chunk / 128;
+
+    // Byte 0 places the data around one of the buffer boundaries (0, 1, 2, 3
+    // chunks) so slides and refills are exercised (bits 0-1), may add 1.5
+    // chunks after it (bit 2), and picks the faults (bits 3-7); byte 1 picks
+    // the range start and where the faults lie.
+    const qint64 boundary = (data[0] & 3) * chunk;
     const qint64 payload = qint64(size - 2);
     const qint64 at = std::max<qint64>(0, boundary - payload / 2);
     Source& src = source();
-    src.size = at + payload + (data[0] & 4 ? 3 * MiB : 0);
+    src.size = at + payload + (data[0] & 4 ? 3 * chunk / 2 : 0);
     std::memcpy(src.bytes.data() + at, data + 2, size_t(payload));
-    const qint64 rangeStart = std::min<qint64>(src.size, qint64(data[1]) * 4099);
+    const qint64 rangeStart = std::min<qint64>(src.size, qint64(data[1]) * 4099 % (2 * chunk));
 
     src.bad.clear();
     const int faults = (data[0] >> 3) & 3;
     const qint64 spot = std::max<qint64>(0, at + (qint64(data[1]) * 257 + (data[0] >> 5) * 4093) % std::max<qint64>(1, payload) - 600);
     if (faults >= 1) // a few sectors, not aligned
         src.bad.push_back({spot, spot + 1 + (data[1] % 9) * 512, EIO});
-    if (faults >= 2) // a larger area later on
-        src.bad.push_back({spot + 40000 + (data[0] >> 5) * 70001, spot + 40000 + (data[0] >> 5) * 70001 + (qint64(data[1]) << 14), EIO});
+    if (faults >= 2) { // a larger area later on, at times beyond every probe
+        const qint64 from = spot + chunk / 2 + (data[0] >> 5) * 35 * unit;
+        src.bad.push_back({from, from + qint64(data[1]) * 4 * unit, EIO});
+    }
     if (faults == 3 && (data[1] & 1)) // the device goes away there instead
         src.bad.back().error = ENODEV;
 
-    static FuzzScan* scan = [] {
-        nyxSetDeviceFactory([](const QByteArray&) { return std::make_unique<FuzzDevice>(); });
-        return new FuzzScan;
-    }();
     QList<SFragmentFit> found;
     QList<int> serials;
     const QMetaObject::Connection c = QObject::connect(
