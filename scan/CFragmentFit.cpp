@@ -267,6 +267,18 @@ void CFragmentFit::run()
                 resume = u;
             }
         }
+        // A fragment whose end the search has passed without finding a
+        // header there can no longer grow: send it now, not when the next
+        // header turns up (hours later on a large disk). Only one above the
+        // final minimum: a smaller one is sent only if a later header closes
+        // it, which is not known yet.
+        for (int s = 0; s < kSlotCount; ++s) {
+            if (slotOpen[size_t(s)] && slotTable[size_t(s)].totalBytes > kFinalMinBytes
+                && slotTable[size_t(s)].extents->last().end < resume) {
+                sendFragment(slotTable[size_t(s)]);
+                slotOpen[size_t(s)] = 0;
+            }
+        }
         if (stopping)
             break;
         if (!more) {
