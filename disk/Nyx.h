@@ -33,7 +33,7 @@ public:
     // One read that bypasses caches where the device allows it (a block
     // device opened O_DIRECT), so a bad block is tried once and not page by
     // page. dst, offset and count are multiples of logicalBlockSize() and dst
-    // is aligned to 4096. Same results as readFrom().
+    // is aligned to logicalBlockSize(). Same results as readFrom().
     virtual std::int64_t readDirect(void* dst, std::int64_t offset, std::uint32_t count)
     {
         return readFrom(dst, offset, count);

@@ -56,12 +56,13 @@ void SourceReader::report(qint64 start, qint64 end, Kind kind)
     }
 }
 
-// Cached reads for the ordinary stream; direct ones where a failure is being
-// narrowed, so the kernel does not retry a bad stretch page by page.
-qint64 SourceReader::readInto(unsigned char* dst, qint64 at, qint64 len)
+// Cached reads for the ordinary stream, so the kernel reads ahead; direct ones
+// where a failure is being narrowed and near a bad area, so the kernel does
+// not retry a bad stretch page by page.
+qint64 SourceReader::readInto(unsigned char* dst, qint64 at, qint64 len, bool direct)
 {
     const bool aligned = at % m_block == 0 && len % m_block == 0 && reinterpret_cast<std::uintptr_t>(dst) % std::uintptr_t(m_block) == 0;
-    const qint64 r = aligned ? m_device->readDirect(dst, at, quint32(len)) : m_device->readFrom(dst, at, quint32(len));
+    const qint64 r = direct && aligned ? m_device->readDirect(dst, at, quint32(len)) : m_device->readFrom(dst, at, quint32(len));
     if (r < len) {
         m_lastFailure = r < 0 ? int(-r) : (m_device->lastError() ? m_device->lastError() : EIO);
         if (!m_error)
@@ -75,7 +76,7 @@ bool SourceReader::probe(qint64 at)
     const qint64 count = std::min(m_block, m_end - at);
     if (!m_probe || count <= 0)
         return false;
-    return readInto(m_probe, at, count) == count;
+    return readInto(m_probe, at, count, true) == count;
 }
 
 SourceReader::Status SourceReader::read(unsigned char* dst, qint64 at, qint64 len, std::vector<SourceRange>& readable)
@@ -98,7 +99,7 @@ SourceReader::Status SourceReader::read(unsigned char* dst, qint64 at, qint64 le
             }
         }
         const qint64 stop = it == m_known.end() ? end : std::min(end, it->first);
-        const qint64 r = readInto(dst + (pos - at), pos, stop - pos);
+        const qint64 r = readInto(dst + (pos - at), pos, stop - pos, pos < m_directUntil);
         if (r >= stop - pos) {
             append(readable, pos, stop);
             m_readBytes += stop - pos;
@@ -133,7 +134,7 @@ SourceReader::Status SourceReader::explore(unsigned char* dst, qint64 base, qint
             mid = alignDown(lo, m_block) + m_block;
         if (mid >= hi)
             break;
-        const qint64 r = readInto(dst + (lo - base), lo, mid - lo);
+        const qint64 r = readInto(dst + (lo - base), lo, mid - lo, true);
         if (r >= mid - lo) {
             append(readable, lo, mid);
             m_readBytes += mid - lo;
@@ -151,7 +152,7 @@ SourceReader::Status SourceReader::explore(unsigned char* dst, qint64 base, qint
     }
     // [lo, hi) lies in one block. Try it once more on its own: a failure seen
     // only as part of a larger read is not proof.
-    if (readInto(dst + (lo - base), lo, hi - lo) >= hi - lo) {
+    if (readInto(dst + (lo - base), lo, hi - lo, true) >= hi - lo) {
         append(readable, lo, hi);
         m_readBytes += hi - lo;
         lo = hi;
@@ -184,6 +185,8 @@ SourceReader::Status SourceReader::explore(unsigned char* dst, qint64 base, qint
             return GaveUp;
         skip *= 2;
     }
+    // Bad sectors come in clusters: read the neighbourhood directly too.
+    m_directUntil = std::max(m_directUntil, std::max(badEnd, good) + m_probeCap);
     // Narrow the far edge: the bad area ends somewhere in [badEnd, good).
     while (good > badEnd) {
         const qint64 mid = badEnd + alignDown((good - badEnd) / 2, m_block);

@@ -63,7 +63,7 @@ private:
         qint64 end;
         Kind kind;
     };
-    qint64 readInto(unsigned char* dst, qint64 at, qint64 len);
+    qint64 readInto(unsigned char* dst, qint64 at, qint64 len, bool direct);
     bool probe(qint64 at);
     Status explore(unsigned char* dst, qint64 base, qint64& lo, qint64 hi, std::vector<SourceRange>& readable);
     void note(qint64 start, qint64 end, Kind kind);
@@ -85,4 +85,5 @@ private:
     qint64 m_readBytes = 0;
     int m_error = 0;
     int m_lastFailure = 0;
+    qint64 m_directUntil = -1; // ordinary reads before here bypass the cache
 };
