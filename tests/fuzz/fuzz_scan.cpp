@@ -183,7 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         src.bad.push_back({spot, spot + 1 + (data[1] % 9) * 512, EIO});
     if (faults >= 2) { // a larger area later on, at times beyond every probe
         const qint64 from = spot + chunk / 2 + (data[0] >> 5) * 35 * unit;
-        src.bad.push_back({from, from + qint64(data[1]) * 4 * unit, EIO});
+        src.bad.push_back({from, from + std::max<qint64>(1, qint64(data[1]) * 4 * unit), EIO});
     }
     if (faults == 3 && (data[1] & 1)) // the device goes away there instead
         src.bad.back().error = ENODEV;
