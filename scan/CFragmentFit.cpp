@@ -261,6 +261,13 @@ void CFragmentFit::run()
         // A stop or a failed device still has what the buffer holds searched:
         // those bytes were read.
         const bool stopping = m_stopRequested.load() == 'Y' || status != SourceReader::Ok;
+        // A stop of a scan kept in a session ends at its last checkpoint:
+        // the resume reads on from there, and what a last pass sent now
+        // would be sent again.
+        if (m_checkpoints && status == SourceReader::Ok && m_stopRequested.load() == 'Y') {
+            slotOpen.assign(slotOpen.size(), 0);
+            break;
+        }
         const bool more = next < end && !stopping;
         for (size_t k = 0; k < segments.size(); ++k) {
             const Segment seg = segments[k];

@@ -468,7 +468,6 @@ TEST(ScanPanelRoad, TickedImageIsScannedToTheEnd)
         ASSERT_NE(r, nullptr);
         ASSERT_EQ(MainWindowTestAccess::rowCount(window), 1);
         EXPECT_EQ(r->rangeEnd(), qint64(40) << 20);
-        QSignalSpy found(r->scanThread(), &CFragmentFit::TransmitAddFragmentList);
         EXPECT_EQ(statusText(r), "   扫描中...");
         QTRY_COMPARE_WITH_TIMEOUT(statusText(r), QString("   扫描结束..."), kLong);
         EXPECT_EQ(r->m_progressBar->value(), 100);
@@ -476,8 +475,8 @@ TEST(ScanPanelRoad, TickedImageIsScannedToTheEnd)
         EXPECT_FALSE(diskDialog->isVisible());
         EXPECT_TRUE(tree->isEnabled()); // ready for the next selection
         EXPECT_TRUE(window.findChild<QWidget*>("selectDiskButton")->isEnabled());
-        EXPECT_EQ(found.count(), truth.size());
-        // Every fragment found reached the playlist.
+        // Every fragment reached the playlist. (A spy made after the click
+        // would miss those the scan thread sent before it was connected.)
         auto* playlist = window.findChild<QAbstractItemView*>("playlistView");
         ASSERT_NE(playlist, nullptr);
         QTRY_COMPARE_WITH_TIMEOUT(playlist->model()->rowCount(), truth.size(), kLong);
