@@ -23,6 +23,8 @@ public:
     {
         if (m_fd >= 0)
             ::close(m_fd);
+        if (m_directFd >= 0)
+            ::close(m_directFd);
     }
 
     int open(std::uint32_t accessFlag, int openMethod) override
@@ -50,6 +52,10 @@ public:
                 std::uint64_t bytes = 0;
                 if (::ioctl(m_fd, BLKGETSIZE64, &bytes) == 0)
                     m_size = std::int64_t(bytes);
+                int block = 0;
+                if (::ioctl(m_fd, BLKSSZGET, &block) == 0 && block >= 512 && (block & (block - 1)) == 0)
+                    m_blockSize = block;
+                m_block = true;
             } else if (S_ISREG(st.st_mode)) {
                 m_size = st.st_size;
             } else if (S_ISDIR(st.st_mode)) {
@@ -88,12 +94,46 @@ public:
         return done;
     }
 
+    std::int64_t readDirect(void* dst, std::int64_t offset, std::uint32_t count) override
+    {
+        if (m_fd < 0)
+            return -(m_error = EBADF);
+        if (m_block && m_directFd == -1) {
+            do {
+                m_directFd = ::open(m_path.constData(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+            } while (m_directFd < 0 && errno == EINTR);
+            if (m_directFd < 0)
+                m_directFd = -2; // not offered: cached reads it is
+        }
+        if (m_directFd < 0)
+            return readFrom(dst, offset, count);
+        for (;;) {
+            const ssize_t r = ::pread(m_directFd, dst, count, offset);
+            if (r >= 0)
+                return r;
+            if (errno == EINTR)
+                continue;
+            if (errno == EINVAL) {
+                // Alignment the device does not accept: fall back for good.
+                ::close(m_directFd);
+                m_directFd = -2;
+                return readFrom(dst, offset, count);
+            }
+            m_error = errno;
+            return -std::int64_t(m_error);
+        }
+    }
+
     std::int64_t size() const override { return m_size; }
     int lastError() const override { return m_error; }
+    int logicalBlockSize() const override { return m_blockSize; }
 
 private:
     QByteArray m_path;
     int m_fd = -1;
+    int m_directFd = -1; // -2: O_DIRECT refused
+    int m_blockSize = 512;
+    bool m_block = false;
     std::int64_t m_size = -1;
     int m_error = 0;
 };

@@ -31,6 +31,16 @@ public:
     virtual std::int64_t size() const = 0;
     // errno of the last failure (open or read), 0 if none.
     virtual int lastError() const = 0;
+    // The smallest unit the device reads; bad sectors fail in these.
+    virtual int logicalBlockSize() const { return 512; }
+    // One read that bypasses caches where the device allows it (a block
+    // device opened O_DIRECT), so a bad block is tried once and not page by
+    // page. dst, offset and count are multiples of logicalBlockSize() and dst
+    // is aligned to logicalBlockSize(). Same results as readFrom().
+    virtual std::int64_t readDirect(void* dst, std::int64_t offset, std::uint32_t count)
+    {
+        return readFrom(dst, offset, count);
+    }
 };
 
 // "\\.\" + name  ->  "/dev/" + name for a bare kernel name (sda, nvme0n1p2),

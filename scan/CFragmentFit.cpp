@@ -4,6 +4,9 @@
 #include "scan/FrameHeaderSearch.h"
 #include "scan/PauseSemaphore.h"
 #include "scan/ScanBuffer.h"
+#include "scan/SourceReader.h"
+
+#include <QMutexLocker>
 
 #include <algorithm>
 #include <cerrno>
@@ -24,12 +27,6 @@ struct FragmentSlot {
 
 namespace {
 
-constexpr qint64 kMiB = 1048576;
-constexpr qint64 kChunk = 2 * kMiB;      // refill and slide step
-constexpr qint64 kData = 6 * kMiB;       // device bytes the buffer holds
-constexpr qint64 kSlack = 1 * kMiB;      // readable bytes after the data
-constexpr qint64 kLookAhead = 2 * kMiB;  // held back while the device goes on
-constexpr qint64 kEmptySkip = 20 * kMiB; // extra skip after a read that returned nothing
 constexpr int kSlotCount = 1024;
 constexpr qint64 kFinalMinBytes = 512;
 
@@ -51,10 +48,13 @@ bool CFragmentFit::findFrameHeader(const unsigned char* window, qint32 n, qint32
     return search(window, n, foundAt, info);
 }
 
-CFragmentFit::CFragmentFit()
+CFragmentFit::CFragmentFit() : CFragmentFit(ScanGeometry()) {}
+
+CFragmentFit::CFragmentFit(const ScanGeometry& geometry)
     : QThread(nullptr)
+    , m_geometry(geometry)
     , m_pauseSemaphore(new PauseSemaphore)
-    , m_buffer(new ScanBuffer(size_t(kData), size_t(kSlack)))
+    , m_buffer(new ScanBuffer(size_t(geometry.data), size_t(geometry.slack)))
 {
     qRegisterMetaType<ScanResumePoint>("ScanResumePoint");
 }
@@ -110,6 +110,18 @@ void CFragmentFit::finish()
     m_runFinished = 'Y';
 }
 
+std::vector<SourceRange> CFragmentFit::unreadableRanges() const
+{
+    QMutexLocker lock(&m_rangesLock);
+    return m_unreadableRanges;
+}
+
+std::vector<SourceRange> CFragmentFit::untriedRanges() const
+{
+    QMutexLocker lock(&m_rangesLock);
+    return m_untriedRanges;
+}
+
 void CFragmentFit::sendFragment(const FragmentSlot& slot)
 {
     SFragmentFit fragment;
@@ -151,15 +163,25 @@ void CFragmentFit::sendCheckpoint(qint64 position, const std::vector<FragmentSlo
 
 // The buffer holds up to 6 MiB of device data as a few segments in ascending
 // buffer and device order; normally one, more after a chunk could not be read
-// (the device data then has a gap the buffer does not). Every buffer position
+// (the device data then has a gap, and so has the buffer). Every buffer position
 // is mapped to its device offset through its segment, and the search resumes
 // at a device offset, so frames are reported where they truly lie and a header
 // is only ever tested on 8 bytes that were read consecutively from the device.
 void CFragmentFit::run()
 {
+    const qint64 kChunk = m_geometry.chunk;
+    const qint64 kData = m_geometry.data;
+    const qint64 kLookAhead = m_geometry.chunk;
     m_position = 0;
     m_lastError = 0;
     m_unreadable = 0;
+    m_untried = 0;
+    m_read = 0;
+    {
+        QMutexLocker lock(&m_rangesLock);
+        m_unreadableRanges.clear();
+        m_untriedRanges.clear();
+    }
     m_buffer->reset();
     std::vector<FragmentSlot> slotTable(kSlotCount);
     std::vector<qint32> slotOpen(kSlotCount, 0);
@@ -172,9 +194,19 @@ void CFragmentFit::run()
         finish();
         return;
     }
+    if (device->size() == 0) {
+        // A card reader without a card, an emptied image: nothing to scan is
+        // an error, not an empty result.
+        m_lastError = ENOMEDIUM;
+        NyxfIOSystemDevice_delete(&device);
+        finish();
+        return;
+    }
 
     // A resumed run reads on from its saved point with the fragments open
     // there rebuilt, so a recording across that point stays one fragment.
+    // A fresh reader may start anywhere: what it skipped before is in the
+    // session already.
     const bool resuming = m_resumePoint.position >= 0;
     if (resuming) {
         for (const SFragmentFit& f : m_resumePoint.open) {
@@ -194,24 +226,30 @@ void CFragmentFit::run()
     const qint64 alignedStart = searchFrom & ~(kSectorBytes - 1);
     const qint64 end = m_rangeEnd;
     m_position = alignedStart;
+    SourceReader reader(device, end, kChunk, m_geometry.probeCap);
+    std::vector<SourceRange> got;
+    std::vector<Segment> segments;
+    segments.reserve(8);
+    // Adds what a read delivered into the buffer at `dest` for device `at`.
+    auto addSegments = [&](qint64 dest, qint64 at) {
+        for (const SourceRange& r : got) {
+            const Segment seg{dest + (r.start - at), r.size(), r.start};
+            Segment* last = segments.empty() ? nullptr : &segments.back();
+            if (last && last->endBuf() == seg.buf && last->endDev() == seg.dev)
+                last->len += seg.len;
+            else
+                segments.push_back(seg);
+        }
+        m_unreadable = reader.unreadableBytes();
+        m_untried = reader.untriedBytes();
+        m_read = reader.readBytes();
+    };
 
     const qint64 firstCount = std::clamp<qint64>(end - alignedStart, 0, kData);
-    qint64 got = 0;
+    SourceReader::Status status = SourceReader::Ok;
     if (firstCount > 0)
-        got = NyxfIOSystemDevice_read_from(device, m_buffer->view(), alignedStart, quint32(firstCount));
-    if (got < 0) {
-        m_lastError = int(-got) > 0 ? int(-got) : EIO;
-        NyxfIOSystemDevice_delete(&device);
-        finish();
-        return;
-    }
-    got = std::min(got, firstCount);
-    m_unreadable = firstCount - got;
-
-    std::vector<Segment> segments;
-    segments.reserve(4);
-    if (got > 0)
-        segments.push_back({0, got, alignedStart});
+        status = reader.read(m_buffer->view(), alignedStart, firstCount, got);
+    addSegments(0, alignedStart);
     qint64 next = alignedStart + kData;
     qint64 resume = searchFrom; // device offset where the search goes on
     FrameInfo info;
@@ -220,10 +258,17 @@ void CFragmentFit::run()
     for (;;) {
         if (m_pauseFlag.load() == 'Y')
             m_pauseSemaphore->acquire();
-        if (m_stopRequested.load() == 'Y')
+        // A stop or a failed device still has what the buffer holds searched:
+        // those bytes were read.
+        const bool stopping = m_stopRequested.load() == 'Y' || status != SourceReader::Ok;
+        // A stop of a scan kept in a session ends at its last checkpoint:
+        // the resume reads on from there, and what a last pass sent now
+        // would be sent again.
+        if (m_checkpoints && status == SourceReader::Ok && m_stopRequested.load() == 'Y') {
+            slotOpen.assign(slotOpen.size(), 0);
             break;
-
-        const bool more = next < end;
+        }
+        const bool more = next < end && !stopping;
         for (size_t k = 0; k < segments.size(); ++k) {
             const Segment seg = segments[k];
             // While the device goes on right after the newest segment, its
@@ -275,6 +320,20 @@ void CFragmentFit::run()
                 resume = u;
             }
         }
+        // A fragment whose end the search has passed without finding a
+        // header there can no longer grow: send it now, not when the next
+        // header turns up (hours later on a large disk). Only one above the
+        // final minimum: a smaller one is sent only if a later header closes
+        // it, which is not known yet.
+        for (int s = 0; s < kSlotCount; ++s) {
+            if (slotOpen[size_t(s)] && slotTable[size_t(s)].totalBytes > kFinalMinBytes
+                && slotTable[size_t(s)].extents->last().end < resume) {
+                sendFragment(slotTable[size_t(s)]);
+                slotOpen[size_t(s)] = 0;
+            }
+        }
+        if (stopping)
+            break;
         if (!more) {
             reachedEnd = true;
             break;
@@ -298,48 +357,44 @@ void CFragmentFit::run()
         }
         segments.swap(kept);
 
-        // Refill: one full chunk, giving up chunks that cannot be read whole.
-        bool stopped = false;
-        while (next < end) {
-            if (m_stopRequested.load() == 'Y') {
-                stopped = true;
-                break;
-            }
-            const qint64 count = std::min(kChunk, end - next);
-            Segment* last = segments.empty() ? nullptr : &segments.back();
-            const qint64 dest = (last && last->endDev() == next && last->endBuf() <= kData - kChunk)
-                ? last->endBuf() : kData - kChunk;
-            const qint64 at = next;
-            const qint64 r = NyxfIOSystemDevice_read_from(device, m_buffer->view() + dest, at, quint32(count));
-            next += kChunk;
-            if (r == 0)
-                next += kEmptySkip;
-            m_position = next;
-            if (r < count)
-                m_unreadable += std::min(next, end) - at;
-            if (r >= count) {
-                if (last && last->endBuf() == dest && last->endDev() == at)
-                    last->len += count;
-                else
-                    segments.push_back({dest, count, at});
-                break;
-            }
-        }
-        if (stopped)
-            break;
+        // Refill the freed 2 MiB; the reader leaves out what it cannot read,
+        // so the buffer keeps every byte at its device offset.
+        const qint64 count = std::min(kChunk, end - next);
+        const qint64 at = next;
+        status = reader.read(m_buffer->view() + (kData - kChunk), at, count, got);
+        addSegments(kData - kChunk, at);
+        next += kChunk;
+        m_position = std::min(next, end);
     }
 
-    if (reachedEnd) {
-        // Everything up to the range end has been read, also when the range
-        // was too short for any refill to publish it.
-        m_position = std::max(next, end);
-        for (int s = 0; s < kSlotCount; ++s) {
-            if (slotOpen[size_t(s)] && slotTable[size_t(s)].totalBytes > kFinalMinBytes)
-                sendFragment(slotTable[size_t(s)]);
-        }
-        if (m_checkpoints)
-            sendCheckpoint(end, {}, {}, true);
+    if (status != SourceReader::Ok) {
+        // The device went away, or a bad area outgrew every probe: ending
+        // here is honest, skipping to the end as "unreadable" would not be.
+        const int e = reader.error();
+        m_lastError = status == SourceReader::Gone ? (e ? e : ENODEV) : (e ? e : EIO);
+    } else if (reader.readBytes() == 0 && end > alignedStart) {
+        // Only a source of which nothing at all could be read fails.
+        m_lastError = reader.error() ? reader.error() : EIO;
     }
+    if (reachedEnd)
+        m_position = std::max(next, end);
+    {
+        QMutexLocker lock(&m_rangesLock);
+        m_unreadableRanges = reader.unreadable();
+        m_untriedRanges = reader.untried();
+    }
+    m_unreadable = reader.unreadableBytes();
+    m_untried = reader.untriedBytes();
+    m_read = reader.readBytes();
+    // Whatever ended the scan, the open fragments were read: send them.
+    for (int s = 0; s < kSlotCount; ++s) {
+        if (slotOpen[size_t(s)] && slotTable[size_t(s)].totalBytes > kFinalMinBytes)
+            sendFragment(slotTable[size_t(s)]);
+    }
+    // Only a whole, error-free run is finished; after a stop or a failed
+    // device a resume goes on from the last pass's checkpoint.
+    if (reachedEnd && m_lastError == 0 && m_checkpoints)
+        sendCheckpoint(end, {}, {}, true);
     NyxfIOSystemDevice_delete(&device);
     finish();
 }

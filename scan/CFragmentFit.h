@@ -5,8 +5,10 @@
 // GUI thread; the flags are atomics read once per pass of the main loop.
 
 #include "scan/SFragmentFit.h"
+#include "scan/SourceReader.h"
 
 #include <QByteArray>
+#include <QMutex>
 #include <QThread>
 #include <atomic>
 #include <cstdint>
@@ -32,10 +34,23 @@ class PauseSemaphore;
 class ScanBuffer;
 struct FragmentSlot;
 
+// The buffer's shape: `data` bytes of the device in view, refilled `chunk`
+// bytes at a time (also the look-ahead held back while the device goes on),
+// `slack` readable bytes after them; probes across a bad area grow from one
+// chunk up to `probeCap`. Smaller shapes serve tests and fuzzing.
+struct ScanGeometry {
+    qint64 data = 6 * 1048576;
+    qint64 chunk = 2 * 1048576;
+    qint64 slack = 1 * 1048576;
+    qint64 probeCap = SourceReader::kProbeCap;
+};
+
 class CFragmentFit : public QThread {
     Q_OBJECT
 public:
     CFragmentFit();
+    // data a multiple of chunk, chunk of the page size, slack at most chunk.
+    explicit CFragmentFit(const ScanGeometry& geometry);
     ~CFragmentFit() override;
 
     // First TKL header in window[0, n). On success foundAt is its offset;
@@ -67,8 +82,16 @@ public:
     // The system's reason when the source could not be opened or read (errno), 0 if none.
     int lastError() const { return m_lastError.load(); }
 
-    // Bytes of the range given up because a read failed or came back short.
+    // Bytes of the range a read failed on, and bytes skipped untried inside
+    // bad areas. Both are counted as the scan passes them.
     qint64 unreadableBytes() const { return m_unreadable.load(); }
+    qint64 untriedBytes() const { return m_untried.load(); }
+    qint64 skippedBytes() const { return unreadableBytes() + untriedBytes(); }
+    // Bytes of the range read and searched.
+    qint64 readBytes() const { return m_read.load(); }
+    // The ranges behind those counts, ascending; complete once the run ended.
+    std::vector<SourceRange> unreadableRanges() const;
+    std::vector<SourceRange> untriedRanges() const;
 
     // Process-wide: the n-th fragment sent since start carries n.
     static std::atomic<int> fragmentSerial;
@@ -93,6 +116,12 @@ private:
     std::atomic<qint64> m_position{0};
     std::atomic<int> m_lastError{0};
     std::atomic<qint64> m_unreadable{0};
+    std::atomic<qint64> m_untried{0};
+    std::atomic<qint64> m_read{0};
+    mutable QMutex m_rangesLock;
+    std::vector<SourceRange> m_unreadableRanges;
+    std::vector<SourceRange> m_untriedRanges;
+    ScanGeometry m_geometry;
     PauseSemaphore* m_pauseSemaphore = nullptr;
     ScanBuffer* m_buffer = nullptr;
     qint64 m_rangeStart = 0;

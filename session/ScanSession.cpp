@@ -13,6 +13,9 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
+
 namespace {
 
 constexpr int kSchemaVersion = 1;
@@ -439,4 +442,19 @@ bool checkSessionDestination(const QString& file, const QByteArray& source, QStr
         return false;
     }
     return true;
+}
+
+bool recordScanRanges(ScanSession* session, const CFragmentFit& scan)
+{
+    const qint64 saved = session->info().savedPosition;
+    const qint64 upTo = session->info().finished ? session->info().rangeEnd : saved;
+    const auto add = [&](SessionRange kind, const std::vector<SourceRange>& ranges, int error) {
+        for (const SourceRange& r : ranges) {
+            const qint64 end = std::min(r.end, upTo);
+            if (r.start < end && !session->addRange(kind, r.start, end, error))
+                return false;
+        }
+        return true;
+    };
+    return add(SessionRange::Unreadable, scan.unreadableRanges(), EIO) && add(SessionRange::Untried, scan.untriedRanges(), 0);
 }

@@ -98,3 +98,7 @@ QString sessionFileFor(const SourceIdentity& source);
 // It must not be the source itself; the damaged-disk destination guard
 // belongs here too. False with *why.
 bool checkSessionDestination(const QString& file, const QByteArray& source, QString* why);
+
+// Records the scan's unreadable and untried ranges up to the saved point;
+// those after it are read again, and recorded, by the resume.
+bool recordScanRanges(ScanSession* session, const CFragmentFit& scan);

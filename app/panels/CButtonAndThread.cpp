@@ -13,7 +13,9 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStringList>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 const char* const kTimeLabelStyle =
@@ -147,6 +149,17 @@ void CButtonAndThread::finishScan(char cStatusUnusual)
     if (m_statusLabel)
         m_statusLabel->setText(cStatusUnusual == 'Y' ? QStringLiteral("   扫描结束...(异常结束)")
                                                      : QStringLiteral("   扫描结束..."));
+    if (m_statusLabel) {
+        // Why it ended abnormally, and how much of the source was not read.
+        QStringList why;
+        if (const int e = m_scanThread->lastError())
+            why << QStringLiteral("读取失败：%1").arg(QString::fromLocal8Bit(std::strerror(e)));
+        if (m_scanThread->skippedBytes() > 0)
+            why << QStringLiteral("无法读取 %L1 字节，坏区内未尝试 %L2 字节")
+                       .arg(m_scanThread->unreadableBytes())
+                       .arg(m_scanThread->untriedBytes());
+        m_statusLabel->setToolTip(why.join(QLatin1Char('\n')));
+    }
     m_scanThread->stop();
 }
 
@@ -212,8 +225,9 @@ void CButtonAndThread::SlotShowSchedule(SSchedule sScheduleData)
     // next one: stopping now would drop the fragments still open.
     if (m_scanThread->runFinished() != 'Y')
         return;
-    const bool failed =
-        m_scanThread->lastError() != 0 && m_scanThread->publishedPosition()->load() < m_rangeEnd;
+    // A scan that skipped bytes it could not read did not end normally either:
+    // fragments there may be missing.
+    const bool failed = m_scanThread->lastError() != 0 || m_scanThread->skippedBytes() > 0;
     if (failed) {
         emit TransmitOver('Y');
     } else {

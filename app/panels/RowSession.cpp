@@ -1,7 +1,7 @@
 #include "app/panels/RowSession.h"
 
 RowSession::RowSession(std::unique_ptr<ScanSession> session, CFragmentFit* scan, QObject* parent)
-    : QObject(parent), m_session(std::move(session))
+    : QObject(parent), m_session(std::move(session)), m_scan(scan)
 {
     m_lastSerial = m_session->lastSerial();
     connect(scan, &CFragmentFit::TransmitAddFragmentList, this, &RowSession::onFragment, Qt::QueuedConnection);
@@ -31,7 +31,7 @@ void RowSession::onCheckpoint(ScanResumePoint point)
 
 void RowSession::onScanEnded()
 {
-    if (m_failed || m_session->commit())
+    if (m_failed || (m_session->commit() && (!m_scan || recordScanRanges(m_session.get(), *m_scan))))
         return;
     m_failed = true;
     emit failed(m_session->lastError());

@@ -8,6 +8,7 @@
 #include "session/ScanSession.h"
 
 #include <QObject>
+#include <QPointer>
 #include <memory>
 
 class RowSession : public QObject {
@@ -30,6 +31,7 @@ private slots:
 
 private:
     std::unique_ptr<ScanSession> m_session;
+    QPointer<CFragmentFit> m_scan;
     int m_lastSerial = 0;
     bool m_failed = false;
 };

@@ -1,5 +1,6 @@
 // corvotkl-cli as a user runs it: exit codes, JSON lines against the image
 // generator's truth file, error lines, ranges and Ctrl+C.
+#include <QFileInfo>
 #include "tools/imagegen/ImageGen.h"
 
 #include <QDeadlineTimer>
@@ -74,9 +75,9 @@ TEST_F(CliProcess, JsonLinesMatchTheTruthFile)
         const QString img = makeImage(size, seed, &truth);
         const Result r = run(kCli, {"scan", img, "--json"});
         ASSERT_EQ(r.exitCode, 0) << r.err.constData();
-        // Exactly one object per line, nothing else on stdout.
-        EXPECT_TRUE(r.out.endsWith("}\n"));
-        EXPECT_EQ(r.out.count('\n'), truth.size());
+        // Exactly one object per line, then the summary, nothing else on stdout.
+        EXPECT_TRUE(r.out.endsWith("\"unreadable_bytes\":0,\"untried_bytes\":0,\"unreadable\":[],\"untried\":[]}}\n"));
+        EXPECT_EQ(r.out.count('\n'), truth.size() + 1);
         Truth found;
         QString error;
         QByteArray disk;
@@ -87,8 +88,10 @@ TEST_F(CliProcess, JsonLinesMatchTheTruthFile)
         // durations the scan measured (none in noise).
         QFile tf(img + ".truth");
         ASSERT_TRUE(tf.open(QIODevice::ReadOnly));
-        EXPECT_EQ(r.out.count(",\"duration_s\":null}\n"), truth.size());
-        EXPECT_EQ(tf.readAll(), QByteArray(r.out).replace(",\"duration_s\":null}", "}"));
+        // The closing summary line is not a fragment.
+        const QByteArray lines = r.out.left(r.out.lastIndexOf('\n', -2) + 1);
+        EXPECT_EQ(lines.count(",\"duration_s\":null}\n"), truth.size());
+        EXPECT_EQ(tf.readAll(), QByteArray(lines).replace(",\"duration_s\":null}", "}"));
         // Summary on stderr: fragments, bytes, seconds, MB/s.
         qint64 bytes = 0;
         for (const TruthFragment& f : truth)
@@ -177,7 +180,7 @@ TEST_F(CliProcess, ExitCodesAndMessages)
     // An end past it is scanned up to the end, with a note.
     r = run(kCli, {"scan", img, "--end", "999999999", "--json"});
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out.count('\n'), truth.size());
+    EXPECT_EQ(r.out.count('\n'), truth.size() + 1);
     EXPECT_TRUE(r.err.contains("300000 bytes")) << r.err.constData();
 }
 
@@ -249,9 +252,7 @@ TEST_F(CliProcess, ADestinationOnTheSourceIsRefusedBeforeTheScan)
 
 // A real block device with one bad 512-byte sector (corvotkl-faultfs under
 // losetup -r): every fragment clear of the sector's page is still found whole.
-// Disabled until the scan reads around a failed read instead of dropping its
-// whole chunk (today 2 MiB around the sector are lost); enable it then.
-TEST_F(CliProcess, DISABLED_OneBadSectorOnALoopDeviceCostsOnlyItsPage)
+TEST_F(CliProcess, OneBadSectorOnALoopDeviceCostsOnlyItsPage)
 {
     const QString faultfs = QStringLiteral(CORVO_BINARY_DIR "/bin/corvotkl-faultfs");
     if (::geteuid() != 0 || !QFile::exists("/dev/fuse") || !QFile::exists(faultfs))
@@ -350,6 +351,31 @@ TEST_F(CliProcess, InterruptStopsTheScanAndExits130)
     EXPECT_TRUE(err.contains("interrupted")) << err.constData();
     EXPECT_TRUE(err.contains("stopped scanning")) << err.constData();
     EXPECT_FALSE(err.contains('\r')) << "progress drawn although stderr is not a terminal";
+}
+
+TEST_F(CliProcess, InterruptStillMergesWhatWasFound)
+{
+    // Fragments first, then a long sparse stretch to interrupt in.
+    Truth truth;
+    const QString img = makeImage(3 * 1024 * 1024, 8, &truth);
+    ASSERT_FALSE(truth.isEmpty());
+    qint64 bytes = 0;
+    for (const TruthFragment& t : truth)
+        bytes += t.totalBytes;
+    QFile f(img);
+    ASSERT_TRUE(f.resize(qint64(256) << 30));
+    const QString merged = dir.filePath("merged.TKL");
+    QProcess p;
+    p.start(kCli, {"scan", img, "--merge", merged});
+    ASSERT_TRUE(p.waitForStarted());
+    QThread::msleep(700);
+    ASSERT_EQ(p.state(), QProcess::Running) << "the scan ended before it could be interrupted";
+    ::kill(pid_t(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 130);
+    const QByteArray err = p.readAllStandardError();
+    EXPECT_TRUE(err.contains("found so far")) << err.constData();
+    EXPECT_EQ(QFileInfo(merged).size(), bytes) << err.constData();
 }
 
 TEST_F(CliProcess, ProgressOnATerminalOnceASecond)

@@ -1,5 +1,8 @@
 // The CLI's scan, in process: generated images of many sizes and seeds
 // through the engine's scan thread, compared with their ground truth.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include "disk/Nyx.h"
 #include "scan/CFragmentFit.h"
 #include "tools/cli/CliScan.h"
@@ -150,7 +153,7 @@ void expectConsistent(const Truth& found)
 
 TEST(CliScan, GeneratedImagesMatchTheirTruth)
 {
-    const qint64 sizes[] = {0,          1000,          600 * 1000,  2 * MiB,     2 * MiB + 1, 4 * MiB - 100,
+    const qint64 sizes[] = {512,        1000,          600 * 1000,  2 * MiB,     2 * MiB + 1, 4 * MiB - 100,
                             6 * MiB - 3, 6 * MiB,      6 * MiB + 512, 8 * MiB + 4, 13 * MiB + 517, 31 * MiB + 1};
     int scans = 0, fragments = 0;
     for (qint64 size : sizes) {
@@ -280,12 +283,21 @@ TEST(CliScan, UnopenableOrUnreadableSourceFailsWithTheReason)
     EXPECT_EQ(r.err.count('\n'), 1);
     EXPECT_TRUE(r.out.isEmpty());
 
-    // Unreadable where the scan begins.
+    // Unreadable where the scan begins: the rest is still scanned.
     r = scanImage(image, 4096, -1, true, 0, 0, 8192);
-    EXPECT_FALSE(r.started);
+    EXPECT_TRUE(r.started);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(r.err.contains(std::strerror(EIO))) << r.err.constData();
     EXPECT_TRUE(r.err.contains("/images/test.img"));
+    EXPECT_TRUE(r.err.contains("unreadable 4096-")) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("-8192 (")) << r.err.constData();
+    EXPECT_FALSE(r.found.isEmpty());
+
+    // A source of no bytes at all (a reader without a card).
+    r = scanImage(QByteArray());
+    EXPECT_FALSE(r.started);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains("holds no bytes")) << r.err.constData();
 
     // --start past the end of the source.
     r = scanImage(image, 3 * MiB + 1);
@@ -305,8 +317,13 @@ TEST(CliScan, ReadErrorsPartWayAreReportedAndTheRestIsScanned)
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(r.err.contains(std::strerror(EIO))) << r.err.constData();
     EXPECT_TRUE(r.err.contains("/images/test.img"));
-    EXPECT_TRUE(r.err.contains("at byte 8388608")) << r.err.constData();
-    EXPECT_TRUE(r.err.contains("bytes were skipped")) << r.err.constData();
+    // Both edges of the stretch are found to the sector; its inside is probed.
+    EXPECT_TRUE(r.err.contains("unreadable 8388608-")) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("-8392704 (512 bytes)")) << r.err.constData();
+    const QJsonObject summary =
+        QJsonDocument::fromJson(r.out.mid(r.out.lastIndexOf('\n', -2) + 1)).object().value("summary").toObject();
+    EXPECT_EQ(summary.value("unreadable_bytes").toInt() + summary.value("untried_bytes").toInt(), 4096);
+    EXPECT_EQ(summary.value("unreadable").toArray().first().toArray().first().toInt(), 8388608);
     int before = 0, foundBefore = 0;
     for (const TruthFragment& t : truth) {
         if (t.extents[0].end > 4 * MiB)
@@ -332,6 +349,7 @@ TEST(CliScan, EmptyRangeEndsWithNothing)
     ASSERT_TRUE(r.started);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(r.found.isEmpty());
-    EXPECT_TRUE(r.out.isEmpty());
+    EXPECT_TRUE(r.out.startsWith("{\"summary\":{")) << r.out.constData();
+    EXPECT_EQ(r.out.count('\n'), 1) << "nothing but the summary";
     EXPECT_TRUE(r.err.contains(": 0 fragments,")) << r.err.constData();
 }

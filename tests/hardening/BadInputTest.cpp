@@ -7,6 +7,7 @@
 #include "support/ScanHarness.h"
 #include "tools/imagegen/ImageGen.h"
 
+#include <cerrno>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -118,7 +119,7 @@ TEST(BadInput, HeadersOfLengthOneToSeven)
     expectMatchesReference(mixed, r);
 }
 
-TEST(BadInput, EmptyImageEndsWithNothingAndExportsFail)
+TEST(BadInput, EmptyImageIsAnErrorAndExportsFail)
 {
     QTemporaryDir tmp;
     const QByteArray path = QFile::encodeName(tmp.filePath("empty.img"));
@@ -126,10 +127,11 @@ TEST(BadInput, EmptyImageEndsWithNothingAndExportsFail)
     const FileScan r = scanFile(path, 0, 0);
     EXPECT_TRUE(r.ended);
     EXPECT_TRUE(r.sent.empty());
-    EXPECT_EQ(r.lastError, 0);
+    EXPECT_EQ(r.lastError, ENOMEDIUM) << "nothing to scan is not an empty result";
     const FileScan r2 = scanFile(path, 0, 10 * MiB); // a range beyond the empty image
     EXPECT_TRUE(r2.ended);
     EXPECT_TRUE(r2.sent.empty());
+    EXPECT_EQ(r2.lastError, ENOMEDIUM);
 
     // A row that points into it has no bytes to give.
     SPlayListTableItem row;

@@ -69,6 +69,8 @@ TEST(MediaCli, DemoImageExportsPlayableFilesDurationsAndAContactSheet)
     int fragments = 0;
     for (const QByteArray& line : cli.readAllStandardOutput().trimmed().split('\n')) {
         const QJsonObject o = QJsonDocument::fromJson(line).object();
+        if (o.contains("summary"))
+            continue;
         const double seconds = o.value("duration_s").toDouble(-1);
         ASSERT_GT(seconds, 0) << line.constData();
         const int serial = o.value("serial").toInt();

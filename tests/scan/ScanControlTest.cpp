@@ -80,20 +80,37 @@ TEST(ScanControl, SetRangeWithoutDevicePathIsRefusedAndChangesNothing)
     EXPECT_EQ(scan.stopFlags(), kIdle);
 }
 
-TEST(ScanControl, StopWhileRunningEndsWithinAPassAndDropsOpenFragments)
+TEST(ScanControl, AFragmentIsSentOnceTheSearchHasPassedItsEnd)
 {
     SteppedScan s(controlImage());
     s.worker.start();
+    s.step(1); // the first read searched up to its look-ahead; no header follows the run at 9000
+    const auto sent = s.sink.take();
+    ASSERT_EQ(sent.size(), 2u) << "not held back until the next header at 20 MiB";
+    EXPECT_EQ(sent[1].fragment.extents->first().start, 9000);
+    EXPECT_EQ(sent[1].fragment.extents->last().end, 13000);
+}
+
+TEST(ScanControl, StopWhileRunningEndsWithinAPassAndKeepsTheOpenFragment)
+{
+    // A recording still open where the first pass stops searching.
+    QByteArray image = controlImage();
+    const qint64 recordingEnd = putRun(image, 3 * MiB, std::vector<int>(64, 65000));
+    SteppedScan s(image);
+    s.worker.start();
     s.step(1); // the 6 MiB first read; the scan searched it and waits in its first refill
+    EXPECT_EQ(s.sink.count(), 2u) << "the recording is still open";
     s.scan.stop();
     EXPECT_EQ(s.scan.stopFlags(), kStopPending) << "stop requested, run still winding down";
     s.plan->gateReads(false);
     ASSERT_TRUE(s.worker.wait(10000));
     EXPECT_EQ(s.scan.stopFlags(), kFinished);
-    // Only the fragment closed before the stop was sent; the open one is dropped.
+    // The open recording was read before the stop: it is sent whole.
     const auto sent = s.sink.take();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].fragment.extents->first().start, 1000);
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[2].fragment.extents->first().start, 3 * MiB);
+    EXPECT_EQ(sent[2].fragment.extents->last().end, recordingEnd);
+    EXPECT_EQ(sent[2].fragment.frameCount, 64);
     EXPECT_LE(s.plan->reads().size(), 2u);
 }
 
@@ -120,9 +137,9 @@ TEST(ScanControl, FirstPauseAfterTheStartResumeTakesEffectOnePassLate)
     s.plan->allowReads(10);
     ASSERT_TRUE(s.plan->waitForReads(4));
     EXPECT_TRUE(s.readsStayAt(4)) << "paused at the pass after the pause";
-    // Stop while paused wakes it and it finishes without sending open fragments.
+    // Stop while paused wakes it and it finishes.
     const size_t sentBefore = s.sink.count();
-    EXPECT_EQ(sentBefore, 1u);
+    EXPECT_EQ(sentBefore, 2u);
     s.scan.stop();
     ASSERT_TRUE(s.worker.wait(10000));
     EXPECT_EQ(s.scan.stopFlags(), kFinished);
@@ -144,7 +161,7 @@ TEST(ScanControl, PausedWithoutResumeBlocksUntilStop)
     s.scan.stop();
     ASSERT_TRUE(s.worker.wait(10000));
     EXPECT_EQ(s.scan.stopFlags(), kFinished);
-    EXPECT_TRUE(s.sink.take().empty());
+    EXPECT_EQ(s.sink.take().size(), 2u) << "the first read's fragments are kept";
 }
 
 TEST(ScanControl, PauseAndResumeMidScanLoseNothing)
@@ -258,7 +275,7 @@ TEST(ScanControl, RunsAsAQThreadStartedAndWaitedFor)
     opener.join();
     EXPECT_FALSE(scan.isRunning());
     EXPECT_EQ(scan.stopFlags(), kFinished);
-    EXPECT_EQ(sink.count(), 1u);
+    EXPECT_EQ(sink.count(), 2u);
 }
 
 TEST(PauseSemaphore, RemembersAtMostOneRelease)

@@ -22,9 +22,14 @@ void checkAgainstReads(const QByteArray& image, qint64 start, const ScanResult& 
     EXPECT_EQ(r.stopFlags, quint16('Y' | 'Y' << 8));
     checkInvariants(image, r);
     expectSame(expectedFragments(image, start, readableFromLog(r.reads)), r);
+    bool afterShort = false;
     for (const FaultRead& read : r.reads) {
-        EXPECT_EQ(read.offset % 512, 0);
+        // Sector-aligned, except where a short read left off.
+        if (!afterShort) {
+            EXPECT_EQ(read.offset % 512, 0);
+        }
         EXPECT_LE(read.count, quint32(6 * MiB));
+        afterShort = read.result > 0 && read.result < qint64(read.count);
     }
 }
 
@@ -38,110 +43,151 @@ bool reported(const ScanResult& r, qint64 start, qint64 end)
 
 } // namespace
 
-TEST(ScanFaults, ShortRefillSkipsItsChunkAndLaterFramesKeepTheirOffsets)
+// Every run that does not touch [lostStart, lostEnd) is reported whole.
+void expectRunsOutside(const ScanResult& r, const std::vector<qint64>& runs, qint64 lostStart, qint64 lostEnd)
+{
+    for (qint64 at : runs)
+        if (at + 40000 <= lostStart || at >= lostEnd) {
+            EXPECT_TRUE(reported(r, at, at + 40000)) << at;
+        }
+}
+
+struct BadSectorCase {
+    const char* name;
+    qint64 at;
+};
+
+class ScanBadSector : public testing::TestWithParam<BadSectorCase> {};
+
+TEST_P(ScanBadSector, CostsOnlyItself)
+{
+    std::vector<qint64> runs;
+    const QByteArray image = periodicImage(24 * MiB, &runs);
+    auto plan = std::make_shared<FaultPlan>(image);
+    const qint64 bad = GetParam().at;
+    plan->badArea(bad, bad + 512, EIO);
+    const ScanResult r = runScan(plan, 0, image.size());
+    checkAgainstReads(image, 0, r);
+    EXPECT_EQ(r.lastError, 0) << "a bad sector does not end the scan";
+    EXPECT_EQ(r.unreadable, 512);
+    EXPECT_EQ(r.untried, 0);
+    ASSERT_EQ(r.unreadableRanges.size(), 1u);
+    EXPECT_EQ(r.unreadableRanges[0].start, bad);
+    EXPECT_EQ(r.unreadableRanges[0].end, bad + 512);
+    expectRunsOutside(r, runs, bad, bad + 512);
+}
+
+INSTANTIATE_TEST_SUITE_P(ScanFaults, ScanBadSector,
+                         testing::Values(BadSectorCase{"FirstSector", 0},
+                                         BadSectorCase{"InTheFirstRead", 3 * MiB + 1024},
+                                         BadSectorCase{"InARefill", 9 * MiB + 4096},
+                                         BadSectorCase{"LastOfAChunk", 10 * MiB - 512},
+                                         BadSectorCase{"LastOfTheSource", 24 * MiB - 512}),
+                         [](const testing::TestParamInfo<BadSectorCase>& i) { return std::string(i.param.name); });
+
+TEST(ScanFaults, BadAreaIsCrossedWithFewReadsAndOnlyItsBytesAreLost)
+{
+    std::vector<qint64> runs;
+    const QByteArray image = periodicImage(64 * MiB, &runs);
+    const qint64 from = 10 * MiB + 512 * 7, to = from + 40 * MiB;
+    const ScanResult clean = runScan(image, 0, image.size());
+    auto plan = std::make_shared<FaultPlan>(image);
+    plan->badArea(from, to, EIO);
+    const ScanResult r = runScan(plan, 0, image.size());
+    checkAgainstReads(image, 0, r);
+    EXPECT_EQ(r.lastError, 0);
+    EXPECT_EQ(r.unreadable + r.untried, to - from) << "the edges are narrowed to the sector";
+    EXPECT_LT(r.unreadable, 64 * 512) << "inside, probes only";
+    ASSERT_FALSE(r.untriedRanges.empty());
+    EXPECT_EQ(std::min(r.unreadableRanges.front().start, r.untriedRanges.front().start), from);
+    EXPECT_EQ(std::max(r.unreadableRanges.back().end, r.untriedRanges.back().end), to);
+    EXPECT_LT(r.reads.size(), clean.reads.size() + 60) << "a bad area costs a few dozen reads";
+    expectRunsOutside(r, runs, from, to);
+}
+
+TEST(ScanFaults, ShortAndEmptyReadsLoseNoReadableByte)
 {
     std::vector<qint64> runs;
     const QByteArray image = periodicImage(20 * MiB, &runs);
     auto plan = std::make_shared<FaultPlan>(image);
-    plan->shortReadAt(6 * MiB, 1000);   // first refill
-    plan->shortReadAt(12 * MiB, 2 * MiB - 512);
+    plan->shortReadAt(0, 1000);
+    plan->shortReadAt(6 * MiB, 2 * MiB - 512);
+    plan->emptyReadAt(12 * MiB);
     const ScanResult r = runScan(plan, 0, image.size());
     checkAgainstReads(image, 0, r);
-    // The chunks after the short ones are read at their own offsets.
-    const std::vector<SExtent> readable = readableFromLog(r.reads);
-    ASSERT_EQ(readable.size(), 3u);
-    EXPECT_EQ(readable[0].end, 6 * MiB);
-    EXPECT_EQ(readable[1].start, 8 * MiB);
-    EXPECT_EQ(readable[1].end, 12 * MiB);
-    EXPECT_EQ(readable[2].start, 14 * MiB);
-    EXPECT_EQ(r.unreadable, 4 * MiB);
-    // Every run wholly outside the lost chunks is reported exactly.
-    int whole = 0;
-    for (qint64 at : runs) {
-        const bool lost = (at < 8 * MiB && at + 40000 > 6 * MiB) || (at < 14 * MiB && at + 40000 > 12 * MiB);
-        if (!lost) {
-            EXPECT_TRUE(reported(r, at, at + 40000)) << at;
-            ++whole;
-        }
-    }
-    EXPECT_GT(whole, 50);
+    // Short reads keep their bytes and the rest is read on; an empty read
+    // fails every read starting at its offset, so one sector there is lost.
+    EXPECT_EQ(r.unreadable, 512);
+    EXPECT_EQ(r.untried, 0);
+    expectRunsOutside(r, runs, 12 * MiB, 12 * MiB + 512);
 }
 
-TEST(ScanFaults, EmptyRefillSkipsAFurther20MiB)
+struct EndCase {
+    const char* name;
+    int error;
+    qint64 badFrom;
+    qint64 badTo;
+    int expected;
+    qint64 keptUpTo; // runs before here were read before the end
+};
+
+class ScanAbnormalEnd : public testing::TestWithParam<EndCase> {};
+
+// The reason is kept, fragments found before it are sent, and the scan ends
+// short of the range end.
+TEST_P(ScanAbnormalEnd, EndsWithTheReason)
 {
+    const EndCase c = GetParam();
     std::vector<qint64> runs;
-    const QByteArray image = periodicImage(40 * MiB, &runs);
+    const QByteArray image = periodicImage(c.badTo > 0 ? 16 * MiB : 0, &runs);
     auto plan = std::make_shared<FaultPlan>(image);
-    plan->emptyReadAt(8 * MiB);
+    if (c.badTo > c.badFrom)
+        plan->badArea(c.badFrom, c.badTo, c.error);
     const ScanResult r = runScan(plan, 0, image.size());
-    checkAgainstReads(image, 0, r);
-    bool jumped = false;
-    for (size_t k = 1; k < r.reads.size(); ++k)
-        if (r.reads[k - 1].offset == 8 * MiB)
-            jumped = r.reads[k].offset == 30 * MiB;
-    EXPECT_TRUE(jumped) << "the read after an empty one is 22 MiB further on";
-    EXPECT_EQ(r.unreadable, 22 * MiB);
-    for (qint64 at : runs)
-        if (at > 30 * MiB || at + 40000 < 8 * MiB) {
-            EXPECT_TRUE(reported(r, at, at + 40000)) << at;
-        }
-}
-
-TEST(ScanFaults, FailingRefillsAndABadAreaAreSkipped)
-{
-    std::vector<qint64> runs;
-    const QByteArray image = periodicImage(30 * MiB, &runs);
-    auto plan = std::make_shared<FaultPlan>(image);
-    plan->readErrorAt(10 * MiB, EIO);
-    plan->badArea(17 * MiB + 3, 21 * MiB, EIO);
-    plan->shortReadAt(24 * MiB, 0);
-    const ScanResult r = runScan(plan, 100, image.size());
-    checkAgainstReads(image, 100, r);
-    EXPECT_EQ(r.lastError, 0) << "only open and the first read are reported";
-}
-
-TEST(ScanFaults, ShortFirstReadIsSearchedAndTheScanGoesOn)
-{
-    for (qint64 got : {qint64(0), qint64(1000), qint64(1 * MiB + 3), qint64(3 * MiB), qint64(5 * MiB)}) {
-        SCOPED_TRACE(got);
-        std::vector<qint64> runs;
-        const QByteArray image = periodicImage(16 * MiB, &runs);
-        auto plan = std::make_shared<FaultPlan>(image);
-        plan->shortReadAt(0, got);
-        const ScanResult r = runScan(plan, 0, image.size());
-        checkAgainstReads(image, 0, r);
-        ASSERT_GE(r.reads.size(), 2u);
-        EXPECT_EQ(r.reads[1].offset, 6 * MiB);
-        EXPECT_TRUE(reported(r, runs.back(), runs.back() + 40000));
-        EXPECT_EQ(r.unreadable, 6 * MiB - got);
+    EXPECT_TRUE(r.ended);
+    EXPECT_EQ(r.stopFlags, quint16('Y' | 'Y' << 8));
+    EXPECT_EQ(r.lastError, c.expected);
+    checkInvariants(image, r);
+    if (c.keptUpTo > 0) {
+        expectRunsOutside(r, runs, c.keptUpTo, image.size());
+    } else {
+        EXPECT_TRUE(r.sent.empty());
     }
+    EXPECT_LE(r.reads.size(), 40u) << "no going on after the device has gone";
 }
 
-TEST(ScanFaults, FailingFirstReadOrOpenEndsWithTheReasonAndNoFragment)
+INSTANTIATE_TEST_SUITE_P(ScanFaults, ScanAbnormalEnd,
+                         testing::Values(EndCase{"DeviceGone", ENODEV, 9 * MiB, 16 * MiB, ENODEV, 8 * MiB},
+                                         EndCase{"NoSuchDevice", ENXIO, 5 * MiB, 16 * MiB, ENXIO, 0},
+                                         EndCase{"NothingReadable", EIO, 0, 16 * MiB, EIO, 0},
+                                         EndCase{"EmptySource", 0, 0, 0, ENOMEDIUM, 0}),
+                         [](const testing::TestParamInfo<EndCase>& i) { return std::string(i.param.name); });
+
+TEST(ScanFaults, BadAreaBeyondEveryProbeEndsTheScan)
+{
+    // Zeros: cheap to make, and no frame to find.
+    const QByteArray image = zeroImage(200 * MiB);
+    auto plan = std::make_shared<FaultPlan>(image);
+    plan->badArea(8 * MiB, 200 * MiB, EIO);
+    const ScanResult r = runScan(plan, 0, image.size());
+    EXPECT_EQ(r.lastError, EIO);
+    EXPECT_LT(r.reads.size(), 60u);
+    EXPECT_EQ(r.unreadable + r.untried, 0) << "nothing past the last read is counted yet";
+}
+
+TEST(ScanFaults, FailingOpenEndsWithTheReasonAndNoFragment)
 {
     QByteArray image = noiseImage(8 * MiB, 5);
     putRun(image, 0, {5000, 5000});
-    {
-        auto plan = std::make_shared<FaultPlan>(image);
-        plan->readErrorAt(0, EIO);
-        const ScanResult r = runScan(plan, 0, image.size());
-        EXPECT_TRUE(r.sent.empty());
-        EXPECT_EQ(r.lastError, EIO);
-        EXPECT_EQ(r.stopFlags, quint16('Y' | 'Y' << 8));
-        EXPECT_EQ(r.reads.size(), 1u);
-        EXPECT_EQ(plan->deleted(), 1);
-    }
-    {
-        auto plan = std::make_shared<FaultPlan>(image);
-        plan->failOpen = EACCES;
-        const ScanResult r = runScan(plan, 0, image.size());
-        EXPECT_TRUE(r.sent.empty());
-        EXPECT_EQ(r.lastError, EACCES);
-        EXPECT_EQ(r.stopFlags, quint16('Y' | 'Y' << 8));
-        EXPECT_TRUE(r.reads.empty());
-        EXPECT_EQ(plan->created(), 1);
-        EXPECT_EQ(plan->deleted(), 1) << "the handle is deleted also when open failed";
-    }
+    auto plan = std::make_shared<FaultPlan>(image);
+    plan->failOpen = EACCES;
+    const ScanResult r = runScan(plan, 0, image.size());
+    EXPECT_TRUE(r.sent.empty());
+    EXPECT_EQ(r.lastError, EACCES);
+    EXPECT_EQ(r.stopFlags, quint16('Y' | 'Y' << 8));
+    EXPECT_TRUE(r.reads.empty());
+    EXPECT_EQ(plan->created(), 1);
+    EXPECT_EQ(plan->deleted(), 1) << "the handle is deleted also when open failed";
 }
 
 TEST(ScanFaults, MissingImageFileFailsOpenWithItsReason)

@@ -14,6 +14,7 @@
 
 #include "tools/imagegen/ImageGen.h"
 
+#include <cstring>
 #include <QAbstractItemView>
 #include <QHeaderView>
 #include <QTemporaryDir>
@@ -227,6 +228,26 @@ TEST_F(ScanPanelTest, UnreadableSourceEndsAbnormally)
     EXPECT_EQ(r->m_startButton->text(), "开始");
     EXPECT_EQ(cScanState, 'Y');
     QTRY_VERIFY_WITH_TIMEOUT(!r->threadsRunning(), kLong);
+}
+
+TEST_F(ScanPanelTest, SkippedBytesOrAnEmptySourceEndAbnormallyAndSayWhy)
+{
+    FakeSource bad;
+    bad.size = 24 << 20;
+    bad.badFrom = 9 << 20;
+    bad.badTo = bad.badFrom + 512;
+    sources.add("bad", bad);
+    sources.add("empty", FakeSource{});
+    select({{"bad", 24 << 20, 0}, {"empty", 0, 0}});
+    CButtonAndThread* r = row(0);
+    QTRY_COMPARE_WITH_TIMEOUT(statusText(r), QString("   扫描结束...(异常结束)"), kLong);
+    EXPECT_TRUE(r->m_statusLabel->toolTip().contains(QStringLiteral("无法读取 512 字节"))) << qPrintable(r->m_statusLabel->toolTip());
+    QTRY_VERIFY_WITH_TIMEOUT(!r->threadsRunning(), kLong);
+    CButtonAndThread* e = row(1);
+    ASSERT_NE(e, nullptr);
+    QTRY_COMPARE_WITH_TIMEOUT(statusText(e), QString("   扫描结束...(异常结束)"), kLong);
+    EXPECT_TRUE(e->m_statusLabel->toolTip().contains(QString::fromLocal8Bit(std::strerror(ENOMEDIUM))));
+    QTRY_VERIFY_WITH_TIMEOUT(!e->threadsRunning(), kLong);
 }
 
 TEST_F(ScanPanelTest, ScanToTheEndShowsFullProgressAndNormalEnd)
@@ -447,7 +468,6 @@ TEST(ScanPanelRoad, TickedImageIsScannedToTheEnd)
         ASSERT_NE(r, nullptr);
         ASSERT_EQ(MainWindowTestAccess::rowCount(window), 1);
         EXPECT_EQ(r->rangeEnd(), qint64(40) << 20);
-        QSignalSpy found(r->scanThread(), &CFragmentFit::TransmitAddFragmentList);
         EXPECT_EQ(statusText(r), "   扫描中...");
         QTRY_COMPARE_WITH_TIMEOUT(statusText(r), QString("   扫描结束..."), kLong);
         EXPECT_EQ(r->m_progressBar->value(), 100);
@@ -455,8 +475,8 @@ TEST(ScanPanelRoad, TickedImageIsScannedToTheEnd)
         EXPECT_FALSE(diskDialog->isVisible());
         EXPECT_TRUE(tree->isEnabled()); // ready for the next selection
         EXPECT_TRUE(window.findChild<QWidget*>("selectDiskButton")->isEnabled());
-        EXPECT_EQ(found.count(), truth.size());
-        // Every fragment found reached the playlist.
+        // Every fragment reached the playlist. (A spy made after the click
+        // would miss those the scan thread sent before it was connected.)
         auto* playlist = window.findChild<QAbstractItemView*>("playlistView");
         ASSERT_NE(playlist, nullptr);
         QTRY_COMPARE_WITH_TIMEOUT(playlist->model()->rowCount(), truth.size(), kLong);

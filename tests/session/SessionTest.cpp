@@ -4,9 +4,11 @@
 #include "scan/CFragmentFit.h"
 #include "session/ScanSession.h"
 #include "tools/imagegen/ImageGen.h"
+#include "support/FaultDevice.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 namespace {
 
@@ -226,3 +228,71 @@ TEST(SourceIdentityTest, AChangedSourceIsRecognisedAndSaysHow)
     for (const auto& c : cases)
         EXPECT_TRUE(identityDifference(c.was, c.now).contains(c.says)) << identityDifference(c.was, c.now).toStdString();
 }
+
+// A stopped scan keeps the bad ranges before its saved point only (the
+// resume reads the rest again); a finished one keeps all of them.
+class SessionRanges : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SessionRanges, KeepsTheBadRangesUpToTheSavedPoint)
+{
+    const bool stopEarly = GetParam();
+    const QByteArray image = boundaryImage();
+    auto plan = std::make_shared<FaultPlan>(image);
+    plan->badArea(3 * MiB + 512, 3 * MiB + 1024);
+    plan->badArea(5 * MiB + 512, 5 * MiB + 1024); // read before the first saved point, lying after it
+    plan->badArea(9 * MiB, 9 * MiB + 4096);
+    ScopedFaultDevices scope(plan);
+    QTemporaryDir dir;
+    QString why;
+    SourceIdentity id;
+    id.name = "memdisk";
+    id.size = image.size();
+    std::unique_ptr<ScanSession> session = ScanSession::create(dir.filePath("s.session"), id, 0, image.size(), &why);
+    ASSERT_TRUE(session) << why.toStdString();
+
+    RunHere s;
+    int serial = 0;
+    QObject::connect(&s, &CFragmentFit::TransmitAddFragmentList, &s,
+                     [&](SFragmentFit f, int) { session->fragmentSent(++serial, f); }, Qt::DirectConnection);
+    QObject::connect(&s, &CFragmentFit::TransmitCheckpoint, &s,
+                     [&](ScanResumePoint p) {
+                         session->checkpoint(p);
+                         if (stopEarly)
+                             s.stop();
+                     },
+                     Qt::DirectConnection);
+    s.setDevicePath(kPath);
+    s.setRange(0, image.size());
+    s.setCheckpoints(true);
+    s.runHere();
+    ASSERT_TRUE(session->commit()) << session->lastError().toStdString();
+    ASSERT_TRUE(recordScanRanges(session.get(), s)) << session->lastError().toStdString();
+    const qint64 saved = session->info().savedPosition;
+    ASSERT_EQ(session->info().finished, !stopEarly);
+    ASSERT_GT(s.unreadableRanges().back().end, stopEarly ? saved : 9 * MiB);
+    session.reset();
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(qPrintable(dir.filePath("s.session")), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT start, end FROM ranges WHERE kind = 'unreadable' ORDER BY start", -1, &st,
+                                 nullptr),
+              SQLITE_OK);
+    std::vector<SourceRange> kept;
+    while (sqlite3_step(st) == SQLITE_ROW)
+        kept.push_back(SourceRange{sqlite3_column_int64(st, 0), sqlite3_column_int64(st, 1)});
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    std::vector<SourceRange> want;
+    for (const SourceRange& r : s.unreadableRanges())
+        if (r.start < saved || !stopEarly)
+            want.push_back(SourceRange{r.start, stopEarly ? std::min(r.end, saved) : r.end});
+    ASSERT_FALSE(want.empty());
+    ASSERT_EQ(kept.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(kept[i].start, want[i].start);
+        EXPECT_EQ(kept[i].end, want[i].end);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(StoppedOrFinished, SessionRanges, ::testing::Bool());

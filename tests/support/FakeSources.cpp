@@ -29,6 +29,8 @@ public:
             m_owner->recordRead(m_name, offset);
         if (m_source.delayMs > 0)
             QThread::msleep(ulong(m_source.delayMs));
+        if (offset < m_source.badTo && offset + count > m_source.badFrom)
+            return -(m_error = EIO);
         if (m_inner)
             return m_inner->readFrom(dst, offset, count);
         if (offset >= m_source.size)

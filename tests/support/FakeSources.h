@@ -15,6 +15,8 @@ struct FakeSource {
     QByteArray file;       // an image file read through the real device
     int delayMs = 0;       // per read
     bool unopenable = false;
+    qint64 badFrom = 0;    // reads touching [badFrom, badTo) fail with EIO
+    qint64 badTo = 0;
 };
 
 class FakeSources {

@@ -104,6 +104,9 @@ ScanResult runScan(const std::shared_ptr<FaultPlan>& plan, qint64 start, qint64 
     result.stopFlags = scan.stopFlags();
     result.lastError = scan.lastError();
     result.unreadable = scan.unreadableBytes();
+    result.untried = scan.untriedBytes();
+    result.unreadableRanges = scan.unreadableRanges();
+    result.untriedRanges = scan.untriedRanges();
     result.reads = plan->reads();
     EXPECT_EQ(plan->created(), plan->deleted()) << "every device handle is deleted";
     return result;
@@ -111,17 +114,19 @@ ScanResult runScan(const std::shared_ptr<FaultPlan>& plan, qint64 start, qint64 
 
 std::vector<SExtent> readableFromLog(const std::vector<FaultRead>& reads)
 {
+    std::vector<SExtent> spans;
+    for (const FaultRead& r : reads) {
+        const qint64 got = std::min<qint64>(r.result, r.count);
+        if (got > 0)
+            spans.push_back({r.offset, r.offset + got});
+    }
+    std::sort(spans.begin(), spans.end(), [](const SExtent& a, const SExtent& b) { return a.start < b.start; });
     std::vector<SExtent> out;
-    for (size_t k = 0; k < reads.size(); ++k) {
-        const FaultRead& r = reads[k];
-        const qint64 got = k == 0 ? std::max<qint64>(0, std::min<qint64>(r.result, r.count))
-                                  : (r.result >= qint64(r.count) ? qint64(r.count) : 0);
-        if (got <= 0)
-            continue;
-        if (!out.empty() && out.back().end == r.offset)
-            out.back().end += got;
+    for (const SExtent& e : spans) {
+        if (!out.empty() && out.back().end >= e.start)
+            out.back().end = std::max(out.back().end, e.end);
         else
-            out.push_back({r.offset, r.offset + got});
+            out.push_back(e);
     }
     return out;
 }

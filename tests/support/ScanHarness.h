@@ -38,6 +38,9 @@ struct ScanResult {
     quint16 stopFlags = 0;
     int lastError = 0;
     qint64 unreadable = 0;
+    qint64 untried = 0;
+    std::vector<SourceRange> unreadableRanges;
+    std::vector<SourceRange> untriedRanges;
     bool ended = false;
     std::vector<FaultRead> reads;
 };
@@ -128,8 +131,8 @@ struct ExpectedFragment {
 // its 8 bytes lie inside one of them.
 std::vector<ExpectedFragment> expectedFragments(const QByteArray& image, qint64 start,
                                                 const std::vector<SExtent>& readable);
-// The stretches a scan's reads delivered, from the device's log: the first
-// read with whatever it returned, later ones only when complete.
+// The stretches a scan's reads delivered, from the device's log: every byte
+// any read returned (a probe's bytes are read again when the scan gets there).
 std::vector<SExtent> readableFromLog(const std::vector<FaultRead>& reads);
 
 // Checks every record against the image: whole frames, extents ascending and

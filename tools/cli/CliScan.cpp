@@ -26,7 +26,19 @@ public:
     int open(std::uint32_t accessFlag, int openMethod) override { return m_inner->open(accessFlag, openMethod); }
     std::int64_t readFrom(void* dst, std::int64_t offset, std::uint32_t count) override
     {
-        const std::int64_t r = m_inner->readFrom(dst, offset, count);
+        return note(m_inner->readFrom(dst, offset, count), offset, count);
+    }
+    std::int64_t readDirect(void* dst, std::int64_t offset, std::uint32_t count) override
+    {
+        return note(m_inner->readDirect(dst, offset, count), offset, count);
+    }
+    int logicalBlockSize() const override { return m_inner->logicalBlockSize(); }
+    std::int64_t size() const override { return m_inner->size(); }
+    int lastError() const override { return m_inner->lastError(); }
+
+private:
+    std::int64_t note(std::int64_t r, std::int64_t offset, std::uint32_t count)
+    {
         if (r < 0) {
             m_log->record(m_inner->lastError() ? m_inner->lastError() : int(-r), offset);
         } else if (r < count) {
@@ -37,10 +49,7 @@ public:
         }
         return r;
     }
-    std::int64_t size() const override { return m_inner->size(); }
-    int lastError() const override { return m_inner->lastError(); }
 
-private:
     std::unique_ptr<NyxCIOSystemDevice> m_inner;
     CliReadErrors* m_log;
 };
@@ -151,6 +160,13 @@ bool CliScan::start()
                     QStringLiteral("cannot scan %1: its size is unknown (not a block device or a regular file)").arg(sourceLabel()));
     }
 
+    if (m_size == 0) {
+        NyxfIOSystemDevice_delete(&dev);
+        return fail(CliExitSourceError,
+                    QStringLiteral("cannot scan %1: it holds no bytes (an empty image, or a reader with no medium in it)")
+                        .arg(sourceLabel()));
+    }
+
     m_start = m_options.hasStart ? m_options.start : 0;
     m_end = m_options.hasEnd ? m_options.end : m_size;
     if (m_start > m_size) {
@@ -164,20 +180,6 @@ bool CliScan::start()
         m_end = m_size;
     }
 
-    // One sector where the scan begins, so an unreadable source is reported
-    // as such and not as an empty scan.
-    const qint64 aligned = m_start & ~(kSectorBytes - 1);
-    if (m_end > aligned) {
-        char sector[kSectorBytes];
-        const qint64 want = std::min<qint64>(sizeof sector, m_end - aligned);
-        const qint64 got = NyxfIOSystemDevice_read_from(dev, sector, aligned, quint32(want));
-        if (got < 0) {
-            const int e = dev->lastError() ? dev->lastError() : int(-got);
-            NyxfIOSystemDevice_delete(&dev);
-            return fail(CliExitSourceError, QStringLiteral("cannot read %1 at byte %2: %3")
-                                                .arg(sourceLabel()).arg(aligned).arg(QString::fromLocal8Bit(std::strerror(e))));
-        }
-    }
     NyxfIOSystemDevice_delete(&dev);
 
     if (!m_options.session.isEmpty()) {
@@ -397,27 +399,63 @@ void CliScan::finishWhenListed()
     const qint64 scanned = m_interrupted ? std::min(m_end, std::max(aligned, m_scan->publishedPosition()->load())) - aligned
                                          : m_end - aligned;
     clearProgress();
-    if (m_session && !m_session->finish()) {
+    if (m_session && !m_session->finish(*m_scan)) {
         std::fprintf(m_err, "corvotkl-cli: %s\n", qPrintable(m_session->error()));
         if (m_exitCode == CliExitOk)
             m_exitCode = CliExitSourceError;
     }
     const int failures = m_readErrors ? m_readErrors->failures.load() : 0;
+    const std::vector<SourceRange> unreadable = m_scan->unreadableRanges();
+    const std::vector<SourceRange> untried = m_scan->untriedRanges();
+    const qint64 unreadableBytes = m_scan->unreadableBytes();
+    const qint64 untriedBytes = m_scan->untriedBytes();
     if (m_scan->lastError() != 0 && !m_outputFailed) {
-        std::fprintf(m_err, "corvotkl-cli: cannot read %s: %s\n", qPrintable(sourceLabel()),
-                     std::strerror(m_scan->lastError()));
+        const qint64 at = m_scan->publishedPosition()->load();
+        if (at > aligned && at < m_end)
+            std::fprintf(m_err, "corvotkl-cli: cannot read %s: %s; the scan ended at byte %lld of %lld\n",
+                         qPrintable(sourceLabel()), std::strerror(m_scan->lastError()), (long long)at, (long long)m_end);
+        else
+            std::fprintf(m_err, "corvotkl-cli: cannot read %s: %s\n", qPrintable(sourceLabel()),
+                         std::strerror(m_scan->lastError()));
         if (m_exitCode == CliExitOk)
             m_exitCode = CliExitSourceError;
-    } else if ((failures > 0 || m_scan->unreadableBytes() > 0) && !m_outputFailed) {
-        // The scan went on past what it could not read; say so, since
-        // fragments there are missing from the list.
+    }
+    if (unreadableBytes + untriedBytes > 0 && !m_outputFailed) {
+        // Fragments there are missing from the list: say where and how much.
         const int error = failures > 0 ? m_readErrors->firstError.load() : EIO;
-        const QString where = failures > 0 ? QStringLiteral(" at byte %1").arg(m_readErrors->firstOffset.load()) : QString();
-        std::fprintf(m_err, "corvotkl-cli: cannot read parts of %s: %s%s; %lld bytes were skipped\n",
-                     qPrintable(sourceLabel()), std::strerror(error), qPrintable(where),
-                     (long long)m_scan->unreadableBytes());
+        std::fprintf(m_err,
+                     "corvotkl-cli: cannot read parts of %s: %s; %lld bytes unreadable, %lld bytes untried inside bad areas\n",
+                     qPrintable(sourceLabel()), std::strerror(error), (long long)unreadableBytes, (long long)untriedBytes);
+        const auto list = [&](const char* what, const std::vector<SourceRange>& ranges) {
+            const size_t shown = std::min<size_t>(ranges.size(), 20);
+            for (size_t k = 0; k < shown; ++k)
+                std::fprintf(m_err, "corvotkl-cli:   %s %lld-%lld (%lld bytes)\n", what, (long long)ranges[k].start,
+                             (long long)ranges[k].end, (long long)ranges[k].size());
+            if (ranges.size() > shown)
+                std::fprintf(m_err, "corvotkl-cli:   ... and %d more %s ranges\n", int(ranges.size() - shown), what);
+        };
+        list("unreadable", unreadable);
+        list("untried", untried);
         if (m_exitCode == CliExitOk)
             m_exitCode = CliExitSourceError;
+    }
+    if (m_options.json && !m_outputFailed) {
+        const auto array = [](const std::vector<SourceRange>& ranges) {
+            QByteArray a = "[";
+            for (size_t k = 0; k < ranges.size(); ++k)
+                a += (k ? ",[" : "[") + QByteArray::number(ranges[k].start) + ',' + QByteArray::number(ranges[k].end) + ']';
+            return a + ']';
+        };
+        const QByteArray line = "{\"summary\":{\"source\":" + corvoJsonString(m_source.name) +
+                                ",\"fragments\":" + QByteArray::number(int(m_fragments.size())) +
+                                ",\"bytes_scanned\":" + QByteArray::number(scanned) +
+                                ",\"stopped\":" + (m_interrupted ? "true" : "false") +
+                                ",\"error\":" + (m_scan->lastError() ? corvoJsonString(std::strerror(m_scan->lastError())) : QByteArray("null")) +
+                                ",\"unreadable_bytes\":" + QByteArray::number(unreadableBytes) +
+                                ",\"untried_bytes\":" + QByteArray::number(untriedBytes) +
+                                ",\"unreadable\":" + array(unreadable) + ",\"untried\":" + array(untried) + "}}\n";
+        std::fwrite(line.constData(), 1, size_t(line.size()), m_out);
+        std::fflush(m_out);
     }
     std::fprintf(m_err, "corvotkl-cli: %s %s: %d fragments, %lld bytes of video; %lld bytes read in %.2f s, %.1f MB/s\n",
                  m_interrupted ? "stopped scanning" : "scanned", qPrintable(sourceLabel()), int(m_fragments.size()),

@@ -32,9 +32,9 @@ struct CliSource {
 // of that name does in the working directory, it is that file.
 CliSource resolveCliSource(const QString& source);
 
-// Read errors of the devices made through cliWatchingFactory(). The scan
-// thread reports only a failed open or first read; later unreadable chunks it
-// skips silently, and a user must still learn that fragments may be missing.
+// Read errors of the devices made through cliWatchingFactory(): the first
+// one's reason names what went wrong in the summary, next to the ranges the
+// scan itself lists as unreadable or untried.
 struct CliReadErrors {
     std::atomic<int> failures{0};
     std::atomic<int> firstError{0};

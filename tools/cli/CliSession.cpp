@@ -91,11 +91,11 @@ bool CliSession::checkpoint(const ScanResumePoint& point)
     return !m_failed;
 }
 
-bool CliSession::finish()
+bool CliSession::finish(const CFragmentFit& scan)
 {
     if (m_failed)
         return false;
-    m_failed = !m_session->commit();
+    m_failed = !m_session->commit() || !recordScanRanges(m_session.get(), scan);
     return !m_failed;
 }
 

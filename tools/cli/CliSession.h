@@ -31,7 +31,8 @@ public:
     void fragment(int serial, const SFragmentFit& f);
     // False once the session could not be written; error() says why.
     bool checkpoint(const ScanResumePoint& point);
-    bool finish();
+    // Commits what is final and the scan's bad ranges before it.
+    bool finish(const CFragmentFit& scan);
     QString error() const { return m_session ? m_session->lastError() : QString(); }
 
 private:

@@ -22,18 +22,28 @@ int g_signalFds[2] = {-1, -1};
 volatile sig_atomic_t g_signalCount = 0;
 // Polled by an export, which runs after the scan outside the event loop.
 std::atomic<bool> g_interrupt{false};
+std::atomic<bool> g_exporting{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
-// Async-signal-safe: hand the signal to the event loop. A second Ctrl+C while
-// the scan winds down (a read stuck on a failing disk) ends the process.
+// Async-signal-safe. The first signal ends the scan through the event loop,
+// and what it found is still exported; a signal while exporting aborts that
+// export, the next one ends the process. A second signal while the scan
+// winds down (a read stuck on a failing disk) ends the process.
 void onSignal(int sig)
 {
-    if (++g_signalCount > 1)
-        _exit(128 + sig);
-    g_interrupt.store(true);
-    const char c = char(sig);
-    const ssize_t w = ::write(g_signalFds[1], &c, 1);
-    (void)w;
+    const int n = ++g_signalCount;
+    if (g_exporting.load()) {
+        if (g_interrupt.exchange(true))
+            _exit(128 + sig);
+        return;
+    }
+    if (n == 1) {
+        const char c = char(sig);
+        const ssize_t w = ::write(g_signalFds[1], &c, 1);
+        (void)w;
+        return;
+    }
+    _exit(128 + sig);
 }
 
 } // namespace
@@ -86,17 +96,28 @@ int main(int argc, char** argv)
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 
-    if (options.command == "export")
+    if (options.command == "export") {
+        g_exporting.store(true);
         return runSessionExport(options, &g_interrupt, stderr);
+    }
     if (!scan.start())
         return scan.exitCode();
     QObject::connect(&scan, &CliScan::done, &app, [&](int code) {
-        // A stopped scan exports nothing: the user asked to stop.
-        if (code != CliExitInterrupted && cliWantsExport(options))
+        const bool stopped = code == CliExitInterrupted;
+        const bool writes = cliWantsExport(options) || !options.thumbsDir.isEmpty();
+        // A stopped scan's fragments were read: they are still written.
+        if (stopped && writes)
+            std::fprintf(stderr, "corvotkl-cli: the scan was stopped; writing the %d fragments found so far "
+                                 "(Ctrl+C again to abort)\n", int(scan.fragments().size()));
+        if (stopped)
+            code = CliExitOk;
+        g_exporting.store(true);
+        if (cliWantsExport(options))
             code = runCliExport(options, scan.fragments(), code, &g_interrupt, stderr);
         if (code != CliExitInterrupted && !options.thumbsDir.isEmpty())
             code = runCliThumbs(options, scan.fragments(), code, &g_interrupt, stderr);
-        app.exit(code);
+        g_exporting.store(false);
+        app.exit(stopped ? int(CliExitInterrupted) : code);
     }, Qt::QueuedConnection);
     return app.exec();
 }

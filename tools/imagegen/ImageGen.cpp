@@ -1013,6 +1013,9 @@ bool parseJsonLines(const QByteArray& text, Truth* truth, QString* error, QByteA
         if (pe.error != QJsonParseError::NoError || !doc.isObject())
             return fail(QStringLiteral("not a JSON object"));
         const QJsonObject o = doc.object();
+        // The scan's closing summary, not a fragment.
+        if (o.size() == 1 && o.contains(QLatin1String("summary")))
+            continue;
         static const char* const kKeys[] = {"serial", "disk", "format", "stream", "first_time",
                                             "last_time", "bytes", "frames", "extents"};
         for (const char* k : kKeys)
