@@ -6,7 +6,11 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <QCoreApplication>
+#include <QThread>
+
 #include <csignal>
+#include <unistd.h>
 
 bool CliSession::prepare(const CliOptions& options, const QByteArray& source, qint64 start, qint64 end, QString* why,
                          int* exitCode)
@@ -171,13 +175,27 @@ public:
     std::int64_t readFrom(void* dst, std::int64_t offset, std::uint32_t count) override
     {
         if (--*m_left == 0)
-            std::raise(SIGKILL);
+            killOnceHandled();
         return m_inner->readFrom(dst, offset, count);
     }
     std::int64_t size() const override { return m_inner->size(); }
     int lastError() const override { return m_inner->lastError(); }
 
 private:
+    // The kill waits until the main thread has handled everything the scan
+    // sent before this read (its queued fragments and checkpoints come
+    // first in the same queue), so what the session holds at the kill is
+    // the same however busy the machine is. This read never happens.
+    static void killOnceHandled()
+    {
+        QCoreApplication* app = QCoreApplication::instance();
+        if (!app || QThread::currentThread() == app->thread())
+            std::raise(SIGKILL);
+        QMetaObject::invokeMethod(app, [] { std::raise(SIGKILL); }, Qt::QueuedConnection);
+        for (;;)
+            ::pause();
+    }
+
     std::unique_ptr<NyxCIOSystemDevice> m_inner;
     std::shared_ptr<std::atomic<long>> m_left;
 };

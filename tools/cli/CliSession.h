@@ -49,5 +49,7 @@ int listSessions(FILE* out, FILE* err);
 
 // For tests of interruptions: with CORVOTKL_KILL_AT_READ=k in the
 // environment, the process kills itself (SIGKILL) at its k-th read of a
-// source, so a test can stop a scan at an exact point. Otherwise `inner`.
+// source, so a test can stop a scan at an exact point: a read by the scan
+// is held there until the fragments and checkpoints sent before it are
+// handled. Otherwise `inner`.
 NyxDeviceFactory cliKillAtReadFactory(NyxDeviceFactory inner);
