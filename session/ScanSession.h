@@ -80,6 +80,8 @@ private:
     sqlite3* m_db = nullptr;
     sqlite3_stmt* m_insert = nullptr;
     sqlite3_stmt* m_insertOpen = nullptr;
+    sqlite3_stmt* m_update = nullptr;
+    int m_version = 0;
     SessionInfo m_info;
     QList<SessionFragment> m_unconfirmed; // sent after the newest checkpoint
     QList<SessionFragment> m_final;       // before it, not yet committed
