@@ -145,9 +145,18 @@ ScanSession::~ScanSession()
 {
     if (m_db) {
         commit();
+        if (m_writer.joinable()) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_quit = true;
+            }
+            m_wake.notify_all();
+            m_writer.join();
+        }
         sqlite3_finalize(m_insert);
         sqlite3_finalize(m_insertOpen);
         sqlite3_finalize(m_update);
+        sqlite3_finalize(m_insertRange);
         sqlite3_close(m_db);
     }
 }
@@ -178,7 +187,9 @@ bool ScanSession::prepare()
         sqlite3_prepare_v2(m_db, ("INSERT INTO open_fragments" + values).constData(), -1, &m_insertOpen, nullptr) !=
             SQLITE_OK ||
         sqlite3_prepare_v2(m_db, "UPDATE session SET saved_position = ?, finished = ?, changed = ? WHERE id = 1", -1,
-                           &m_update, nullptr) != SQLITE_OK)
+                           &m_update, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(m_db, "INSERT INTO ranges(kind, start, end, error) VALUES (?,?,?,?)", -1, &m_insertRange,
+                           nullptr) != SQLITE_OK)
         return fail(QStringLiteral("cannot prepare the session"));
     return true;
 }
@@ -302,6 +313,7 @@ bool ScanSession::loadInfo()
 
 QList<SessionFragment> ScanSession::closedFragments() const
 {
+    const_cast<ScanSession*>(this)->commit();
     QList<SessionFragment> out;
     sqlite3_stmt* st = nullptr;
     const QByteArray sql = QByteArray("SELECT ") + kFragmentColumns + " FROM fragments ORDER BY serial";
@@ -315,6 +327,7 @@ QList<SessionFragment> ScanSession::closedFragments() const
 
 ScanResumePoint ScanSession::resumePoint() const
 {
+    const_cast<ScanSession*>(this)->commit();
     ScanResumePoint p;
     p.position = m_info.savedPosition;
     p.finished = m_info.finished;
@@ -330,6 +343,7 @@ ScanResumePoint ScanSession::resumePoint() const
 
 int ScanSession::lastSerial() const
 {
+    const_cast<ScanSession*>(this)->commit();
     sqlite3_stmt* st = nullptr;
     int n = 0;
     if (sqlite3_prepare_v2(m_db, "SELECT coalesce(max(serial), 0) FROM fragments", -1, &st, nullptr) ==
@@ -342,24 +356,134 @@ int ScanSession::lastSerial() const
 
 void ScanSession::fragmentSent(int serial, const SFragmentFit& fragment)
 {
-    m_unconfirmed.append(SessionFragment{serial, fragment});
+    m_unconfirmed.push_back(SessionFragment{serial, fragment});
+}
+
+const SessionInfo& ScanSession::info() const
+{
+    absorb();
+    return m_info;
 }
 
 bool ScanSession::checkpoint(const ScanResumePoint& point)
 {
-    m_final += m_unconfirmed;
+    if (m_final.empty())
+        m_final.swap(m_unconfirmed);
+    else
+        m_final.insert(m_final.end(), std::make_move_iterator(m_unconfirmed.begin()),
+                       std::make_move_iterator(m_unconfirmed.end()));
     m_unconfirmed.clear();
     m_point = point;
     m_pointDirty = true;
-    if (point.finished || corvoMonotonicMs() - m_lastCommitMs >= m_commitIntervalMs)
-        return commit();
-    return true;
+    handOff(point.finished || corvoMonotonicMs() - m_lastCommitMs >= m_commitIntervalMs);
+    absorb();
+    return !m_failedSeen;
+}
+
+void ScanSession::handOff(bool commitNow, bool force)
+{
+    const bool news = m_pointDirty || !m_ranges.empty();
+    if (!m_db || (!news && (!force || !m_writer.joinable())))
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pending.ranges.insert(m_pending.ranges.end(), m_ranges.begin(), m_ranges.end());
+        // A batch the writer has not taken yet is joined, not replaced.
+        if (m_pending.closed.empty())
+            m_pending.closed.swap(m_final);
+        else
+            m_pending.closed.insert(m_pending.closed.end(), std::make_move_iterator(m_final.begin()),
+                                    std::make_move_iterator(m_final.end()));
+        if (m_pointDirty) {
+            m_pending.point = m_point;
+            m_pending.hasPoint = true;
+        }
+        m_pending.commit = m_pending.commit || commitNow;
+        m_pendingDirty = true;
+        if (!m_writer.joinable())
+            m_writer = std::thread(&ScanSession::writerLoop, this);
+    }
+    m_final.clear();
+    m_ranges.clear();
+    m_pointDirty = false;
+    if (commitNow)
+        m_lastCommitMs = corvoMonotonicMs();
+    m_wake.notify_one();
 }
 
 bool ScanSession::commit()
 {
-    if (!m_pointDirty || !m_db)
-        return true;
+    // Also when nothing is new: the last point handed may still wait in
+    // the writer's open transaction.
+    handOff(true, true);
+    return drain();
+}
+
+bool ScanSession::drain() const
+{
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_idle.wait(lock, [this] { return !m_pendingDirty && !m_writing; });
+    }
+    absorb();
+    return !m_failedSeen;
+}
+
+void ScanSession::absorb() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto* self = const_cast<ScanSession*>(this);
+    if (m_writtenPoint) {
+        m_info.closedCount += m_writtenClosed;
+        m_info.closedBytes += m_writtenBytes;
+        m_info.openCount = m_writtenAt.open.size();
+        m_info.savedPosition = m_writtenAt.position;
+        m_info.finished = m_writtenAt.finished;
+        m_info.changed = QDateTime::currentDateTimeUtc();
+        self->m_writtenClosed = 0;
+        self->m_writtenBytes = 0;
+        self->m_writtenPoint = false;
+    }
+    if (m_writeFailed && !m_failedSeen) {
+        self->m_failedSeen = true;
+        m_error = m_writeError;
+    }
+}
+
+void ScanSession::writerLoop()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_pendingDirty || m_quit; });
+        if (!m_pendingDirty)
+            return;
+        Batch batch;
+        std::swap(batch, m_pending);
+        m_pendingDirty = false;
+        m_writing = true;
+        lock.unlock();
+        const bool ok = !m_writeFailed && write(batch);
+        lock.lock();
+        m_writing = false;
+        if (ok) {
+            m_uncommittedClosed += int(batch.closed.size());
+            for (const SessionFragment& f : batch.closed)
+                m_uncommittedBytes += f.fragment.totalBytes;
+            if (!m_inTransaction && m_haveLastPoint) {
+                m_writtenAt = m_lastPoint;
+                m_writtenClosed += m_uncommittedClosed;
+                m_writtenBytes += m_uncommittedBytes;
+                m_uncommittedClosed = 0;
+                m_uncommittedBytes = 0;
+                m_writtenPoint = true;
+            }
+        }
+        m_idle.notify_all();
+    }
+}
+
+bool ScanSession::write(const Batch& batch)
+{
     auto insert = [this](const SFragmentFit& f, int serial, bool open) {
         sqlite3_stmt* st = open ? m_insertOpen : m_insert;
         sqlite3_reset(st);
@@ -390,53 +514,90 @@ bool ScanSession::commit()
         sqlite3_bind_int64(st, 11, ext.isEmpty() ? 0 : ext.last().end);
         return sqlite3_step(st) == SQLITE_DONE;
     };
-    if (!exec("BEGIN IMMEDIATE"))
-        return fail(QStringLiteral("cannot write the session %1").arg(m_info.file));
-    bool ok = true;
-    for (const SessionFragment& f : m_final)
-        ok = ok && insert(f.fragment, f.serial, false);
-    ok = ok && exec("DELETE FROM open_fragments");
-    for (const SFragmentFit& f : m_point.open)
-        ok = ok && insert(f, 0, true);
-    if (ok) {
-        sqlite3_reset(m_update);
-        sqlite3_bind_int64(m_update, 1, m_point.position);
-        sqlite3_bind_int(m_update, 2, m_point.finished ? 1 : 0);
-        bindText(m_update, 3, nowText());
-        ok = sqlite3_step(m_update) == SQLITE_DONE;
+    // Only this thread touches the database while it writes; errors are
+    // taken from it here.
+    auto failed = [this](const char* what) {
+        const QString e = QStringLiteral("cannot write the session %1: %2")
+                              .arg(m_info.file, QString::fromUtf8(what ? what : sqlite3_errmsg(m_db)));
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_writeFailed = true;
+        m_writeError = e;
+        return false;
+    };
+    if (!m_inTransaction && batch.closed.empty() && batch.ranges.empty() && !batch.hasPoint)
+        return true;
+    if (batch.hasPoint) {
+        m_lastPoint = batch.point;
+        m_haveLastPoint = true;
     }
-    if (!ok || !exec("COMMIT")) {
-        fail(QStringLiteral("cannot write the session %1").arg(m_info.file));
-        exec("ROLLBACK");
+    if (!m_inTransaction) {
+        if (sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+            return failed(nullptr);
+        m_inTransaction = true;
+    }
+    bool ok = true;
+    for (const SessionFragment& f : batch.closed)
+        ok = ok && insert(f.fragment, f.serial, false);
+    for (const SessionRangeEntry& r : batch.ranges) {
+        sqlite3_reset(m_insertRange);
+        sqlite3_bind_text(m_insertRange, 1, r.kind == SessionRange::Unreadable ? "unreadable" : "untried", -1,
+                          SQLITE_STATIC);
+        sqlite3_bind_int64(m_insertRange, 2, r.start);
+        sqlite3_bind_int64(m_insertRange, 3, r.end);
+        sqlite3_bind_int(m_insertRange, 4, r.error);
+        ok = ok && sqlite3_step(m_insertRange) == SQLITE_DONE;
+    }
+    if (ok && batch.commit) {
+        // The newest point is committed with everything before it, never
+        // fragments without their point.
+        const ScanResumePoint& point = m_lastPoint;
+        if (m_haveLastPoint) {
+            ok = sqlite3_exec(m_db, "DELETE FROM open_fragments", nullptr, nullptr, nullptr) == SQLITE_OK;
+            for (const SFragmentFit& f : point.open)
+                ok = ok && insert(f, 0, true);
+            if (ok) {
+                sqlite3_reset(m_update);
+                sqlite3_bind_int64(m_update, 1, point.position);
+                sqlite3_bind_int(m_update, 2, point.finished ? 1 : 0);
+                bindText(m_update, 3, nowText());
+                ok = sqlite3_step(m_update) == SQLITE_DONE;
+            }
+        }
+        ok = ok && sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+        if (ok)
+            m_inTransaction = false;
+    }
+    if (!ok) {
+        failed(nullptr);
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        m_inTransaction = false;
         return false;
     }
-    for (const SessionFragment& f : m_final) {
-        ++m_info.closedCount;
-        m_info.closedBytes += f.fragment.totalBytes;
-    }
-    m_final.clear();
-    m_info.openCount = m_point.open.size();
-    m_info.savedPosition = m_point.position;
-    m_info.finished = m_point.finished;
-    m_info.changed = QDateTime::currentDateTimeUtc();
-    m_pointDirty = false;
-    m_lastCommitMs = corvoMonotonicMs();
     return true;
 }
 
 bool ScanSession::addRange(SessionRange kind, qint64 start, qint64 end, int error)
 {
+    m_ranges.push_back(SessionRangeEntry{kind, start, end, error});
+    absorb();
+    return !m_failedSeen;
+}
+
+QList<SessionRangeEntry> ScanSession::ranges() const
+{
+    const_cast<ScanSession*>(this)->commit();
+    QList<SessionRangeEntry> out;
     sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(m_db, "INSERT INTO ranges(kind, start, end, error) VALUES (?,?,?,?)", -1, &st, nullptr) !=
+    if (sqlite3_prepare_v2(m_db, "SELECT kind, start, end, error FROM ranges ORDER BY start", -1, &st, nullptr) !=
         SQLITE_OK)
-        return fail(QStringLiteral("cannot write the session %1").arg(m_info.file));
-    sqlite3_bind_text(st, 1, kind == SessionRange::Unreadable ? "unreadable" : "untried", -1, SQLITE_STATIC);
-    sqlite3_bind_int64(st, 2, start);
-    sqlite3_bind_int64(st, 3, end);
-    sqlite3_bind_int(st, 4, error);
-    const bool ok = sqlite3_step(st) == SQLITE_DONE;
+        return out;
+    while (sqlite3_step(st) == SQLITE_ROW)
+        out.append(SessionRangeEntry{columnText(st, 0) == QLatin1String("unreadable") ? SessionRange::Unreadable
+                                                                                      : SessionRange::Untried,
+                                     sqlite3_column_int64(st, 1), sqlite3_column_int64(st, 2),
+                                     sqlite3_column_int(st, 3)});
     sqlite3_finalize(st);
-    return ok || fail(QStringLiteral("cannot write the session %1").arg(m_info.file));
+    return out;
 }
 
 QString sessionsFolder()
