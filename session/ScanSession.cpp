@@ -361,7 +361,7 @@ void ScanSession::fragmentSent(int serial, const SFragmentFit& fragment)
 
 const SessionInfo& ScanSession::info() const
 {
-    absorb();
+    drain();
     return m_info;
 }
 

@@ -14,10 +14,16 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QPushButton>
 #include <QTableWidget>
+#include <QThread>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 namespace {
 
@@ -53,6 +59,45 @@ void keepScan(const QString& image, const QString& file, int checkpoints)
     ASSERT_TRUE(scan.wait(kLong));
     ASSERT_EQ(s->info().finished, checkpoints == 0);
 }
+
+// Reads the source as it is; the k-th read by a scan thread is held until
+// `atRead`, run on the GUI thread, has returned.
+class HoldAtRead : public NyxCIOSystemDevice {
+public:
+    struct Plan {
+        std::atomic<int> left{0};
+        std::function<void()> atRead;
+        std::mutex m;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    HoldAtRead(std::unique_ptr<NyxCIOSystemDevice> inner, std::shared_ptr<Plan> plan)
+        : m_inner(std::move(inner)), m_plan(std::move(plan))
+    {
+    }
+    int open(std::uint32_t a, int m) override { return m_inner->open(a, m); }
+    std::int64_t readFrom(void* dst, std::int64_t offset, std::uint32_t count) override
+    {
+        if (QThread::currentThread() != qApp->thread() && --m_plan->left == 0) {
+            auto plan = m_plan;
+            QMetaObject::invokeMethod(qApp, [plan] {
+                plan->atRead();
+                std::lock_guard<std::mutex> lock(plan->m);
+                plan->done = true;
+                plan->cv.notify_all();
+            }, Qt::QueuedConnection);
+            std::unique_lock<std::mutex> lock(m_plan->m);
+            m_plan->cv.wait(lock, [this] { return m_plan->done; });
+        }
+        return m_inner->readFrom(dst, offset, count);
+    }
+    std::int64_t size() const override { return m_inner->size(); }
+    int lastError() const override { return m_inner->lastError(); }
+
+private:
+    std::unique_ptr<NyxCIOSystemDevice> m_inner;
+    std::shared_ptr<Plan> m_plan;
+};
 
 class SessionWindow : public ::testing::Test {
 protected:
@@ -138,5 +183,56 @@ TEST_F(SessionWindow, AnUnfinishedScanIsContinuedAfterTheQuestion)
     ASSERT_TRUE(status);
     QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("   扫描结束..."), kLong);
     QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), truth.size(), kLong);
+    expectTruth(list, truth);
+}
+
+// Stopped with 结束 and continued with 开始 in the same window: the rows,
+// serials included, are those of one whole scan, none listed twice.
+TEST_F(SessionWindow, AScanStoppedAndContinuedInTheWindowListsEachFragmentOnce)
+{
+    auto plan = std::make_shared<HoldAtRead::Plan>();
+    plan->left = 5;
+    nyxSetDeviceFactory([plan](const QByteArray& path) -> std::unique_ptr<NyxCIOSystemDevice> {
+        auto dev = nyxMakePosixDevice(nyxDevicePathToFile(path));
+        if (!dev)
+            return dev;
+        return std::make_unique<HoldAtRead>(std::move(dev), plan);
+    });
+    QDir().mkpath(sessionsFolder());
+    SourceIdentity id;
+    QString why;
+    ASSERT_TRUE(identifySource(QFile::encodeName(image), &id, &why));
+    QFile::remove(sessionFileFor(id));
+
+    MainWindow window;
+    window.show();
+    scanTargetList() = {ScanTarget{image, id.size, 0}};
+    boxes.confirmAnswer = QMessageBox::Yes;
+    QMetaObject::invokeMethod(&window, "AddScanDetailInfo");
+    auto* table = window.findChild<QTableWidget*>("scanTable");
+    auto* stop = qobject_cast<QPushButton*>(table->cellWidget(0, 5));
+    ASSERT_TRUE(stop);
+    plan->atRead = [stop] { stop->click(); };
+    QMetaObject::invokeMethod(&window, "ScanStartClicked");
+    auto* status = qobject_cast<QLabel*>(table->cellWidget(0, 6));
+    auto* list = window.findChild<DropTableView*>("playlistView")->listModel;
+    QTRY_VERIFY_WITH_TIMEOUT(plan->done, kLong);
+    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("   扫描结束..."), kLong);
+    const int stoppedWith = list->rowCount();
+    EXPECT_LT(stoppedWith, truth.size());
+
+    QMetaObject::invokeMethod(&window, "ScanStartClicked");
+    ASSERT_FALSE(boxes.calls.isEmpty());
+    EXPECT_TRUE(boxes.calls.last().text.contains("继续")) << boxes.calls.last().text.toStdString();
+    auto finished = [&] {
+        std::unique_ptr<ScanSession> s = ScanSession::open(sessionFileFor(id), &why);
+        return s && s->info().finished;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(finished(), kLong);
+    QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), truth.size(), kLong);
+    // Rows still queued behind the last are listed too before the check.
+    for (int i = 0; i < 100; ++i)
+        QCoreApplication::processEvents();
+    nyxSetDeviceFactory({});
     expectTruth(list, truth);
 }
