@@ -81,6 +81,9 @@ public:
     bool checkpoint(const ScanResumePoint& point);
     // Writes what is final now, due or not, and waits until it is written.
     bool commit();
+    // Waits until what was handed to the writer is written; false once a
+    // commit has failed.
+    bool waitWritten() const { return drain(); }
     // Written with the next commit; false once a commit has failed.
     bool addRange(SessionRange kind, qint64 start, qint64 end, int error);
     QList<SessionRangeEntry> ranges() const;

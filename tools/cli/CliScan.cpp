@@ -107,6 +107,7 @@ CliScan::~CliScan()
         m_scan->wait();
         delete m_scan;
     }
+    cliSetBeforeKill({});
     delete m_session;
 }
 
@@ -180,6 +181,10 @@ bool CliScan::start()
         int code = CliExitUsage;
         if (!m_session->prepare(m_options, m_source.name, m_start, m_end, &why, &code))
             return fail(code, why);
+        cliSetBeforeKill([this] {
+            if (m_session)
+                m_session->waitWritten();
+        });
     }
 
     if (!m_options.json) {

@@ -165,6 +165,12 @@ int listSessions(FILE* out, FILE* err)
 
 namespace {
 
+std::function<void()>& beforeKill()
+{
+    static std::function<void()> wait;
+    return wait;
+}
+
 class KillAtReadDevice : public NyxCIOSystemDevice {
 public:
     KillAtReadDevice(std::unique_ptr<NyxCIOSystemDevice> inner, std::shared_ptr<std::atomic<long>> left)
@@ -191,7 +197,13 @@ private:
         QCoreApplication* app = QCoreApplication::instance();
         if (!app || QThread::currentThread() == app->thread())
             std::raise(SIGKILL);
-        QMetaObject::invokeMethod(app, [] { std::raise(SIGKILL); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(app,
+                                  [] {
+                                      if (beforeKill())
+                                          beforeKill()();
+                                      std::raise(SIGKILL);
+                                  },
+                                  Qt::QueuedConnection);
         for (;;)
             ::pause();
     }
@@ -201,6 +213,8 @@ private:
 };
 
 } // namespace
+
+void cliSetBeforeKill(std::function<void()> wait) { beforeKill() = std::move(wait); }
 
 NyxDeviceFactory cliKillAtReadFactory(NyxDeviceFactory inner)
 {

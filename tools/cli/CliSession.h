@@ -12,6 +12,7 @@
 #include <QList>
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 class CliSession {
@@ -33,6 +34,12 @@ public:
     bool checkpoint(const ScanResumePoint& point);
     bool finish();
     QString error() const { return m_session ? m_session->lastError() : QString(); }
+    // Until the session's writer has written what it was given.
+    void waitWritten() const
+    {
+        if (m_session)
+            m_session->waitWritten();
+    }
 
 private:
     std::unique_ptr<ScanSession> m_session;
@@ -53,3 +60,6 @@ int listSessions(FILE* out, FILE* err);
 // is held there until the fragments and checkpoints sent before it are
 // handled. Otherwise `inner`.
 NyxDeviceFactory cliKillAtReadFactory(NyxDeviceFactory inner);
+// Run on the main thread before that kill: the session's writer finishes
+// what it was given, so the kill's moment is defined by what was handled.
+void cliSetBeforeKill(std::function<void()> wait);
