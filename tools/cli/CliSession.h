@@ -63,3 +63,12 @@ NyxDeviceFactory cliKillAtReadFactory(NyxDeviceFactory inner);
 // Run on the main thread before that kill: the session's writer finishes
 // what it was given, so the kill's moment is defined by what was handled.
 void cliSetBeforeKill(std::function<void()> wait);
+// Reads made while one is alive, on its thread, are not counted: those
+// that measure what was found (durations), so a kill point names a read of
+// the checks or the scan.
+struct CliUncountedReads {
+    CliUncountedReads();
+    ~CliUncountedReads();
+    CliUncountedReads(const CliUncountedReads&) = delete;
+    CliUncountedReads& operator=(const CliUncountedReads&) = delete;
+};
