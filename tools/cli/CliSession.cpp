@@ -1,7 +1,9 @@
 #include "tools/cli/CliSession.h"
 
 #include "scan/CFragmentFit.h"
+#include "disk/SourceGuard.h"
 #include "tools/cli/CliExport.h"
+#include "tools/cli/CliMedia.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -129,10 +131,32 @@ int runSessionExport(const CliOptions& options, const std::atomic<bool>* interru
                           "saved so far\n",
                      qPrintable(options.session), (long long)info.savedPosition, (long long)info.rangeEnd,
                      info.closedCount);
+    // Thumbnails are written too: never onto the source's disk.
+    if (!options.thumbsDir.isEmpty()) {
+        const QString onSource = SourceGuard({nyxDevicePathForName(info.source.name)})
+                                     .check(QFile::encodeName(QFileInfo(options.thumbsDir).absoluteFilePath()));
+        if (!onSource.isEmpty()) {
+            std::fprintf(err, "corvotkl-cli: --thumbs %s: refused, %s\n", qPrintable(options.thumbsDir),
+                         qPrintable(onSource));
+            return CliExitUsage;
+        }
+        if (!QDir().mkpath(options.thumbsDir) || !QFileInfo(options.thumbsDir).isWritable()) {
+            std::fprintf(err, "corvotkl-cli: --thumbs %s: cannot write there\n", qPrintable(options.thumbsDir));
+            return CliExitUsage;
+        }
+    }
     QList<CliFragment> found;
     for (const SessionFragment& f : session->closedFragments())
         found.append(CliFragment{f.serial, f.fragment, {}});
-    return runCliExport(options, found, CliExitOk, interrupt, err);
+    int code = CliExitOk;
+    if (cliWantsExport(options))
+        code = runCliExport(options, found, code, interrupt, err);
+    if (code != CliExitInterrupted && !options.thumbsDir.isEmpty()) {
+        CliOptions named = options; // the contact sheet is titled by the source
+        named.source = name;
+        code = runCliThumbs(named, found, code, interrupt, err);
+    }
+    return code;
 }
 
 int listSessions(FILE* out, FILE* err)
