@@ -24,6 +24,7 @@ class QTreeWidget;
 class QTreeWidgetItem;
 class CButtonAndThread;
 class CPlayListTableModel;
+struct ScanResumePoint;
 class DropTableView;
 class MyButton;
 class PlayWin;
@@ -186,6 +187,9 @@ private:
     // Saved fragments onto the playlist: with their own serials when the
     // playlist is empty, else numbered on from the window's counter.
     void listSavedFragments(const ScanSession& session);
+    // Rows a stop listed for fragments a resumed scan continues: they come
+    // back when closed, so they are taken off and their serials given back.
+    void dropRowsContinuedBy(const ScanResumePoint& point);
     std::map<const CButtonAndThread*, std::unique_ptr<RowSession>> m_rowSessions;
 
     // ---- playlist and merge dialog (app/panels/PlayListPanel.cpp) ----

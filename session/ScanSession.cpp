@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QtEndian>
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -18,7 +19,8 @@
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
+constexpr int kOldestVersion = 1; // extents as JSON text
 
 const char* const kSchema = R"(
 CREATE TABLE session(
@@ -32,21 +34,35 @@ CREATE TABLE session(
   created TEXT NOT NULL, changed TEXT NOT NULL);
 CREATE TABLE fragments(
   serial INTEGER PRIMARY KEY,
-  disk TEXT NOT NULL, format INTEGER NOT NULL, stream INTEGER NOT NULL,
+  disk TEXT, format INTEGER NOT NULL, stream INTEGER NOT NULL,
   first_time INTEGER NOT NULL, last_time INTEGER NOT NULL,
   bytes INTEGER NOT NULL, frames INTEGER NOT NULL,
-  start INTEGER NOT NULL, end INTEGER NOT NULL, extents TEXT NOT NULL);
+  start INTEGER NOT NULL, end INTEGER NOT NULL, extents BLOB NOT NULL);
 CREATE TABLE open_fragments(
-  serial INTEGER, disk TEXT NOT NULL, format INTEGER NOT NULL, stream INTEGER NOT NULL,
+  serial INTEGER, disk TEXT, format INTEGER NOT NULL, stream INTEGER NOT NULL,
   first_time INTEGER NOT NULL, last_time INTEGER NOT NULL,
   bytes INTEGER NOT NULL, frames INTEGER NOT NULL,
-  start INTEGER NOT NULL, end INTEGER NOT NULL, extents TEXT NOT NULL);
+  start INTEGER NOT NULL, end INTEGER NOT NULL, extents BLOB NOT NULL);
 CREATE TABLE ranges(
   kind TEXT NOT NULL CHECK (kind IN ('unreadable', 'untried')),
   start INTEGER NOT NULL, end INTEGER NOT NULL, error INTEGER NOT NULL DEFAULT 0);
 )";
 
 QString nowText() { return QDateTime::currentDateTimeUtc().toString(Qt::ISODate); }
+
+// Extents as little-endian int64 pairs: a tenth of the text's cost to
+// write and half its size. Version 1 kept them as JSON text.
+QByteArray extentsBlob(const SExtentList& list)
+{
+    QByteArray b(list.size() * 16, Qt::Uninitialized);
+    char* p = b.data();
+    for (const SExtent& e : list) {
+        qToLittleEndian<qint64>(e.start, p);
+        qToLittleEndian<qint64>(e.end, p + 8);
+        p += 16;
+    }
+    return b;
+}
 
 QByteArray extentsText(const SExtentList& list)
 {
@@ -59,7 +75,7 @@ QByteArray extentsText(const SExtentList& list)
     return t + ']';
 }
 
-bool parseExtents(const QByteArray& text, SExtentList* out)
+bool parseExtentsText(const QByteArray& text, SExtentList* out)
 {
     static const QRegularExpression pair(QStringLiteral("\\[(\\d+),(\\d+)\\]"));
     SExtentList list;
@@ -70,6 +86,19 @@ bool parseExtents(const QByteArray& text, SExtentList* out)
     }
     *out = list;
     return !list.isEmpty();
+}
+
+void readExtents(sqlite3_stmt* st, int i, SExtentList* out)
+{
+    const auto* p = static_cast<const char*>(sqlite3_column_blob(st, i));
+    const int n = sqlite3_column_bytes(st, i);
+    if (sqlite3_column_type(st, i) == SQLITE_TEXT) {
+        parseExtentsText(QByteArray(p, n), out);
+        return;
+    }
+    out->reserve(n / 16);
+    for (int k = 0; k + 16 <= n; k += 16)
+        out->append(SExtent{qFromLittleEndian<qint64>(p + k), qFromLittleEndian<qint64>(p + k + 8)});
 }
 
 QString columnText(sqlite3_stmt* st, int i)
@@ -91,12 +120,13 @@ void bindBytes(sqlite3_stmt* st, int i, const QByteArray& b)
 
 void bindText(sqlite3_stmt* st, int i, const QString& s) { bindBytes(st, i, s.toUtf8()); }
 
-SessionFragment readFragment(sqlite3_stmt* st)
+// A NULL disk is the session's source.
+SessionFragment readFragment(sqlite3_stmt* st, const QByteArray& source)
 {
     // serial, disk, format, stream, first_time, last_time, bytes, frames, extents
     SessionFragment f;
     f.serial = sqlite3_column_int(st, 0);
-    f.fragment.diskName = columnBytes(st, 1);
+    f.fragment.diskName = sqlite3_column_type(st, 1) == SQLITE_NULL ? source : columnBytes(st, 1);
     f.fragment.formatCode = sqlite3_column_int(st, 2);
     f.fragment.stream = sqlite3_column_int(st, 3);
     f.fragment.firstTime = quint32(sqlite3_column_int64(st, 4));
@@ -104,7 +134,7 @@ SessionFragment readFragment(sqlite3_stmt* st)
     f.fragment.totalBytes = sqlite3_column_int64(st, 6);
     f.fragment.frameCount = sqlite3_column_int(st, 7);
     auto ext = std::make_shared<SExtentList>();
-    parseExtents(columnBytes(st, 8), ext.get());
+    readExtents(st, 8, ext.get());
     f.fragment.extents = ext;
     return f;
 }
@@ -118,8 +148,18 @@ ScanSession::~ScanSession()
 {
     if (m_db) {
         commit();
+        if (m_writer.joinable()) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_quit = true;
+            }
+            m_wake.notify_all();
+            m_writer.join();
+        }
         sqlite3_finalize(m_insert);
         sqlite3_finalize(m_insertOpen);
+        sqlite3_finalize(m_update);
+        sqlite3_finalize(m_insertRange);
         sqlite3_close(m_db);
     }
 }
@@ -148,7 +188,11 @@ bool ScanSession::prepare()
     const QByteArray values = QByteArray("(") + kFragmentColumns + ", start, end) VALUES (?,?,?,?,?,?,?,?,?,?,?)";
     if (sqlite3_prepare_v2(m_db, ("INSERT INTO fragments" + values).constData(), -1, &m_insert, nullptr) != SQLITE_OK ||
         sqlite3_prepare_v2(m_db, ("INSERT INTO open_fragments" + values).constData(), -1, &m_insertOpen, nullptr) !=
-            SQLITE_OK)
+            SQLITE_OK ||
+        sqlite3_prepare_v2(m_db, "UPDATE session SET saved_position = ?, finished = ?, changed = ? WHERE id = 1", -1,
+                           &m_update, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(m_db, "INSERT INTO ranges(kind, start, end, error) VALUES (?,?,?,?)", -1, &m_insertRange,
+                           nullptr) != SQLITE_OK)
         return fail(QStringLiteral("cannot prepare the session"));
     return true;
 }
@@ -237,8 +281,10 @@ bool ScanSession::loadInfo()
         m_error = QStringLiteral("the session table is empty");
         return false;
     }
-    if (sqlite3_column_int(st, 0) != kSchemaVersion) {
-        m_error = QStringLiteral("schema version %1 is not %2").arg(sqlite3_column_int(st, 0)).arg(kSchemaVersion);
+    m_version = sqlite3_column_int(st, 0);
+    if (m_version < kOldestVersion || m_version > kSchemaVersion) {
+        m_error = QStringLiteral("schema version %1 is not one of %2 to %3")
+                      .arg(m_version).arg(kOldestVersion).arg(kSchemaVersion);
         sqlite3_finalize(st);
         return false;
     }
@@ -270,19 +316,21 @@ bool ScanSession::loadInfo()
 
 QList<SessionFragment> ScanSession::closedFragments() const
 {
+    const_cast<ScanSession*>(this)->commit();
     QList<SessionFragment> out;
     sqlite3_stmt* st = nullptr;
     const QByteArray sql = QByteArray("SELECT ") + kFragmentColumns + " FROM fragments ORDER BY serial";
     if (sqlite3_prepare_v2(m_db, sql.constData(), -1, &st, nullptr) != SQLITE_OK)
         return out;
     while (sqlite3_step(st) == SQLITE_ROW)
-        out.append(readFragment(st));
+        out.append(readFragment(st, m_info.source.name));
     sqlite3_finalize(st);
     return out;
 }
 
 ScanResumePoint ScanSession::resumePoint() const
 {
+    const_cast<ScanSession*>(this)->commit();
     ScanResumePoint p;
     p.position = m_info.savedPosition;
     p.finished = m_info.finished;
@@ -291,13 +339,14 @@ ScanResumePoint ScanSession::resumePoint() const
     if (sqlite3_prepare_v2(m_db, sql.constData(), -1, &st, nullptr) != SQLITE_OK)
         return p;
     while (sqlite3_step(st) == SQLITE_ROW)
-        p.open.append(readFragment(st).fragment);
+        p.open.append(readFragment(st, m_info.source.name).fragment);
     sqlite3_finalize(st);
     return p;
 }
 
 int ScanSession::lastSerial() const
 {
+    const_cast<ScanSession*>(this)->commit();
     sqlite3_stmt* st = nullptr;
     int n = 0;
     if (sqlite3_prepare_v2(m_db, "SELECT coalesce(max(serial), 0) FROM fragments", -1, &st, nullptr) ==
@@ -310,24 +359,134 @@ int ScanSession::lastSerial() const
 
 void ScanSession::fragmentSent(int serial, const SFragmentFit& fragment)
 {
-    m_unconfirmed.append(SessionFragment{serial, fragment});
+    m_unconfirmed.push_back(SessionFragment{serial, fragment});
+}
+
+const SessionInfo& ScanSession::info() const
+{
+    drain();
+    return m_info;
 }
 
 bool ScanSession::checkpoint(const ScanResumePoint& point)
 {
-    m_final += m_unconfirmed;
+    if (m_final.empty())
+        m_final.swap(m_unconfirmed);
+    else
+        m_final.insert(m_final.end(), std::make_move_iterator(m_unconfirmed.begin()),
+                       std::make_move_iterator(m_unconfirmed.end()));
     m_unconfirmed.clear();
     m_point = point;
     m_pointDirty = true;
-    if (point.finished || corvoMonotonicMs() - m_lastCommitMs >= m_commitIntervalMs)
-        return commit();
-    return true;
+    handOff(point.finished || corvoMonotonicMs() - m_lastCommitMs >= m_commitIntervalMs);
+    absorb();
+    return !m_failedSeen;
+}
+
+void ScanSession::handOff(bool commitNow, bool force)
+{
+    const bool news = m_pointDirty || !m_ranges.empty();
+    if (!m_db || (!news && (!force || !m_writer.joinable())))
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pending.ranges.insert(m_pending.ranges.end(), m_ranges.begin(), m_ranges.end());
+        // A batch the writer has not taken yet is joined, not replaced.
+        if (m_pending.closed.empty())
+            m_pending.closed.swap(m_final);
+        else
+            m_pending.closed.insert(m_pending.closed.end(), std::make_move_iterator(m_final.begin()),
+                                    std::make_move_iterator(m_final.end()));
+        if (m_pointDirty) {
+            m_pending.point = m_point;
+            m_pending.hasPoint = true;
+        }
+        m_pending.commit = m_pending.commit || commitNow;
+        m_pendingDirty = true;
+        if (!m_writer.joinable())
+            m_writer = std::thread(&ScanSession::writerLoop, this);
+    }
+    m_final.clear();
+    m_ranges.clear();
+    m_pointDirty = false;
+    if (commitNow)
+        m_lastCommitMs = corvoMonotonicMs();
+    m_wake.notify_one();
 }
 
 bool ScanSession::commit()
 {
-    if (!m_pointDirty || !m_db)
-        return true;
+    // Also when nothing is new: the last point handed may still wait in
+    // the writer's open transaction.
+    handOff(true, true);
+    return drain();
+}
+
+bool ScanSession::drain() const
+{
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_idle.wait(lock, [this] { return !m_pendingDirty && !m_writing; });
+    }
+    absorb();
+    return !m_failedSeen;
+}
+
+void ScanSession::absorb() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto* self = const_cast<ScanSession*>(this);
+    if (m_writtenPoint) {
+        m_info.closedCount += m_writtenClosed;
+        m_info.closedBytes += m_writtenBytes;
+        m_info.openCount = m_writtenAt.open.size();
+        m_info.savedPosition = m_writtenAt.position;
+        m_info.finished = m_writtenAt.finished;
+        m_info.changed = QDateTime::currentDateTimeUtc();
+        self->m_writtenClosed = 0;
+        self->m_writtenBytes = 0;
+        self->m_writtenPoint = false;
+    }
+    if (m_writeFailed && !m_failedSeen) {
+        self->m_failedSeen = true;
+        m_error = m_writeError;
+    }
+}
+
+void ScanSession::writerLoop()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_pendingDirty || m_quit; });
+        if (!m_pendingDirty)
+            return;
+        Batch batch;
+        std::swap(batch, m_pending);
+        m_pendingDirty = false;
+        m_writing = true;
+        lock.unlock();
+        const bool ok = !m_writeFailed && write(batch);
+        lock.lock();
+        m_writing = false;
+        if (ok) {
+            m_uncommittedClosed += int(batch.closed.size());
+            for (const SessionFragment& f : batch.closed)
+                m_uncommittedBytes += f.fragment.totalBytes;
+            if (!m_inTransaction && m_haveLastPoint) {
+                m_writtenAt = m_lastPoint;
+                m_writtenClosed += m_uncommittedClosed;
+                m_writtenBytes += m_uncommittedBytes;
+                m_uncommittedClosed = 0;
+                m_uncommittedBytes = 0;
+                m_writtenPoint = true;
+            }
+        }
+        m_idle.notify_all();
+    }
+}
+
+bool ScanSession::write(const Batch& batch)
+{
     auto insert = [this](const SFragmentFit& f, int serial, bool open) {
         sqlite3_stmt* st = open ? m_insertOpen : m_insert;
         sqlite3_reset(st);
@@ -335,7 +494,11 @@ bool ScanSession::commit()
             sqlite3_bind_null(st, 1);
         else
             sqlite3_bind_int(st, 1, serial);
-        bindBytes(st, 2, f.diskName);
+        // Version 1 sessions are written as they were made.
+        if (m_version >= 2 && f.diskName == m_info.source.name)
+            sqlite3_bind_null(st, 2);
+        else
+            bindBytes(st, 2, f.diskName);
         sqlite3_bind_int(st, 3, f.formatCode);
         sqlite3_bind_int(st, 4, f.stream);
         sqlite3_bind_int64(st, 5, f.firstTime);
@@ -344,61 +507,100 @@ bool ScanSession::commit()
         sqlite3_bind_int(st, 8, f.frameCount);
         const SExtentList none;
         const SExtentList& ext = f.extents ? *f.extents : none;
-        bindBytes(st, 9, extentsText(ext));
+        // Bound without a copy: it outlives the step.
+        const QByteArray blob = m_version >= 2 ? extentsBlob(ext) : extentsText(ext);
+        if (m_version >= 2)
+            sqlite3_bind_blob(st, 9, blob.constData(), blob.size(), SQLITE_STATIC);
+        else
+            sqlite3_bind_text(st, 9, blob.constData(), blob.size(), SQLITE_STATIC);
         sqlite3_bind_int64(st, 10, ext.isEmpty() ? 0 : ext.first().start);
         sqlite3_bind_int64(st, 11, ext.isEmpty() ? 0 : ext.last().end);
         return sqlite3_step(st) == SQLITE_DONE;
     };
-    if (!exec("BEGIN IMMEDIATE"))
-        return fail(QStringLiteral("cannot write the session %1").arg(m_info.file));
-    bool ok = true;
-    for (const SessionFragment& f : m_final)
-        ok = ok && insert(f.fragment, f.serial, false);
-    ok = ok && exec("DELETE FROM open_fragments");
-    for (const SFragmentFit& f : m_point.open)
-        ok = ok && insert(f, 0, true);
-    sqlite3_stmt* st = nullptr;
-    ok = ok && sqlite3_prepare_v2(m_db, "UPDATE session SET saved_position = ?, finished = ?, changed = ? WHERE id = 1",
-                                  -1, &st, nullptr) == SQLITE_OK;
-    if (ok) {
-        sqlite3_bind_int64(st, 1, m_point.position);
-        sqlite3_bind_int(st, 2, m_point.finished ? 1 : 0);
-        bindText(st, 3, nowText());
-        ok = sqlite3_step(st) == SQLITE_DONE;
+    // Only this thread touches the database while it writes; errors are
+    // taken from it here.
+    auto failed = [this](const char* what) {
+        const QString e = QStringLiteral("cannot write the session %1: %2")
+                              .arg(m_info.file, QString::fromUtf8(what ? what : sqlite3_errmsg(m_db)));
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_writeFailed = true;
+        m_writeError = e;
+        return false;
+    };
+    if (!m_inTransaction && batch.closed.empty() && batch.ranges.empty() && !batch.hasPoint)
+        return true;
+    if (batch.hasPoint) {
+        m_lastPoint = batch.point;
+        m_haveLastPoint = true;
     }
-    sqlite3_finalize(st);
-    if (!ok || !exec("COMMIT")) {
-        fail(QStringLiteral("cannot write the session %1").arg(m_info.file));
-        exec("ROLLBACK");
+    if (!m_inTransaction) {
+        if (sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+            return failed(nullptr);
+        m_inTransaction = true;
+    }
+    bool ok = true;
+    for (const SessionFragment& f : batch.closed)
+        ok = ok && insert(f.fragment, f.serial, false);
+    for (const SessionRangeEntry& r : batch.ranges) {
+        sqlite3_reset(m_insertRange);
+        sqlite3_bind_text(m_insertRange, 1, r.kind == SessionRange::Unreadable ? "unreadable" : "untried", -1,
+                          SQLITE_STATIC);
+        sqlite3_bind_int64(m_insertRange, 2, r.start);
+        sqlite3_bind_int64(m_insertRange, 3, r.end);
+        sqlite3_bind_int(m_insertRange, 4, r.error);
+        ok = ok && sqlite3_step(m_insertRange) == SQLITE_DONE;
+    }
+    if (ok && batch.commit) {
+        // The newest point is committed with everything before it, never
+        // fragments without their point.
+        const ScanResumePoint& point = m_lastPoint;
+        if (m_haveLastPoint) {
+            ok = sqlite3_exec(m_db, "DELETE FROM open_fragments", nullptr, nullptr, nullptr) == SQLITE_OK;
+            for (const SFragmentFit& f : point.open)
+                ok = ok && insert(f, 0, true);
+            if (ok) {
+                sqlite3_reset(m_update);
+                sqlite3_bind_int64(m_update, 1, point.position);
+                sqlite3_bind_int(m_update, 2, point.finished ? 1 : 0);
+                bindText(m_update, 3, nowText());
+                ok = sqlite3_step(m_update) == SQLITE_DONE;
+            }
+        }
+        ok = ok && sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+        if (ok)
+            m_inTransaction = false;
+    }
+    if (!ok) {
+        failed(nullptr);
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        m_inTransaction = false;
         return false;
     }
-    for (const SessionFragment& f : m_final) {
-        ++m_info.closedCount;
-        m_info.closedBytes += f.fragment.totalBytes;
-    }
-    m_final.clear();
-    m_info.openCount = m_point.open.size();
-    m_info.savedPosition = m_point.position;
-    m_info.finished = m_point.finished;
-    m_info.changed = QDateTime::currentDateTimeUtc();
-    m_pointDirty = false;
-    m_lastCommitMs = corvoMonotonicMs();
     return true;
 }
 
 bool ScanSession::addRange(SessionRange kind, qint64 start, qint64 end, int error)
 {
+    m_ranges.push_back(SessionRangeEntry{kind, start, end, error});
+    absorb();
+    return !m_failedSeen;
+}
+
+QList<SessionRangeEntry> ScanSession::ranges() const
+{
+    const_cast<ScanSession*>(this)->commit();
+    QList<SessionRangeEntry> out;
     sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(m_db, "INSERT INTO ranges(kind, start, end, error) VALUES (?,?,?,?)", -1, &st, nullptr) !=
+    if (sqlite3_prepare_v2(m_db, "SELECT kind, start, end, error FROM ranges ORDER BY start", -1, &st, nullptr) !=
         SQLITE_OK)
-        return fail(QStringLiteral("cannot write the session %1").arg(m_info.file));
-    sqlite3_bind_text(st, 1, kind == SessionRange::Unreadable ? "unreadable" : "untried", -1, SQLITE_STATIC);
-    sqlite3_bind_int64(st, 2, start);
-    sqlite3_bind_int64(st, 3, end);
-    sqlite3_bind_int(st, 4, error);
-    const bool ok = sqlite3_step(st) == SQLITE_DONE;
+        return out;
+    while (sqlite3_step(st) == SQLITE_ROW)
+        out.append(SessionRangeEntry{columnText(st, 0) == QLatin1String("unreadable") ? SessionRange::Unreadable
+                                                                                      : SessionRange::Untried,
+                                     sqlite3_column_int64(st, 1), sqlite3_column_int64(st, 2),
+                                     sqlite3_column_int(st, 3)});
     sqlite3_finalize(st);
-    return ok || fail(QStringLiteral("cannot write the session %1").arg(m_info.file));
+    return out;
 }
 
 QString sessionsFolder()

@@ -11,6 +11,10 @@
 // once per commit interval and always on the last checkpoint and commit().
 // Fragments after the newest checkpoint are never written: a resume sends
 // them again, so what a crash leaves is always one consistent point.
+// Each checkpoint's fragments go to a writer thread, which inserts them in
+// an open transaction and commits when one is due, so the caller's thread
+// never waits for the disk during a scan; commit() waits for it. What is
+// read back is what is committed.
 
 #include "scan/CFragmentFit.h"
 #include "session/SourceIdentity.h"
@@ -18,7 +22,11 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -43,6 +51,12 @@ struct SessionInfo {
 
 enum class SessionRange { Unreadable, Untried };
 
+struct SessionRangeEntry {
+    SessionRange kind = SessionRange::Unreadable;
+    qint64 start = 0, end = 0;
+    int error = 0;
+};
+
 class ScanSession {
 public:
     ~ScanSession();
@@ -55,7 +69,7 @@ public:
     // An existing session. Null with *why when it is missing or not a session.
     static std::unique_ptr<ScanSession> open(const QString& file, QString* why);
 
-    const SessionInfo& info() const { return m_info; }
+    const SessionInfo& info() const;
     // Saved closed fragments by serial, and the point to resume from.
     QList<SessionFragment> closedFragments() const;
     ScanResumePoint resumePoint() const;
@@ -63,31 +77,76 @@ public:
 
     void setCommitInterval(int ms) { m_commitIntervalMs = ms; }
     void fragmentSent(int serial, const SFragmentFit& fragment);
-    // False when a due commit failed (lastError() says why).
+    // False once a commit has failed (lastError() says why).
     bool checkpoint(const ScanResumePoint& point);
-    // Writes what is final now, due or not.
+    // Writes what is final now, due or not, and waits until it is written.
     bool commit();
+    // Waits until what was handed to the writer is written; false once a
+    // commit has failed.
+    bool waitWritten() const { return drain(); }
+    // Written with the next commit; false once a commit has failed.
     bool addRange(SessionRange kind, qint64 start, qint64 end, int error);
+    QList<SessionRangeEntry> ranges() const;
     QString lastError() const { return m_error; }
 
 private:
+    struct Batch {
+        std::vector<SessionFragment> closed;
+        std::vector<SessionRangeEntry> ranges;
+        ScanResumePoint point;
+        bool hasPoint = false;
+        bool commit = false; // otherwise the writer only inserts, in its open transaction
+    };
+
     ScanSession() = default;
     bool exec(const char* sql);
     bool fail(const QString& what);
     bool prepare();
     bool loadInfo();
+    void handOff(bool commitNow, bool force = false);
+    // Waits until the writer is idle and takes over what it wrote.
+    bool drain() const;
+    void absorb() const;
+    void writerLoop();
+    bool write(const Batch& batch);
 
     sqlite3* m_db = nullptr;
     sqlite3_stmt* m_insert = nullptr;
     sqlite3_stmt* m_insertOpen = nullptr;
-    SessionInfo m_info;
-    QList<SessionFragment> m_unconfirmed; // sent after the newest checkpoint
-    QList<SessionFragment> m_final;       // before it, not yet committed
+    sqlite3_stmt* m_update = nullptr;
+    sqlite3_stmt* m_insertRange = nullptr;
+    int m_version = 0;
+    mutable SessionInfo m_info;
+    std::vector<SessionFragment> m_unconfirmed; // sent after the newest checkpoint
+    std::vector<SessionFragment> m_final;       // before it, not yet handed off
+    std::vector<SessionRangeEntry> m_ranges;                // not yet handed off
     ScanResumePoint m_point;
     bool m_pointDirty = false;
     int m_commitIntervalMs = 1000;
     qint64 m_lastCommitMs = 0;
-    QString m_error;
+    mutable QString m_error;
+
+    // Shared with the writer thread, under m_mutex.
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_wake, m_idle;
+    std::thread m_writer;
+    Batch m_pending;
+    bool m_pendingDirty = false;
+    bool m_writing = false;
+    bool m_quit = false;
+    bool m_writeFailed = false;
+    QString m_writeError;
+    int m_writtenClosed = 0;   // fragments and bytes written since last absorbed
+    qint64 m_writtenBytes = 0;
+    bool m_writtenPoint = false;
+    ScanResumePoint m_writtenAt;
+    bool m_failedSeen = false;
+    // The writer's own.
+    bool m_inTransaction = false;
+    ScanResumePoint m_lastPoint;
+    bool m_haveLastPoint = false;
+    int m_uncommittedClosed = 0;
+    qint64 m_uncommittedBytes = 0;
 };
 
 // $XDG_DATA_HOME/corvotkl/sessions (or ~/.local/share/corvotkl/sessions).

@@ -9,6 +9,7 @@
 #include "session/ScanSession.h"
 
 #include <QDateTime>
+#include <climits>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -50,6 +51,37 @@ void MainWindow::listSavedFragments(const ScanSession& session)
         m_pendingRows.append(item);
     }
     addPendingRows(true);
+}
+
+void MainWindow::dropRowsContinuedBy(const ScanResumePoint& point)
+{
+    if (point.open.isEmpty())
+        return;
+    addPendingRows(true);
+    // A fragment starts where no other does: its source, stream and first
+    // byte name it.
+    auto continued = [&point](const SFragmentFit& f) {
+        if (!f.extents || f.extents->isEmpty())
+            return false;
+        for (const SFragmentFit& o : point.open)
+            if (o.extents && !o.extents->isEmpty() && o.diskName == f.diskName && o.stream == f.stream &&
+                o.extents->first().start == f.extents->first().start)
+                return true;
+        return false;
+    };
+    int lowest = INT_MAX, highest = 0;
+    for (int i = m_playlistModel->rowCount() - 1; i >= 0; --i) {
+        const SPlayListTableItem& row = m_playlistModel->rowAt(i);
+        if (!continued(row.sFragmentFit))
+            continue;
+        lowest = std::min(lowest, row.iSerial);
+        highest = std::max(highest, row.iSerial);
+        m_playlistModel->deleteRow(i);
+    }
+    // Numbered last, their serials go to the scan that closes them, as one
+    // uninterrupted scan would number them.
+    if (highest > 0 && CFragmentFit::fragmentSerial.load() == highest)
+        CFragmentFit::fragmentSerial = lowest - 1;
 }
 
 bool MainWindow::prepareRowSession(CButtonAndThread* row)
@@ -144,8 +176,10 @@ bool MainWindow::prepareRowSession(CButtonAndThread* row)
         ScanResumePoint point = session->resumePoint();
         for (SFragmentFit& f : point.open)
             f.diskName = name;
-        if (point.position >= 0)
+        if (point.position >= 0) {
+            dropRowsContinuedBy(point);
             row->setResumePoint(point);
+        }
     } else {
         session = ScanSession::create(file, id, row->rangeStart(), row->rangeEnd(), &why);
         if (!session) {

@@ -59,7 +59,7 @@ TEST(CliOptions, RejectsBadArgumentsWithAReason)
         {{"scan", "sdb", "--json=1"}, "unknown option"},
         {{"scan", "sdb", "--fresh"}, "no --session"},
         {{"scan", "sdb", "--session"}, "needs a file"},
-        {{"export", "a.session"}, "needs --export DIR or --merge FILE"},
+        {{"export", "a.session"}, "needs --export DIR, --merge FILE or --thumbs DIR"},
         {{"export", "--merge", "m.tkl"}, "one SESSION"},
         {{"export", "a.session", "--merge", "m.tkl", "--start", "5"}, "only --export"},
         {{"sessions", "x"}, "no argument"},

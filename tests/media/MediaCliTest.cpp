@@ -93,6 +93,42 @@ TEST(MediaCli, DemoImageExportsPlayableFilesDurationsAndAContactSheet)
     EXPECT_EQ(sheet.readAll().count("<img src=\"thumb-"), fragments);
 }
 
+// A kept session gives the same playable copies and contact sheet without
+// scanning again.
+TEST(MediaCli, ASessionExportsPlayableFilesAndAContactSheet)
+{
+    if (!haveFfmpeg())
+        GTEST_SKIP() << "ffmpeg and ffprobe are needed";
+    QTemporaryDir dir;
+    const QString img = dir.filePath("demo.img"), session = dir.filePath("demo.session");
+    int code = -1;
+    runTool(kGen, {"--demo", "--seconds", "12", "--out", img}, &code);
+    ASSERT_EQ(code, 0);
+    QProcess scan;
+    scan.start(kCli, {"scan", img, "--json", "--session", session});
+    ASSERT_TRUE(scan.waitForFinished(300000));
+    ASSERT_EQ(scan.exitCode(), 0) << scan.readAllStandardError().constData();
+    QDir(dir.path()).mkdir("out");
+    QProcess cli;
+    cli.start(kCli, {"export", session, "--export", dir.filePath("out"), "--format", "mp4", "--thumbs",
+                     dir.filePath("thumbs")});
+    ASSERT_TRUE(cli.waitForFinished(300000));
+    ASSERT_EQ(cli.exitCode(), 0) << cli.readAllStandardError().constData();
+    int fragments = 0;
+    for (const QByteArray& line : scan.readAllStandardOutput().trimmed().split('\n')) {
+        const int serial = QJsonDocument::fromJson(line).object().value("serial").toInt();
+        const QStringList mp4 = QDir(dir.filePath("out")).entryList({QStringLiteral("*_%1.mp4").arg(serial, 5, 10, QChar('0'))});
+        ASSERT_EQ(mp4.size(), 1) << "fragment " << serial;
+        EXPECT_EQ(probeFile(dir.filePath("out/" + mp4[0]))["codec_name"], "h264");
+        EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("thumbs/thumb-%1.jpg").arg(serial, 5, 10, QChar('0')))));
+        ++fragments;
+    }
+    EXPECT_GT(fragments, 0);
+    QFile sheet(dir.filePath("thumbs/index.html"));
+    ASSERT_TRUE(sheet.open(QIODevice::ReadOnly));
+    EXPECT_EQ(sheet.readAll().count("<img src=\"thumb-"), fragments);
+}
+
 TEST(MediaCli, UnrecognisedPayloadIsNamedAndWrittenAsTkl)
 {
     if (!haveFfmpeg())

@@ -6,6 +6,7 @@
 #include "tools/imagegen/ImageGen.h"
 #include "support/FaultDevice.h"
 
+#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -193,6 +194,78 @@ TEST_P(ResumeEverywhere, StoppedAgainAndAgainThroughTheSessionEqualsOneScan)
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, ResumeEverywhere, ::testing::Values(0, 1, 2));
+
+// A session of the first schema (extents as JSON text) is read and continued
+// in its own format; ranges come back as they were added.
+TEST(SessionFormat, AFirstVersionSessionIsContinuedAndRangesComeBack)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("v1.session");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(QFile::encodeName(file).constData(), &db), SQLITE_OK);
+    const char* v1 = R"(
+CREATE TABLE session(id INTEGER PRIMARY KEY CHECK (id = 1), version INTEGER NOT NULL, source TEXT NOT NULL,
+  size INTEGER NOT NULL, model TEXT, serial TEXT, by_id TEXT, fingerprint TEXT, range_start INTEGER NOT NULL,
+  range_end INTEGER NOT NULL, saved_position INTEGER NOT NULL DEFAULT -1, finished INTEGER NOT NULL DEFAULT 0,
+  created TEXT NOT NULL, changed TEXT NOT NULL);
+CREATE TABLE fragments(serial INTEGER PRIMARY KEY, disk TEXT NOT NULL, format INTEGER NOT NULL,
+  stream INTEGER NOT NULL, first_time INTEGER NOT NULL, last_time INTEGER NOT NULL, bytes INTEGER NOT NULL,
+  frames INTEGER NOT NULL, start INTEGER NOT NULL, end INTEGER NOT NULL, extents TEXT NOT NULL);
+CREATE TABLE open_fragments(serial INTEGER, disk TEXT NOT NULL, format INTEGER NOT NULL, stream INTEGER NOT NULL,
+  first_time INTEGER NOT NULL, last_time INTEGER NOT NULL, bytes INTEGER NOT NULL, frames INTEGER NOT NULL,
+  start INTEGER NOT NULL, end INTEGER NOT NULL, extents TEXT NOT NULL);
+CREATE TABLE ranges(kind TEXT NOT NULL, start INTEGER NOT NULL, end INTEGER NOT NULL, error INTEGER NOT NULL DEFAULT 0);
+INSERT INTO session VALUES (1, 1, 'disk.img', 1000000, '', '', '', '', 0, 1000000, 4096, 0, '2026-01-01T00:00:00Z',
+  '2026-01-01T00:00:00Z');
+INSERT INTO fragments VALUES (1, 'disk.img', 0, 2, 10, 20, 300, 3, 100, 600, '[[100,200],[400,600]]');
+)";
+    ASSERT_EQ(sqlite3_exec(db, v1, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+
+    QString why;
+    std::unique_ptr<ScanSession> s = ScanSession::open(file, &why);
+    ASSERT_TRUE(s) << why.toStdString();
+    SFragmentFit next;
+    next.diskName = "disk.img";
+    next.totalBytes = 1000;
+    next.extents = std::make_shared<SExtentList>(SExtentList{{5000, 6000}});
+    s->fragmentSent(2, next);
+    ScanResumePoint point;
+    point.position = 8192;
+    ASSERT_TRUE(s->checkpoint(point));
+    ASSERT_TRUE(s->addRange(SessionRange::Unreadable, 7000, 7512, 5));
+    ASSERT_TRUE(s->addRange(SessionRange::Untried, 9000, 20000, 0));
+    ASSERT_TRUE(s->commit()) << s->lastError().toStdString();
+    s.reset();
+
+    s = ScanSession::open(file, &why);
+    ASSERT_TRUE(s) << why.toStdString();
+    EXPECT_EQ(s->info().savedPosition, 8192);
+    const QList<SessionFragment> got = s->closedFragments();
+    ASSERT_EQ(got.size(), 2);
+    const std::vector<std::vector<qint64>> extents = {{100, 200, 400, 600}, {5000, 6000}};
+    for (int i = 0; i < 2; ++i) {
+        std::vector<qint64> flat;
+        for (const SExtent& e : *got[i].fragment.extents)
+            flat.insert(flat.end(), {e.start, e.end});
+        EXPECT_EQ(flat, extents[size_t(i)]) << "serial " << got[i].serial;
+    }
+    const QList<SessionRangeEntry> ranges = s->ranges();
+    ASSERT_EQ(ranges.size(), 2);
+    EXPECT_TRUE(ranges[0].kind == SessionRange::Unreadable && ranges[0].start == 7000 && ranges[0].end == 7512 &&
+                ranges[0].error == 5);
+    EXPECT_TRUE(ranges[1].kind == SessionRange::Untried && ranges[1].start == 9000 && ranges[1].end == 20000);
+    // Still a first-version file that its own readers understand.
+    ASSERT_EQ(sqlite3_open(QFile::encodeName(file).constData(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT typeof(extents), extents FROM fragments WHERE serial = 2", -1, &st, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "text");
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 1)), "[[5000,6000]]");
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
 
 // A source that is not the one the session was kept for is named as such.
 TEST(SourceIdentityTest, AChangedSourceIsRecognisedAndSaysHow)

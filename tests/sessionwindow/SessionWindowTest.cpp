@@ -4,6 +4,7 @@
 #include "../commands/FakeDialogs.h"
 
 #include "app/MainWindow.h"
+#include "app/panels/CButtonAndThread.h"
 #include "app/panels/PlayListModel.h"
 #include "disk/Nyx.h"
 #include "disk/widget.h"
@@ -14,10 +15,21 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QPushButton>
 #include <QTableWidget>
+#include <QThread>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+class MainWindowTestAccess {
+public:
+    static CButtonAndThread* row(MainWindow& w, int i) { return w.scanRow(i); }
+};
 
 namespace {
 
@@ -54,6 +66,46 @@ void keepScan(const QString& image, const QString& file, int checkpoints)
     ASSERT_EQ(s->info().finished, checkpoints == 0);
 }
 
+// Reads the source as it is; the k-th read by a scan thread is held until
+// `atRead`, run on the GUI thread, has returned.
+class HoldAtRead : public NyxCIOSystemDevice {
+public:
+    struct Plan {
+        std::atomic<int> left{0};
+        std::function<void()> atRead;
+        std::mutex m;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    HoldAtRead(std::unique_ptr<NyxCIOSystemDevice> inner, std::shared_ptr<Plan> plan)
+        : m_inner(std::move(inner)), m_plan(std::move(plan))
+    {
+    }
+    int open(std::uint32_t a, int m) override { return m_inner->open(a, m); }
+    std::int64_t readFrom(void* dst, std::int64_t offset, std::uint32_t count) override
+    {
+        if (QThread::currentThread() != qApp->thread() && --m_plan->left == 0) {
+            auto plan = m_plan;
+            QMetaObject::invokeMethod(qApp, [plan] {
+                plan->atRead();
+                std::lock_guard<std::mutex> lock(plan->m);
+                plan->done = true;
+                plan->cv.notify_all();
+            }, Qt::QueuedConnection);
+            std::unique_lock<std::mutex> lock(m_plan->m);
+            m_plan->cv.wait(lock, [this] { return m_plan->done; });
+        }
+        return m_inner->readFrom(dst, offset, count);
+    }
+    std::int64_t size() const override { return m_inner->size(); }
+    int lastError() const override { return m_inner->lastError(); }
+
+private:
+    std::unique_ptr<NyxCIOSystemDevice> m_inner;
+    std::shared_ptr<Plan> m_plan;
+};
+
+// QTRY_* report to Qt Test, not here: waits are asserted through qWaitFor.
 class SessionWindow : public ::testing::Test {
 protected:
     void SetUp() override
@@ -136,7 +188,68 @@ TEST_F(SessionWindow, AnUnfinishedScanIsContinuedAfterTheQuestion)
     EXPECT_LT(list->rowCount(), truth.size());
     auto* status = qobject_cast<QLabel*>(window.findChild<QTableWidget*>("scanTable")->cellWidget(0, 6));
     ASSERT_TRUE(status);
-    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("   扫描结束..."), kLong);
-    QTRY_COMPARE_WITH_TIMEOUT(list->rowCount(), truth.size(), kLong);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return status->text() == QStringLiteral("   扫描结束..."); }, kLong));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list->rowCount() >= truth.size(); }, kLong)) << list->rowCount();
+    expectTruth(list, truth);
+}
+
+// Stopped with 结束 and continued with 开始 in the same window: the rows,
+// serials included, are those of one whole scan, none listed twice, also
+// those of fragments the stop sent open and the continued scan closed.
+TEST_F(SessionWindow, AScanStoppedAndContinuedInTheWindowListsEachFragmentOnce)
+{
+    auto plan = std::make_shared<HoldAtRead::Plan>();
+    plan->left = 5;
+    nyxSetDeviceFactory([plan](const QByteArray& path) -> std::unique_ptr<NyxCIOSystemDevice> {
+        auto dev = nyxMakePosixDevice(nyxDevicePathToFile(path));
+        if (!dev)
+            return dev;
+        return std::make_unique<HoldAtRead>(std::move(dev), plan);
+    });
+    QDir().mkpath(sessionsFolder());
+    SourceIdentity id;
+    QString why;
+    ASSERT_TRUE(identifySource(QFile::encodeName(image), &id, &why));
+    QFile::remove(sessionFileFor(id));
+
+    MainWindow window;
+    window.show();
+    scanTargetList() = {ScanTarget{image, id.size, 0}};
+    boxes.confirmAnswer = QMessageBox::Yes;
+    QMetaObject::invokeMethod(&window, "AddScanDetailInfo");
+    auto* table = window.findChild<QTableWidget*>("scanTable");
+    auto* stop = qobject_cast<QPushButton*>(table->cellWidget(0, 5));
+    ASSERT_TRUE(stop);
+    plan->atRead = [stop] { stop->click(); };
+    QMetaObject::invokeMethod(&window, "ScanStartClicked");
+    auto* status = qobject_cast<QLabel*>(table->cellWidget(0, 6));
+    auto* list = window.findChild<DropTableView*>("playlistView")->listModel;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return plan->done; }, kLong));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return status->text() == QStringLiteral("   扫描结束..."); }, kLong));
+    // The row's session takes the stop's point when the scan has ended.
+    ASSERT_TRUE(MainWindowTestAccess::row(window, 0)->waitThreads(kLong));
+    QCoreApplication::processEvents();
+    EXPECT_LT(list->rowCount(), truth.size());
+    // What a stop sends besides: the fragments still open, numbered on.
+    QString why2;
+    const ScanResumePoint point = ScanSession::open(sessionFileFor(id), &why2)->resumePoint();
+    ASSERT_FALSE(point.open.isEmpty()) << point.position;
+    for (const SFragmentFit& f : point.open)
+        ASSERT_TRUE(QMetaObject::invokeMethod(&window, "slotAddPlayList", Qt::DirectConnection, Q_ARG(SFragmentFit, f),
+                                              Q_ARG(int, ++CFragmentFit::fragmentSerial)));
+
+    QMetaObject::invokeMethod(&window, "ScanStartClicked");
+    ASSERT_FALSE(boxes.calls.isEmpty());
+    EXPECT_TRUE(boxes.calls.last().text.contains("继续")) << boxes.calls.last().text.toStdString();
+    auto finished = [&] {
+        std::unique_ptr<ScanSession> s = ScanSession::open(sessionFileFor(id), &why);
+        return s && s->info().finished;
+    };
+    ASSERT_TRUE(QTest::qWaitFor(finished, kLong));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list->rowCount() >= truth.size(); }, kLong)) << list->rowCount();
+    // Rows still queued behind the last are listed too before the check.
+    for (int i = 0; i < 100; ++i)
+        QCoreApplication::processEvents();
+    nyxSetDeviceFactory({});
     expectTruth(list, truth);
 }

@@ -41,7 +41,8 @@ QString cliUsage()
         "                         [--session FILE [--fresh]]\n"
         "                         [--export DIR] [--merge FILE] [--serials LIST]\n"
         "                         [--format tkl|mp4] [--thumbs DIR]\n"
-        "       corvotkl-cli export SESSION (--export DIR | --merge FILE) [--serials LIST]\n"
+        "       corvotkl-cli export SESSION [--export DIR] [--merge FILE] [--serials LIST]\n"
+        "                         [--format tkl|mp4] [--thumbs DIR]\n"
         "       corvotkl-cli sessions\n"
         "\n"
         "Scans SOURCE raw for TKL video and lists every fragment found.\n"
@@ -188,9 +189,11 @@ CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
         if (positional.size() != 1 || positional[0].isEmpty())
             return error(QStringLiteral("export needs one SESSION file"));
         if (!o.session.isEmpty() || o.fresh || o.hasStart || o.hasEnd)
-            return error(QStringLiteral("export takes only --export, --merge and --serials"));
-        if (o.exportDir.isEmpty() && o.mergeFile.isEmpty())
-            return error(QStringLiteral("export needs --export DIR or --merge FILE"));
+            return error(QStringLiteral("export takes only --export, --merge, --serials, --format and --thumbs"));
+        if (o.exportDir.isEmpty() && o.mergeFile.isEmpty() && o.thumbsDir.isEmpty())
+            return error(QStringLiteral("export needs --export DIR, --merge FILE or --thumbs DIR"));
+        if (o.format != "tkl" && o.exportDir.isEmpty() && o.mergeFile.isEmpty())
+            return error(QStringLiteral("--format chooses what --export or --merge write; neither was given"));
         o.session = positional[0];
         *out = o;
         return CliParseResult();
@@ -233,7 +236,17 @@ QString folderProblem(const QString& folder)
 
 bool checkCliDestinations(const CliOptions& options, QString* why)
 {
-    if (!options.thumbsDir.isEmpty()) {
+    // A session's export judges --thumbs against the session's source.
+    if (!options.thumbsDir.isEmpty() && options.command != "export") {
+        // Not even the folder is made on the source.
+        {
+            const QString onSource = SourceGuard({resolveCliSource(options.source).filePath})
+                                         .check(QFile::encodeName(QFileInfo(options.thumbsDir).absoluteFilePath()));
+            if (!onSource.isEmpty()) {
+                *why = QStringLiteral("--thumbs %1: refused, %2").arg(options.thumbsDir, onSource);
+                return false;
+            }
+        }
         if (!QFileInfo(options.thumbsDir).exists())
             QDir().mkpath(options.thumbsDir);
         const QString problem = folderProblem(options.thumbsDir);

@@ -122,6 +122,7 @@ CliScan::~CliScan()
         delete m_durations;
     }
     delete m_scan;
+    cliSetBeforeKill({});
     delete m_session;
 }
 
@@ -188,6 +189,10 @@ bool CliScan::start()
         int code = CliExitUsage;
         if (!m_session->prepare(m_options, m_source.name, m_start, m_end, &why, &code))
             return fail(code, why);
+        cliSetBeforeKill([this] {
+            if (m_session)
+                m_session->waitWritten();
+        });
     }
 
     if (!m_options.json) {

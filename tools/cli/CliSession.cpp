@@ -1,12 +1,18 @@
 #include "tools/cli/CliSession.h"
 
 #include "scan/CFragmentFit.h"
+#include "disk/SourceGuard.h"
 #include "tools/cli/CliExport.h"
+#include "tools/cli/CliMedia.h"
 
 #include <QDir>
 #include <QFileInfo>
 
+#include <QCoreApplication>
+#include <QThread>
+
 #include <csignal>
+#include <unistd.h>
 
 bool CliSession::prepare(const CliOptions& options, const QByteArray& source, qint64 start, qint64 end, QString* why,
                          int* exitCode)
@@ -125,10 +131,32 @@ int runSessionExport(const CliOptions& options, const std::atomic<bool>* interru
                           "saved so far\n",
                      qPrintable(options.session), (long long)info.savedPosition, (long long)info.rangeEnd,
                      info.closedCount);
+    // Thumbnails are written too: never onto the source's disk.
+    if (!options.thumbsDir.isEmpty()) {
+        const QString onSource = SourceGuard({nyxDevicePathForName(info.source.name)})
+                                     .check(QFile::encodeName(QFileInfo(options.thumbsDir).absoluteFilePath()));
+        if (!onSource.isEmpty()) {
+            std::fprintf(err, "corvotkl-cli: --thumbs %s: refused, %s\n", qPrintable(options.thumbsDir),
+                         qPrintable(onSource));
+            return CliExitUsage;
+        }
+        if (!QDir().mkpath(options.thumbsDir) || !QFileInfo(options.thumbsDir).isWritable()) {
+            std::fprintf(err, "corvotkl-cli: --thumbs %s: cannot write there\n", qPrintable(options.thumbsDir));
+            return CliExitUsage;
+        }
+    }
     QList<CliFragment> found;
     for (const SessionFragment& f : session->closedFragments())
         found.append(CliFragment{f.serial, f.fragment, {}});
-    return runCliExport(options, found, CliExitOk, interrupt, err);
+    int code = CliExitOk;
+    if (cliWantsExport(options))
+        code = runCliExport(options, found, code, interrupt, err);
+    if (code != CliExitInterrupted && !options.thumbsDir.isEmpty()) {
+        CliOptions named = options; // the contact sheet is titled by the source
+        named.source = name;
+        code = runCliThumbs(named, found, code, interrupt, err);
+    }
+    return code;
 }
 
 int listSessions(FILE* out, FILE* err)
@@ -168,6 +196,12 @@ CliUncountedReads::~CliUncountedReads() { --t_uncounted; }
 
 namespace {
 
+std::function<void()>& beforeKill()
+{
+    static std::function<void()> wait;
+    return wait;
+}
+
 class KillAtReadDevice : public NyxCIOSystemDevice {
 public:
     KillAtReadDevice(std::unique_ptr<NyxCIOSystemDevice> inner, std::shared_ptr<std::atomic<long>> left)
@@ -178,18 +212,40 @@ public:
     std::int64_t readFrom(void* dst, std::int64_t offset, std::uint32_t count) override
     {
         if (t_uncounted == 0 && --*m_left == 0)
-            std::raise(SIGKILL);
+            killOnceHandled();
         return m_inner->readFrom(dst, offset, count);
     }
     std::int64_t size() const override { return m_inner->size(); }
     int lastError() const override { return m_inner->lastError(); }
 
 private:
+    // The kill waits until the main thread has handled everything the scan
+    // sent before this read (its queued fragments and checkpoints come
+    // first in the same queue), so what the session holds at the kill is
+    // the same however busy the machine is. This read never happens.
+    static void killOnceHandled()
+    {
+        QCoreApplication* app = QCoreApplication::instance();
+        if (!app || QThread::currentThread() == app->thread())
+            std::raise(SIGKILL);
+        QMetaObject::invokeMethod(app,
+                                  [] {
+                                      if (beforeKill())
+                                          beforeKill()();
+                                      std::raise(SIGKILL);
+                                  },
+                                  Qt::QueuedConnection);
+        for (;;)
+            ::pause();
+    }
+
     std::unique_ptr<NyxCIOSystemDevice> m_inner;
     std::shared_ptr<std::atomic<long>> m_left;
 };
 
 } // namespace
+
+void cliSetBeforeKill(std::function<void()> wait) { beforeKill() = std::move(wait); }
 
 NyxDeviceFactory cliKillAtReadFactory(NyxDeviceFactory inner)
 {

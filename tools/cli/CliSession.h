@@ -12,6 +12,7 @@
 #include <QList>
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 class CliSession {
@@ -34,6 +35,12 @@ public:
     // Commits what is final and the scan's bad ranges before it.
     bool finish(const CFragmentFit& scan);
     QString error() const { return m_session ? m_session->lastError() : QString(); }
+    // Until the session's writer has written what it was given.
+    void waitWritten() const
+    {
+        if (m_session)
+            m_session->waitWritten();
+    }
 
 private:
     std::unique_ptr<ScanSession> m_session;
@@ -50,8 +57,13 @@ int listSessions(FILE* out, FILE* err);
 
 // For tests of interruptions: with CORVOTKL_KILL_AT_READ=k in the
 // environment, the process kills itself (SIGKILL) at its k-th read of a
-// source, so a test can stop a scan at an exact point. Otherwise `inner`.
+// source, so a test can stop a scan at an exact point: a read by the scan
+// is held there until the fragments and checkpoints sent before it are
+// handled. Otherwise `inner`.
 NyxDeviceFactory cliKillAtReadFactory(NyxDeviceFactory inner);
+// Run on the main thread before that kill: the session's writer finishes
+// what it was given, so the kill's moment is defined by what was handled.
+void cliSetBeforeKill(std::function<void()> wait);
 // Reads made while one is alive, on its thread, are not counted: those
 // that measure what was found (durations), so a kill point names a read of
 // the checks or the scan.
