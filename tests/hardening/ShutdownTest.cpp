@@ -155,9 +155,9 @@ TEST_F(Shutdown, ClosingWhileAnExportWaitsForItsWarningRaisesNoBox)
     window->show();
     QPointer<SingleMegerThread> single = new SingleMegerThread({rowOf(0, 1000, 1), rowOf(0, 500, 2)}, tmp.path());
     single->start();
-    // The worker asks the GUI thread for "打开磁盘错误！" and waits for it;
-    // the GUI thread does not serve it before the close.
-    QThread::msleep(300);
+    // The worker posts "打开磁盘错误！" for each row and ends; the GUI thread
+    // has served none of them before the close.
+    ASSERT_TRUE(single->wait(10000));
     window->close();
     EXPECT_TRUE(single.isNull() || single->isFinished());
     runDeferredDeletes();

@@ -4,6 +4,7 @@
 #include "disk/Nyx.h"
 #include "player/PlayWin.h"
 #include "player/PreviewFile.h"
+#include "support/FaultDevice.h"
 
 #include <gtest/gtest.h>
 
@@ -249,6 +250,29 @@ TEST_F(PlayerControl, PlayItemCopiesTheFragmentThenStartsThePlayer)
     EXPECT_TRUE(QDir(QCoreApplication::applicationDirPath() + "/thumb").entryList(QDir::Files) ==
                 QStringList{"Tessaro"})
         << "temporary files left behind";
+}
+
+// A copy stuck in a read of a failing disk does not hold the panel's end: it
+// is let go, ends when the read returns, and renames nothing over the file.
+TEST_F(PlayerControl, PreviewStuckInAReadDoesNotHoldTheClose)
+{
+    auto plan = std::make_shared<FaultPlan>(pattern(1 << 20));
+    plan->gateReads();
+    ScopedFaultDevices devices(plan);
+    const QString thumb = QCoreApplication::applicationDirPath() + "/thumb";
+    QDir(thumb).removeRecursively();
+
+    auto w = std::make_unique<PlayWin>();
+    SPlayListTableItem item;
+    item.sFragmentFit = fragmentOn("fault/source", {{0, 1 << 20}});
+    w->PlayItem(item);
+    ASSERT_TRUE(plan->waitForWaiting(1));
+    w.reset(); // would wait for the read forever
+
+    plan->gateReads(false);
+    EXPECT_TRUE(waitUntil([&] { return plan->created() > 0 && plan->deleted() == plan->created(); }));
+    EXPECT_TRUE(QDir(thumb).entryList(QDir::Files).isEmpty());
+    EXPECT_TRUE(log().starts.empty());
 }
 
 namespace {
