@@ -132,15 +132,13 @@ bool CliScan::start()
 
     // Open it ourselves first: the scan thread ends silently on a source it
     // cannot open, and the size gives the default range.
-    NyxCIOSystemDevice* dev = NyxfIOSystemDevice_new_not_open(m_source.devicePath.constData());
-    const int rc = dev ? NyxfIOSystemDevice_open(dev, NyxAccessRead, NyxOpenExisting) : ENODEV;
+    NyxDeviceHandle dev = nyxNewDevice(m_source.devicePath);
+    const int rc = dev ? NyxfIOSystemDevice_open(dev.get(), NyxAccessRead, NyxOpenExisting) : ENODEV;
     if (rc != 0) {
-        NyxfIOSystemDevice_delete(&dev);
         return fail(CliExitSourceError, QStringLiteral("cannot open %1: %2").arg(sourceLabel(), QString::fromLocal8Bit(std::strerror(rc))));
     }
     m_size = dev->size();
     if (m_size < 0) {
-        NyxfIOSystemDevice_delete(&dev);
         return fail(CliExitSourceError,
                     QStringLiteral("cannot scan %1: its size is unknown (not a block device or a regular file)").arg(sourceLabel()));
     }
@@ -148,7 +146,6 @@ bool CliScan::start()
     m_start = m_options.hasStart ? m_options.start : 0;
     m_end = m_options.hasEnd ? m_options.end : m_size;
     if (m_start > m_size) {
-        NyxfIOSystemDevice_delete(&dev);
         return fail(CliExitUsage, QStringLiteral("--start %1 lies beyond the end of %2 (%3 bytes)")
                                       .arg(m_start).arg(sourceLabel()).arg(m_size));
     }
@@ -164,15 +161,14 @@ bool CliScan::start()
     if (m_end > aligned) {
         char sector[kSectorBytes];
         const qint64 want = std::min<qint64>(sizeof sector, m_end - aligned);
-        const qint64 got = NyxfIOSystemDevice_read_from(dev, sector, aligned, quint32(want));
+        const qint64 got = NyxfIOSystemDevice_read_from(dev.get(), sector, aligned, quint32(want));
         if (got < 0) {
             const int e = dev->lastError() ? dev->lastError() : int(-got);
-            NyxfIOSystemDevice_delete(&dev);
             return fail(CliExitSourceError, QStringLiteral("cannot read %1 at byte %2: %3")
                                                 .arg(sourceLabel()).arg(aligned).arg(QString::fromLocal8Bit(std::strerror(e))));
         }
     }
-    NyxfIOSystemDevice_delete(&dev);
+    dev.reset();
 
     if (!m_options.session.isEmpty()) {
         m_session = new CliSession;
