@@ -243,7 +243,8 @@ TEST_F(PlayerControl, PlayItemCopiesTheFragmentThenStartsThePlayer)
     w.PlayItem(b);
     w.PlayItem(c);
     ASSERT_TRUE(waitStarts(2));
-    QThread::msleep(300);
+    // Every copy has ended and reported: the superseded one started nothing.
+    ASSERT_TRUE(w.endPreview(10000));
     QCoreApplication::processEvents();
     EXPECT_EQ(log().starts.size(), 2u);
     EXPECT_TRUE(readFile(preview) == disk.mid(5, 100));
