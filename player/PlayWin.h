@@ -35,7 +35,8 @@ public:
     bool endPreview(int msecs);
     static constexpr int kPreviewEndWaitMs = 3000;
 
-    // "<application dir>/thumb/Tessaro"
+    // "Tessaro" in the preview folder: thumb/ beside the program in a build
+    // tree, the user's cache for an installed program.
     static QString previewFilePath();
 
 signals:
@@ -55,6 +56,8 @@ private slots:
 private:
     void setupUi();
     void previewReady(quint64 generation, const PreviewResult& result);
+    // Quits a running player and waits for it to end.
+    void stopPlayer();
 
     QVBoxLayout* verticalLayout = nullptr;
     QWidget* PlayerWin = nullptr;

@@ -3,6 +3,7 @@
 #include "disk/Nyx.h"
 #include "scan/CFragmentFit.h"
 #include "scan/CSchedule.h"
+#include "tools/cli/CliMedia.h"
 #include "tools/cli/CliSession.h"
 #include "tools/cli/FragmentJson.h"
 #include "tools/cli/TerminalProgress.h"
@@ -179,8 +180,8 @@ bool CliScan::start()
     }
 
     if (!m_options.json) {
-        std::fprintf(m_out, "%7s %6s %8s %14s %16s %16s  %s\n", "serial", "stream", "frames", "bytes", "start", "end",
-                     "time");
+        std::fprintf(m_out, "%7s %6s %8s %14s %16s %16s %10s  %s\n", "serial", "stream", "frames", "bytes", "start", "end",
+                     "duration", "time");
     }
     if (std::fflush(m_out) != 0 || std::ferror(m_out))
         return fail(CliExitSourceError,
@@ -241,7 +242,7 @@ void CliScan::onFragment(SFragmentFit fragment, int serial)
 {
     if (m_session)
         m_session->fragment(serial, fragment);
-    listFragment(CliFragment{serial, fragment});
+    listFragment(CliFragment{serial, fragment, {}});
 }
 
 void CliScan::onCheckpoint(ScanResumePoint point)
@@ -267,8 +268,14 @@ void CliScan::finishSaved()
     emit done(m_exitCode);
 }
 
-void CliScan::listFragment(const CliFragment& f)
+void CliScan::listFragment(CliFragment f)
 {
+    // Counted now, while the scan has just read the fragment's bytes.
+    const SFragmentFit* previous = m_fragments.isEmpty() ? nullptr : &m_fragments.last().fragment;
+    {
+        const CliUncountedReads measuring;
+        f.duration = Media::countPictures(f.fragment, previous);
+    }
     const SFragmentFit& fragment = f.fragment;
     const int serial = f.serial;
     m_fragments.push_back(f);
@@ -278,7 +285,9 @@ void CliScan::listFragment(const CliFragment& f)
     if (m_clearBeforeRows)
         clearProgress();
     if (m_options.json) {
-        const QByteArray line = corvoFragmentJsonLine(serial, fragment) + '\n';
+        QByteArray line = corvoFragmentJsonLine(serial, fragment);
+        line.chop(1);
+        line += ",\"duration_s\":" + cliDurationText(f.duration, "null") + "}\n";
         std::fwrite(line.constData(), 1, size_t(line.size()), m_out);
     } else {
         printRow(f);
@@ -303,8 +312,8 @@ void CliScan::printRow(const CliFragment& f)
     const SExtentList& ext = fr.extents ? *fr.extents : none;
     const qint64 first = ext.isEmpty() ? 0 : ext.first().start;
     const qint64 last = ext.isEmpty() ? 0 : ext.last().end;
-    std::fprintf(m_out, "%7d %6d %8d %14lld %16lld %16lld  %s", f.serial, fr.stream, fr.frameCount,
-                 (long long)fr.totalBytes, (long long)first, (long long)last,
+    std::fprintf(m_out, "%7d %6d %8d %14lld %16lld %16lld %10s  %s", f.serial, fr.stream, fr.frameCount,
+                 (long long)fr.totalBytes, (long long)first, (long long)last, cliDurationText(f.duration, "-").constData(),
                  qPrintable(PackedTime::displayForm(fr.firstTime)));
     if (ext.size() > 1)
         std::fprintf(m_out, "  (%d extents)", int(ext.size()));

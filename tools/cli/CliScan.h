@@ -9,6 +9,7 @@
 #include "tools/cli/CliOptions.h"
 
 #include "disk/Nyx.h"
+#include "media/MediaFile.h"
 
 #include <QByteArray>
 #include <QList>
@@ -47,6 +48,7 @@ NyxDeviceFactory cliWatchingFactory(NyxDeviceFactory inner, CliReadErrors* log);
 struct CliFragment {
     int serial = 0;
     SFragmentFit fragment;
+    Media::Duration duration;
 };
 
 class CliScan : public QObject {
@@ -82,7 +84,7 @@ private slots:
 private:
     bool fail(int code, const QString& message);
     void printRow(const CliFragment& f);
-    void listFragment(const CliFragment& f);
+    void listFragment(CliFragment f);
     void drawProgress();
     void clearProgress();
     QString sourceLabel() const;
