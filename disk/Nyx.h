@@ -61,6 +61,17 @@ int NyxfIOSystemDevice_open(NyxCIOSystemDevice* device, NyxEAccessFlag access, N
 std::int64_t NyxfIOSystemDevice_read_from(NyxCIOSystemDevice* device, void* dst, std::int64_t offset, std::uint32_t count);
 void NyxfIOSystemDevice_delete(NyxCIOSystemDevice** device);
 
+// A device made by NyxfIOSystemDevice_new_not_open, closed and deleted on
+// every way out of its scope.
+struct NyxDeviceDelete {
+    void operator()(NyxCIOSystemDevice* device) const { NyxfIOSystemDevice_delete(&device); }
+};
+using NyxDeviceHandle = std::unique_ptr<NyxCIOSystemDevice, NyxDeviceDelete>;
+inline NyxDeviceHandle nyxNewDevice(const QByteArray& devicePath)
+{
+    return NyxDeviceHandle(NyxfIOSystemDevice_new_not_open(devicePath.constData()));
+}
+
 // An in-memory source (tests, fuzzing). Shares its bytes; the size is fixed.
 class MemoryDevice : public NyxCIOSystemDevice {
 public:

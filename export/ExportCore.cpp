@@ -246,13 +246,12 @@ void ExportJob::progress(bool force)
     onProgress(m_total, m_written);
 }
 
-NyxCIOSystemDevice* ExportJob::openSource(const QByteArray& sourcePath, int* error)
+NyxDeviceHandle ExportJob::openSource(const QByteArray& sourcePath, int* error)
 {
-    NyxCIOSystemDevice* device = NyxfIOSystemDevice_new_not_open(sourcePath.constData());
-    const int rc = NyxfIOSystemDevice_open(device, NyxAccessRead, NyxOpenExisting);
+    NyxDeviceHandle device = nyxNewDevice(sourcePath);
+    const int rc = NyxfIOSystemDevice_open(device.get(), NyxAccessRead, NyxOpenExisting);
     if (rc != 0) {
         *error = rc;
-        NyxfIOSystemDevice_delete(&device);
         return nullptr;
     }
     *error = 0;
@@ -436,7 +435,7 @@ bool ExportJob::exportItem(const SPlayListTableItem& row)
         return false;
     }
     int error = 0;
-    NyxCIOSystemDevice* device = openSource(sourcePath, &error);
+    const NyxDeviceHandle device = openSource(sourcePath, &error);
     if (!device) {
         const QString why = QStringLiteral("cannot open source %1: %2").arg(shownSource(sourcePath), reason(error));
         diag(why);
@@ -450,7 +449,6 @@ bool ExportJob::exportItem(const SPlayListTableItem& row)
         const QString why = QStringLiteral("cannot create %1: %2").arg(shown(target.writePath), reason(m_output.error()));
         diag(why);
         m_result.failures.append({shown(fullPath), why});
-        NyxfIOSystemDevice_delete(&device);
         return false;
     }
 
@@ -458,11 +456,10 @@ bool ExportJob::exportItem(const SPlayListTableItem& row)
     bool broken = false;
     CopyResult r = CopyResult::Done;
     if (f.totalBytes >= 0) {
-        m_copier.setDevice(device);
+        m_copier.setDevice(device.get());
         r = copyRow(f, fullPath, &tally, &broken);
         m_copier.setDevice(nullptr);
     }
-    NyxfIOSystemDevice_delete(&device);
     QString why;
     if (r == CopyResult::WriteFailed)
         why = QStringLiteral("write error: %1").arg(reason(m_output.error()));
@@ -556,7 +553,7 @@ int ExportJob::videoMerge(const QList<SPlayListTableItem>& rows, const QByteArra
         if (i == 0)
             qCDebug(lcExport, "drivename %s", sourcePath.constData());
         int error = 0;
-        NyxCIOSystemDevice* device = openSource(sourcePath, &error);
+        const NyxDeviceHandle device = openSource(sourcePath, &error);
         if (!device) {
             if (i == 0 && onSourceOpenFailed)
                 onSourceOpenFailed(sourcePath, error);
@@ -567,10 +564,9 @@ int ExportJob::videoMerge(const QList<SPlayListTableItem>& rows, const QByteArra
             continue;
         }
         CopyTally rowTally;
-        m_copier.setDevice(device);
+        m_copier.setDevice(device.get());
         r = copyRow(f, outputPath, &rowTally, &broken);
         m_copier.setDevice(nullptr);
-        NyxfIOSystemDevice_delete(&device);
         reportReadTrouble(sourcePath, outputPath, rowTally);
         tally.add(rowTally);
     }

@@ -8,6 +8,7 @@
 // opened for writing; an output that lies on a source (disk/SourceGuard.h)
 // is refused.
 
+#include "disk/Nyx.h"
 #include "export/ExtentCopy.h"
 #include "scan/SFragmentFit.h"
 
@@ -168,7 +169,7 @@ private:
     // when an extent was malformed and left out.
     CopyResult copyRow(const SFragmentFit& f, const QByteArray& outputPath, CopyTally* tally, bool* broken);
     void reportReadTrouble(const QByteArray& sourcePath, const QByteArray& outputPath, const CopyTally& tally);
-    NyxCIOSystemDevice* openSource(const QByteArray& sourcePath, int* error);
+    NyxDeviceHandle openSource(const QByteArray& sourcePath, int* error);
     // Built once per job, so a job's check is linear in its rows.
     void buildSourceCheck(const QList<SPlayListTableItem>& rows);
     // Whether outputPath, or the name it is written under until complete,

@@ -2,9 +2,9 @@
 
 #include "app/Dialogs.h"
 #include "export/CDlgProgress.h"
+#include "scan/OwnedWorkers.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QEvent>
 #include <QFile>
 #include <QMessageBox>
@@ -79,33 +79,19 @@ int exportsInFlight() { return liveExports().size(); }
 
 bool cancelExportsInFlight(int timeoutMs)
 {
-    QList<QPointer<QThread>> threads;
-    for (LiveExport& e : liveExports()) {
-        e.silence();
-        e.job->cancel.store(true);
-        threads.append(e.thread);
-    }
-    auto running = [&threads]() -> QThread* {
-        for (const QPointer<QThread>& t : threads)
-            if (t && t->isRunning())
-                return t.data();
-        return nullptr;
-    };
-    // Not a plain wait(): a worker may be waiting for the GUI thread.
-    QDeadlineTimer deadline(timeoutMs);
-    while (QPointer<QThread> t = running()) {
-        if (deadline.hasExpired())
-            break;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        if (t) // it may have been deleted by now
-            t->wait(20);
-    }
-    bool allEnded = true;
+    // No worker waits for the GUI thread (boxes are posted), so a plain wait
+    // under a deadline; one still running then ends and deletes itself later.
+    OwnedWorkers workers;
     for (const LiveExport& e : liveExports()) {
-        if (e.thread->isRunning()) {
-            allEnded = false;
-            std::printf("an export did not end in time\n");
-        }
+        workers.add(e.thread, [e] {
+            e.silence();
+            e.job->cancel.store(true);
+        });
+    }
+    const bool allEnded = workers.release(timeoutMs);
+    if (!allEnded)
+        std::printf("an export did not end in time; it ends by itself\n");
+    for (const LiveExport& e : liveExports()) {
         // Hidden, the windows no longer keep the application open; each
         // thread object deletes itself and its window once its run is over.
         if (e.window && e.window->isVisible())

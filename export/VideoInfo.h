@@ -26,8 +26,8 @@ class CDlgProgress;
 
 // Closing the application with exports in flight: cancels every export
 // thread still running (their results are no longer reported, no warning box
-// is raised for them), waits for them to end while serving the GUI thread's
-// events (a worker may be waiting on it) and closes their progress windows,
+// is raised for them), waits for them to end under the deadline and closes
+// their progress windows,
 // so the files are closed and nothing is left running. GUI thread only.
 // false if one had not ended after timeoutMs.
 bool cancelExportsInFlight(int timeoutMs = 30000);

@@ -15,7 +15,6 @@
 #include <QSpacerItem>
 #include <QThread>
 #include <QVBoxLayout>
-#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <sys/prctl.h>
@@ -70,12 +69,7 @@ PlayWin::PlayWin(QWidget* parent) : QWidget(parent)
 
 PlayWin::~PlayWin()
 {
-    for (PreviewJob& job : m_previewJobs)
-        job.cancel->store(true);
-    for (PreviewJob& job : m_previewJobs) {
-        job.thread->wait();
-        delete job.thread;
-    }
+    endPreview(kPreviewEndWaitMs);
     // A player still running ends with the window.
     if (m_playerProcess->state() != QProcess::NotRunning) {
         m_playerProcess->kill();
@@ -180,38 +174,38 @@ void PlayWin::PlayItem(SPlayListTableItem item)
 {
     // Supersede a copy still running: it must neither rename over our file
     // nor start the player.
-    for (PreviewJob& job : m_previewJobs)
-        job.cancel->store(true);
+    m_previewWorkers.abortAll();
 
     const quint64 generation = ++m_previewGeneration;
     auto cancel = std::make_shared<std::atomic<bool>>(false);
+    auto result = std::make_shared<PreviewResult>();
     const QString dir = previewFolder();
-    QMutex* renameLock = &m_previewRenameLock;
+    std::shared_ptr<QMutex> renameLock = m_previewRenameLock;
     const SFragmentFit fragment = item.sFragmentFit;
 
-    QThread* thread = QThread::create([this, generation, cancel, dir, renameLock, fragment] {
-        PreviewResult result;
-        if (makePrivateFolder(dir, &result.message)) {
-            result = buildPreviewFile(fragment, dir, QStringLiteral("Tessaro"), kPreviewMaxBytes, cancel.get(),
-                                      renameLock);
-            QString error;
-            if (result.status == PreviewResult::Written &&
-                !chownToRequestingUser(dir + QStringLiteral("/Tessaro"), &error))
-                result.message = error;
-        }
-        QMetaObject::invokeMethod(
-            this, [this, generation, result] { previewReady(generation, result); }, Qt::QueuedConnection);
+    // Nothing of ours is reached from the copy but what it shares: it may
+    // outlive this panel.
+    QThread* thread = QThread::create([cancel, result, dir, renameLock, fragment] {
+        if (!makePrivateFolder(dir, &result->message))
+            return;
+        *result = buildPreviewFile(fragment, dir, QStringLiteral("Tessaro"), kPreviewMaxBytes, cancel.get(),
+                                   renameLock.get());
+        QString error;
+        if (result->status == PreviewResult::Written && !chownToRequestingUser(dir + QStringLiteral("/Tessaro"), &error))
+            result->message = error;
     });
-    connect(thread, &QThread::finished, this, [this, thread] {
-        auto it = std::find_if(m_previewJobs.begin(), m_previewJobs.end(),
-                               [thread](const PreviewJob& j) { return j.thread == thread; });
-        if (it != m_previewJobs.end()) {
-            m_previewJobs.erase(it);
-            thread->deleteLater();
-        }
-    });
-    m_previewJobs.push_back(PreviewJob{thread, cancel});
+    connect(thread, &QThread::finished, this, [this, generation, result] { previewReady(generation, *result); });
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     thread->start();
+    m_previewWorkers.add(thread, [cancel] { cancel->store(true); });
+}
+
+bool PlayWin::endPreview(int msecs)
+{
+    const bool ended = m_previewWorkers.release(msecs);
+    if (!ended)
+        std::printf("preview copy did not end in time; it ends by itself\n");
+    return ended;
 }
 
 void PlayWin::previewReady(quint64 generation, const PreviewResult& result)

@@ -3,6 +3,7 @@
 // four flat buttons that only emit signals (the main window decides what to
 // play). Owns the player process and the preparation of the preview file.
 
+#include "scan/OwnedWorkers.h"
 #include "scan/SFragmentFit.h"
 
 #include <QMutex>
@@ -10,12 +11,10 @@
 #include <QWidget>
 #include <atomic>
 #include <memory>
-#include <vector>
 
 class QHBoxLayout;
 class QProcess;
 class QPushButton;
-class QThread;
 class QVBoxLayout;
 struct PreviewResult;
 
@@ -29,6 +28,12 @@ public:
     // The copy runs on a worker; the player starts when it is done. A newer
     // PlayItem supersedes one still copying.
     void PlayItem(SPlayListTableItem item);
+
+    // Asks the preview copy to end and waits up to msecs; one still running
+    // then (stuck in a read of a failing disk) is let go and ends by itself.
+    // false when one was let go. The destructor does this too.
+    bool endPreview(int msecs);
+    static constexpr int kPreviewEndWaitMs = 3000;
 
     // "Tessaro" in the preview folder: thumb/ beside the program in a build
     // tree, the user's cache for an installed program.
@@ -67,11 +72,8 @@ private:
     WId m_playerWinId = 0;
     QString m_videoOutput;
 
-    struct PreviewJob {
-        QThread* thread = nullptr;
-        std::shared_ptr<std::atomic<bool>> cancel;
-    };
-    std::vector<PreviewJob> m_previewJobs;
+    OwnedWorkers m_previewWorkers;
     quint64 m_previewGeneration = 0;
-    QMutex m_previewRenameLock;
+    // Shared with the copies: one let go may still rename after we are gone.
+    std::shared_ptr<QMutex> m_previewRenameLock = std::make_shared<QMutex>();
 };

@@ -13,11 +13,6 @@
 #include <memory>
 #include <vector>
 
-namespace {
-struct DeviceCloser {
-    void operator()(NyxCIOSystemDevice* d) const { NyxfIOSystemDevice_delete(&d); }
-};
-} // namespace
 
 PreviewResult buildPreviewFile(const SFragmentFit& fragment, const QString& dir, const QString& name,
                                qint64 maxBytes, const std::atomic<bool>* cancel, QMutex* renameLock)
@@ -47,7 +42,7 @@ PreviewResult buildPreviewFile(const SFragmentFit& fragment, const QString& dir,
     out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 
     const QByteArray path = nyxDevicePathForName(fragment.diskName);
-    std::unique_ptr<NyxCIOSystemDevice, DeviceCloser> device(NyxfIOSystemDevice_new_not_open(path.constData()));
+    NyxDeviceHandle device = nyxNewDevice(path);
     int openError = device ? NyxfIOSystemDevice_open(device.get(), NyxAccessRead, NyxOpenExisting) : EINVAL;
     if (openError != 0) {
         // An unreadable source still gets a (empty) preview: the player must

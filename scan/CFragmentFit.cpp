@@ -91,6 +91,8 @@ int CFragmentFit::setRange(qint64 start, qint64 end)
 
 void CFragmentFit::pause() { m_pauseFlag = 'Y'; }
 
+bool CFragmentFit::waitUntilParked(int timeoutMs) const { return m_pauseSemaphore->waitForWaiter(timeoutMs); }
+
 void CFragmentFit::resume()
 {
     m_pauseFlag = 'N';

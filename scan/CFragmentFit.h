@@ -78,6 +78,8 @@ public:
     // The two stop bytes as one 16-bit value ('N','N' = 20046, 'Y','Y' = 22873).
     quint16 stopFlags() const { return quint16(quint8(stopRequested())) | quint16(quint8(runFinished())) << 8; }
     char pauseFlag() const { return m_pauseFlag.load(); }
+    // Waits until the run is parked in a pause; false after timeoutMs.
+    bool waitUntilParked(int timeoutMs) const;
     int formatCode() const { return m_formatCode; }
     // The system's reason when the source could not be opened or read (errno), 0 if none.
     int lastError() const { return m_lastError.load(); }

@@ -1,5 +1,7 @@
 #include "scan/FrameHeaderSearch.h"
 
+#include "tools/tklframe/TklFrame.h"
+
 #include <cstring>
 #if defined(CORVO_HAVE_X86_SEARCH)
 #include <immintrin.h>
@@ -10,16 +12,13 @@ namespace {
 // The 8-byte header test at p (bytes p[0..7] must be readable).
 inline bool headerAt(const unsigned char* p, FrameInfo& info)
 {
-    if (p[0] != 0x00 || p[1] != 0x00 || p[2] != 0x01 || p[3] != 0xB7)
+    if (!tklframe::hasStartAndVariant(p))
         return false;
-    const unsigned a = p[6];
-    const unsigned b = p[7];
-    if (!((a == 0x40 && b == 0x00) || (a == 0x00 && b == 0x40)))
-        return false;
+    // A length of 0 is refused after the time and stream are cleared.
     info.time = 0;
     info.stream = 0;
-    const unsigned length = unsigned(p[4]) | unsigned(p[5]) << 8;
-    if (length == 0)
+    std::size_t length = 0;
+    if (!tklframe::parseHeader(p, &length))
         return false;
     info.length = qint32(length);
     return true;

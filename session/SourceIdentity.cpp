@@ -40,16 +40,14 @@ bool identifySource(const QByteArray& name, SourceIdentity* out, QString* why)
 {
     SourceIdentity id;
     id.name = name;
-    NyxCIOSystemDevice* dev = NyxfIOSystemDevice_new_not_open(nyxDevicePathForName(name).constData());
-    const int rc = dev ? NyxfIOSystemDevice_open(dev, NyxAccessRead, NyxOpenExisting) : ENODEV;
+    const NyxDeviceHandle dev = nyxNewDevice(nyxDevicePathForName(name));
+    const int rc = dev ? NyxfIOSystemDevice_open(dev.get(), NyxAccessRead, NyxOpenExisting) : ENODEV;
     if (rc != 0) {
-        NyxfIOSystemDevice_delete(&dev);
         *why = QStringLiteral("cannot open %1: %2").arg(QString::fromLocal8Bit(name), QString::fromLocal8Bit(std::strerror(rc)));
         return false;
     }
     id.size = dev->size();
     if (id.size < 0) {
-        NyxfIOSystemDevice_delete(&dev);
         *why = QStringLiteral("%1 has no known size").arg(QString::fromLocal8Bit(name));
         return false;
     }
@@ -61,13 +59,12 @@ bool identifySource(const QByteArray& name, SourceIdentity* out, QString* why)
     std::vector<char> buf(4096);
     for (qint64 off : at) {
         const qint64 want = std::min<qint64>(4096, id.size - off);
-        const qint64 got = want > 0 ? NyxfIOSystemDevice_read_from(dev, buf.data(), off, quint32(want)) : 0;
+        const qint64 got = want > 0 ? NyxfIOSystemDevice_read_from(dev.get(), buf.data(), off, quint32(want)) : 0;
         if (got < 0)
             hash.addData("unreadable");
         else
             hash.addData(buf.data(), int(got));
     }
-    NyxfIOSystemDevice_delete(&dev);
     id.fingerprint = hash.result().toHex();
 
     if (!name.contains('/')) {

@@ -5,6 +5,7 @@
 #include "export/ExportCore.h"
 #include "scan/CFragmentFit.h"
 #include "scan/CSchedule.h"
+#include "scan/OwnedWorkers.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -174,10 +175,7 @@ void CButtonAndThread::requestThreadsEnd()
 
 bool CButtonAndThread::waitThreads(int msecs)
 {
-    QDeadlineTimer deadline(msecs);
-    const bool scanDone = m_scanThread->wait(deadline);
-    const bool samplerDone = m_sampler->wait(deadline);
-    return scanDone && samplerDone;
+    return OwnedWorkers::waitFor({m_scanThread, m_sampler}, QDeadlineTimer(msecs));
 }
 
 bool CButtonAndThread::threadsRunning() const
@@ -187,15 +185,7 @@ bool CButtonAndThread::threadsRunning() const
 
 void CButtonAndThread::deleteWhenThreadsEnd()
 {
-    auto reap = [this] {
-        // finished() is sent just before the thread really ends; wait() bridges that moment.
-        if (m_scanThread->wait(200) && m_sampler->wait(200))
-            deleteLater();
-    };
-    connect(m_scanThread, &QThread::finished, this, reap, Qt::QueuedConnection);
-    connect(m_sampler, &QThread::finished, this, reap, Qt::QueuedConnection);
-    if (!threadsRunning())
-        deleteLater();
+    OwnedWorkers::deleteWhenEnded(this, {m_scanThread, m_sampler});
 }
 
 QString CButtonAndThread::formatSeconds(int seconds)

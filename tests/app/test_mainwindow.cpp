@@ -3,6 +3,7 @@
 
 #include "app/AppSetup.h"
 #include "app/Dialogs.h"
+#include "support/FakeDialogs.h"
 #include "app/MainWindow.h"
 #include "app/MyButton.h"
 
@@ -33,40 +34,6 @@
     } while (0)
 
 namespace {
-
-struct Call {
-    QString kind;
-    QWidget* parent = nullptr;
-    QString title;
-    QString text;
-    QMessageBox::StandardButtons buttons;
-    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
-};
-
-class FakeDialogs : public Dialogs {
-public:
-    QMessageBox::StandardButton answer = QMessageBox::No;
-    QList<Call> calls;
-
-    QMessageBox::StandardButton information(QWidget* p, const QString& t, const QString& x,
-                                            QMessageBox::StandardButtons b, QMessageBox::StandardButton d) override
-    {
-        calls.append({"information", p, t, x, b, d});
-        return QMessageBox::Ok;
-    }
-    QMessageBox::StandardButton question(QWidget* p, const QString& t, const QString& x,
-                                         QMessageBox::StandardButtons b, QMessageBox::StandardButton d) override
-    {
-        calls.append({"question", p, t, x, b, d});
-        return answer;
-    }
-    QMessageBox::StandardButton warning(QWidget* p, const QString& t, const QString& x,
-                                        QMessageBox::StandardButtons b, QMessageBox::StandardButton d) override
-    {
-        calls.append({"warning", p, t, x, b, d});
-        return QMessageBox::Ok;
-    }
-};
 
 // Receives what the window hands to the desktop's default handler.
 class UrlRecorder : public QObject {
@@ -121,7 +88,7 @@ protected:
     }
     void SetUp() override
     {
-        setDialogs(&fake);
+        fake.confirmAnswer = QMessageBox::No; // the window stays unless a test says yes
         window = new MainWindow;
         corvoApplyWindowPalette(window);
         window->show();
@@ -222,19 +189,19 @@ TEST_F(MainWindowTest, CloseQuestionNoKeepsTheWindowYesCloses)
 {
     auto* close = child<QPushButton>("closeButton");
     ASSERT_NE(close, nullptr);
-    fake.answer = QMessageBox::No;
+    fake.confirmAnswer = QMessageBox::No;
     close->click();
     ASSERT_EQ(fake.calls.size(), 1);
-    const Call& q = fake.calls[0];
+    const DialogCall& q = fake.calls[0];
     EXPECT_EQ(q.kind, "question");
     EXPECT_EQ(q.parent, window);
-    EXPECT_EQ(q.title, QString("提示 "));
+    EXPECT_EQ(q.caption, QString("提示 "));
     EXPECT_EQ(q.text, QString("是否关闭程序?"));
-    EXPECT_EQ(q.buttons, QMessageBox::Yes | QMessageBox::No);
-    EXPECT_EQ(q.defaultButton, QMessageBox::Yes) << "Enter must answer Yes";
+    EXPECT_EQ(q.options, int(QMessageBox::Yes | QMessageBox::No));
+    EXPECT_EQ(q.defaultButton, int(QMessageBox::Yes)) << "Enter must answer Yes";
     EXPECT_TRUE(window->isVisible());
 
-    fake.answer = QMessageBox::Yes;
+    fake.confirmAnswer = QMessageBox::Yes;
     QMetaObject::invokeMethod(window, "closeWindowEvent");
     EXPECT_FALSE(window->isVisible());
 }
@@ -261,8 +228,8 @@ TEST_F(MainWindowTest, HelpShowsTheWelcomeOpensTheManualWithAReaderAndOtherwiseS
     ASSERT_EQ(fake.calls.size(), 2);
     EXPECT_EQ(fake.calls[0].kind, "information");
     EXPECT_EQ(fake.calls[0].parent, nullptr);
-    EXPECT_EQ(fake.calls[0].title, QString("帮助"));
-    EXPECT_EQ(fake.calls[0].buttons, QMessageBox::Ok);
+    EXPECT_EQ(fake.calls[0].caption, QString("帮助"));
+    EXPECT_EQ(fake.calls[0].options, int(QMessageBox::Ok));
     EXPECT_TRUE(fake.calls[0].text.startsWith(
         "欢迎使用MarzenTKL监控视频恢复软件。本软件用于恢复TKL监控视频文件！能恢复误删除、误格式化、突然断电等原因导致的TKL监控视频数据丢失！"));
     EXPECT_TRUE(recorder.opened.isEmpty()) << "a missing manual was handed to the desktop";

@@ -6,6 +6,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -341,8 +342,19 @@ TEST_F(CliProcess, InterruptStopsTheScanAndExits130)
     QProcess p;
     p.start(kCli, {"scan", img, "--json"});
     ASSERT_TRUE(p.waitForStarted());
-    QThread::msleep(700);
-    ASSERT_EQ(p.state(), QProcess::Running) << "the scan ended before it could be interrupted";
+    // The image is opened after the signal handlers are in place.
+    const QString fds = QStringLiteral("/proc/%1/fd").arg(p.processId());
+    const QString canonical = QFileInfo(img).canonicalFilePath();
+    auto opened = [&] {
+        for (const QFileInfo& fd : QDir(fds).entryInfoList(QDir::Files | QDir::System))
+            if (fd.symLinkTarget() == canonical)
+                return true;
+        return false;
+    };
+    QDeadlineTimer deadline(30000);
+    while (!opened() && p.state() == QProcess::Running && !deadline.hasExpired())
+        p.waitForReadyRead(20);
+    ASSERT_TRUE(opened()) << "the scan never opened the image";
     ::kill(pid_t(p.processId()), SIGINT);
     ASSERT_TRUE(p.waitForFinished(30000)) << "the scan did not stop";
     EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);

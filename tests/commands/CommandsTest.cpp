@@ -1,6 +1,6 @@
 // Sort, delete, export and merge commands of the main window, through the
 // recording dialogs, and exports checked byte for byte against an image.
-#include "FakeDialogs.h"
+#include "support/FakeDialogs.h"
 #include "playlist/PlaylistSupport.h"
 
 #include "app/MainWindow.h"

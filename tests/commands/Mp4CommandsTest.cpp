@@ -1,6 +1,6 @@
 // The playlist's MP4 commands through the recording dialogs: playable files
 // checked by ffprobe, and a merge of different streams refused by name.
-#include "FakeDialogs.h"
+#include "support/FakeDialogs.h"
 #include "media/MediaSupport.h"
 
 #include "app/MainWindow.h"

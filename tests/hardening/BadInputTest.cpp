@@ -202,10 +202,8 @@ TEST(BadInput, APipeOrSocketIsNotADiskAndOpeningItDoesNotHang)
     const QByteArray fifo = QFile::encodeName(tmp.filePath("fifo"));
     ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
     auto opened = std::async(std::launch::async, [&] {
-        NyxCIOSystemDevice* d = NyxfIOSystemDevice_new_not_open(("\\\\.\\" + fifo).constData());
-        const int e = NyxfIOSystemDevice_open(d, NyxAccessRead, NyxOpenExisting);
-        NyxfIOSystemDevice_delete(&d);
-        return e;
+        const NyxDeviceHandle d = nyxNewDevice("\\\\.\\" + fifo);
+        return NyxfIOSystemDevice_open(d.get(), NyxAccessRead, NyxOpenExisting);
     });
     if (opened.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
         // Let the stuck open go before failing.

@@ -1,10 +1,10 @@
 // Closing the window with exports in flight: they are cancelled, their files
 // closed, their windows gone, no result box; nothing is left running.
 
-#include "app/Dialogs.h"
 #include "app/MainWindow.h"
 #include "export/CDlgProgress.h"
 #include "export/VideoInfo.h"
+#include "support/FakeDialogs.h"
 #include "support/FaultDevice.h"
 
 #include <QCoreApplication>
@@ -23,22 +23,6 @@
 namespace {
 
 constexpr qint64 MiB = 1024 * 1024;
-
-struct RecordingDialogs : Dialogs {
-    QStringList boxes;
-    QMessageBox::StandardButton warning(QWidget*, const QString&, const QString& text, QMessageBox::StandardButtons,
-                                        QMessageBox::StandardButton) override
-    {
-        boxes.append(text);
-        return QMessageBox::Ok;
-    }
-    QMessageBox::StandardButton information(QWidget*, const QString&, const QString& text,
-                                            QMessageBox::StandardButtons, QMessageBox::StandardButton) override
-    {
-        boxes.append(text);
-        return QMessageBox::Ok;
-    }
-};
 
 SPlayListTableItem rowOf(qint64 start, qint64 end, int serial)
 {
@@ -73,14 +57,9 @@ void runDeferredDeletes()
 }
 
 struct Shutdown : ::testing::Test {
-    RecordingDialogs dialogsFake;
+    FakeDialogs dialogsFake;
     QTemporaryDir tmp;
-    void SetUp() override { setDialogs(&dialogsFake); }
-    void TearDown() override
-    {
-        nyxSetDeviceFactory(nullptr);
-        setDialogs(nullptr);
-    }
+    void TearDown() override { nyxSetDeviceFactory(nullptr); }
 };
 
 } // namespace
@@ -137,7 +116,7 @@ TEST_F(Shutdown, ClosingTheWindowCancelsExportsInFlightAndClosesTheirFiles)
     EXPECT_FALSE(mergeWindow && mergeWindow->isVisible());
 
     runDeferredDeletes();
-    EXPECT_TRUE(dialogsFake.boxes.isEmpty()) << dialogsFake.boxes.join(", ").toStdString();
+    EXPECT_TRUE(dialogsFake.boxes().isEmpty()) << dialogsFake.boxes().join(", ").toStdString();
     EXPECT_TRUE(single.isNull());
     EXPECT_TRUE(merge.isNull());
     EXPECT_TRUE(singleWindow.isNull());
@@ -155,14 +134,14 @@ TEST_F(Shutdown, ClosingWhileAnExportWaitsForItsWarningRaisesNoBox)
     window->show();
     QPointer<SingleMegerThread> single = new SingleMegerThread({rowOf(0, 1000, 1), rowOf(0, 500, 2)}, tmp.path());
     single->start();
-    // The worker asks the GUI thread for "打开磁盘错误！" and waits for it;
-    // the GUI thread does not serve it before the close.
-    QThread::msleep(300);
+    // The worker posts "打开磁盘错误！" for each row and ends; the GUI thread
+    // has served none of them before the close.
+    ASSERT_TRUE(single->wait(10000));
     window->close();
     EXPECT_TRUE(single.isNull() || single->isFinished());
     runDeferredDeletes();
     EXPECT_TRUE(single.isNull());
-    EXPECT_TRUE(dialogsFake.boxes.isEmpty()) << dialogsFake.boxes.join(", ").toStdString();
+    EXPECT_TRUE(dialogsFake.boxes().isEmpty()) << dialogsFake.boxes().join(", ").toStdString();
     EXPECT_EQ(exportsInFlight(), 0);
 }
 

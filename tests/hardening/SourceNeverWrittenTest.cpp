@@ -171,10 +171,10 @@ TEST_F(SourceNeverWritten, ReadOnlyLoopDevice)
     // A bare device name, as the disk tree hands it: "\\.\loopN" is /dev/loopN.
     const QByteArray name = device.mid(int(strlen("/dev/")));
     // The loop device ends on a 512-byte boundary, before the file does.
-    NyxCIOSystemDevice* d = NyxfIOSystemDevice_new_not_open(nyxDevicePathForName(name).constData());
-    ASSERT_EQ(NyxfIOSystemDevice_open(d, NyxAccessRead, NyxOpenExisting), 0);
+    NyxDeviceHandle d = nyxNewDevice(nyxDevicePathForName(name));
+    ASSERT_EQ(NyxfIOSystemDevice_open(d.get(), NyxAccessRead, NyxOpenExisting), 0);
     const qint64 deviceSize = d->size();
-    NyxfIOSystemDevice_delete(&d);
+    d.reset();
     ASSERT_EQ(deviceSize, size & ~qint64(511));
     const QList<SPlayListTableItem> rows = scanPreviewAndExport(name, deviceSize, outDir("out"));
     const QList<SPlayListTableItem> fromFile = scanPreviewAndExport(QFile::encodeName(image), deviceSize, outDir("out2"));

@@ -5,7 +5,8 @@
 #include "player/PlayWin.h"
 #include "player/PreviewFile.h"
 #include "player/PreviewPlace.h"
-#include "commands/FakeDialogs.h"
+#include "support/FakeDialogs.h"
+#include "support/FaultDevice.h"
 
 #include <gtest/gtest.h>
 
@@ -249,13 +250,37 @@ TEST_F(PlayerControl, PlayItemCopiesTheFragmentThenStartsThePlayer)
     w.PlayItem(b);
     w.PlayItem(c);
     ASSERT_TRUE(waitStarts(2));
-    QThread::msleep(300);
+    // Every copy has ended and reported: the superseded one started nothing.
+    ASSERT_TRUE(w.endPreview(10000));
     QCoreApplication::processEvents();
     EXPECT_EQ(log().starts.size(), 2u);
     EXPECT_TRUE(readFile(preview) == disk.mid(5, 100));
     EXPECT_TRUE(QDir(QCoreApplication::applicationDirPath() + "/thumb").entryList(QDir::Files) ==
                 QStringList{"Tessaro"})
         << "temporary files left behind";
+}
+
+// A copy stuck in a read of a failing disk does not hold the panel's end: it
+// is let go, ends when the read returns, and renames nothing over the file.
+TEST_F(PlayerControl, PreviewStuckInAReadDoesNotHoldTheClose)
+{
+    auto plan = std::make_shared<FaultPlan>(pattern(1 << 20));
+    plan->gateReads();
+    ScopedFaultDevices devices(plan);
+    const QString thumb = QCoreApplication::applicationDirPath() + "/thumb";
+    QDir(thumb).removeRecursively();
+
+    auto w = std::make_unique<PlayWin>();
+    SPlayListTableItem item;
+    item.sFragmentFit = fragmentOn("fault/source", {{0, 1 << 20}});
+    w->PlayItem(item);
+    ASSERT_TRUE(plan->waitForWaiting(1));
+    w.reset(); // would wait for the read forever
+
+    plan->gateReads(false);
+    EXPECT_TRUE(waitUntil([&] { return plan->created() > 0 && plan->deleted() == plan->created(); }));
+    EXPECT_TRUE(QDir(thumb).entryList(QDir::Files).isEmpty());
+    EXPECT_TRUE(log().starts.empty());
 }
 
 namespace {

@@ -67,7 +67,8 @@ TEST(TklFrame, HeaderRecognition)
     EXPECT_EQ(len, 0xFFFFu);
     EXPECT_FALSE(parseHeader(u8(header(100, 0x40, 0x40)), &len));
     EXPECT_FALSE(parseHeader(u8(header(100, 0x00, 0x00)), &len));
-    EXPECT_FALSE(parseHeader(u8(header(7)), &len)); // cannot hold its own header
+    EXPECT_TRUE(parseHeader(u8(header(7)), &len)); // a frame without payload, as the scan takes it
+    EXPECT_EQ(len, 7u);
     EXPECT_FALSE(parseHeader(u8(header(0)), &len));
     const std::string reversed = std::string{char(0xB7), 0x01, 0x00, 0x00, 0x10, 0x00, 0x40, 0x00};
     EXPECT_FALSE(parseHeader(u8(reversed), &len));
@@ -81,6 +82,18 @@ TEST(TklFrame, RoundTripAnySizeAndEmpty)
         EXPECT_EQ(strip(frame(u8(payload), n, 4096), &st), payload) << n;
         EXPECT_EQ(st.frames, (n + 4095) / 4096);
         EXPECT_EQ(st.skippedBytes + st.droppedTail + st.repaired, 0u);
+    }
+}
+
+TEST(TklFrame, FramesShorterThanTheirHeaderPassNothingOn)
+{
+    const std::string a = bytes(3000, 8), b = bytes(200, 9);
+    for (int len = 1; len < 8; ++len) {
+        const std::string framed = frame(u8(a), a.size(), 1000) + header(len) + frame(u8(b), b.size());
+        UnframeStats st;
+        EXPECT_EQ(strip(framed, &st), a + b) << len;
+        EXPECT_EQ(st.frames, 4u) << len;
+        EXPECT_EQ(st.skippedBytes, 0u) << len;
     }
 }
 

@@ -55,12 +55,8 @@ struct SteppedScan {
         ASSERT_TRUE(plan->waitForReads(before + n));
         ASSERT_TRUE(plan->waitForGate());
     }
-    bool readsStayAt(size_t n)
-    {
-        // Give the scan time to make a read it must not make.
-        QThread::msleep(150);
-        return plan->reads().size() == n;
-    }
+    // Parked in the pause, the scan has made all the reads it will make.
+    bool readsStayAt(size_t n) { return scan.waitUntilParked(10000) && plan->reads().size() == n; }
 };
 
 } // namespace
@@ -266,13 +262,10 @@ TEST(ScanControl, RunsAsAQThreadStartedAndWaitedFor)
     plan->allowReads(1);
     ASSERT_TRUE(plan->waitForGate()); // in its first refill
     scan.stop();
-    std::thread opener([&] {
-        QThread::msleep(100);
-        plan->gateReads(false);
-    });
-    // wait() is entered while the scan is held in a read.
+    // wait() is entered while the scan is held in a read, and returns when it ends.
+    EXPECT_FALSE(scan.wait(0));
+    plan->gateReads(false);
     EXPECT_TRUE(scan.wait(10000));
-    opener.join();
     EXPECT_FALSE(scan.isRunning());
     EXPECT_EQ(scan.stopFlags(), kFinished);
     EXPECT_EQ(sink.count(), 2u);

@@ -3,6 +3,7 @@
 // sampler threads over slow, unreadable or generated sources.
 
 #include "support/FakeSources.h"
+#include "support/ManualClock.h"
 
 #include "app/Dialogs.h"
 #include "app/MainWindow.h"
@@ -119,6 +120,7 @@ protected:
 
     RecordingDialogs box;
     FakeSources sources;
+    ManualClock clock; // outlives the window's rows
     std::unique_ptr<MainWindow> window;
     QTableWidget* table = nullptr;
 };
@@ -160,7 +162,11 @@ TEST_F(ScanPanelTest, TwoTargetsPauseContinueAndStop)
 {
     sources.add("slowA", slowSource());
     sources.add("slowB", slowSource());
-    select({{"slowA", qint64(1) << 30, 0}, {"slowB", qint64(1) << 30, 0}});
+    scanTargetList() = {{"slowA", qint64(1) << 30, 0}, {"slowB", qint64(1) << 30, 0}};
+    QMetaObject::invokeMethod(window.get(), "AddScanDetailInfo");
+    ASSERT_NE(row(0), nullptr);
+    row(0)->sampler()->setClock(&clock);
+    QMetaObject::invokeMethod(window.get(), "ScanStartClicked");
 
     ASSERT_EQ(table->rowCount(), 2);
     EXPECT_EQ(table->item(0, 0)->text(), "     slowA");
@@ -179,6 +185,8 @@ TEST_F(ScanPanelTest, TwoTargetsPauseContinueAndStop)
     EXPECT_FALSE(b->m_startButton->isEnabled());
     EXPECT_FALSE(b->m_stopButton->isEnabled());
     EXPECT_EQ(b->stoppedFlag(), 'Y');
+    ASSERT_TRUE(clock.waitParked()); // the sampler has taken its start time
+    ASSERT_TRUE(clock.advance(1000));
     waitForProgress(a);
 
     a->m_startButton->click();
@@ -189,11 +197,12 @@ TEST_F(ScanPanelTest, TwoTargetsPauseContinueAndStop)
     EXPECT_TRUE(b->m_startButton->isEnabled());
     EXPECT_TRUE(b->m_stopButton->isEnabled());
     // The scan thread really holds: once it has reached its wait, it reads
-    // nothing more and no sample moves the row.
-    QTest::qWait(1500);
+    // nothing more and a second passing moves nothing on the row.
+    ASSERT_TRUE(a->scanThread()->waitUntilParked(kLong));
     const qint64 heldAt = a->scanThread()->publishedPosition()->load();
     const QString elapsedAt = a->m_elapsedLabel->text();
-    QTest::qWait(1500);
+    ASSERT_TRUE(clock.advance(1000));
+    QCoreApplication::processEvents();
     EXPECT_EQ(a->scanThread()->publishedPosition()->load(), heldAt);
     EXPECT_EQ(a->m_elapsedLabel->text(), elapsedAt);
     EXPECT_TRUE(a->scanThread()->isRunning());
@@ -213,7 +222,7 @@ TEST_F(ScanPanelTest, TwoTargetsPauseContinueAndStop)
     EXPECT_TRUE(b->m_startButton->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(!a->threadsRunning(), kLong);
     // The sampler's last sample came after the stop; a stop stays a normal end.
-    QTest::qWait(50);
+    QCoreApplication::processEvents();
     EXPECT_EQ(statusText(a), "   扫描结束...");
     EXPECT_EQ(a->scanThread()->runFinished(), 'Y');
 }
@@ -462,24 +471,27 @@ TEST(ScanPanelRoad, TickedImageIsScannedToTheEnd)
         }
         ASSERT_NE(imageRow, nullptr);
         imageRow->setCheckState(0, Qt::Checked);
+        // Listening before the click: a small image is scanned in less time than a click takes to return.
+        auto* playlist = window.findChild<QAbstractItemView*>("playlistView");
+        ASSERT_NE(playlist, nullptr);
+        int inserted = 0;
+        QObject::connect(playlist->model(), &QAbstractItemModel::rowsInserted,
+                         [&inserted](const QModelIndex&, int first, int last) { inserted += last - first + 1; });
         window.findChild<QPushButton*>("diskStartButton")->click();
 
         CButtonAndThread* r = MainWindowTestAccess::row(window, 0);
         ASSERT_NE(r, nullptr);
         ASSERT_EQ(MainWindowTestAccess::rowCount(window), 1);
         EXPECT_EQ(r->rangeEnd(), qint64(40) << 20);
-        EXPECT_EQ(statusText(r), "   扫描中...");
         QTRY_COMPARE_WITH_TIMEOUT(statusText(r), QString("   扫描结束..."), kLong);
         EXPECT_EQ(r->m_progressBar->value(), 100);
         EXPECT_EQ(r->m_startButton->text(), "开始");
         EXPECT_FALSE(diskDialog->isVisible());
         EXPECT_TRUE(tree->isEnabled()); // ready for the next selection
         EXPECT_TRUE(window.findChild<QWidget*>("selectDiskButton")->isEnabled());
-        // Every fragment reached the playlist. (A spy made after the click
-        // would miss those the scan thread sent before it was connected.)
-        auto* playlist = window.findChild<QAbstractItemView*>("playlistView");
-        ASSERT_NE(playlist, nullptr);
+        // Every fragment found reached the playlist, each once.
         QTRY_COMPARE_WITH_TIMEOUT(playlist->model()->rowCount(), truth.size(), kLong);
+        EXPECT_EQ(inserted, truth.size());
         EXPECT_EQ(cScanState, 'Y');
     }
     scanTargetList().clear();

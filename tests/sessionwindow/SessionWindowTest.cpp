@@ -1,7 +1,7 @@
 // Sessions in the window: a saved session reopened lists its rows; an
 // unfinished one is continued after the question, and its rows then equal
 // one whole scan's, serials included; a changed source is refused.
-#include "../commands/FakeDialogs.h"
+#include "support/FakeDialogs.h"
 
 #include "app/MainWindow.h"
 #include "app/panels/CButtonAndThread.h"

@@ -148,21 +148,18 @@ bool CliScan::start()
 
     // Open it ourselves first: the scan thread ends silently on a source it
     // cannot open, and the size gives the default range.
-    NyxCIOSystemDevice* dev = NyxfIOSystemDevice_new_not_open(m_source.devicePath.constData());
-    const int rc = dev ? NyxfIOSystemDevice_open(dev, NyxAccessRead, NyxOpenExisting) : ENODEV;
+    NyxDeviceHandle dev = nyxNewDevice(m_source.devicePath);
+    const int rc = dev ? NyxfIOSystemDevice_open(dev.get(), NyxAccessRead, NyxOpenExisting) : ENODEV;
     if (rc != 0) {
-        NyxfIOSystemDevice_delete(&dev);
         return fail(CliExitSourceError, QStringLiteral("cannot open %1: %2").arg(sourceLabel(), QString::fromLocal8Bit(std::strerror(rc))));
     }
     m_size = dev->size();
     if (m_size < 0) {
-        NyxfIOSystemDevice_delete(&dev);
         return fail(CliExitSourceError,
                     QStringLiteral("cannot scan %1: its size is unknown (not a block device or a regular file)").arg(sourceLabel()));
     }
 
     if (m_size == 0) {
-        NyxfIOSystemDevice_delete(&dev);
         return fail(CliExitSourceError,
                     QStringLiteral("cannot scan %1: it holds no bytes (an empty image, or a reader with no medium in it)")
                         .arg(sourceLabel()));
@@ -171,7 +168,6 @@ bool CliScan::start()
     m_start = m_options.hasStart ? m_options.start : 0;
     m_end = m_options.hasEnd ? m_options.end : m_size;
     if (m_start > m_size) {
-        NyxfIOSystemDevice_delete(&dev);
         return fail(CliExitUsage, QStringLiteral("--start %1 lies beyond the end of %2 (%3 bytes)")
                                       .arg(m_start).arg(sourceLabel()).arg(m_size));
     }
@@ -181,7 +177,7 @@ bool CliScan::start()
         m_end = m_size;
     }
 
-    NyxfIOSystemDevice_delete(&dev);
+    dev.reset();
 
     if (!m_options.session.isEmpty()) {
         m_session = new CliSession;

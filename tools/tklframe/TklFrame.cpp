@@ -4,22 +4,6 @@
 
 namespace tklframe {
 
-bool parseHeader(const std::uint8_t* d, std::size_t* length)
-{
-    if (d[0] != 0x00 || d[1] != 0x00 || d[2] != 0x01 || d[3] != 0xB7)
-        return false;
-    const bool variant1 = d[6] == 0x40 && d[7] == 0x00;
-    const bool variant2 = d[6] == 0x00 && d[7] == 0x40;
-    if (!variant1 && !variant2)
-        return false;
-    const std::size_t len = std::size_t(d[4]) | (std::size_t(d[5]) << 8);
-    if (len < kHeaderSize)
-        return false;
-    if (length)
-        *length = len;
-    return true;
-}
-
 std::string frame(const std::uint8_t* payload, std::size_t n, std::size_t maxPayload, int variant)
 {
     maxPayload = std::clamp<std::size_t>(maxPayload, 1, kMaxPayload);
@@ -65,7 +49,8 @@ std::size_t unframe(const std::uint8_t* data, std::size_t n, bool atEnd, std::st
             p = q;
             continue;
         }
-        const std::size_t end = p + len;
+        // A frame without payload still takes its header's bytes.
+        const std::size_t end = p + std::max(len, kHeaderSize);
         const bool confirmed = end == n || (end < n && n - end >= kHeaderSize && parseHeader(data + end, nullptr));
         if (!confirmed) {
             // A header inside the claimed frame means this length is damaged:
@@ -83,8 +68,10 @@ std::size_t unframe(const std::uint8_t* data, std::size_t n, bool atEnd, std::st
                 break;
             }
         }
-        out.append(reinterpret_cast<const char*>(data) + p + kHeaderSize, len - kHeaderSize);
-        ++st.frames;
+        if (len > kHeaderSize) {
+            out.append(reinterpret_cast<const char*>(data) + p + kHeaderSize, len - kHeaderSize);
+            ++st.frames;
+        }
         p = end;
     }
     return p;

@@ -1,7 +1,8 @@
 #pragma once
-// TKL frame layout shared by the framing tool, the preview player and tests:
-// 00 00 01 B7, 16-bit little-endian total length (header included),
-// then 40 00 or 00 40, then the payload. Plain C++, no Qt: km2 links it.
+// TKL frame layout shared by the scanner, the framing tool, the preview
+// player and tests: 00 00 01 B7, 16-bit little-endian total length (header
+// included), then 40 00 or 00 40, then the payload. Plain C++, no Qt: km2
+// links it.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,9 +14,26 @@ constexpr std::size_t kHeaderSize = 8;
 constexpr std::size_t kMaxFrame = 0xFFFF;
 constexpr std::size_t kMaxPayload = kMaxFrame - kHeaderSize;
 
-// True when data (at least kHeaderSize bytes) starts with a frame header whose
-// length can hold the header itself; *length receives that length.
-bool parseHeader(const std::uint8_t* data, std::size_t* length);
+// True when data (at least kHeaderSize bytes) starts with a frame header;
+// *length receives its length. Recorders write lengths of 1 to 7 too: such a
+// frame has no payload, and the scan still takes it as a frame.
+// The start code and a variant, whatever the length.
+inline bool hasStartAndVariant(const std::uint8_t* d)
+{
+    return d[0] == 0x00 && d[1] == 0x00 && d[2] == 0x01 && d[3] == 0xB7 &&
+           ((d[6] == 0x40 && d[7] == 0x00) || (d[6] == 0x00 && d[7] == 0x40));
+}
+inline bool parseHeader(const std::uint8_t* d, std::size_t* length)
+{
+    if (!hasStartAndVariant(d))
+        return false;
+    const std::size_t len = std::size_t(d[4]) | (std::size_t(d[5]) << 8);
+    if (len == 0)
+        return false;
+    if (length)
+        *length = len;
+    return true;
+}
 
 // Cuts payload into back-to-back frames of at most maxPayload payload bytes
 // (clamped to 1..kMaxPayload). variant 1 writes 40 00, variant 2 writes 00 40.

@@ -1,5 +1,5 @@
 #pragma once
-// A recording stand-in for the modal boxes and file dialogs.
+// A recording stand-in for the modal boxes and file dialogs, for every GUI test.
 
 #include "app/Dialogs.h"
 
@@ -67,6 +67,15 @@ public:
         for (const DialogCall& c : calls)
             k << c.kind;
         return k;
+    }
+    // Texts of every message box shown so far.
+    QStringList boxes() const
+    {
+        QStringList r;
+        for (const DialogCall& c : calls)
+            if (c.kind == "information" || c.kind == "question" || c.kind == "warning")
+                r << c.text;
+        return r;
     }
     // Texts of the result boxes ("提示 ") shown so far.
     QStringList results() const
