@@ -152,10 +152,10 @@ bool looksLikeVideo(const char* head, int size)
         }
         if (d[i] != 0 || d[i + 1] != 0 || d[i + 2] != 1)
             continue;
-        // An H.26x NAL header (forbidden_zero_bit clear) or an MPEG
-        // sequence, picture-group or system code.
-        const uint8_t h = d[i + 3];
-        if ((h & 0x80) == 0 || h >= 0xb0) {
+        // An H.26x NAL header: forbidden_zero_bit clear. (The frame
+        // header's own magic, 00 00 01 B7, found loose in damaged payloads,
+        // has it set.)
+        if ((d[i + 3] & 0x80) == 0) {
             if (++found == 2)
                 return true;
         }
