@@ -10,6 +10,8 @@ namespace Media {
 
 namespace {
 constexpr qint64 kChunk = 1 << 20;
+// The first read is small: most payloads are judged on their head alone.
+constexpr qint64 kFirstChunk = 256 << 10;
 } // namespace
 
 FragmentPayload::FragmentPayload(const SFragmentFit& fragment, qint64 sourceLimit)
@@ -121,7 +123,7 @@ bool FragmentPayload::refill()
         m_finished = true;
         return true;
     }
-    qint64 n = std::min(kChunk, ext[m_extent].end - m_at);
+    qint64 n = std::min(m_sourceRead == 0 ? kFirstChunk : kChunk, ext[m_extent].end - m_at);
     if (m_limit >= 0)
         n = std::min(n, m_limit - m_sourceRead);
     m_chunk.clear();
@@ -147,6 +149,14 @@ bool FragmentPayload::refill()
     m_at += got;
     m_sourceRead += got;
     return true;
+}
+
+QByteArray FragmentPayload::peek(int size)
+{
+    while (m_out.size() - m_outPos < size_t(size) && !m_finished && refill()) {
+    }
+    const size_t n = std::min(size_t(size), m_out.size() - m_outPos);
+    return QByteArray(m_out.data() + m_outPos, int(n));
 }
 
 int FragmentPayload::read(std::uint8_t* buf, int size)

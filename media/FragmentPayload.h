@@ -36,6 +36,9 @@ public:
     bool open(QString* error);
     // Up to size payload bytes; 0 at the end, -1 when the source failed.
     int read(std::uint8_t* buf, int size);
+    // The next size payload bytes (fewer at the end or when the source
+    // failed), left to be read; reads no more of the source than they need.
+    QByteArray peek(int size);
 
     qint64 sourceBytesRead() const { return m_sourceRead; }
     int badSectors() const { return m_badSectors; }

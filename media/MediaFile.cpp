@@ -82,6 +82,16 @@ struct Input {
         payload->setPrefix(prefix);
         if (!payload->open(&error))
             return false;
+        // Judged on the fragment's own bytes, past any borrowed prefix.
+        const QByteArray head = payload->peek(prefix.size() + kSniffBytes).mid(prefix.size());
+        if (!payload->error().isEmpty()) {
+            error = payload->error();
+            return false;
+        }
+        if (!looksLikeVideo(head.constData(), head.size())) {
+            error = QStringLiteral("the payload is no video format FFmpeg recognises");
+            return false;
+        }
         auto* buf = static_cast<unsigned char*>(av_malloc(kIoBuffer));
         io = avio_alloc_context(buf, kIoBuffer, 0, payload.get(), readPayload, nullptr, nullptr);
         if (!io) {
@@ -125,6 +135,36 @@ struct Input {
 
     AVStream* stream() const { return fmt->streams[video]; }
 };
+
+} // namespace
+
+bool looksLikeVideo(const char* head, int size)
+{
+    const auto* d = reinterpret_cast<const uint8_t*>(head);
+    const int n = std::min(size, kSniffBytes);
+    if (n > 2 * 188 && d[0] == 0x47 && d[188] == 0x47 && d[376] == 0x47)
+        return true;
+    int found = 0;
+    for (int i = 0; i + 3 < n; ++i) {
+        if (d[i + 2] > 1) { // no start code can end within the next two bytes
+            i += 2;
+            continue;
+        }
+        if (d[i] != 0 || d[i + 1] != 0 || d[i + 2] != 1)
+            continue;
+        // An H.26x NAL header: forbidden_zero_bit clear. (The frame
+        // header's own magic, 00 00 01 B7, found loose in damaged payloads,
+        // has it set.)
+        if ((d[i + 3] & 0x80) == 0) {
+            if (++found == 2)
+                return true;
+        }
+        i += 2;
+    }
+    return false;
+}
+
+namespace {
 
 AVRational frameRate(const AVStream* st)
 {

@@ -21,6 +21,14 @@ constexpr int kDefaultFps = 25;
 // How much of a fragment's head a thumbnail or a probe may read.
 constexpr qint64 kHeadBytes = 2 << 20;
 
+// How much of a payload's head the cheap check below looks at.
+constexpr int kSniffBytes = 64 << 10;
+// A cheap check on a payload's head before any FFmpeg probe: a recorder
+// stream (H.264/H.265 Annex B) has start codes with NAL headers every few
+// kilobytes, noise about one in 16 MiB; a transport stream has its sync byte
+// every 188 bytes. False means no probe would recognise it.
+bool looksLikeVideo(const char* head, int size);
+
 struct StreamInfo {
     bool recognised = false;
     QString format;     // libavformat's short name: h264, hevc, …

@@ -227,3 +227,47 @@ TEST(ContactSheet, EveryFragmentOnceInDiskOrderInPages)
 }
 
 } // namespace
+
+// The check before any probe: noise and zeros are turned away on their head,
+// recorder streams (whole or continuing without parameter sets) are not.
+struct SniffCase {
+    const char* name;
+    QByteArray (*head)();
+    bool video;
+};
+void PrintTo(const SniffCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+class Sniff : public ::testing::TestWithParam<SniffCase> {};
+
+TEST_P(Sniff, HeadIsJudgedWithoutFfmpeg)
+{
+    if (!haveFfmpeg() && QByteArray(GetParam().name).startsWith("h"))
+        GTEST_SKIP() << "ffmpeg is needed to make test video";
+    const QByteArray head = GetParam().head().left(Media::kSniffBytes);
+    EXPECT_EQ(Media::looksLikeVideo(head.constData(), head.size()), GetParam().video);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Heads, Sniff,
+    ::testing::Values(
+        SniffCase{"noise",
+                  [] {
+                      QByteArray b;
+                      quint32 x = 99;
+                      for (int i = 0; i < Media::kSniffBytes; ++i)
+                          b += char((x = x * 1103515245u + 12345u) >> 24);
+                      return b;
+                  },
+                  false},
+        SniffCase{"zeros", [] { return QByteArray(Media::kSniffBytes, 0); }, false},
+        SniffCase{"h264", [] { return encode({"h264", 25, 1, 320, 240}); }, true},
+        SniffCase{"hevc", [] { return encode({"hevc", 25, 1, 320, 240}); }, true},
+        SniffCase{"h264_continuing",
+                  [] {
+                      const QByteArray es = encode({"h264", 25, 1, 320, 240});
+                      return withoutParameterSets(es.mid(idrAt(es, 0) + 4));
+                  },
+                  true}),
+    [](const auto& info) { return std::string(info.param.name); });
