@@ -116,7 +116,10 @@ TEST(MediaCli, ASessionExportsPlayableFilesAndAContactSheet)
     ASSERT_EQ(cli.exitCode(), 0) << cli.readAllStandardError().constData();
     int fragments = 0;
     for (const QByteArray& line : scan.readAllStandardOutput().trimmed().split('\n')) {
-        const int serial = QJsonDocument::fromJson(line).object().value("serial").toInt();
+        const QJsonObject row = QJsonDocument::fromJson(line).object();
+        if (row.contains("summary"))
+            continue; // the closing object, not a fragment
+        const int serial = row.value("serial").toInt();
         const QStringList mp4 = QDir(dir.filePath("out")).entryList({QStringLiteral("*_%1.mp4").arg(serial, 5, 10, QChar('0'))});
         ASSERT_EQ(mp4.size(), 1) << "fragment " << serial;
         EXPECT_EQ(probeFile(dir.filePath("out/" + mp4[0]))["codec_name"], "h264");
