@@ -40,6 +40,12 @@ struct Segment {
     qint64 endDev() const { return dev + len; }
 };
 
+// Room in the ring past the view for the chunks read ahead.
+qint64 aheadBytes(const ScanGeometry& g)
+{
+    return g.readAhead == ScanGeometry::Never ? 0 : std::max(0, g.ahead) * g.chunk;
+}
+
 } // namespace
 
 bool CFragmentFit::findFrameHeader(const unsigned char* window, qint32 n, qint32& foundAt, FrameInfo& info)
@@ -54,7 +60,7 @@ CFragmentFit::CFragmentFit(const ScanGeometry& geometry)
     : QThread(nullptr)
     , m_geometry(geometry)
     , m_pauseSemaphore(new PauseSemaphore)
-    , m_buffer(new ScanBuffer(size_t(geometry.data), size_t(geometry.slack)))
+    , m_buffer(new ScanBuffer(size_t(geometry.data + aheadBytes(geometry)), size_t(geometry.slack)))
 {
 }
 
@@ -177,10 +183,18 @@ void CFragmentFit::run()
         return;
     }
 
-    const qint64 alignedStart = std::max<qint64>(0, m_rangeStart) & ~qint64(511);
+    // From a whole logical block, so direct reads stay aligned on 4Kn disks.
+    const qint64 block = std::max(512, device->logicalBlockSize());
+    const qint64 alignedStart = std::max<qint64>(0, m_rangeStart) / block * block;
     const qint64 end = m_rangeEnd;
     m_position = alignedStart;
     SourceReader reader(device, end, kChunk, m_geometry.probeCap);
+    // Reads in flight land in the ring past the view; a copying buffer moves
+    // those bytes on every slide, so it reads in this thread only.
+    const qint64 kAhead = aheadBytes(m_geometry) / kChunk;
+    if (kAhead > 0 && m_buffer->mirrored()
+        && (m_geometry.readAhead == ScanGeometry::Always || device->isBlockDevice()))
+        reader.startReadAhead();
     std::vector<SourceRange> got;
     std::vector<Segment> segments;
     segments.reserve(8);
@@ -205,6 +219,10 @@ void CFragmentFit::run()
         status = reader.read(m_buffer->view(), alignedStart, firstCount, got);
     addSegments(0, alignedStart);
     qint64 next = alignedStart + kData;
+    // Chunk j after the view goes to view + kData + j * kChunk: where the
+    // refill of its turn reads, after j + 1 slides.
+    for (qint64 j = 0; j < kAhead && status == SourceReader::Ok; ++j)
+        reader.prefetch(m_buffer->view() + kData + j * kChunk, next + j * kChunk, kChunk);
     qint64 resume = alignedStart; // device offset where the search goes on
     FrameInfo info;
     bool reachedEnd = false;
@@ -308,6 +326,8 @@ void CFragmentFit::run()
         const qint64 at = next;
         status = reader.read(m_buffer->view() + (kData - kChunk), at, count, got);
         addSegments(kData - kChunk, at);
+        if (kAhead > 0 && status == SourceReader::Ok)
+            reader.prefetch(m_buffer->view() + kData + (kAhead - 1) * kChunk, at + kAhead * kChunk, kChunk);
         next += kChunk;
         m_position = std::min(next, end);
     }
@@ -336,6 +356,7 @@ void CFragmentFit::run()
         if (slotOpen[size_t(s)] && slotTable[size_t(s)].totalBytes > kFinalMinBytes)
             sendFragment(slotTable[size_t(s)]);
     }
+    reader.endReadAhead();
     NyxfIOSystemDevice_delete(&device);
     finish();
 }
