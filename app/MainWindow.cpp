@@ -1,9 +1,14 @@
 #include "app/MainWindow.h"
+#include "app/panels/Mp4Export.h"
 
 #include "app/AppSetup.h"
 #include "app/Dialogs.h"
 #include "app/MyButton.h"
+#include "app/panels/PlayListModel.h"
+#include "app/panels/RowSession.h"
+#include "disk/RequestingUser.h"
 #include "export/VideoInfo.h"
+#include "player/PlayWin.h"
 
 #include <QApplication>
 #include <QBoxLayout>
@@ -19,10 +24,13 @@
 #include <QMouseEvent>
 #include <QPalette>
 #include <QPixmap>
+#include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QResizeEvent>
 #include <QScreen>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTableWidget>
 #include <QUrl>
 
@@ -33,14 +41,28 @@ const char* const kHelpFile = "TKL使用手册.chm";
 const char* const kCommandButtonStyle =
     " QPushButton {background-color:transparent;color:white;border:0px;margin-left:15px}";
 
-// A plain widget holding a panel's place in the layout until the panel's own
-// build step makes the real one.
-QWidget* makePlaceholder(QWidget* parent, const char* name)
+// CHM readers Debian ships, the package's recommendation first.
+const char* const kChmViewers[] = {"xchm", "kchmviewer"};
+
+QString firstExisting(const QStringList& paths)
 {
-    auto* w = new QWidget(parent);
-    w->setObjectName(QString::fromLatin1(name) + "Placeholder");
-    w->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-    return w;
+    for (const QString& p : paths)
+        if (QFileInfo(p).isFile())
+            return QFileInfo(p).absoluteFilePath();
+    return QString();
+}
+
+// The desktop's handler, run as the user who asked: a browser refuses to
+// run as root.
+bool openForUser(const QUrl& url)
+{
+    const RequestingUser user = requestingUser();
+    if (!user.other)
+        return QDesktopServices::openUrl(url);
+    return QProcess::startDetached(
+        QStringLiteral("runuser"),
+        {QStringLiteral("-u"), user.name, QStringLiteral("--"), QStringLiteral("xdg-open"), url.toString()},
+        QDir::rootPath());
 }
 
 } // namespace
@@ -104,6 +126,14 @@ void MainWindow::buildTitleBar()
     m_selectDiskButton->setShortcut(QKeySequence("ctrl+e"));
     m_selectDiskButton->setStyleSheet(MyButton::kNormalStyle);
 
+    // Beside 选择磁盘 and in its style: reopens a kept scan without rescanning.
+    m_openSessionButton = new MyButton(style()->standardIcon(QStyle::SP_DirOpenIcon), "打开记录(ctrl+O)", this);
+    m_openSessionButton->setObjectName("openSessionButton");
+    m_openSessionButton->setIconSize(QSize(32, 36));
+    m_openSessionButton->resize(79, 40);
+    m_openSessionButton->setShortcut(QKeySequence("ctrl+o"));
+    m_openSessionButton->setStyleSheet(MyButton::kNormalStyle);
+
     m_mergeButton = new MyButton(QIcon(":/images/merge.png"), "合并恢复(ctrl+R)", this);
     m_mergeButton->setObjectName("mergeButton");
     m_mergeButton->setIconSize(QSize(32, 36));
@@ -145,6 +175,7 @@ void MainWindow::buildTitleBar()
     m_titleRow->addWidget(m_logoButton, 0);
     m_titleRow->addStretch(40);
     m_titleRow->addWidget(m_selectDiskButton, 2);
+    m_titleRow->addWidget(m_openSessionButton, 2);
     m_titleRow->addWidget(m_mergeButton, 2);
     m_titleRow->addWidget(m_helpButton, 0);
     m_titleRow->addStretch(1);
@@ -154,6 +185,7 @@ void MainWindow::buildTitleBar()
 
     connect(m_selectDiskButton, SIGNAL(clicked()), this, SLOT(SelectDisk()));
     connect(m_mergeButton, SIGNAL(clicked()), this, SLOT(MergeDisk()));
+    connect(m_openSessionButton, &QAbstractButton::clicked, this, &MainWindow::slotOpenSession);
     connect(m_helpButton, SIGNAL(clicked()), this, SLOT(HelpDisk()));
     connect(m_minButton, SIGNAL(clicked()), this, SLOT(minWindowEvent()));
     connect(m_closeButton, SIGNAL(clicked()), this, SLOT(closeWindowEvent()));
@@ -185,49 +217,17 @@ void MainWindow::buildStatusBar()
     bar->addWidget(m_statusLabel, 1);
 }
 
-QWidget* MainWindow::playlistViewWidget() const
-{
-    return m_playlistView ? findChild<QWidget*>("playlistView") : nullptr;
-}
-
-QWidget* MainWindow::playWinWidget() const
-{
-    return m_playWin ? findChild<QWidget*>("PlayWin") : nullptr;
-}
-
 void MainWindow::buildCentralLayout()
 {
     auto* central = new QWidget(this);
     central->setObjectName("centralWidget");
 
+    // Every panel has built its widget by now (see the constructor).
     QWidget* scanLabel = m_scanLabel;
-    if (!scanLabel) {
-        scanLabel = makePlaceholder(central, "scanLabel");
-        scanLabel->setFixedHeight(30);
-        scanLabel->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    }
     QWidget* videoLabel = m_videoLabel;
-    if (!videoLabel) {
-        videoLabel = makePlaceholder(central, "videoLabel");
-        videoLabel->setFixedHeight(30);
-        videoLabel->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    }
-    QWidget* playlist = playlistViewWidget();
-    if (!playlist) {
-        playlist = makePlaceholder(central, "playlistView");
-        playlist->setMaximumWidth(397);
-        playlist->setMinimumHeight(357);
-    }
-    QWidget* playback = playWinWidget();
-    if (!playback)
-        playback = makePlaceholder(central, "PlayWin");
+    QWidget* playlist = m_playlistView;
+    QWidget* playback = m_playWin;
     QWidget* scanTable = m_scanTable;
-    if (!scanTable) {
-        scanTable = makePlaceholder(central, "scanTable");
-        scanTable->setMinimumHeight(200);
-        scanTable->setMaximumHeight(250);
-    }
-    m_scanTablePlace = scanTable;
 
     auto* leftColumn = new QVBoxLayout;
     leftColumn->setContentsMargins(0, 0, 20, 0);
@@ -282,13 +282,11 @@ void MainWindow::slotSelectFile()
 {
     if (m_tableShown) {
         m_tableShown = false;
-        if (m_scanTablePlace)
-            m_scanTablePlace->hide();
+        m_scanTable->hide();
         showMaximized();
     } else {
         m_tableShown = true;
-        if (m_scanTablePlace)
-            m_scanTablePlace->show();
+        m_scanTable->show();
         resize(1062, 725);
     }
 }
@@ -300,10 +298,41 @@ void MainWindow::HelpDisk()
                           "能恢复误删除、误格式化、突然断电等原因导致的TKL监控视频数据丢失！"
                           "如需硬盘、磁盘阵列或其他存储设备的数据恢复服务，欢迎联系我们的技术支持。",
                           QMessageBox::Ok, QMessageBox::NoButton);
-    // Handing a missing file to the desktop would pop up its own error box.
-    const QString manual = QDir::current().absoluteFilePath(QString::fromUtf8(kHelpFile));
-    if (QFileInfo::exists(manual))
-        QDesktopServices::openUrl(QUrl::fromLocalFile(manual));
+    const QString name = QString::fromUtf8(kHelpFile);
+    const QString appDir = QCoreApplication::applicationDirPath();
+    // The working directory first, as always; then beside the program and
+    // where the package puts its documentation.
+    const QStringList manualPlaces{QDir::current().absoluteFilePath(name), QDir(appDir).filePath(name),
+                                   QStringLiteral("/usr/share/doc/corvotkl/") + name};
+    const QString manual = firstExisting(manualPlaces);
+    QString viewer;
+    for (const char* v : kChmViewers)
+        if (viewer.isEmpty())
+            viewer = QStandardPaths::findExecutable(QString::fromLatin1(v));
+    // Handing a missing file, or one nothing can read, to the desktop would
+    // pop up its own error box or nothing at all.
+    if (!manual.isEmpty() && !viewer.isEmpty() && openForUser(QUrl::fromLocalFile(manual)))
+        return;
+
+    // No CHM reader: the same guide as HTML, in the desktop's browser.
+    const QString guide = firstExisting(helpGuidePlaces());
+    if (!guide.isEmpty() && openForUser(QUrl::fromLocalFile(guide)))
+        return;
+    QString why = manual.isEmpty() ? QStringLiteral("找不到使用手册 %1（已查找 %2）").arg(name, manualPlaces.join(QStringLiteral("、")))
+                  : viewer.isEmpty() ? QStringLiteral("没有安装 CHM 阅读器（xchm），无法打开 %1").arg(manual)
+                                     : QStringLiteral("无法启动 %1 打开 %2").arg(viewer, manual);
+    why += guide.isEmpty() ? QStringLiteral("；也找不到 HTML 版指南（%1）。").arg(helpGuidePlaces().join(QStringLiteral("、")))
+                           : QStringLiteral("；也无法在浏览器中打开 %1。").arg(guide);
+    dialogs().warning(this, QStringLiteral("帮助"), QStringLiteral("无法打开帮助：") + why, QMessageBox::Ok,
+                      QMessageBox::Ok);
+}
+
+QStringList& MainWindow::helpGuidePlaces()
+{
+    static QStringList places{
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("html/index.html")),
+        QStringLiteral("/usr/share/doc/corvotkl/html/index.html")};
+    return places;
 }
 
 void MainWindow::openUrl(QString url)
@@ -364,7 +393,7 @@ void MainWindow::mouseDoubleClickEvent(QMouseEvent* event)
 
 void MainWindow::contextMenuEvent(QContextMenuEvent* event)
 {
-    QWidget* view = playlistViewWidget();
+    QWidget* view = m_playlistView;
     if (!view || !view->isVisible() || !view->rect().contains(view->mapFromGlobal(event->globalPos()))) {
         event->ignore();
         return;
@@ -379,6 +408,8 @@ void MainWindow::contextMenuEvent(QContextMenuEvent* event)
     menu->addAction("导出", this, SLOT(ExportItem()));
     menu->addAction("预览");
     menu->addAction("合并", this, SLOT(PlayListMerge()));
+    menu->addAction("导出MP4", this, SLOT(ExportItemMp4()));
+    menu->addAction("合并导出MP4", this, SLOT(PlayListMergeMp4()));
     menu->exec(event->globalPos());
     // One menu per right click; do not let them pile up under the window.
     menu->deleteLater();
@@ -389,5 +420,6 @@ void MainWindow::closeEvent(QCloseEvent* event)
     stopAllScans();
     // Exports end too: their files closed, their windows gone with ours.
     cancelExportsInFlight();
+    CMp4ExportThread::cancelAll();
     QMainWindow::closeEvent(event);
 }

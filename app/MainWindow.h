@@ -1,7 +1,7 @@
 #pragma once
 // The single main window. Its slots come from several panels; each panel's
 // slots and construction step are defined in that panel's source file
-// (app/panels/*.cpp, player/PlayCommands.cpp), this class only ties them up.
+// (app/panels/*.cpp, app/PlayCommands.cpp), this class only ties them up.
 
 #include "scan/SFragmentFit.h"
 
@@ -10,6 +10,8 @@
 #include <QPoint>
 #include <QString>
 #include <QStringList>
+#include <map>
+#include <memory>
 #include <vector>
 
 class QDialog;
@@ -25,6 +27,8 @@ class CPlayListTableModel;
 class DropTableView;
 class MyButton;
 class PlayWin;
+class RowSession;
+class ScanSession;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -33,6 +37,11 @@ public:
     // they are offered in the disk tree after the machine's disks.
     explicit MainWindow(const QStringList& imagePaths = QStringList(), QWidget* parent = nullptr);
     ~MainWindow() override;
+
+    // Where the help looks for the HTML guide when no CHM reader is installed
+    // (beside the program, then the package's documentation); tests point it
+    // elsewhere.
+    static QStringList& helpGuidePlaces();
 
 signals:
     void PlayListClean();
@@ -53,6 +62,8 @@ protected slots:
     void slotWantScan();
     void slotStartScan();
     void SCanResult(int result);
+    // The result box with, below 成功 or 失败, what was not written whole.
+    void showExportResult(int result, const QString& details);
     void SelectDisk();
     void TreeItemChanged(QTreeWidgetItem*, int);
     void TreeItemClicked(QTreeWidgetItem*, int);
@@ -67,6 +78,9 @@ protected slots:
     void DeletPanelItem();
     void StartMerge();
     void PlayListMerge();
+    void ExportItemMp4();
+    void PlayListMergeMp4();
+    void Mp4Result(int result, QString message);
     void slotPlayFragment();
 
 private slots:
@@ -79,6 +93,11 @@ public slots:
     void OnNotify(long long int i);
     void OnNotifyScanOver(bool isOver);
     void AddScanDetailInfo();
+    // Lists a saved session's fragments without scanning (打开记录, or a
+    // FILE.session given to the program). False, with a message box saying
+    // why, when it is not a session or its source is missing or changed.
+    bool openSessionFile(const QString& file);
+    void slotOpenSession();
 
 private slots:
     void openUrl(QString);
@@ -98,7 +117,7 @@ private:
     // Construction steps, in the order the constructor runs them.
     void buildPlaylistModel();   // app/panels/PlayListPanel.cpp
     void buildTitleBar();        // app/MainWindow.cpp
-    void buildPlayWin();         // player/PlayCommands.cpp
+    void buildPlayWin();         // app/PlayCommands.cpp
     void buildPlaylistView();    // app/panels/PlayListPanel.cpp
     void buildScanTable();       // app/panels/ScanPanel.cpp
     void buildStatusBar();       // app/MainWindow.cpp
@@ -107,6 +126,7 @@ private:
     void buildMergeDialog();     // app/panels/PlayListPanel.cpp
     // Merges the rows into the file in a thread of its own (app/panels/Commands.cpp).
     void startMerge(const QList<SPlayListTableItem>& items, const QString& path);
+    void startMp4Export(const QList<SPlayListTableItem>& items, const QString& target, bool merge);
     // Stops every running or paused scan row and waits for its threads
     // (app/panels/ScanPanel.cpp). Called before rows are replaced and on close.
     void stopAllScans();
@@ -116,6 +136,7 @@ private:
     QHBoxLayout* m_titleRow = nullptr;
     QPushButton* m_logoButton = nullptr;
     MyButton* m_selectDiskButton = nullptr;
+    MyButton* m_openSessionButton = nullptr;
     MyButton* m_mergeButton = nullptr;
     MyButton* m_helpButton = nullptr;
     QPushButton* m_minButton = nullptr;
@@ -127,11 +148,6 @@ private:
     bool m_maximised = false;
     bool m_tableShown = true;
     bool m_scanWanted = false;
-    // Stand in for panels whose build step has not made their widget yet.
-    QWidget* m_scanTablePlace = nullptr;
-    // The panels' widgets as plain QWidgets, found by object name, or null.
-    QWidget* playlistViewWidget() const;
-    QWidget* playWinWidget() const;
     void toggleMaximised();
     // Keeps the title strip under the whole width, also past the desktop's.
     void resizeEvent(QResizeEvent* event) override;
@@ -158,9 +174,19 @@ private:
     std::vector<std::unique_ptr<CButtonAndThread, ScanRowDelete>> m_scanRows;
     int m_currentScanRow = 0;
     CButtonAndThread* scanRow(int row) const;
+    // The device paths of every row of the scan panel, scanned or not.
+    QList<QByteArray> scanSources() const;
     int scanRowIndex(const QObject* rowOrButton) const;
     void setOtherScanRowsEnabled(int row, bool enabled);
     void setSelectDiskEnabled(bool enabled);
+    // ---- scan sessions (app/panels/SessionPanel.cpp) ----
+    // Before a row starts: opens or makes its session, asks whether to
+    // continue an unfinished one, lists saved fragments. False: do not scan.
+    bool prepareRowSession(CButtonAndThread* row);
+    // Saved fragments onto the playlist: with their own serials when the
+    // playlist is empty, else numbered on from the window's counter.
+    void listSavedFragments(const ScanSession& session);
+    std::map<const CButtonAndThread*, std::unique_ptr<RowSession>> m_rowSessions;
 
     // ---- playlist and merge dialog (app/panels/PlayListPanel.cpp) ----
     CPlayListTableModel* m_playlistModel = nullptr;
@@ -191,7 +217,7 @@ private:
     // ---- playlist and export commands (app/panels/Commands.cpp) ----
     QString m_saveFolder;
 
-    // ---- playback (player/PlayCommands.cpp) ----
+    // ---- playback (app/PlayCommands.cpp) ----
     PlayWin* m_playWin = nullptr;
     int m_currentPlayRow = -1;
     SPlayListTableItem m_currentPlayItem;

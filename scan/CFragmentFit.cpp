@@ -62,6 +62,7 @@ CFragmentFit::CFragmentFit(const ScanGeometry& geometry)
     , m_pauseSemaphore(new PauseSemaphore)
     , m_buffer(new ScanBuffer(size_t(geometry.data + aheadBytes(geometry)), size_t(geometry.slack)))
 {
+    qRegisterMetaType<ScanResumePoint>("ScanResumePoint");
 }
 
 CFragmentFit::~CFragmentFit()
@@ -90,6 +91,7 @@ int CFragmentFit::setRange(qint64 start, qint64 end)
     m_runFinished = 'N';
     m_rangeStart = start;
     m_rangeEnd = end;
+    m_resumePoint = ScanResumePoint();
     return 0;
 }
 
@@ -141,6 +143,30 @@ void CFragmentFit::sendFragment(const FragmentSlot& slot)
     emit TransmitAddFragmentList(fragment, serial);
 }
 
+void CFragmentFit::sendCheckpoint(qint64 position, const std::vector<FragmentSlot>& table,
+                                  const std::vector<qint32>& open, bool finished)
+{
+    ScanResumePoint point;
+    point.position = position;
+    point.finished = finished;
+    for (size_t s = 0; s < table.size(); ++s) {
+        if (!open[s])
+            continue;
+        SFragmentFit f;
+        f.diskName = m_devicePath.mid(4);
+        f.formatCode = m_formatCode;
+        f.firstTime = table[s].firstTime;
+        f.lastTime = table[s].lastTime;
+        f.stream = table[s].stream;
+        f.totalBytes = table[s].totalBytes;
+        f.frameCount = table[s].frameCount;
+        // The slot's list keeps growing on this thread: the receiver gets a copy.
+        f.extents = std::make_shared<SExtentList>(*table[s].extents);
+        point.open.append(f);
+    }
+    emit TransmitCheckpoint(point);
+}
+
 // The buffer holds up to 6 MiB of device data as a few segments in ascending
 // buffer and device order; normally one, more after a chunk could not be read
 // (the device data then has a gap, and so has the buffer). Every buffer position
@@ -183,9 +209,27 @@ void CFragmentFit::run()
         return;
     }
 
+    // A resumed run reads on from its saved point with the fragments open
+    // there rebuilt, so a recording across that point stays one fragment.
+    const bool resuming = m_resumePoint.position >= 0;
+    if (resuming) {
+        for (const SFragmentFit& f : m_resumePoint.open) {
+            const int s = (f.stream >= 0 && f.stream < kSlotCount) ? f.stream : 0;
+            FragmentSlot& slot = slotTable[size_t(s)];
+            slot.frameCount = f.frameCount;
+            slot.firstTime = f.firstTime;
+            slot.lastTime = f.lastTime;
+            slot.stream = s;
+            slot.totalBytes = f.totalBytes;
+            slot.extents = std::make_shared<SExtentList>(f.extents ? *f.extents : SExtentList());
+            slotOpen[size_t(s)] = !slot.extents->isEmpty();
+        }
+    }
     // From a whole logical block, so direct reads stay aligned on 4Kn disks.
     const qint64 block = std::max(512, device->logicalBlockSize());
-    const qint64 alignedStart = std::max<qint64>(0, m_rangeStart) / block * block;
+    const qint64 searchFrom = std::max<qint64>(std::max<qint64>(0, m_rangeStart) / block * block,
+                                               resuming ? m_resumePoint.position : 0);
+    const qint64 alignedStart = searchFrom / block * block;
     const qint64 end = m_rangeEnd;
     m_position = alignedStart;
     SourceReader reader(device, end, kChunk, m_geometry.probeCap);
@@ -225,7 +269,7 @@ void CFragmentFit::run()
     // refill of its turn reads, after j + 1 slides.
     for (qint64 j = 0; j < kAhead && status == SourceReader::Ok; ++j)
         reader.prefetch(m_buffer->view() + kData + j * kChunk, next + j * kChunk, kChunk);
-    qint64 resume = alignedStart; // device offset where the search goes on
+    qint64 resume = searchFrom; // device offset where the search goes on
     FrameInfo info;
     bool reachedEnd = false;
 
@@ -305,6 +349,8 @@ void CFragmentFit::run()
             reachedEnd = true;
             break;
         }
+        if (m_checkpoints)
+            sendCheckpoint(resume, slotTable, slotOpen, false);
 
         // Slide: the view moves on by 2 MiB.
         m_buffer->slide(size_t(kChunk));
@@ -358,6 +404,9 @@ void CFragmentFit::run()
         if (slotOpen[size_t(s)] && slotTable[size_t(s)].totalBytes > kFinalMinBytes)
             sendFragment(slotTable[size_t(s)]);
     }
+    // They are final now: a run resumed from here must not send them again.
+    if (m_checkpoints)
+        sendCheckpoint(reachedEnd ? end : resume, {}, {}, reachedEnd);
     reader.endReadAhead();
     NyxfIOSystemDevice_delete(&device);
     finish();

@@ -20,6 +20,16 @@ struct FrameInfo {
     qint32 length = 0;
 };
 
+// A point a scan can be continued from: every frame header starting before
+// `position` has been processed, and `open` are the fragments still open
+// there (one per stream, extents copied). `finished` marks the range's end.
+struct ScanResumePoint {
+    qint64 position = -1;
+    QList<SFragmentFit> open;
+    bool finished = false;
+};
+Q_DECLARE_METATYPE(ScanResumePoint)
+
 class PauseSemaphore;
 class ScanBuffer;
 struct FragmentSlot;
@@ -59,6 +69,11 @@ public:
     void setDevicePath(const char* devicePath);
     // -1 (nothing changed) without a device path or with formatCode 0.
     int setRange(qint64 start, qint64 end);
+    // After setRange, before start(): continue from a saved point instead of
+    // the range start (setRange clears it). The serials go on from fragmentSerial.
+    void setResumePoint(const ScanResumePoint& point) { m_resumePoint = point; }
+    // Before start(): send TransmitCheckpoint after every pass of the search.
+    void setCheckpoints(bool on) { m_checkpoints = on; }
     void pause();
     void resume();
     void stop();
@@ -90,6 +105,8 @@ public:
 
 signals:
     void TransmitAddFragmentList(SFragmentFit sFragmentFit, int i);
+    // Everything sent before it is final; queued after those fragments.
+    void TransmitCheckpoint(ScanResumePoint point);
 
 protected:
     void run() override;
@@ -97,6 +114,8 @@ protected:
 private:
     void sendFragment(const FragmentSlot& slot);
     void finish();
+    void sendCheckpoint(qint64 position, const std::vector<FragmentSlot>& table,
+                        const std::vector<qint32>& open, bool finished);
 
     std::atomic<char> m_stopRequested{'N'};
     std::atomic<char> m_runFinished{'N'};
@@ -117,4 +136,6 @@ private:
     int m_formatCode = 14;
     QByteArray m_devicePath;
     bool m_hasDevicePath = false;
+    ScanResumePoint m_resumePoint;
+    bool m_checkpoints = false;
 };

@@ -24,9 +24,9 @@ public:
     // Back to view offset 0 of the data area (start of a new scan).
     void reset();
     bool mirrored() const { return m_mirrored; }
-    // All memory views and slack lie in (both halves of a mirrored ring).
+    // The memory of a mirrored ring, both halves: every view and its slack.
     unsigned char* region() const { return m_base; }
-    std::size_t regionSize() const { return m_mirrored ? m_mapped : m_size + m_slack; }
+    std::size_t regionSize() const { return m_mirrored ? m_mapped : m_size; }
 
     // Tests: make buffers created afterwards use the copying fallback.
     static void forceCopying(bool on);
@@ -35,7 +35,6 @@ private:
     unsigned char* m_base = nullptr;
     unsigned char* m_view = nullptr;
     std::size_t m_size = 0;
-    std::size_t m_slack = 0;
     std::size_t m_mapped = 0;
     std::size_t m_offset = 0;
     bool m_mirrored = false;

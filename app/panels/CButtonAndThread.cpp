@@ -2,6 +2,7 @@
 
 #include "app/panels/ScanState.h"
 #include "disk/Nyx.h"
+#include "export/ExportCore.h"
 #include "scan/CFragmentFit.h"
 #include "scan/CSchedule.h"
 
@@ -30,6 +31,7 @@ const char* const kProgressStyle =
 CButtonAndThread::CButtonAndThread()
 {
     m_scanThread = new CFragmentFit();
+    m_scanThread->setCheckpoints(true); // for the row's session
     m_sampler = new CSchedule(m_scanThread->publishedPosition(), &m_stopped, &m_paused);
     connect(m_sampler, &CSchedule::TransmitShowSchedule, this, &CButtonAndThread::SlotShowSchedule);
 
@@ -104,6 +106,9 @@ void CButtonAndThread::startScan()
     m_scanThread->setDevicePath(m_devicePath.constData());
     m_sampler->setTotal(m_rangeEnd);
     m_scanThread->setRange(m_rangeStart, m_rangeEnd);
+    if (m_resumePoint.position >= 0)
+        m_scanThread->setResumePoint(m_resumePoint);
+    m_resumePoint = ScanResumePoint();
     m_scanThread->start();
     m_sampler->start();
     continueScan();
@@ -195,9 +200,7 @@ void CButtonAndThread::deleteWhenThreadsEnd()
 
 QString CButtonAndThread::formatSeconds(int seconds)
 {
-    const int hours = seconds / 3600;
-    const int minutes = (seconds - hours * 3600) / 60;
-    return QString::asprintf("%02d:%02d:%02d", hours, minutes, seconds % 60);
+    return ExportCore::hhmmss(seconds);
 }
 
 void CButtonAndThread::SlotShowSchedule(SSchedule sScheduleData)

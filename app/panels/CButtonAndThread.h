@@ -2,6 +2,7 @@
 // One row of the scan status table: its widgets, its scan thread and the
 // thread that samples the scan's progress once a second.
 
+#include "scan/CFragmentFit.h"
 #include "scan/SSchedule.h"
 
 #include <QByteArray>
@@ -10,7 +11,6 @@
 #include <QString>
 #include <atomic>
 
-class CFragmentFit;
 class CSchedule;
 class QLabel;
 class QProgressBar;
@@ -23,6 +23,8 @@ public:
     ~CButtonAndThread() override;
 
     void setScanTarget(const QString& name, qint64 start, qint64 end);
+    // The next startScan continues from this saved point (once).
+    void setResumePoint(const ScanResumePoint& point) { m_resumePoint = point; }
     void startScan();
     void continueScan();
     void pauseScan();
@@ -74,4 +76,5 @@ private:
     std::atomic<char> m_paused{'N'};
     CFragmentFit* m_scanThread = nullptr;
     CSchedule* m_sampler = nullptr;
+    ScanResumePoint m_resumePoint;
 };

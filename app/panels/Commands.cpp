@@ -1,7 +1,12 @@
 // The commands on playlist and merge-list rows: sort, delete, export, merge.
 #include "app/Dialogs.h"
 #include "app/MainWindow.h"
+#include "app/panels/CButtonAndThread.h"
 #include "app/panels/PlayListModel.h"
+#include "app/panels/Mp4Export.h"
+#include "disk/Nyx.h"
+#include "disk/RequestingUser.h"
+#include "disk/SourceGuard.h"
 #include "export/VideoInfo.h"
 
 #include <QDialog>
@@ -33,8 +38,35 @@ QList<SPlayListTableItem> copyRows(const CPlayListTableModel* model, const QList
     return items;
 }
 
-// The destination is never compared with the scanned devices: the user is
-// asked every time.
+// Root acting for a user through pkexec starts in that user's home, not in
+// root's or in the program's folder.
+QString dialogStart(const QString& usual)
+{
+    const RequestingUser user = requestingUser();
+    return user.other ? user.home : usual;
+}
+
+// A destination on any source of the scan panel, or of the rows, would
+// overwrite the recordings still to be recovered: refused with the reason.
+bool destinationOffSources(const QList<QByteArray>& panelSources, const QList<SPlayListTableItem>& items,
+                           const QString& destination)
+{
+    QList<QByteArray> sources = panelSources;
+    std::set<QByteArray> seen;
+    for (const SPlayListTableItem& item : items) {
+        if (seen.insert(item.sFragmentFit.diskName).second)
+            sources.append(nyxDevicePathForName(item.sFragmentFit.diskName));
+    }
+    const QString why = SourceGuard(sources).check(QFile::encodeName(destination));
+    if (why.isEmpty())
+        return true;
+    dialogs().warning(nullptr, QStringLiteral("警告"),
+                      QStringLiteral("不能保存到 %1\n%2\n请选择一个不在当前扫描范围的磁盘!").arg(destination, why),
+                      QMessageBox::Ok, QMessageBox::Ok);
+    return false;
+}
+
+// The user is also asked for every destination that passed the check.
 bool destinationConfirmed()
 {
     const QMessageBox::StandardButton answer = dialogs().information(
@@ -44,12 +76,14 @@ bool destinationConfirmed()
     return answer != QMessageBox::No;
 }
 
-// Asks for the merged file, then for the confirmation; false when either is
-// declined.
-bool mergeFileChosen(MainWindow* window, QString& path)
+// Asks for the merged file, checks it, then asks for the confirmation; false
+// when either is declined or the file lies on a source.
+bool mergeFileChosen(MainWindow* window, const QList<QByteArray>& sources, const QList<SPlayListTableItem>& items,
+                     QString& path)
 {
-    path = dialogs().getSaveFileName(window, MainWindow::tr("保存"), QString(), MainWindow::tr("Video files(*.TKL)"));
-    return !path.isEmpty() && destinationConfirmed();
+    path = dialogs().getSaveFileName(window, MainWindow::tr("保存"), dialogStart(QString()),
+                                     MainWindow::tr("Video files(*.TKL);;MP4 video(*.mp4)"), QStringLiteral("TKL"));
+    return !path.isEmpty() && destinationOffSources(sources, items, path) && destinationConfirmed();
 }
 
 } // namespace
@@ -76,15 +110,15 @@ void MainWindow::ExportItem()
     const QList<int> rows = m_playlistView->selectedModelRows();
     if (rows.isEmpty())
         return;
-    m_saveFolder = dialogs().getExistingDirectory(this, QStringLiteral("请选择保存路径"), QStringLiteral("home"),
+    m_saveFolder = dialogs().getExistingDirectory(this, QStringLiteral("请选择保存路径"), dialogStart(QStringLiteral("home")),
                                                   QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
     if (m_saveFolder.isEmpty())
         return;
-    if (!destinationConfirmed())
-        return;
     const QList<SPlayListTableItem> items = copyRows(m_playlistModel, rows);
+    if (!destinationOffSources(scanSources(), items, m_saveFolder) || !destinationConfirmed())
+        return;
     auto* thread = new SingleMegerThread(items, m_saveFolder);
-    connect(thread, &SingleMegerThread::SingleNotify, this, &MainWindow::SCanResult);
+    connect(thread, &SingleMegerThread::exportFinished, this, &MainWindow::showExportResult);
     thread->start(QThread::InheritPriority);
 }
 
@@ -95,9 +129,9 @@ void MainWindow::PlayListMerge()
     const QList<int> rows = m_playlistView->selectedModelRows();
     if (rows.isEmpty())
         return;
-    if (!mergeFileChosen(this, m_saveFolder))
-        return;
     const QList<SPlayListTableItem> items = copyRows(m_playlistModel, rows);
+    if (!mergeFileChosen(this, scanSources(), items, m_saveFolder))
+        return;
     startMerge(items, m_saveFolder);
 }
 
@@ -118,22 +152,89 @@ void MainWindow::StartMerge()
     DropTableView* list = mergeListFor(sender());
     if (!list || !list->listModel || list->listModel->rowCount() == 0)
         return;
-    if (!mergeFileChosen(this, m_saveFolder))
-        return;
     // The order the dialog shows, whatever order the rows were dragged in.
     const QList<SPlayListTableItem> items = copyRows(list->listModel, list->displayedModelRows());
+    if (!mergeFileChosen(this, scanSources(), items, m_saveFolder))
+        return;
     startMerge(items, m_saveFolder);
 }
 
 void MainWindow::startMerge(const QList<SPlayListTableItem>& items, const QString& path)
 {
+    // A file chosen as .mp4 gets a playable copy.
+    if (path.endsWith(QLatin1String(".mp4"), Qt::CaseInsensitive)) {
+        startMp4Export(items, path, true);
+        return;
+    }
     auto* thread = new ManyMegerThread(items, path);
-    connect(thread, &ManyMegerThread::ManyNotify, this, &MainWindow::SCanResult);
+    connect(thread, &ManyMegerThread::exportFinished, this, &MainWindow::showExportResult);
     thread->start(QThread::InheritPriority);
 }
 
-void MainWindow::SCanResult(int result)
+void MainWindow::ExportItemMp4()
 {
-    dialogs().information(nullptr, QStringLiteral("提示 "), result == 1 ? QStringLiteral("成功") : QStringLiteral("失败"),
-                          QMessageBox::Ok, QMessageBox::NoButton);
+    if (!m_playlistView->selectionModel())
+        return;
+    const QList<int> rows = m_playlistView->selectedModelRows();
+    if (rows.isEmpty())
+        return;
+    m_saveFolder = dialogs().getExistingDirectory(this, QStringLiteral("请选择保存路径"), dialogStart(QStringLiteral("home")),
+                                                  QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    if (m_saveFolder.isEmpty())
+        return;
+    const QList<SPlayListTableItem> items = copyRows(m_playlistModel, rows);
+    if (!destinationOffSources(scanSources(), items, m_saveFolder) || !destinationConfirmed())
+        return;
+    startMp4Export(items, m_saveFolder, false);
+}
+
+void MainWindow::PlayListMergeMp4()
+{
+    if (!m_playlistView->selectionModel())
+        return;
+    const QList<int> rows = m_playlistView->selectedModelRows();
+    if (rows.isEmpty())
+        return;
+    m_saveFolder = dialogs().getSaveFileName(this, tr("保存"), dialogStart(QString()), tr("MP4 video(*.mp4)"),
+                                             QStringLiteral("mp4"));
+    if (m_saveFolder.isEmpty())
+        return;
+    const QList<SPlayListTableItem> items = copyRows(m_playlistModel, rows);
+    if (!destinationOffSources(scanSources(), items, m_saveFolder) || !destinationConfirmed())
+        return;
+    startMp4Export(items, m_saveFolder, true);
+}
+
+void MainWindow::startMp4Export(const QList<SPlayListTableItem>& items, const QString& target, bool merge)
+{
+    auto* thread = new CMp4ExportThread(items, m_playlistModel->rows(), target, merge);
+    connect(thread, &CMp4ExportThread::Mp4Notify, this, &MainWindow::Mp4Result);
+    thread->start(QThread::InheritPriority);
+}
+
+void MainWindow::Mp4Result(int result, QString message)
+{
+    // What went otherwise than asked (a payload written as .TKL, a merge of
+    // different streams refused) is named before the usual result.
+    if (!message.isEmpty())
+        dialogs().warning(nullptr, QStringLiteral("警告"), message, QMessageBox::Ok, QMessageBox::NoButton);
+    SCanResult(result);
+}
+
+QList<QByteArray> MainWindow::scanSources() const
+{
+    QList<QByteArray> sources;
+    for (const auto& row : m_scanRows)
+        sources.append(row->devicePath());
+    return sources;
+}
+
+void MainWindow::SCanResult(int result) { showExportResult(result, QString()); }
+
+void MainWindow::showExportResult(int result, const QString& details)
+{
+    QString text = result == 1 ? QStringLiteral("成功") : QStringLiteral("失败");
+    if (!details.isEmpty())
+        text += QStringLiteral("\n\n") + details;
+    dialogs().information(nullptr, QStringLiteral("提示 "), text, QMessageBox::Ok, QMessageBox::NoButton);
 }

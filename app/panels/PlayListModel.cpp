@@ -1,3 +1,4 @@
+#include "app/panels/FragmentMediaCache.h"
 #include "app/panels/PlayListModel.h"
 
 #include <QDrag>
@@ -272,6 +273,10 @@ bool CPlayListSortProxy::lessThan(const QModelIndex& left, const QModelIndex& ri
 
 QVariant CPlayListTableModel::data(const QModelIndex& index, int role) const
 {
+    // The name column is drawn for five-digit serials; the tooltip tells a
+    // longer name whole, with the fragment's duration and first picture.
+    if (role == Qt::ToolTipRole && index.isValid() && index.row() < m_rows.size())
+        return CFragmentMediaCache::instance().toolTip(m_rows.at(index.row()));
     if (role != Qt::DisplayRole || !index.isValid() || index.row() >= m_rows.size())
         return QVariant();
     const SPlayListTableItem& row = m_rows.at(index.row());

@@ -2,6 +2,8 @@
 
 #include "app/Dialogs.h"
 #include "app/panels/CButtonAndThread.h"
+#include "app/panels/RowSession.h"
+#include "disk/Nyx.h"
 #include "disk/widget.h"
 #include "scan/CFragmentFit.h"
 #include "scan/CSchedule.h"
@@ -185,6 +187,10 @@ void MainWindow::ScanStartClicked()
             std::printf("previous scan of %s has not ended yet\n", r->devicePath().constData());
             return;
         }
+        if (!prepareRowSession(r)) {
+            setSelectDiskEnabled(true);
+            return;
+        }
         r->startScan();
         setOtherScanRowsEnabled(m_currentScanRow, false);
     } else if (r->pausedFlag() == 'Y') {
@@ -261,6 +267,7 @@ void MainWindow::AddScanDetailInfo()
         stopAllScans();
         // The table drops the cells first; the rows then own no widget.
         m_scanTable->setRowCount(0);
+        m_rowSessions.clear();
         m_scanRows.clear();
         m_currentScanRow = 0;
     }
@@ -277,7 +284,7 @@ void MainWindow::AddScanDetailInfo()
         ScanTarget& target = targets[i];
         if (target.startOffset < 0)
             target.startOffset = 0;
-        target.startOffset -= target.startOffset % 512;
+        target.startOffset -= target.startOffset % kSectorBytes;
         CButtonAndThread* r = m_scanRows[size_t(i)].get();
         r->setScanTarget(target.name, target.startOffset, target.endOffset);
 

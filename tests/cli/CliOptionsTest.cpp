@@ -57,6 +57,12 @@ TEST(CliOptions, RejectsBadArgumentsWithAReason)
         {{"scan", "sdb", "--start", "10", "--end", "9"}, "beyond"},
         {{"scan", "sdb", "--jsn"}, "unknown option"},
         {{"scan", "sdb", "--json=1"}, "unknown option"},
+        {{"scan", "sdb", "--fresh"}, "no --session"},
+        {{"scan", "sdb", "--session"}, "needs a file"},
+        {{"export", "a.session"}, "needs --export DIR or --merge FILE"},
+        {{"export", "--merge", "m.tkl"}, "one SESSION"},
+        {{"export", "a.session", "--merge", "m.tkl", "--start", "5"}, "only --export"},
+        {{"sessions", "x"}, "no argument"},
     };
     for (const Case& c : cases) {
         CliOptions o;

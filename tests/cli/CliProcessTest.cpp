@@ -3,6 +3,8 @@
 #include <QFileInfo>
 #include "tools/imagegen/ImageGen.h"
 
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -10,8 +12,10 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <unistd.h>
 
 using namespace imagegen;
 
@@ -80,10 +84,14 @@ TEST_F(CliProcess, JsonLinesMatchTheTruthFile)
         ASSERT_TRUE(parseJsonLines(r.out, &found, &error, &disk)) << error.toStdString();
         EXPECT_EQ(describeDifference(truth, found), QString()) << "seed " << seed;
         EXPECT_EQ(QString::fromUtf8(disk), img);
-        // The truth file is byte for byte what the scan printed.
+        // The truth file is byte for byte what the scan printed, but for the
+        // durations the scan measured (none in noise).
         QFile tf(img + ".truth");
         ASSERT_TRUE(tf.open(QIODevice::ReadOnly));
-        EXPECT_EQ(tf.readAll(), r.out.left(r.out.lastIndexOf('\n', -2) + 1));
+        // The fragment lines, without the closing summary object.
+        const QByteArray lines = r.out.left(r.out.lastIndexOf('\n', -2) + 1);
+        EXPECT_EQ(lines.count(",\"duration_s\":null}\n"), truth.size());
+        EXPECT_EQ(tf.readAll(), QByteArray(lines).replace(",\"duration_s\":null}", "}"));
         // Summary on stderr: fragments, bytes, seconds, MB/s.
         qint64 bytes = 0;
         for (const TruthFragment& f : truth)
@@ -176,6 +184,135 @@ TEST_F(CliProcess, ExitCodesAndMessages)
     EXPECT_TRUE(r.err.contains("300000 bytes")) << r.err.constData();
 }
 
+// A destination on the source is refused before the scan: the image itself,
+// the file behind a read-only loop device, and a file system mounted from the
+// scanned loop device, for an export, a merge or a session. The source keeps
+// every byte.
+TEST_F(CliProcess, ADestinationOnTheSourceIsRefusedBeforeTheScan)
+{
+    Truth truth;
+    const QString img = makeImage(1 << 20, 7, &truth);
+    QFile f(img);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray before = f.readAll();
+    f.close();
+    auto expectRefused = [&](const QStringList& args, const QString& named) {
+        const Result r = run(kCli, args);
+        EXPECT_EQ(r.exitCode, 2) << args.join(' ').toStdString() << "\n" << r.err.constData();
+        EXPECT_TRUE(r.err.contains(named.toUtf8()) && r.err.contains("a source being recovered")) << r.err.constData();
+        EXPECT_FALSE(r.err.contains("scanned")) << "the scan ran: " << r.err.constData();
+        QFile again(img);
+        EXPECT_TRUE(again.open(QIODevice::ReadOnly) && again.readAll() == before) << "the source changed";
+    };
+    expectRefused({"scan", img, "--merge", img}, img);
+
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "not root: loop devices need root";
+    // Detached and unmounted whatever the test's outcome.
+    struct Cleanup {
+        QStringList loops, mounts;
+        ~Cleanup()
+        {
+            for (const QString& m : mounts)
+                run("umount", {m});
+            for (const QString& l : loops)
+                run("losetup", {"-d", l});
+        }
+    } cleanup;
+    auto attach = [&](const QStringList& args) {
+        const Result r = run("losetup", args + QStringList{"-f", "--show"});
+        const QString dev = QString::fromLatin1(r.out.trimmed());
+        if (r.exitCode == 0 && dev.startsWith("/dev/loop"))
+            cleanup.loops << dev;
+        return r.exitCode == 0 ? dev : QString();
+    };
+    const QString loop = attach({"-r", img});
+    if (loop.isEmpty())
+        GTEST_SKIP() << "no read-only loop device (losetup -r failed)";
+    expectRefused({"scan", loop, "--merge", img}, img);
+
+    const QString fsImage = dir.filePath("fs.img");
+    const QString mnt = dir.filePath("mnt");
+    ASSERT_TRUE(QDir().mkpath(mnt));
+    {
+        QFile fsFile(fsImage);
+        ASSERT_TRUE(fsFile.open(QIODevice::WriteOnly) && fsFile.resize(32 << 20));
+    }
+    if (run("mkfs.ext4", {"-q", "-F", fsImage}).exitCode != 0)
+        GTEST_SKIP() << "no mkfs.ext4";
+    const QString fsLoop = attach({fsImage});
+    ASSERT_FALSE(fsLoop.isEmpty());
+    if (run("mount", {fsLoop, mnt}).exitCode != 0)
+        GTEST_SKIP() << "cannot mount a loop device here";
+    cleanup.mounts << mnt;
+    expectRefused({"scan", fsLoop, "--export", mnt}, mnt);
+    expectRefused({"scan", fsLoop, "--session", mnt + "/scan.session"}, mnt + "/scan.session");
+    expectRefused({"scan", fsImage, "--merge", mnt + "/merged.TKL"}, mnt + "/merged.TKL");
+}
+
+// A real block device with one bad 512-byte sector (corvotkl-faultfs under
+// losetup -r): every fragment clear of the sector's page is still found whole.
+// Disabled until the scan reads around a failed read instead of dropping its
+// whole chunk (today 2 MiB around the sector are lost); enable it then.
+TEST_F(CliProcess, DISABLED_OneBadSectorOnALoopDeviceCostsOnlyItsPage)
+{
+    const QString faultfs = QStringLiteral(CORVO_BINARY_DIR "/bin/corvotkl-faultfs");
+    if (::geteuid() != 0 || !QFile::exists("/dev/fuse") || !QFile::exists(faultfs))
+        GTEST_SKIP() << "needs root, /dev/fuse and corvotkl-faultfs (scripts/deps --faultfs)";
+    Truth truth;
+    const QString img = makeImage(8 << 20, 21, &truth);
+    const qint64 bad = (3 << 20) + 7 * 512;
+    const qint64 pageStart = bad & ~qint64(4095), pageEnd = pageStart + 4096;
+
+    const QString mnt = dir.filePath("fuse");
+    ASSERT_TRUE(QDir().mkpath(mnt));
+    QProcess fs;
+    struct Cleanup {
+        QProcess& fs;
+        QString mnt, loop;
+        ~Cleanup()
+        {
+            if (!loop.isEmpty())
+                run("losetup", {"-d", loop});
+            run("fusermount3", {"-u", mnt});
+            if (!fs.waitForFinished(10000)) {
+                fs.kill();
+                fs.waitForFinished();
+            }
+        }
+    } cleanup{fs, mnt, QString()};
+    fs.start(faultfs, {img, mnt, "--bad", QStringLiteral("%1:512").arg(bad)});
+    ASSERT_TRUE(fs.waitForStarted());
+    for (int i = 0; i < 200 && !QFile::exists(mnt + "/image") && fs.state() == QProcess::Running; ++i)
+        QThread::msleep(25);
+    ASSERT_TRUE(QFile::exists(mnt + "/image")) << fs.readAllStandardError().constData();
+    const Result attached = run("losetup", {"-r", "-f", "--show", mnt + "/image"});
+    ASSERT_EQ(attached.exitCode, 0) << attached.err.constData();
+    cleanup.loop = QString::fromLatin1(attached.out.trimmed());
+
+    const Result r = run(kCli, {"scan", cleanup.loop, "--json"});
+    ASSERT_TRUE(r.exitCode == 0 || r.exitCode == 1) << r.err.constData();
+    Truth found;
+    QString error;
+    ASSERT_TRUE(parseJsonLines(r.out, &found, &error)) << error.toStdString();
+    int clear = 0;
+    for (const TruthFragment& t : truth) {
+        bool touches = false;
+        for (const SExtent& e : t.extents)
+            touches = touches || (e.start < pageEnd && pageStart < e.end);
+        if (touches)
+            continue;
+        ++clear;
+        const bool kept = std::any_of(found.begin(), found.end(), [&](const TruthFragment& f) {
+            return f.totalBytes == t.totalBytes && f.frameCount == t.frameCount && f.extents.size() == t.extents.size()
+                && std::equal(f.extents.begin(), f.extents.end(), t.extents.begin(),
+                              [](const SExtent& a, const SExtent& b) { return a.start == b.start && a.end == b.end; });
+        });
+        EXPECT_TRUE(kept) << "lost fragment " << t.serial << " at " << t.extents.first().start;
+    }
+    EXPECT_GT(clear, 0);
+}
+
 TEST_F(CliProcess, AFullOutputIsAnErrorNotASuccess)
 {
     if (!QFile::exists("/dev/full"))
@@ -257,13 +394,19 @@ TEST_F(CliProcess, ProgressOnATerminalOnceASecond)
     QProcess p;
     p.start(script, {"-qfec", kCli + " scan '" + img + "' --json", "/dev/null"});
     ASSERT_TRUE(p.waitForStarted());
-    QThread::msleep(4000);
+    // Two lines drawn (a second apart) before the Ctrl+C, however busy the machine.
+    QByteArray tty;
+    QDeadlineTimer deadline(120000);
+    while (tty.count("MB/s") < 2 && p.state() == QProcess::Running && !deadline.hasExpired())
+        if (p.waitForReadyRead(1000))
+            tty += p.readAllStandardOutput();
+    ASSERT_EQ(p.state(), QProcess::Running) << tty.constData();
     // Ctrl+C through the terminal reaches the scan.
     p.write("\x03");
     ASSERT_TRUE(p.waitForFinished(30000));
-    const QByteArray tty = p.readAllStandardOutput();
-    EXPECT_GE(tty.count("MB/s"), 2) << tty.constData(); // a busy machine may delay a sample
-    EXPECT_TRUE(tty.contains("elapsed 0:00:0")) << tty.constData();
+    tty += p.readAllStandardOutput();
+    EXPECT_GE(tty.count("MB/s"), 2) << tty.constData();
+    EXPECT_TRUE(tty.contains("elapsed 00:0")) << tty.constData();
     EXPECT_TRUE(tty.contains("% ")) << tty.constData();
     EXPECT_TRUE(tty.contains("left ")) << tty.constData();
     EXPECT_TRUE(tty.contains("stopped scanning")) << tty.constData();

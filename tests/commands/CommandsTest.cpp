@@ -6,10 +6,12 @@
 #include "app/MainWindow.h"
 #include "disk/widget.h"
 #include "tools/imagegen/ImageGen.h"
+#include "support/FaultDevice.h"
 
 #include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QPushButton>
 #include <QSortFilterProxyModel>
@@ -179,7 +181,8 @@ TEST_F(Commands, AnsweringNoCreatesNothing)
     EXPECT_EQ(save.parent, &window);
     EXPECT_EQ(save.caption, "保存");
     EXPECT_EQ(save.dir, "");
-    EXPECT_EQ(save.text, "Video files(*.TKL)");
+    EXPECT_EQ(save.text, "Video files(*.TKL);;MP4 video(*.mp4)");
+    EXPECT_EQ(save.suffix, "TKL");
     QTest::qWait(100);
     EXPECT_EQ(progressWindows(), windowsBefore);
     EXPECT_TRUE(fake.results().isEmpty());
@@ -211,6 +214,33 @@ TEST_F(Commands, EachMergeDialogsStartActsOnItsOwnList)
     EXPECT_TRUE(fake.calls.isEmpty()) << "the newest dialog's list is empty";
     QTest::mouseClick(first->findChild<QPushButton*>("mergeStartButton"), Qt::LeftButton);
     EXPECT_EQ(fake.kinds(), QStringList{"save"}) << "the first dialog holds a row";
+}
+
+// A merge onto a source is refused with a warning naming the file, whether
+// the source is the rows' own or only another row of the scan panel.
+TEST_F(Commands, MergeOntoAnySourceOfTheScanPanelIsRefused)
+{
+    const QString rowSource = out.filePath("a.img"), otherSource = out.filePath("b.img");
+    const QByteArray bytes(64 * 1024, 'v');
+    for (const QString& p : {rowSource, otherSource}) {
+        QFile f(p);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+    }
+    scanTargetList() = {ScanTarget{rowSource, bytes.size(), 0}, ScanTarget{otherSource, bytes.size(), 0}};
+    run("AddScanDetailInfo");
+    add(fragment(4096, 0, QFile::encodeName(rowSource)), 1);
+    for (const QString& target : {rowSource, otherSource}) {
+        fake.calls.clear();
+        selectModelRows(playlist, {0});
+        fake.saveAnswer = target;
+        run("PlayListMerge");
+        ASSERT_EQ(fake.kinds(), (QStringList{"save", "warning"})) << target.toStdString();
+        EXPECT_TRUE(fake.calls[1].text.contains(target)) << fake.calls[1].text.toStdString();
+        EXPECT_TRUE(fake.calls[1].text.contains(QLatin1String("a source being recovered")));
+        QFile f(target);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        EXPECT_EQ(f.readAll(), bytes);
+    }
 }
 
 // ---- End to end: a scan of a generated image in the window, then exports ----
@@ -296,6 +326,26 @@ protected:
 };
 
 } // namespace
+
+TEST_F(EndToEnd, ExportAcrossABadSectorSaysFailedNamingTheFileAndItsZeroedBytes)
+{
+    ASSERT_NO_FATAL_FAILURE(scanImage());
+    const int model = threeRows().first();
+    const SPlayListTableItem row = playlist->listModel->item(model);
+    // One unreadable sector inside the fragment, on the sector grid.
+    const qint64 bad = (row.sFragmentFit.extents->first().start / 512 + 2) * 512;
+    auto plan = std::make_shared<FaultPlan>(image);
+    plan->badArea(bad, bad + 512);
+    ScopedFaultDevices devices(plan);
+    selectModelRows(playlist, {model});
+    fake.directoryAnswer = out.filePath("single");
+    QDir().mkpath(out.filePath("single"));
+    run("ExportItem");
+    ASSERT_NO_FATAL_FAILURE(waitForResults(1));
+    const QString file = out.filePath("single/" + singleName(row));
+    EXPECT_EQ(fake.results(), QStringList{"失败\n\n" + file + ": 512 unreadable bytes written as zeros"});
+    EXPECT_EQ(QFileInfo(file).size(), row.sFragmentFit.totalBytes);
+}
 
 TEST_F(EndToEnd, ScanThenExportThreeRowsWritesThreeExactFiles)
 {

@@ -21,6 +21,8 @@ trap 'rm -rf "$work"' EXIT
 # must not stop the one under test, nor the other way round.
 mkdir -m 700 "$work/run"
 export XDG_RUNTIME_DIR="$work/run"
+# Own data folder: a session kept by an earlier run must not ask to be continued.
+export XDG_DATA_HOME="$work/data"
 export QT_QPA_PLATFORM=xcb
 unset WAYLAND_DISPLAY
 

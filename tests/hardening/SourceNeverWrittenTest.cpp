@@ -133,6 +133,11 @@ TEST_F(SourceNeverWritten, ReadOnlyImageFile)
     ExportCore::ExportJob job;
     job.onDiagnostic = [](const QString&) {};
     EXPECT_EQ(job.videoMerge(rows, QFile::encodeName(image)), 0);
+    // So is a preview file that would replace it.
+    const PreviewResult preview = buildPreviewFile(rows.first().sFragmentFit, tmp.path(), "disk.img");
+    EXPECT_EQ(preview.status, PreviewResult::Failed);
+    EXPECT_TRUE(preview.message.contains(image) && preview.message.contains("a source being recovered"))
+        << preview.message.toStdString();
     EXPECT_TRUE(fingerprint(image) == before);
     EXPECT_EQ(QFileInfo(image).permissions() & (QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther), 0);
 }

@@ -1,7 +1,10 @@
 #include "tools/cli/CliOptions.h"
 
+#include "disk/SourceGuard.h"
 #include "export/ExportCli.h"
+#include "tools/cli/CliScan.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
@@ -35,7 +38,11 @@ QString cliUsage()
 {
     return QStringLiteral(
         "usage: corvotkl-cli scan SOURCE [--start N] [--end N] [--json]\n"
+        "                         [--session FILE [--fresh]]\n"
         "                         [--export DIR] [--merge FILE] [--serials LIST]\n"
+        "                         [--format tkl|mp4] [--thumbs DIR]\n"
+        "       corvotkl-cli export SESSION (--export DIR | --merge FILE) [--serials LIST]\n"
+        "       corvotkl-cli sessions\n"
         "\n"
         "Scans SOURCE raw for TKL video and lists every fragment found.\n"
         "  SOURCE       a device name (sdb, sdb1: /dev/NAME), a block device or a disk\n"
@@ -43,16 +50,27 @@ QString cliUsage()
         "  --start N    first byte to scan (default 0; scanning starts at the sector)\n"
         "  --end N      byte to stop before (default: the end of SOURCE)\n"
         "  --json       one JSON object per fragment and line on standard output\n"
+        "  --session FILE  keep the scan in FILE; when FILE holds an unfinished scan\n"
+        "               of SOURCE, continue it from where it was saved\n"
+        "  --fresh      with --session: start the scan over\n"
         "  --export DIR after the scan, write each fragment to DIR as\n"
         "               (SS)FIRST-LAST_SERIAL.TKL, as the window's export does\n"
         "  --merge FILE after the scan, write the fragments one after another to FILE\n"
         "  --serials LIST  only these fragments, e.g. 1,4,7-9; a merge takes them in\n"
         "               this order (default: every fragment, by serial)\n"
+        "  --format F   tkl (default: the recorder's bytes) or mp4 (a copy that plays\n"
+        "               everywhere: H.264/H.265 as .mp4, other video as .mkv, an\n"
+        "               unrecognised payload as .TKL) for --export and --merge\n"
+        "  --thumbs DIR after the scan, a JPEG of each fragment's first picture and an\n"
+        "               index.html contact sheet in DIR (made if missing)\n"
+        "export writes the fragments saved in SESSION without scanning again;\n"
+        "sessions lists the window's sessions.\n"
         "Progress and the summary go to standard error.\n"
         "Exit status: 0 scan complete (and every byte exported), 1 SOURCE could not be\n"
         "opened or read (in whole or in part), the list not written or an export or\n"
         "merge incomplete, 2 bad arguments (an export or merge folder that cannot be\n"
-        "written included: checked before the scan), 130 interrupted.\n");
+        "written, or a destination on SOURCE, included: checked before the scan),\n"
+        "130 interrupted.\n");
 }
 
 CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
@@ -72,7 +90,7 @@ CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
         r.kind = CliParseResult::Help;
         return r;
     }
-    if (o.command != "scan")
+    if (o.command != "scan" && o.command != "export" && o.command != "sessions")
         return error(QStringLiteral("unknown command \"%1\"").arg(o.command));
 
     bool optionsEnded = false;
@@ -113,6 +131,11 @@ CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
         };
         if (name == "--json" && !inlineValue) {
             o.json = true;
+        } else if (name == "--fresh" && !inlineValue) {
+            o.fresh = true;
+        } else if (name == "--session") {
+            if (!takeValue(&o.session) || o.session.isEmpty())
+                return error(QStringLiteral("--session needs a file"));
         } else if (name == "--start" || name == "--end") {
             QString v;
             if (!takeValue(&v))
@@ -134,6 +157,16 @@ CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
             if (!takeValue(&v) || v.isEmpty())
                 return error(QStringLiteral("%1 needs a %2").arg(name, name == "--export" ? "folder" : "file"));
             (name == "--export" ? o.exportDir : o.mergeFile) = v;
+        } else if (name == "--format") {
+            QString v;
+            if (!takeValue(&v) || (v != "tkl" && v != "mp4"))
+                return error(QStringLiteral("--format takes tkl or mp4%1").arg(v.isEmpty() ? QString() : QStringLiteral(", not \"%1\"").arg(v)));
+            o.format = v;
+        } else if (name == "--thumbs") {
+            QString v;
+            if (!takeValue(&v) || v.isEmpty())
+                return error(QStringLiteral("--thumbs needs a folder"));
+            o.thumbsDir = v;
         } else if (name == "--serials") {
             QString v, why;
             if (!takeValue(&v))
@@ -145,6 +178,25 @@ CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
             return error(QStringLiteral("unknown option %1").arg(a));
         }
     }
+    if (o.command == "sessions") {
+        if (!positional.isEmpty())
+            return error(QStringLiteral("sessions takes no argument, got \"%1\"").arg(positional[0]));
+        *out = o;
+        return CliParseResult();
+    }
+    if (o.command == "export") {
+        if (positional.size() != 1 || positional[0].isEmpty())
+            return error(QStringLiteral("export needs one SESSION file"));
+        if (!o.session.isEmpty() || o.fresh || o.hasStart || o.hasEnd)
+            return error(QStringLiteral("export takes only --export, --merge and --serials"));
+        if (o.exportDir.isEmpty() && o.mergeFile.isEmpty())
+            return error(QStringLiteral("export needs --export DIR or --merge FILE"));
+        o.session = positional[0];
+        *out = o;
+        return CliParseResult();
+    }
+    if (o.fresh && o.session.isEmpty())
+        return error(QStringLiteral("--fresh starts a session over; no --session was given"));
     if (positional.isEmpty())
         return error(QStringLiteral("no SOURCE given"));
     if (positional.size() > 1)
@@ -154,6 +206,8 @@ CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
         return error(QStringLiteral("SOURCE is empty"));
     if (o.hasSerials && o.exportDir.isEmpty() && o.mergeFile.isEmpty())
         return error(QStringLiteral("--serials chooses fragments for --export or --merge; neither was given"));
+    if (o.format != "tkl" && o.exportDir.isEmpty() && o.mergeFile.isEmpty())
+        return error(QStringLiteral("--format chooses what --export or --merge write; neither was given"));
     if (o.hasStart && o.hasEnd && o.start > o.end)
         return error(QStringLiteral("--start %1 lies beyond --end %2").arg(o.start).arg(o.end));
     *out = o;
@@ -179,6 +233,15 @@ QString folderProblem(const QString& folder)
 
 bool checkCliDestinations(const CliOptions& options, QString* why)
 {
+    if (!options.thumbsDir.isEmpty()) {
+        if (!QFileInfo(options.thumbsDir).exists())
+            QDir().mkpath(options.thumbsDir);
+        const QString problem = folderProblem(options.thumbsDir);
+        if (!problem.isEmpty()) {
+            *why = QStringLiteral("--thumbs %1: %2").arg(options.thumbsDir, problem);
+            return false;
+        }
+    }
     if (!options.exportDir.isEmpty()) {
         const QString problem = folderProblem(options.exportDir);
         if (!problem.isEmpty()) {
@@ -195,6 +258,20 @@ bool checkCliDestinations(const CliOptions& options, QString* why)
         const QString problem = folderProblem(file.absolutePath());
         if (!problem.isEmpty()) {
             *why = QStringLiteral("--merge %1: %2: %3").arg(options.mergeFile, file.absolutePath(), problem);
+            return false;
+        }
+    }
+    if (options.exportDir.isEmpty() && options.mergeFile.isEmpty())
+        return true;
+    // Writing onto the source would overwrite what is being recovered.
+    const SourceGuard guard({resolveCliSource(options.source).filePath});
+    for (const auto& [option, path] : {std::make_pair(QStringLiteral("--export"), options.exportDir),
+                                       std::make_pair(QStringLiteral("--merge"), options.mergeFile)}) {
+        if (path.isEmpty())
+            continue;
+        const QString problem = guard.check(QFile::encodeName(QFileInfo(path).absoluteFilePath()));
+        if (!problem.isEmpty()) {
+            *why = QStringLiteral("%1 %2: refused, %3").arg(option, path, problem);
             return false;
         }
     }

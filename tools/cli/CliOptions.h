@@ -8,8 +8,10 @@
 #include <QStringList>
 
 struct CliOptions {
-    QString command;      // "scan"
+    QString command;      // "scan", "export" (of a session) or "sessions"
     QString source;       // device name, block device or image file, as given
+    QString session;      // scan: --session FILE; export: the SESSION
+    bool fresh = false;   // --fresh: start the session over
     qint64 start = 0;
     qint64 end = -1;      // -1: the end of the source
     bool hasStart = false;
@@ -21,6 +23,10 @@ struct CliOptions {
     QString mergeFile;
     QList<int> serials;
     bool hasSerials = false;
+    // "tkl" (the recorder's own bytes) or "mp4" (a playable copy).
+    QString format = QStringLiteral("tkl");
+    // After the scan: one JPEG per fragment and an index.html contact sheet.
+    QString thumbsDir;
 };
 
 struct CliParseResult {
@@ -34,7 +40,8 @@ QString cliUsage();
 
 // Whether the export folder and the merge file's folder exist and can be
 // written, checked before the scan so that a scan of hours does not end in a
-// destination that was never there. False with the reason in *why.
+// destination that was never there, and that neither lies on the source.
+// False with the reason in *why.
 bool checkCliDestinations(const CliOptions& options, QString* why);
 
 // Exit statuses.

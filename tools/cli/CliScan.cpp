@@ -3,7 +3,10 @@
 #include "disk/Nyx.h"
 #include "scan/CFragmentFit.h"
 #include "scan/CSchedule.h"
+#include "tools/cli/CliMedia.h"
+#include "tools/cli/CliSession.h"
 #include "tools/cli/FragmentJson.h"
+#include "tools/cli/TerminalProgress.h"
 
 #include <QFileInfo>
 
@@ -12,27 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-QString humanBytes(qint64 n)
-{
-    const double v = double(n);
-    if (v >= 1e12)
-        return QString::number(v / 1e12, 'f', 2) + " TB";
-    if (v >= 1e9)
-        return QString::number(v / 1e9, 'f', 2) + " GB";
-    if (v >= 1e6)
-        return QString::number(v / 1e6, 'f', 1) + " MB";
-    if (v >= 1e3)
-        return QString::number(v / 1e3, 'f', 1) + " kB";
-    return QString::number(n) + " B";
-}
-
-QString clock(qint64 seconds)
-{
-    if (seconds < 0)
-        seconds = 0;
-    return QString::asprintf("%lld:%02lld:%02lld", seconds / 3600, (seconds / 60) % 60, seconds % 60);
-}
 
 class WatchedDevice : public NyxCIOSystemDevice {
 public:
@@ -137,6 +119,7 @@ CliScan::~CliScan()
         m_scan->wait();
         delete m_scan;
     }
+    delete m_session;
 }
 
 QString CliScan::sourceLabel() const
@@ -196,19 +179,45 @@ bool CliScan::start()
 
     NyxfIOSystemDevice_delete(&dev);
 
+    if (!m_options.session.isEmpty()) {
+        m_session = new CliSession;
+        QString why;
+        int code = CliExitUsage;
+        if (!m_session->prepare(m_options, m_source.name, m_start, m_end, &why, &code))
+            return fail(code, why);
+    }
+
     if (!m_options.json) {
-        std::fprintf(m_out, "%7s %6s %8s %14s %16s %16s  %s\n", "serial", "stream", "frames", "bytes", "start", "end",
-                     "time");
+        std::fprintf(m_out, "%7s %6s %8s %14s %16s %16s %10s  %s\n", "serial", "stream", "frames", "bytes", "start", "end",
+                     "duration", "time");
     }
     if (std::fflush(m_out) != 0 || std::ferror(m_out))
         return fail(CliExitSourceError,
                     QStringLiteral("cannot write the fragment list: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
 
+    // A resumed session lists its saved fragments first, so that this run's
+    // output alone is that of one whole scan.
+    if (m_session) {
+        for (const CliFragment& f : m_session->saved())
+            listFragment(f);
+        m_savedCount = m_session->saved().size();
+        if (m_outputFailed)
+            return false;
+        if (m_session->finished()) {
+            QMetaObject::invokeMethod(this, &CliScan::finishSaved, Qt::QueuedConnection);
+            return true;
+        }
+    }
+
     m_scan = new CFragmentFit;
     connect(m_scan, &CFragmentFit::TransmitAddFragmentList, this, &CliScan::onFragment, Qt::QueuedConnection);
+    if (m_session)
+        connect(m_scan, &CFragmentFit::TransmitCheckpoint, this, &CliScan::onCheckpoint, Qt::QueuedConnection);
     connect(m_scan, &QThread::finished, this, &CliScan::onScanFinished, Qt::QueuedConnection);
     m_scan->setDevicePath(m_source.devicePath.constData());
     m_scan->setRange(m_start, m_end);
+    if (m_session)
+        m_session->attach(m_scan);
 
     // The sampler only feeds the progress line, which is drawn on a terminal.
     if (m_progress) {
@@ -239,7 +248,44 @@ void CliScan::interrupt(int code)
 
 void CliScan::onFragment(SFragmentFit fragment, int serial)
 {
-    CliFragment f{serial, fragment};
+    if (m_session)
+        m_session->fragment(serial, fragment);
+    listFragment(CliFragment{serial, fragment, {}});
+}
+
+void CliScan::onCheckpoint(ScanResumePoint point)
+{
+    if (m_session && !m_session->checkpoint(point)) {
+        // The scan goes on; what the session holds stays consistent.
+        clearProgress();
+        std::fprintf(m_err, "corvotkl-cli: %s; the scan goes on without it\n", qPrintable(m_session->error()));
+        std::fflush(m_err);
+        if (m_exitCode == CliExitOk)
+            m_exitCode = CliExitSourceError;
+        delete m_session;
+        m_session = nullptr;
+    }
+}
+
+void CliScan::finishSaved()
+{
+    std::fprintf(m_err, "corvotkl-cli: the session %s is complete: %d fragments, %lld bytes of video; nothing was "
+                        "scanned again (--fresh scans anew)\n",
+                 qPrintable(m_options.session), int(m_fragments.size()), (long long)m_fragmentBytes);
+    std::fflush(m_err);
+    emit done(m_exitCode);
+}
+
+void CliScan::listFragment(CliFragment f)
+{
+    // Counted now, while the scan has just read the fragment's bytes.
+    const SFragmentFit* previous = m_fragments.isEmpty() ? nullptr : &m_fragments.last().fragment;
+    {
+        const CliUncountedReads measuring;
+        f.duration = Media::countPictures(f.fragment, previous);
+    }
+    const SFragmentFit& fragment = f.fragment;
+    const int serial = f.serial;
     m_fragments.push_back(f);
     m_fragmentBytes += fragment.totalBytes;
     if (m_outputFailed)
@@ -247,7 +293,9 @@ void CliScan::onFragment(SFragmentFit fragment, int serial)
     if (m_clearBeforeRows)
         clearProgress();
     if (m_options.json) {
-        const QByteArray line = corvoFragmentJsonLine(serial, fragment) + '\n';
+        QByteArray line = corvoFragmentJsonLine(serial, fragment);
+        line.chop(1);
+        line += ",\"duration_s\":" + cliDurationText(f.duration, "null") + "}\n";
         std::fwrite(line.constData(), 1, size_t(line.size()), m_out);
     } else {
         printRow(f);
@@ -272,8 +320,8 @@ void CliScan::printRow(const CliFragment& f)
     const SExtentList& ext = fr.extents ? *fr.extents : none;
     const qint64 first = ext.isEmpty() ? 0 : ext.first().start;
     const qint64 last = ext.isEmpty() ? 0 : ext.last().end;
-    std::fprintf(m_out, "%7d %6d %8d %14lld %16lld %16lld  %s", f.serial, fr.stream, fr.frameCount,
-                 (long long)fr.totalBytes, (long long)first, (long long)last,
+    std::fprintf(m_out, "%7d %6d %8d %14lld %16lld %16lld %10s  %s", f.serial, fr.stream, fr.frameCount,
+                 (long long)fr.totalBytes, (long long)first, (long long)last, cliDurationText(f.duration, "-").constData(),
                  qPrintable(PackedTime::displayForm(fr.firstTime)));
     if (ext.size() > 1)
         std::fprintf(m_out, "  (%d extents)", int(ext.size()));
@@ -291,15 +339,11 @@ void CliScan::drawProgress()
 {
     if (!m_progress || !m_scan)
         return;
-    const qint64 aligned = m_start & ~qint64(511);
+    const qint64 aligned = m_start & ~(kSectorBytes - 1);
     const qint64 total = m_end - aligned;
     const qint64 done = std::min(total, std::max<qint64>(0, m_scan->publishedPosition()->load() - aligned));
     const qint64 ms = std::max<qint64>(1, corvoMonotonicMs() - m_startedMs);
-    const SSchedule s = CSchedule::sample(done, total, int(ms / 1000));
-    const double mbps = double(done) / 1e6 / (double(ms) / 1000.0);
-    std::fprintf(m_err, "\r\033[K%3d%%  %s of %s  elapsed %s  left %s  %.1f MB/s  %d fragments", s.percent,
-                 qPrintable(humanBytes(done)), qPrintable(humanBytes(total)), qPrintable(clock(ms / 1000)),
-                 qPrintable(clock(s.remainingSeconds)), mbps, int(m_fragments.size()));
+    std::fprintf(m_err, "\r\033[K%s", qPrintable(TerminalProgress::text(done, total, ms, QString::number(m_fragments.size()) + " fragments")));
     std::fflush(m_err);
     m_progressShown = true;
 }
@@ -320,10 +364,16 @@ void CliScan::onScanFinished()
         m_sampler->wait();
     }
     const qint64 ms = std::max<qint64>(1, corvoMonotonicMs() - m_startedMs);
-    const qint64 aligned = m_start & ~qint64(511);
+    // A resumed scan read on from its saved point.
+    const qint64 aligned = std::max(m_start & ~(kSectorBytes - 1), m_session && m_session->resuming() ? m_session->resumedAt() & ~(kSectorBytes - 1) : 0);
     const qint64 scanned = m_interrupted ? std::min(m_end, std::max(aligned, m_scan->publishedPosition()->load())) - aligned
                                          : m_end - aligned;
     clearProgress();
+    if (m_session && !m_session->finish()) {
+        std::fprintf(m_err, "corvotkl-cli: %s\n", qPrintable(m_session->error()));
+        if (m_exitCode == CliExitOk)
+            m_exitCode = CliExitSourceError;
+    }
     const int failures = m_readErrors ? m_readErrors->failures.load() : 0;
     const std::vector<SourceRange> unreadable = m_scan->unreadableRanges();
     const std::vector<SourceRange> untried = m_scan->untriedRanges();
@@ -381,6 +431,10 @@ void CliScan::onScanFinished()
                  m_interrupted ? "stopped scanning" : "scanned", qPrintable(sourceLabel()), int(m_fragments.size()),
                  (long long)m_fragmentBytes, (long long)scanned, double(ms) / 1000.0,
                  double(scanned) / 1e6 / (double(ms) / 1000.0));
+    if (m_session && m_session->resuming())
+        std::fprintf(m_err, "corvotkl-cli: resumed %s at byte %lld: %d fragments were saved before, %d found now\n",
+                     qPrintable(m_options.session), (long long)m_session->resumedAt(), m_savedCount,
+                     int(m_fragments.size()) - m_savedCount);
     std::fflush(m_err);
     emit done(m_exitCode);
 }

@@ -3,11 +3,13 @@
 // its fragments arriving by queued signal in the event loop of a
 // QCoreApplication, printed as they come and kept in fragments().
 
+#include "scan/CFragmentFit.h"
 #include "scan/SFragmentFit.h"
 #include "scan/SSchedule.h"
 #include "tools/cli/CliOptions.h"
 
 #include "disk/Nyx.h"
+#include "media/MediaFile.h"
 
 #include <QByteArray>
 #include <QList>
@@ -17,6 +19,7 @@
 
 class CFragmentFit;
 class CSchedule;
+class CliSession;
 
 // What SOURCE names: the device path every reader is given and the file it maps to.
 struct CliSource {
@@ -45,6 +48,7 @@ NyxDeviceFactory cliWatchingFactory(NyxDeviceFactory inner, CliReadErrors* log);
 struct CliFragment {
     int serial = 0;
     SFragmentFit fragment;
+    Media::Duration duration;
 };
 
 class CliScan : public QObject {
@@ -74,10 +78,13 @@ private slots:
     void onFragment(SFragmentFit fragment, int serial);
     void onSample(SSchedule sample);
     void onScanFinished();
+    void onCheckpoint(ScanResumePoint point);
+    void finishSaved();
 
 private:
     bool fail(int code, const QString& message);
     void printRow(const CliFragment& f);
+    void listFragment(CliFragment f);
     void drawProgress();
     void clearProgress();
     QString sourceLabel() const;
@@ -94,6 +101,8 @@ private:
     std::atomic<char> m_samplerStopped{'N'};
     std::atomic<char> m_samplerPaused{'N'};
     CliReadErrors* m_readErrors = nullptr;
+    CliSession* m_session = nullptr; // with --session
+    int m_savedCount = 0;
     QList<CliFragment> m_fragments;
     qint64 m_fragmentBytes = 0;
     qint64 m_startedMs = 0;

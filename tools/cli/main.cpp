@@ -2,8 +2,10 @@
 #include "scan/SFragmentFit.h"
 #include "scan/SSchedule.h"
 #include "tools/cli/CliExport.h"
+#include "tools/cli/CliMedia.h"
 #include "tools/cli/CliOptions.h"
 #include "tools/cli/CliScan.h"
+#include "tools/cli/CliSession.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -51,6 +53,7 @@ int main(int argc, char** argv)
     qRegisterMetaType<SFragmentFit>("SFragmentFit");
     qRegisterMetaType<SFragmentFit>("SFragmentFit&");
     qRegisterMetaType<SSchedule>("SSchedule");
+    qRegisterMetaType<ScanResumePoint>("ScanResumePoint");
 
     CliOptions options;
     const CliParseResult parsed = parseCliArguments(app.arguments(), &options);
@@ -68,13 +71,16 @@ int main(int argc, char** argv)
         return CliExitUsage;
     }
 
+    if (options.command == "sessions")
+        return listSessions(stdout, stderr);
+
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalFds) != 0) {
         std::perror("corvotkl-cli: socketpair");
         return CliExitSourceError;
     }
     QSocketNotifier notifier(g_signalFds[0], QSocketNotifier::Read);
     static CliReadErrors readErrors;
-    nyxSetDeviceFactory(cliWatchingFactory(nullptr, &readErrors));
+    nyxSetDeviceFactory(cliWatchingFactory(cliKillAtReadFactory(nullptr), &readErrors));
     CliScan scan(options, stdout, stderr);
     scan.watchReads(&readErrors);
     QObject::connect(&notifier, &QSocketNotifier::activated, [&]() {
@@ -89,6 +95,8 @@ int main(int argc, char** argv)
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 
+    if (options.command == "export")
+        return runSessionExport(options, &g_interrupt, stderr);
     if (!scan.start())
         return scan.exitCode();
     QObject::connect(&scan, &CliScan::done, &app, [&](int code) {
@@ -102,6 +110,8 @@ int main(int argc, char** argv)
             code = runCliExport(options, scan.fragments(), stopped ? CliExitOk : code, &g_interrupt, stderr);
             g_exporting.store(false);
         }
+        if (!stopped && code != CliExitInterrupted && !options.thumbsDir.isEmpty())
+            code = runCliThumbs(options, scan.fragments(), code, &g_interrupt, stderr);
         app.exit(stopped ? int(CliExitInterrupted) : code);
     }, Qt::QueuedConnection);
     return app.exec();

@@ -29,7 +29,7 @@ public:
 
     // Device paths the scans asked for, in order.
     QList<QByteArray> requestedPaths() const;
-    // Lowest offset read from the named source, -1 if none.
+    // Lowest offset the scan read from the named source, -1 if none.
     qint64 firstReadOffset(const QByteArray& name) const;
 
 private:

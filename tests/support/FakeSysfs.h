@@ -78,6 +78,17 @@ public:
         addDevNode(name);
     }
 
+    // upper is built on lower (device-mapper, md): lower's holders name it,
+    // its slaves name lower. lowerDir is "sdb" or "sdb/sdb2".
+    void addStack(const QByteArray& lowerDir, const QByteArray& upper)
+    {
+        const QByteArray lower = lowerDir.mid(lowerDir.lastIndexOf('/') + 1);
+        QDir(m_dir.path()).mkpath(QStringLiteral("sys/block/") + lowerDir + QStringLiteral("/holders"));
+        QDir(m_dir.path()).mkpath(QStringLiteral("sys/block/") + upper + QStringLiteral("/slaves"));
+        writeFile(QStringLiteral("sys/block/") + lowerDir + QStringLiteral("/holders/") + upper, QByteArray());
+        writeFile(QStringLiteral("sys/block/") + upper + QStringLiteral("/slaves/") + lower, QByteArray());
+    }
+
     void addUdevProperty(const QByteArray& dev, const QByteArray& line)
     {
         QFile f(m_dir.path() + QStringLiteral("/udev/b") + dev);
@@ -85,12 +96,13 @@ public:
         f.write(line + '\n');
     }
 
-    void addMount(const QByteArray& devNumber, const QByteArray& escapedMountPoint, const QByteArray& source)
+    void addMount(const QByteArray& devNumber, const QByteArray& escapedMountPoint, const QByteArray& source,
+                  const QByteArray& fsType = "ext4", const QByteArray& superOptions = "rw")
     {
         QFile f(m_dir.path() + QStringLiteral("/mountinfo"));
         f.open(QIODevice::Append);
         f.write(QByteArray::number(++m_mountId) + " 1 " + devNumber + " / " + escapedMountPoint
-                + " rw,relatime shared:1 - ext4 " + source + " rw\n");
+                + " rw,relatime shared:1 - " + fsType + " " + source + " " + superOptions + "\n");
     }
 
     // Devices the fake "open" refuses, with the errno it gives.

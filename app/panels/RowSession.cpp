@@ -1,0 +1,38 @@
+#include "app/panels/RowSession.h"
+
+RowSession::RowSession(std::unique_ptr<ScanSession> session, CFragmentFit* scan, QObject* parent)
+    : QObject(parent), m_session(std::move(session))
+{
+    m_lastSerial = m_session->lastSerial();
+    connect(scan, &CFragmentFit::TransmitAddFragmentList, this, &RowSession::onFragment, Qt::QueuedConnection);
+    connect(scan, &CFragmentFit::TransmitCheckpoint, this, &RowSession::onCheckpoint, Qt::QueuedConnection);
+    connect(scan, &QThread::finished, this, &RowSession::onScanEnded, Qt::QueuedConnection);
+}
+
+RowSession::~RowSession()
+{
+    if (!m_failed)
+        m_session->commit();
+}
+
+void RowSession::onFragment(SFragmentFit fragment, int)
+{
+    if (!m_failed)
+        m_session->fragmentSent(++m_lastSerial, fragment);
+}
+
+void RowSession::onCheckpoint(ScanResumePoint point)
+{
+    if (m_failed || m_session->checkpoint(point))
+        return;
+    m_failed = true;
+    emit failed(m_session->lastError());
+}
+
+void RowSession::onScanEnded()
+{
+    if (m_failed || m_session->commit())
+        return;
+    m_failed = true;
+    emit failed(m_session->lastError());
+}
