@@ -399,14 +399,21 @@ void CFragmentFit::run()
     m_unreadable = reader.unreadableBytes();
     m_untried = reader.untriedBytes();
     m_read = reader.readBytes();
-    // Whatever ended the scan, the open fragments were read: send them.
-    for (int s = 0; s < kSlotCount; ++s) {
-        if (slotOpen[size_t(s)] && slotTable[size_t(s)].totalBytes > kFinalMinBytes)
-            sendFragment(slotTable[size_t(s)]);
+    // Whatever ended the scan, the open fragments were read: send them; with
+    // checkpoints they go in the last one instead, and a resumed run goes on
+    // with them, so a recording across the stop stays one fragment.
+    if (reachedEnd || !m_checkpoints) {
+        for (int s = 0; s < kSlotCount; ++s) {
+            if (slotOpen[size_t(s)] && slotTable[size_t(s)].totalBytes > kFinalMinBytes)
+                sendFragment(slotTable[size_t(s)]);
+        }
     }
-    // They are final now: a run resumed from here must not send them again.
-    if (m_checkpoints)
-        sendCheckpoint(reachedEnd ? end : resume, {}, {}, reachedEnd);
+    if (m_checkpoints) {
+        if (reachedEnd)
+            sendCheckpoint(end, {}, {}, true);
+        else
+            sendCheckpoint(resume, slotTable, slotOpen, false);
+    }
     reader.endReadAhead();
     NyxfIOSystemDevice_delete(&device);
     finish();
