@@ -5,6 +5,8 @@
 #include "scan/PauseSemaphore.h"
 #include "scan/ScanBuffer.h"
 
+#include <QMetaMethod>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -32,6 +34,8 @@ constexpr qint64 kLookAhead = 2 * kMiB;  // held back while the device goes on
 constexpr qint64 kEmptySkip = 20 * kMiB; // extra skip after a read that returned nothing
 constexpr int kSlotCount = 1024;
 constexpr qint64 kFinalMinBytes = 512;
+constexpr qint64 kBatchMs = 4;      // the longest a closed fragment waits in the thread
+constexpr int kBatchClockEvery = 64; // fragments between looks at the clock
 
 // A stretch of the buffer holding consecutive device bytes:
 // buffer [buf, buf + len) = device [dev, dev + len).
@@ -57,6 +61,7 @@ CFragmentFit::CFragmentFit()
     , m_buffer(new ScanBuffer(size_t(kData), size_t(kSlack)))
 {
     qRegisterMetaType<ScanResumePoint>("ScanResumePoint");
+    qRegisterMetaType<SFragmentBatch>("SFragmentBatch");
 }
 
 CFragmentFit::~CFragmentFit()
@@ -73,6 +78,7 @@ CFragmentFit::~CFragmentFit()
 void CFragmentFit::setDevicePath(const char* devicePath)
 {
     m_devicePath = QByteArray(devicePath ? devicePath : "");
+    m_diskName = m_devicePath.mid(4);
     m_hasDevicePath = devicePath != nullptr;
 }
 
@@ -106,6 +112,7 @@ void CFragmentFit::stop()
 
 void CFragmentFit::finish()
 {
+    sendBatch();
     m_stopRequested = 'Y';
     m_runFinished = 'Y';
 }
@@ -113,7 +120,7 @@ void CFragmentFit::finish()
 void CFragmentFit::sendFragment(const FragmentSlot& slot)
 {
     SFragmentFit fragment;
-    fragment.diskName = m_devicePath.mid(4);
+    fragment.diskName = m_diskName;
     fragment.formatCode = m_formatCode;
     fragment.firstTime = slot.firstTime;
     fragment.lastTime = slot.lastTime;
@@ -123,6 +130,30 @@ void CFragmentFit::sendFragment(const FragmentSlot& slot)
     fragment.extents = slot.extents;
     const int serial = ++fragmentSerial;
     emit TransmitAddFragmentList(fragment, serial);
+    if (!m_batching)
+        return;
+    m_outgoing.append(std::move(fragment));
+    m_outgoingSerials.append(serial);
+    // Dense data closes thousands of fragments per pass of the search.
+    if (m_outgoing.size() % kBatchClockEvery == 0 && m_sinceBatch.elapsed() >= kBatchMs)
+        sendBatch();
+}
+
+void CFragmentFit::sendBatch()
+{
+    m_sinceBatch.restart();
+    if (m_outgoing.isEmpty())
+        return;
+    // The batch sent last is still waiting: its event is queued already.
+    if (!m_lastBatch.appendUnlessFixed(m_outgoing, m_outgoingSerials)) {
+        auto d = std::make_shared<SFragmentBatchData>();
+        d->fragments.swap(m_outgoing);
+        d->serials.swap(m_outgoingSerials);
+        m_lastBatch = SFragmentBatch(d);
+        emit TransmitFragmentBatch(m_lastBatch);
+    }
+    m_outgoing.clear();
+    m_outgoingSerials.clear();
 }
 
 void CFragmentFit::sendCheckpoint(qint64 position, const std::vector<FragmentSlot>& table,
@@ -135,7 +166,7 @@ void CFragmentFit::sendCheckpoint(qint64 position, const std::vector<FragmentSlo
         if (!open[s])
             continue;
         SFragmentFit f;
-        f.diskName = m_devicePath.mid(4);
+        f.diskName = m_diskName;
         f.formatCode = m_formatCode;
         f.firstTime = table[s].firstTime;
         f.lastTime = table[s].lastTime;
@@ -161,6 +192,9 @@ void CFragmentFit::run()
     m_lastError = 0;
     m_unreadable = 0;
     m_buffer->reset();
+    m_batching = isSignalConnected(QMetaMethod::fromSignal(&CFragmentFit::TransmitFragmentBatch));
+    m_lastBatch = SFragmentBatch();
+    m_sinceBatch.start();
     std::vector<FragmentSlot> slotTable(kSlotCount);
     std::vector<qint32> slotOpen(kSlotCount, 0);
 
@@ -268,6 +302,7 @@ void CFragmentFit::run()
                     slot.lastTime = info.time;
                     slot.stream = s;
                     slot.extents = std::make_shared<SExtentList>();
+                    slot.extents->reserve(1); // most fragments keep one extent
                     slot.extents->append(SExtent{t, u});
                     slot.totalBytes = info.length;
                     slotOpen[size_t(s)] = 1;
@@ -279,6 +314,7 @@ void CFragmentFit::run()
             reachedEnd = true;
             break;
         }
+        sendBatch();
         if (m_checkpoints)
             sendCheckpoint(resume, slotTable, slotOpen, false);
 
@@ -337,6 +373,7 @@ void CFragmentFit::run()
             if (slotOpen[size_t(s)] && slotTable[size_t(s)].totalBytes > kFinalMinBytes)
                 sendFragment(slotTable[size_t(s)]);
         }
+        sendBatch();
         if (m_checkpoints)
             sendCheckpoint(end, {}, {}, true);
     }

@@ -98,6 +98,7 @@ ScanRun scanImage(const QByteArray& image, qint64 start = -1, qint64 end = -1, b
     {
         CliScan scan(o, out.f, err.f);
         scan.watchReads(&readErrors);
+        scan.keepFragments(true);
         r.firstSerialBase = CFragmentFit::fragmentSerial.load();
         r.started = scan.start();
         if (r.started) {

@@ -14,6 +14,23 @@
 
 namespace {
 
+constexpr qint64 kFlushMs = 200;          // rows reach a pipe at most this late
+constexpr int kRowsWriteAt = 256 * 1024;  // a full buffer is written at once
+constexpr size_t kStoreBlock = 1 << 20;
+
+// The stored head of one fragment; its extents follow it.
+struct StoredHead {
+    qint64 totalBytes;
+    qint32 serial;
+    qint32 stream;
+    qint32 frameCount;
+    qint32 formatCode;
+    quint32 firstTime;
+    quint32 lastTime;
+    quint32 extentCount;
+    quint32 name;
+};
+
 QString humanBytes(qint64 n)
 {
     const double v = double(n);
@@ -91,6 +108,63 @@ NyxDeviceFactory cliWatchingFactory(NyxDeviceFactory inner, CliReadErrors* log)
     };
 }
 
+void CliFragmentStore::append(int serial, const SFragmentFit& f)
+{
+    // Fragments of one scan share their name's bytes; compare those first.
+    quint32 name = 0;
+    while (name < quint32(m_names.size()) && !(m_names[int(name)].constData() == f.diskName.constData()
+                                               || m_names[int(name)] == f.diskName))
+        ++name;
+    if (name == quint32(m_names.size()))
+        m_names.append(f.diskName);
+    const int n = f.extents ? f.extents->size() : 0;
+    const StoredHead head{f.totalBytes, serial, f.stream, f.frameCount, f.formatCode, f.firstTime, f.lastTime,
+                          quint32(n), name};
+    const size_t need = sizeof head + size_t(n) * sizeof(SExtent);
+    if (m_blocks.empty() || m_blocks.back().capacity - m_blocks.back().used < need) {
+        Block b;
+        b.capacity = std::max(kStoreBlock, need);
+        b.bytes.reset(new char[b.capacity]);
+        m_blocks.push_back(std::move(b));
+    }
+    Block& b = m_blocks.back();
+    std::memcpy(b.bytes.get() + b.used, &head, sizeof head);
+    if (n)
+        std::memcpy(b.bytes.get() + b.used + sizeof head, f.extents->constData(), size_t(n) * sizeof(SExtent));
+    b.used += need;
+    ++m_count;
+}
+
+QList<CliFragment> CliFragmentStore::toList() const
+{
+    QList<CliFragment> list;
+    list.reserve(m_count);
+    for (const Block& b : m_blocks) {
+        for (size_t at = 0; at < b.used;) {
+            StoredHead head;
+            std::memcpy(&head, b.bytes.get() + at, sizeof head);
+            at += sizeof head;
+            CliFragment c;
+            c.serial = head.serial;
+            SFragmentFit& f = c.fragment;
+            f.diskName = m_names[int(head.name)];
+            f.formatCode = head.formatCode;
+            f.firstTime = head.firstTime;
+            f.lastTime = head.lastTime;
+            f.stream = head.stream;
+            f.totalBytes = head.totalBytes;
+            f.frameCount = head.frameCount;
+            auto extents = std::make_shared<SExtentList>(int(head.extentCount));
+            if (head.extentCount)
+                std::memcpy(extents->data(), b.bytes.get() + at, head.extentCount * sizeof(SExtent));
+            at += head.extentCount * sizeof(SExtent);
+            f.extents = std::move(extents);
+            list.append(c);
+        }
+    }
+    return list;
+}
+
 CliSource resolveCliSource(const QString& source)
 {
     CliSource s;
@@ -113,6 +187,10 @@ CliScan::CliScan(const CliOptions& options, FILE* out, FILE* err, QObject* paren
 {
     m_progress = ::isatty(::fileno(err)) == 1;
     m_clearBeforeRows = m_progress && ::isatty(::fileno(out)) == 1;
+    m_keep = !options.exportDir.isEmpty() || !options.mergeFile.isEmpty();
+    m_rows.reserve(kRowsWriteAt + 65536); // reserved, so emptying it keeps the memory
+    m_flushTimer.setSingleShot(true);
+    connect(&m_flushTimer, &QTimer::timeout, this, &CliScan::flushRows);
 }
 
 CliScan::~CliScan()
@@ -214,8 +292,9 @@ bool CliScan::start()
     // output alone is that of one whole scan.
     if (m_session) {
         for (const CliFragment& f : m_session->saved())
-            listFragment(f);
+            listFragment(f.serial, f.fragment);
         m_savedCount = m_session->saved().size();
+        flushRows();
         if (m_outputFailed)
             return false;
         if (m_session->finished()) {
@@ -225,7 +304,7 @@ bool CliScan::start()
     }
 
     m_scan = new CFragmentFit;
-    connect(m_scan, &CFragmentFit::TransmitAddFragmentList, this, &CliScan::onFragment, Qt::QueuedConnection);
+    connect(m_scan, &CFragmentFit::TransmitFragmentBatch, this, &CliScan::onBatch, Qt::QueuedConnection);
     if (m_session)
         connect(m_scan, &CFragmentFit::TransmitCheckpoint, this, &CliScan::onCheckpoint, Qt::QueuedConnection);
     connect(m_scan, &QThread::finished, this, &CliScan::onScanFinished, Qt::QueuedConnection);
@@ -261,11 +340,16 @@ void CliScan::interrupt(int code)
     m_scan->stop();
 }
 
-void CliScan::onFragment(SFragmentFit fragment, int serial)
+void CliScan::onBatch(SFragmentBatch batch)
 {
-    if (m_session)
-        m_session->fragment(serial, fragment);
-    listFragment(CliFragment{serial, fragment});
+    const QVector<SFragmentFit>& fragments = batch.fragments();
+    const QVector<int>& serials = batch.serials();
+    for (int k = 0; k < fragments.size(); ++k) {
+        if (m_session)
+            m_session->fragment(serials[k], fragments[k]);
+        listFragment(serials[k], fragments[k]);
+    }
+    flushRowsSoon();
 }
 
 void CliScan::onCheckpoint(ScanResumePoint point)
@@ -286,27 +370,57 @@ void CliScan::finishSaved()
 {
     std::fprintf(m_err, "corvotkl-cli: the session %s is complete: %d fragments, %lld bytes of video; nothing was "
                         "scanned again (--fresh scans anew)\n",
-                 qPrintable(m_options.session), int(m_fragments.size()), (long long)m_fragmentBytes);
+                 qPrintable(m_options.session), m_fragmentCount, (long long)m_fragmentBytes);
     std::fflush(m_err);
     emit done(m_exitCode);
 }
 
-void CliScan::listFragment(const CliFragment& f)
+void CliScan::listFragment(int serial, const SFragmentFit& fragment)
 {
-    const SFragmentFit& fragment = f.fragment;
-    const int serial = f.serial;
-    m_fragments.push_back(f);
+    if (m_keep)
+        m_store.append(serial, fragment);
+    ++m_fragmentCount;
     m_fragmentBytes += fragment.totalBytes;
     if (m_outputFailed)
         return;
+    if (m_options.json) {
+        if (!(m_quotedFor.constData() == fragment.diskName.constData() || m_quotedFor == fragment.diskName)) {
+            m_quotedFor = fragment.diskName;
+            m_quotedDisk = corvoJsonString(fragment.diskName);
+        }
+        const int n = fragment.extents ? fragment.extents->size() : 0;
+        corvoAppendFragmentJson(m_rows, serial, m_quotedDisk, fragment.formatCode, fragment.stream,
+                                fragment.firstTime, fragment.lastTime, fragment.totalBytes, fragment.frameCount,
+                                n ? fragment.extents->constData() : nullptr, n);
+        m_rows.append('\n');
+    } else {
+        printRow(serial, fragment);
+    }
+    if (m_rows.size() >= kRowsWriteAt)
+        flushRows();
+}
+
+void CliScan::flushRowsSoon()
+{
+    const qint64 since = corvoMonotonicMs() - m_lastFlushMs;
+    if (since >= kFlushMs)
+        flushRows();
+    else if (!m_rows.isEmpty() && !m_flushTimer.isActive())
+        m_flushTimer.start(int(kFlushMs - since));
+}
+
+void CliScan::flushRows()
+{
+    m_lastFlushMs = corvoMonotonicMs();
+    m_flushTimer.stop();
+    if (m_rows.isEmpty() || m_outputFailed) {
+        m_rows.resize(0);
+        return;
+    }
     if (m_clearBeforeRows)
         clearProgress();
-    if (m_options.json) {
-        const QByteArray line = corvoFragmentJsonLine(serial, fragment) + '\n';
-        std::fwrite(line.constData(), 1, size_t(line.size()), m_out);
-    } else {
-        printRow(f);
-    }
+    std::fwrite(m_rows.constData(), 1, size_t(m_rows.size()), m_out);
+    m_rows.resize(0);
     if (std::fflush(m_out) != 0 || std::ferror(m_out)) {
         // A full disk or a closed pipe: the list is incomplete, so stop.
         const int e = errno;
@@ -320,19 +434,23 @@ void CliScan::listFragment(const CliFragment& f)
         drawProgress();
 }
 
-void CliScan::printRow(const CliFragment& f)
+void CliScan::printRow(int serial, const SFragmentFit& fr)
 {
-    const SFragmentFit& fr = f.fragment;
-    const SExtentList none;
-    const SExtentList& ext = fr.extents ? *fr.extents : none;
-    const qint64 first = ext.isEmpty() ? 0 : ext.first().start;
-    const qint64 last = ext.isEmpty() ? 0 : ext.last().end;
-    std::fprintf(m_out, "%7d %6d %8d %14lld %16lld %16lld  %s", f.serial, fr.stream, fr.frameCount,
-                 (long long)fr.totalBytes, (long long)first, (long long)last,
-                 qPrintable(PackedTime::displayForm(fr.firstTime)));
-    if (ext.size() > 1)
-        std::fprintf(m_out, "  (%d extents)", int(ext.size()));
-    std::fputc('\n', m_out);
+    const int n = fr.extents ? fr.extents->size() : 0;
+    const qint64 first = n ? fr.extents->first().start : 0;
+    const qint64 last = n ? fr.extents->last().end : 0;
+    const quint32 t = fr.firstTime;
+    char line[256];
+    int len = std::snprintf(line, sizeof line, "%7d %6d %8d %14lld %16lld %16lld  2%03d-%02d-%02d %02d:%02d:%02d",
+                            serial, fr.stream, fr.frameCount, (long long)fr.totalBytes, (long long)first,
+                            (long long)last, PackedTime::year(t), PackedTime::month(t), PackedTime::day(t),
+                            PackedTime::hour(t), PackedTime::minute(t), PackedTime::second(t));
+    len = std::min<int>(len, int(sizeof line) - 1);
+    if (n > 1)
+        len += std::snprintf(line + len, sizeof line - size_t(len), "  (%d extents)", n);
+    len = std::min<int>(len, int(sizeof line) - 1);
+    m_rows.append(line, len);
+    m_rows.append('\n');
 }
 
 void CliScan::onSample(SSchedule)
@@ -354,7 +472,7 @@ void CliScan::drawProgress()
     const double mbps = double(done) / 1e6 / (double(ms) / 1000.0);
     std::fprintf(m_err, "\r\033[K%3d%%  %s of %s  elapsed %s  left %s  %.1f MB/s  %d fragments", s.percent,
                  qPrintable(humanBytes(done)), qPrintable(humanBytes(total)), qPrintable(clock(ms / 1000)),
-                 qPrintable(clock(s.remainingSeconds)), mbps, int(m_fragments.size()));
+                 qPrintable(clock(s.remainingSeconds)), mbps, m_fragmentCount);
     std::fflush(m_err);
     m_progressShown = true;
 }
@@ -369,6 +487,7 @@ void CliScan::clearProgress()
 
 void CliScan::onScanFinished()
 {
+    flushRows();
     m_finished = true;
     if (m_sampler) {
         m_samplerStopped = 'Y';
@@ -403,13 +522,13 @@ void CliScan::onScanFinished()
             m_exitCode = CliExitSourceError;
     }
     std::fprintf(m_err, "corvotkl-cli: %s %s: %d fragments, %lld bytes of video; %lld bytes read in %.2f s, %.1f MB/s\n",
-                 m_interrupted ? "stopped scanning" : "scanned", qPrintable(sourceLabel()), int(m_fragments.size()),
+                 m_interrupted ? "stopped scanning" : "scanned", qPrintable(sourceLabel()), m_fragmentCount,
                  (long long)m_fragmentBytes, (long long)scanned, double(ms) / 1000.0,
                  double(scanned) / 1e6 / (double(ms) / 1000.0));
     if (m_session && m_session->resuming())
         std::fprintf(m_err, "corvotkl-cli: resumed %s at byte %lld: %d fragments were saved before, %d found now\n",
                      qPrintable(m_options.session), (long long)m_session->resumedAt(), m_savedCount,
-                     int(m_fragments.size()) - m_savedCount);
+                     m_fragmentCount - m_savedCount);
     std::fflush(m_err);
     emit done(m_exitCode);
 }

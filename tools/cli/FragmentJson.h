@@ -10,6 +10,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <charconv>
+
 // A JSON string literal. Device names are bytes; invalid UTF-8 becomes U+FFFD.
 inline QByteArray corvoJsonString(const QByteArray& bytes)
 {
@@ -39,6 +41,35 @@ inline QByteArray corvoJsonString(const QByteArray& bytes)
     return out;
 }
 
+// Appends the line (without the newline) to `out`, whose capacity is reused
+// from line to line. `quotedDisk` is corvoJsonString(disk), made once per name.
+inline void corvoAppendFragmentJson(QByteArray& out, int serial, const QByteArray& quotedDisk, int format,
+                                    int stream, quint32 firstTime, quint32 lastTime, qint64 bytes, int frames,
+                                    const SExtent* extents, int extentCount)
+{
+    char num[24];
+    const auto put = [&](const char* key, int keyLen, long long v) {
+        out.append(key, keyLen);
+        out.append(num, int(std::to_chars(num, num + sizeof num, v).ptr - num));
+    };
+    put("{\"serial\":", 10, serial);
+    out.append(",\"disk\":", 8);
+    out.append(quotedDisk);
+    put(",\"format\":", 10, format);
+    put(",\"stream\":", 10, stream);
+    put(",\"first_time\":", 14, (long long)firstTime);
+    put(",\"last_time\":", 13, (long long)lastTime);
+    put(",\"bytes\":", 9, bytes);
+    put(",\"frames\":", 10, frames);
+    out.append(",\"extents\":[", 12);
+    for (int i = 0; i < extentCount; ++i) {
+        put(i ? ",[" : "[", i ? 2 : 1, extents[i].start);
+        put(",", 1, extents[i].end);
+        out.append(']');
+    }
+    out.append("]}", 2);
+}
+
 // Without the trailing newline.
 inline QByteArray corvoFragmentJsonLine(int serial, const QByteArray& disk, int format, int stream,
                                         quint32 firstTime, quint32 lastTime, qint64 bytes, int frames,
@@ -46,21 +77,8 @@ inline QByteArray corvoFragmentJsonLine(int serial, const QByteArray& disk, int 
 {
     QByteArray line;
     line.reserve(160 + 40 * extents.size());
-    line += "{\"serial\":" + QByteArray::number(serial);
-    line += ",\"disk\":" + corvoJsonString(disk);
-    line += ",\"format\":" + QByteArray::number(format);
-    line += ",\"stream\":" + QByteArray::number(stream);
-    line += ",\"first_time\":" + QByteArray::number(firstTime);
-    line += ",\"last_time\":" + QByteArray::number(lastTime);
-    line += ",\"bytes\":" + QByteArray::number(bytes);
-    line += ",\"frames\":" + QByteArray::number(frames);
-    line += ",\"extents\":[";
-    for (int i = 0; i < extents.size(); ++i) {
-        if (i)
-            line += ',';
-        line += '[' + QByteArray::number(extents[i].start) + ',' + QByteArray::number(extents[i].end) + ']';
-    }
-    line += "]}";
+    corvoAppendFragmentJson(line, serial, corvoJsonString(disk), format, stream, firstTime, lastTime, bytes, frames,
+                            extents.constData(), extents.size());
     return line;
 }
 
