@@ -36,6 +36,9 @@ constexpr int kSlotCount = 1024;
 constexpr qint64 kFinalMinBytes = 512;
 constexpr qint64 kBatchMs = 4;      // the longest a closed fragment waits in the thread
 constexpr int kBatchClockEvery = 64; // fragments between looks at the clock
+// Fragments an unread batch may hold before the scan waits for its receiver,
+// so a receiver slower than the search bounds the memory, not the disk.
+constexpr int kBatchBacklog = 1 << 14;
 
 // A stretch of the buffer holding consecutive device bytes:
 // buffer [buf, buf + len) = device [dev, dev + len).
@@ -145,15 +148,22 @@ void CFragmentFit::sendBatch()
     if (m_outgoing.isEmpty())
         return;
     // The batch sent last is still waiting: its event is queued already.
-    if (!m_lastBatch.appendUnlessFixed(m_outgoing, m_outgoingSerials)) {
-        auto d = std::make_shared<SFragmentBatchData>();
-        d->fragments.swap(m_outgoing);
-        d->serials.swap(m_outgoingSerials);
-        m_lastBatch = SFragmentBatch(d);
-        emit TransmitFragmentBatch(m_lastBatch);
+    if (m_lastBatch.appendUnlessFixed(m_outgoing, m_outgoingSerials)) {
+        m_outgoing.resize(0);
+        m_outgoingSerials.resize(0);
+        // A stop never waits on a receiver: the window may be waiting for us.
+        while (!m_lastBatch.waitFixed(kBatchBacklog, 20) && m_stopRequested.load() != 'Y') {
+        }
+        return;
     }
-    m_outgoing.clear();
-    m_outgoingSerials.clear();
+    const int n = m_outgoing.size();
+    auto d = std::make_shared<SFragmentBatchData>();
+    d->fragments.swap(m_outgoing);
+    d->serials.swap(m_outgoingSerials);
+    m_lastBatch = SFragmentBatch(d);
+    emit TransmitFragmentBatch(m_lastBatch);
+    m_outgoing.reserve(n);
+    m_outgoingSerials.reserve(n);
 }
 
 void CFragmentFit::sendCheckpoint(qint64 position, const std::vector<FragmentSlot>& table,

@@ -6,8 +6,22 @@ void SFragmentBatch::fix() const
 {
     if (!m_d)
         return;
-    std::lock_guard<std::mutex> hold(m_d->lock);
-    m_d->fixed = true;
+    {
+        std::lock_guard<std::mutex> hold(m_d->lock);
+        if (m_d->fixed)
+            return;
+        m_d->fixed = true;
+    }
+    m_d->wasFixed.notify_all();
+}
+
+bool SFragmentBatch::waitFixed(int atLeast, int ms) const
+{
+    if (!m_d)
+        return true;
+    std::unique_lock<std::mutex> hold(m_d->lock);
+    return m_d->wasFixed.wait_for(hold, std::chrono::milliseconds(ms),
+                                  [&] { return m_d->fixed || m_d->fragments.size() < atLeast; });
 }
 
 const SFragmentBatchData& SFragmentBatch::none()

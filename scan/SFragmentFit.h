@@ -9,6 +9,7 @@
 #include <QVector>
 #include <cstdint>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
 
 // One stretch of a fragment on the source device; end is exclusive.
@@ -55,6 +56,7 @@ Q_DECLARE_METATYPE(SPlayListTableItem)
 // fragments arrived meanwhile, and every receiver of a batch sees the same.
 struct SFragmentBatchData {
     std::mutex lock;
+    std::condition_variable wasFixed;
     bool fixed = false;
     QVector<SFragmentFit> fragments;
     QVector<int> serials;
@@ -71,6 +73,9 @@ public:
 
     // The sender's side: adds to the batch unless a receiver has read it.
     bool appendUnlessFixed(const QVector<SFragmentFit>& fragments, const QVector<int>& serials);
+    // The sender's side: waits up to `ms` for a receiver to read the batch
+    // when it holds `atLeast` fragments or more. True when no wait is needed.
+    bool waitFixed(int atLeast, int ms) const;
 
 private:
     void fix() const;

@@ -434,23 +434,53 @@ void CliScan::flushRows()
         drawProgress();
 }
 
+// printf's "%*lld" and "%0*d", without its cost per row.
+static char* padded(char* p, long long v, int width, char fill = ' ')
+{
+    char digits[24];
+    const int n = int(corvoWriteNumber(digits, v) - digits);
+    for (int i = n; i < width; ++i)
+        *p++ = fill;
+    std::memcpy(p, digits, size_t(n));
+    return p + n;
+}
+
+// "%7d %6d %8d %14lld %16lld %16lld  2%03d-%02d-%02d %02d:%02d:%02d", and
+// "  (%d extents)" when there are more than one.
 void CliScan::printRow(int serial, const SFragmentFit& fr)
 {
     const int n = fr.extents ? fr.extents->size() : 0;
     const qint64 first = n ? fr.extents->first().start : 0;
     const qint64 last = n ? fr.extents->last().end : 0;
     const quint32 t = fr.firstTime;
-    char line[256];
-    int len = std::snprintf(line, sizeof line, "%7d %6d %8d %14lld %16lld %16lld  2%03d-%02d-%02d %02d:%02d:%02d",
-                            serial, fr.stream, fr.frameCount, (long long)fr.totalBytes, (long long)first,
-                            (long long)last, PackedTime::year(t), PackedTime::month(t), PackedTime::day(t),
-                            PackedTime::hour(t), PackedTime::minute(t), PackedTime::second(t));
-    len = std::min<int>(len, int(sizeof line) - 1);
-    if (n > 1)
-        len += std::snprintf(line + len, sizeof line - size_t(len), "  (%d extents)", n);
-    len = std::min<int>(len, int(sizeof line) - 1);
-    m_rows.append(line, len);
-    m_rows.append('\n');
+    char line[256]; // six numbers of at most 20 characters, the time and the count
+    char* p = line;
+    p = padded(p, serial, 7);
+    p = padded(p, fr.stream, 7);
+    p = padded(p, fr.frameCount, 9);
+    p = padded(p, fr.totalBytes, 15);
+    p = padded(p, first, 17);
+    p = padded(p, last, 17);
+    std::memcpy(p, "  2", 3);
+    p = padded(p + 3, PackedTime::year(t), 3, '0');
+    *p++ = '-';
+    p = padded(p, PackedTime::month(t), 2, '0');
+    *p++ = '-';
+    p = padded(p, PackedTime::day(t), 2, '0');
+    *p++ = ' ';
+    p = padded(p, PackedTime::hour(t), 2, '0');
+    *p++ = ':';
+    p = padded(p, PackedTime::minute(t), 2, '0');
+    *p++ = ':';
+    p = padded(p, PackedTime::second(t), 2, '0');
+    if (n > 1) {
+        std::memcpy(p, "  (", 3);
+        p = corvoWriteNumber(p + 3, n);
+        std::memcpy(p, " extents)", 9);
+        p += 9;
+    }
+    *p++ = '\n';
+    m_rows.append(line, int(p - line));
 }
 
 void CliScan::onSample(SSchedule)
