@@ -132,7 +132,8 @@ void CFragmentFit::sendFragment(const FragmentSlot& slot)
     fragment.frameCount = slot.frameCount;
     fragment.extents = slot.extents;
     const int serial = ++fragmentSerial;
-    emit TransmitAddFragmentList(fragment, serial);
+    if (m_oneByOne)
+        emit TransmitAddFragmentList(fragment, serial);
     if (!m_batching)
         return;
     m_outgoing.append(std::move(fragment));
@@ -203,6 +204,7 @@ void CFragmentFit::run()
     m_unreadable = 0;
     m_buffer->reset();
     m_batching = isSignalConnected(QMetaMethod::fromSignal(&CFragmentFit::TransmitFragmentBatch));
+    m_oneByOne = isSignalConnected(QMetaMethod::fromSignal(&CFragmentFit::TransmitAddFragmentList));
     m_lastBatch = SFragmentBatch();
     m_sinceBatch.start();
     std::vector<FragmentSlot> slotTable(kSlotCount);
