@@ -3,10 +3,10 @@
 #include "app/AppSetup.h"
 #include "app/Dialogs.h"
 #include "app/MyButton.h"
+#include "app/panels/PlayListModel.h"
 #include "app/panels/RowSession.h"
-
-#include <QStyle>
 #include "export/VideoInfo.h"
+#include "player/PlayWin.h"
 
 #include <QApplication>
 #include <QBoxLayout>
@@ -26,6 +26,7 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTableWidget>
 #include <QUrl>
 
@@ -35,16 +36,6 @@ const char* const kProductTitle = "MarzenTKL监控恢复V6.8";
 const char* const kHelpFile = "TKL使用手册.chm";
 const char* const kCommandButtonStyle =
     " QPushButton {background-color:transparent;color:white;border:0px;margin-left:15px}";
-
-// A plain widget holding a panel's place in the layout until the panel's own
-// build step makes the real one.
-QWidget* makePlaceholder(QWidget* parent, const char* name)
-{
-    auto* w = new QWidget(parent);
-    w->setObjectName(QString::fromLatin1(name) + "Placeholder");
-    w->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-    return w;
-}
 
 } // namespace
 
@@ -198,49 +189,17 @@ void MainWindow::buildStatusBar()
     bar->addWidget(m_statusLabel, 1);
 }
 
-QWidget* MainWindow::playlistViewWidget() const
-{
-    return m_playlistView ? findChild<QWidget*>("playlistView") : nullptr;
-}
-
-QWidget* MainWindow::playWinWidget() const
-{
-    return m_playWin ? findChild<QWidget*>("PlayWin") : nullptr;
-}
-
 void MainWindow::buildCentralLayout()
 {
     auto* central = new QWidget(this);
     central->setObjectName("centralWidget");
 
+    // Every panel has built its widget by now (see the constructor).
     QWidget* scanLabel = m_scanLabel;
-    if (!scanLabel) {
-        scanLabel = makePlaceholder(central, "scanLabel");
-        scanLabel->setFixedHeight(30);
-        scanLabel->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    }
     QWidget* videoLabel = m_videoLabel;
-    if (!videoLabel) {
-        videoLabel = makePlaceholder(central, "videoLabel");
-        videoLabel->setFixedHeight(30);
-        videoLabel->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    }
-    QWidget* playlist = playlistViewWidget();
-    if (!playlist) {
-        playlist = makePlaceholder(central, "playlistView");
-        playlist->setMaximumWidth(397);
-        playlist->setMinimumHeight(357);
-    }
-    QWidget* playback = playWinWidget();
-    if (!playback)
-        playback = makePlaceholder(central, "PlayWin");
+    QWidget* playlist = m_playlistView;
+    QWidget* playback = m_playWin;
     QWidget* scanTable = m_scanTable;
-    if (!scanTable) {
-        scanTable = makePlaceholder(central, "scanTable");
-        scanTable->setMinimumHeight(200);
-        scanTable->setMaximumHeight(250);
-    }
-    m_scanTablePlace = scanTable;
 
     auto* leftColumn = new QVBoxLayout;
     leftColumn->setContentsMargins(0, 0, 20, 0);
@@ -295,13 +254,11 @@ void MainWindow::slotSelectFile()
 {
     if (m_tableShown) {
         m_tableShown = false;
-        if (m_scanTablePlace)
-            m_scanTablePlace->hide();
+        m_scanTable->hide();
         showMaximized();
     } else {
         m_tableShown = true;
-        if (m_scanTablePlace)
-            m_scanTablePlace->show();
+        m_scanTable->show();
         resize(1062, 725);
     }
 }
@@ -377,7 +334,7 @@ void MainWindow::mouseDoubleClickEvent(QMouseEvent* event)
 
 void MainWindow::contextMenuEvent(QContextMenuEvent* event)
 {
-    QWidget* view = playlistViewWidget();
+    QWidget* view = m_playlistView;
     if (!view || !view->isVisible() || !view->rect().contains(view->mapFromGlobal(event->globalPos()))) {
         event->ignore();
         return;

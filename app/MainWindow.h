@@ -1,7 +1,7 @@
 #pragma once
 // The single main window. Its slots come from several panels; each panel's
 // slots and construction step are defined in that panel's source file
-// (app/panels/*.cpp, player/PlayCommands.cpp), this class only ties them up.
+// (app/panels/*.cpp, app/PlayCommands.cpp), this class only ties them up.
 
 #include "scan/SFragmentFit.h"
 
@@ -59,6 +59,8 @@ protected slots:
     void slotWantScan();
     void slotStartScan();
     void SCanResult(int result);
+    // The result box with, below 成功 or 失败, what was not written whole.
+    void showExportResult(int result, const QString& details);
     void SelectDisk();
     void TreeItemChanged(QTreeWidgetItem*, int);
     void TreeItemClicked(QTreeWidgetItem*, int);
@@ -109,7 +111,7 @@ private:
     // Construction steps, in the order the constructor runs them.
     void buildPlaylistModel();   // app/panels/PlayListPanel.cpp
     void buildTitleBar();        // app/MainWindow.cpp
-    void buildPlayWin();         // player/PlayCommands.cpp
+    void buildPlayWin();         // app/PlayCommands.cpp
     void buildPlaylistView();    // app/panels/PlayListPanel.cpp
     void buildScanTable();       // app/panels/ScanPanel.cpp
     void buildStatusBar();       // app/MainWindow.cpp
@@ -139,11 +141,6 @@ private:
     bool m_maximised = false;
     bool m_tableShown = true;
     bool m_scanWanted = false;
-    // Stand in for panels whose build step has not made their widget yet.
-    QWidget* m_scanTablePlace = nullptr;
-    // The panels' widgets as plain QWidgets, found by object name, or null.
-    QWidget* playlistViewWidget() const;
-    QWidget* playWinWidget() const;
     void toggleMaximised();
     // Keeps the title strip under the whole width, also past the desktop's.
     void resizeEvent(QResizeEvent* event) override;
@@ -213,7 +210,7 @@ private:
     // ---- playlist and export commands (app/panels/Commands.cpp) ----
     QString m_saveFolder;
 
-    // ---- playback (player/PlayCommands.cpp) ----
+    // ---- playback (app/PlayCommands.cpp) ----
     PlayWin* m_playWin = nullptr;
     int m_currentPlayRow = -1;
     SPlayListTableItem m_currentPlayItem;

@@ -343,7 +343,7 @@ int QueryDriveGeometry(DriveGeometry* geometry, int n)
     quint64 sectorSize = 0;
     if (!readNumber(dir + QStringLiteral("/queue/logical_block_size"), &sectorSize) || sectorSize == 0
         || bytes % sectorSize != 0)
-        sectorSize = 512;
+        sectorSize = kSectorBytes;
     DriveGeometry g;
     g.bytesPerSector = quint32(sectorSize);
     g.sectorsPerTrack = 1;

@@ -12,6 +12,9 @@
 #include <functional>
 #include <memory>
 
+// The sector: the unit sources are aligned to and read in.
+constexpr qint64 kSectorBytes = 512;
+
 enum NyxEAccessFlag : std::uint32_t { NyxAccessRead = 0x80000000u };
 enum NyxEOpenMethod : int { NyxOpenExisting = 3 };
 

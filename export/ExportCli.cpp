@@ -1,8 +1,8 @@
 #include "export/ExportCli.h"
 
 #include "export/ExportCore.h"
+#include "tools/cli/TerminalProgress.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
 #include <QLoggingCategory>
@@ -77,69 +77,19 @@ bool selectRows(const QList<SPlayListTableItem>& found, const Options& options, 
 
 namespace {
 
-QString clockText(qint64 seconds)
-{
-    if (seconds < 0)
-        seconds = 0;
-    return QString::asprintf("%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
-                             static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
-}
-
-QString mb(qint64 bytes) { return QString::number(double(bytes) / 1e6, 'f', 1) + " MB"; }
-
-// The scan's progress line, on a terminal only, rewritten in place.
-class ProgressPrinter {
-public:
-    ProgressPrinter(FILE* err, const char* what) : m_err(err), m_what(what), m_tty(::isatty(::fileno(err)) == 1)
-    {
-        m_clock.start();
-    }
-
-    void update(qint64 total, qint64 inc)
-    {
-        if (!m_tty)
-            return;
-        const qint64 ms = std::max<qint64>(1, m_clock.elapsed());
-        const qint64 rate = inc * 1000 / ms;
-        const QString left = rate > 0 ? clockText((total - inc) / rate) : QStringLiteral("-:--:--");
-        std::fprintf(m_err, "\r\033[K%3d%%  %s of %s  elapsed %s  left %s  %.1f MB/s  %s",
-                     ExportCore::percentOf(total, inc), qPrintable(mb(inc)), qPrintable(mb(total)),
-                     qPrintable(clockText(ms / 1000)), qPrintable(left), double(inc) / 1e3 / double(ms), m_what);
-        std::fflush(m_err);
-        m_shown = true;
-    }
-
-    void clear()
-    {
-        if (m_shown) {
-            std::fputs("\r\033[K", m_err);
-            std::fflush(m_err);
-        }
-        m_shown = false;
-    }
-
-    qint64 elapsedMs() const { return m_clock.elapsed(); }
-
-private:
-    FILE* m_err;
-    const char* m_what;
-    bool m_tty;
-    bool m_shown = false;
-    QElapsedTimer m_clock;
-};
-
 // One job from start to summary line.
 Outcome runJob(bool merge, const Options& options, const QList<SPlayListTableItem>& rows, FILE* err)
 {
     ExportCore::ExportJob job;
-    ProgressPrinter printer(err, merge ? "merging" : "exporting");
+    TerminalProgress printer(err, ::isatty(::fileno(err)) == 1);
+    const QString activity = merge ? QStringLiteral("merging") : QStringLiteral("exporting");
     bool interrupted = false;
     job.onProgress = [&](qint64 total, qint64 inc) {
         if (options.interrupt && options.interrupt->load()) {
             job.cancel = true;
             interrupted = true;
         }
-        printer.update(total, inc);
+        printer.draw(inc, total, activity);
     };
     job.onDiagnostic = [&](const QString& message) {
         printer.clear();
@@ -162,6 +112,9 @@ Outcome runJob(bool merge, const Options& options, const QList<SPlayListTableIte
     std::fprintf(err, "corvotkl-cli: %s: %lld of %lld bytes written in %.3f s, %.1f MB/s\n", qPrintable(what),
                  static_cast<long long>(job.bytesWritten()), static_cast<long long>(job.bytesTotal()), secs,
                  double(job.bytesWritten()) / 1e6 / secs);
+    // File by file what is not whole, after the summary, so the last lines say it.
+    for (const QString& line : job.result().details())
+        std::fprintf(err, "corvotkl-cli: %s\n", qPrintable(line));
     std::fflush(err);
     if (interrupted)
         return Outcome::Interrupted;

@@ -25,7 +25,8 @@ struct Options {
 
 enum class Outcome {
     AllWritten,   // every byte of every chosen fragment
-    Incomplete,   // an output, a source, a read or a write failed
+    Incomplete,   // an output, a source, a read or a write failed; or bytes were
+                  // unreadable (written as zeros) or missing from the source
     BadSerial,    // --serials names a fragment that was not found
     Interrupted,
 };

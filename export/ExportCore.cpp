@@ -5,6 +5,8 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
+#include <QLocale>
 #include <QLoggingCategory>
 
 #include <algorithm>
@@ -12,8 +14,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <set>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcExport, "corvotkl.export")
@@ -37,7 +42,16 @@ QString shownSource(const QByteArray& sourcePath)
 
 QString shown(const QByteArray& path) { return QFile::decodeName(path); }
 
-qint64 roundUp512(qint64 v) { return (v + kSectorBytes - 1) / kSectorBytes * kSectorBytes; }
+QString bytesText(qint64 n) { return QLocale(QLocale::English, QLocale::UnitedStates).toString(n); }
+
+// The folder an output file goes into.
+QByteArray folderOf(const QByteArray& path)
+{
+    return QFile::encodeName(QFileInfo(QFile::decodeName(path)).absolutePath());
+}
+
+// FAT32 keeps a file's size in 32 bits.
+constexpr qint64 kFatMaxFileBytes = Q_INT64_C(4294967295);
 
 } // namespace
 
@@ -78,48 +92,38 @@ int percentOf(qint64 totalSize, qint64 inc)
     return int(std::clamp<qint64>(p, 0, 100));
 }
 
-// ---------------------------------------------------------------- BufferedSource
+QByteArray partPathOf(const QByteArray& path) { return path + ".part"; }
 
-BufferedSource::BufferedSource(NyxCIOSystemDevice* device) : m_device(device) {}
-
-void BufferedSource::reset(NyxCIOSystemDevice* device)
+bool probeDestination(const QByteArray& directory, DestinationSpace* space)
 {
-    m_device = device;
-    m_bufStart = 0;
-    m_bufLen = 0;
+    struct statvfs v {};
+    if (::statvfs(directory.constData(), &v) != 0)
+        return false;
+    space->freeBytes = qint64(v.f_bavail) * qint64(v.f_frsize);
+    struct statfs f {};
+    space->maxFileBytes = (::statfs(directory.constData(), &f) == 0 && f.f_type == MSDOS_SUPER_MAGIC) ? kFatMaxFileBytes : -1;
+    return true;
 }
 
-std::int64_t BufferedSource::read(qint64 offset, qint64 len, qint64 readLimit, const char** data)
+QStringList ExportResult::details() const
 {
-    *data = nullptr;
-    if (offset < 0 || len < 0 || len > kChunkBytes || !m_device)
-        return -EINVAL;
-    if (m_buf.empty())
-        m_buf.resize(size_t(kReadAheadBytes + kChunkBytes));
-    if (offset >= m_bufStart && offset + len <= m_bufStart + m_bufLen) {
-        *data = m_buf.data() + (offset - m_bufStart);
-        return len;
+    QStringList lines;
+    for (const Failure& f : failures)
+        lines << QStringLiteral("%1: %2").arg(f.file, f.reason);
+    for (const Damaged& d : damaged) {
+        QStringList what;
+        if (d.zeroFilled)
+            what << QStringLiteral("%1 unreadable bytes written as zeros").arg(bytesText(d.zeroFilled));
+        if (d.leftOut)
+            what << QStringLiteral("%1 bytes missing from the source left out").arg(bytesText(d.leftOut));
+        if (!what.isEmpty())
+            lines << QStringLiteral("%1: %2").arg(d.file, what.join(QStringLiteral(", ")));
     }
-    const qint64 aligned = offset - offset % kSectorBytes;
-    const qint64 need = roundUp512(offset + len) - aligned;
-    const qint64 wanted = std::max(need, std::min<qint64>(roundUp512(readLimit) - aligned, kReadAheadBytes));
-    qint64 size = wanted;
-    std::int64_t n = NyxfIOSystemDevice_read_from(m_device, m_buf.data(), aligned, std::uint32_t(size));
-    // A bad sector further on must not cost the good ones before it: halve the
-    // read until it succeeds or only the asked bytes remain.
-    while (n < 0 && size > need) {
-        size = std::max(need, roundUp512(size / 2));
-        n = NyxfIOSystemDevice_read_from(m_device, m_buf.data(), aligned, std::uint32_t(size));
-    }
-    if (n < 0) {
-        m_bufLen = 0;
-        return n;
-    }
-    m_bufStart = aligned;
-    m_bufLen = std::min<qint64>(n, size);
-    const qint64 avail = std::clamp<qint64>(m_bufLen - (offset - aligned), 0, len);
-    *data = m_buf.data() + (offset - aligned);
-    return avail;
+    for (const QString& p : partsLeft)
+        lines << QStringLiteral("%1: incomplete, left under this name").arg(p);
+    if (cancelled)
+        lines << QStringLiteral("cancelled before every file was written");
+    return lines;
 }
 
 // ---------------------------------------------------------------- OutputFile
@@ -152,9 +156,17 @@ bool OutputFile::open(const QByteArray& path)
 
 bool OutputFile::flush()
 {
+    if (!writeAll(m_buf.data(), m_used))
+        return false;
+    m_used = 0;
+    return true;
+}
+
+bool OutputFile::writeAll(const char* data, qint64 len)
+{
     qint64 done = 0;
-    while (done < m_used) {
-        const ssize_t w = ::write(m_fd, m_buf.data() + done, size_t(m_used - done));
+    while (done < len) {
+        const ssize_t w = ::write(m_fd, data + done, size_t(len - done));
         if (w < 0) {
             if (errno == EINTR)
                 continue;
@@ -168,7 +180,6 @@ bool OutputFile::flush()
         done += w;
         m_committed += w;
     }
-    m_used = 0;
     return true;
 }
 
@@ -176,6 +187,10 @@ bool OutputFile::write(const char* data, qint64 len)
 {
     if (m_fd < 0 || m_error)
         return false;
+    // Large pieces go to the system straight from the caller's (read)
+    // buffer: copying them into ours first would cost a second pass.
+    if (len >= qint64(m_buf.size()) / 2)
+        return flush() && writeAll(data, len);
     while (len > 0) {
         const qint64 n = std::min<qint64>(len, qint64(m_buf.size()) - m_used);
         std::memcpy(m_buf.data() + m_used, data, size_t(n));
@@ -254,69 +269,159 @@ NyxCIOSystemDevice* ExportJob::openSource(const QByteArray& sourcePath, int* err
     return device;
 }
 
-bool ExportJob::isSourceOf(const QList<SPlayListTableItem>& rows, const QByteArray& outputPath, QString* why) const
+void ExportJob::buildSourceCheck(const QList<SPlayListTableItem>& rows)
 {
-    // The rows are those of the job: sysfs and the mount table are read once.
-    if (!m_guard) {
-        QList<QByteArray> sources;
-        std::set<QByteArray> seen;
-        for (const SPlayListTableItem& row : rows) {
-            if (seen.insert(row.sFragmentFit.diskName).second)
-                sources.append(nyxDevicePathForName(row.sFragmentFit.diskName));
-        }
-        m_guard = std::make_unique<SourceGuard>(sources);
+    // Once per job: sysfs and the mount table are read here, not per output.
+    QList<QByteArray> sources;
+    std::set<QByteArray> seen;
+    for (const SPlayListTableItem& row : rows) {
+        if (seen.insert(row.sFragmentFit.diskName).second)
+            sources.append(nyxDevicePathForName(row.sFragmentFit.diskName));
     }
-    const QString problem = m_guard->check(outputPath);
-    if (why)
-        *why = problem;
-    return !problem.isEmpty();
+    m_sourcesExamined = sources.size();
+    m_guard = std::make_unique<SourceGuard>(sources);
 }
 
-ExportJob::CopyResult ExportJob::copyExtent(qint64 start, qint64 end, const QByteArray& sourcePath,
-                                            const QByteArray& outputPath)
+bool ExportJob::isSourceOf(const QByteArray& outputPath, QString* why) const
 {
-    BufferedSource& source = m_source;
-    OutputFile& output = m_output;
-    if (end <= start)
+    // Its temporary name too: that file is replaced before it is written.
+    for (const QByteArray& path : {outputPath, partPathOf(outputPath)}) {
+        const QString problem = m_guard ? m_guard->check(path) : QString();
+        if (!problem.isEmpty()) {
+            *why = problem;
+            return true;
+        }
+    }
+    return false;
+}
+
+ExportJob::Target ExportJob::targetFor(const QByteArray& path)
+{
+    // A device or a pipe named as the output is written in place; a file
+    // under a temporary name, so it never looks complete before it is.
+    struct stat st {};
+    if (::stat(path.constData(), &st) == 0 && !S_ISREG(st.st_mode))
+        return {path, path};
+    // A .part left by an earlier run is ours; made anew, never written
+    // through a link it may have become.
+    const QByteArray part = partPathOf(path);
+    ::unlink(part.constData());
+    return {path, part};
+}
+
+bool ExportJob::fits(const QList<SPlayListTableItem>& rows, const QByteArray& directory,
+                     const QList<QByteArray>& targets, bool oneFile)
+{
+    DestinationSpace space;
+    if (!spaceProbe || !spaceProbe(directory, &space))
+        return true; // the writes themselves will tell
+    // A refusal is told through the result only: nothing was tried.
+    // Files about to be replaced give their room back.
+    qint64 reclaimed = 0;
+    for (const QByteArray& t : targets) {
+        struct stat st {};
+        if (::stat(t.constData(), &st) != 0)
+            continue;
+        if (!S_ISREG(st.st_mode))
+            return true;
+        reclaimed += st.st_size;
+    }
+    const QString what = oneFile ? QStringLiteral("merge") : QStringLiteral("export");
+    if (space.freeBytes >= 0 && m_total > space.freeBytes + reclaimed) {
+        const QString reason = QStringLiteral("not enough space: the %1 needs %2 bytes, %3 has %4 bytes free; nothing written")
+                                   .arg(what, bytesText(m_total), shown(directory), bytesText(space.freeBytes + reclaimed));
+        m_result.failures.append({shown(oneFile ? targets.value(0) : directory), reason});
+        return false;
+    }
+    qint64 largest = 0;
+    for (const SPlayListTableItem& row : rows)
+        largest = oneFile ? largest + row.sFragmentFit.totalBytes : std::max(largest, row.sFragmentFit.totalBytes);
+    if (space.maxFileBytes >= 0 && largest > space.maxFileBytes) {
+        const QString reason = QStringLiteral("too large: the %1 makes a file of %2 bytes, the file system of %3 "
+                                              "takes at most %4 bytes per file; nothing written")
+                                   .arg(what, bytesText(largest), shown(directory), bytesText(space.maxFileBytes));
+        m_result.failures.append({shown(oneFile ? targets.value(0) : directory), reason});
+        return false;
+    }
+    return true;
+}
+
+ExportJob::CopyResult ExportJob::copyRow(const SFragmentFit& f, const QByteArray& outputPath, CopyTally* tally,
+                                         bool* broken)
+{
+    if (!f.extents)
         return CopyResult::Done;
-    qint64 offset = start % kChunkBytes;
-    const qint64 base = start - offset;
-    const qint64 chunks = (end - base - 1) / kChunkBytes + 1;
-    qint64 done = 0;
-    for (qint64 i = 0; i < chunks; ++i) {
-        const qint64 pos = base + i * kChunkBytes + offset;
-        const qint64 len = std::min(kChunkBytes - offset, (end - start) - done);
-        const char* data = nullptr;
-        const std::int64_t got = source.read(pos, len, end, &data);
-        if (got < 0) {
-            diag(QStringLiteral("read error: %1 at offset %2: %3").arg(shownSource(sourcePath)).arg(pos).arg(reason(int(got))));
-            return CopyResult::ReadFailed;
+    const auto sink = [this](const char* data, qint64 len) { return m_output.write(data, len); };
+    const auto step = [this](qint64 bytes) {
+        m_written += bytes;
+        progress(false);
+        return cancel.load(std::memory_order_relaxed);
+    };
+    for (const SExtent& e : *f.extents) {
+        if (e.end < e.start) {
+            diag(QStringLiteral("bad extent %1-%2 in a fragment of %3, left out of %4")
+                     .arg(e.start).arg(e.end).arg(shownSource(nyxDevicePathForName(f.diskName)), shown(outputPath)));
+            *broken = true;
+            continue;
         }
-        if (got < len) {
-            // Keep what the source still had, then report the gap.
-            if (got > 0 && output.write(data, got)) {
-                m_written += got;
-                m_rowWritten += got;
-            }
-            diag(QStringLiteral("short read: %1 ends at offset %2, before the extent's end %3")
-                     .arg(shownSource(sourcePath)).arg(pos + got).arg(end));
-            return CopyResult::ReadFailed;
-        }
-        if (!output.write(data, len)) {
-            diag(QStringLiteral("write error: %1: %2").arg(shown(outputPath), reason(output.error())));
+        const CopyEnd end = m_copier.copy(e.start, e.end, sink, tally, step);
+        if (end == CopyEnd::SinkFailed) {
+            diag(QStringLiteral("write error: %1: %2").arg(shown(outputPath), reason(m_output.error())));
             return CopyResult::WriteFailed;
         }
-        done += len;
-        offset = 0;
-        m_written += len;
-        m_rowWritten += len;
-        if (m_rowWritten > m_rowSize)
-            return CopyResult::Done;
-        progress(false);
-        if (cancel.load(std::memory_order_relaxed))
+        if (end == CopyEnd::Stopped || cancel.load(std::memory_order_relaxed))
             return CopyResult::Cancelled;
     }
     return CopyResult::Done;
+}
+
+void ExportJob::reportReadTrouble(const QByteArray& sourcePath, const QByteArray& outputPath, const CopyTally& tally)
+{
+    if (tally.zeroFilled > 0)
+        diag(QStringLiteral("read error: %1 at offset %2: %3; %4 unreadable bytes written as zeros in %5")
+                 .arg(shownSource(sourcePath)).arg(tally.firstBad).arg(reason(tally.readError))
+                 .arg(bytesText(tally.zeroFilled), shown(outputPath)));
+    if (tally.leftOut > 0)
+        diag(QStringLiteral("short read: %1 ends before the fragment does (%2); %3 bytes past its end left out of %4")
+                 .arg(shownSource(sourcePath), tally.readError ? reason(tally.readError) : QStringLiteral("end of source"))
+                 .arg(bytesText(tally.leftOut), shown(outputPath)));
+}
+
+bool ExportJob::finish(const Target& target, Ending ending, const CopyTally& tally, const QString& failure)
+{
+    const QString file = shown(target.path);
+    const bool temporary = target.writePath != target.path;
+    if (ending == Ending::WriteFailed) {
+        m_result.failures.append({file, failure});
+        if (temporary) {
+            m_result.partsLeft << shown(target.writePath);
+            diag(QStringLiteral("%1 is incomplete and left as %2").arg(file, shown(target.writePath)));
+        }
+        return false;
+    }
+    if (ending == Ending::Cancelled) {
+        m_result.cancelled = true;
+        if (temporary) {
+            m_result.partsLeft << shown(target.writePath);
+            diag(QStringLiteral("cancelled: %1 is incomplete and left as %2").arg(file, shown(target.writePath)));
+        }
+        return true;
+    }
+    if (temporary && ::rename(target.writePath.constData(), target.path.constData()) != 0) {
+        const QString why = QStringLiteral("cannot rename %1 to its final name: %2").arg(shown(target.writePath), reason(errno));
+        diag(why);
+        m_result.failures.append({file, why});
+        m_result.partsLeft << shown(target.writePath);
+        return false;
+    }
+    if (!tally.intact() || !failure.isEmpty()) {
+        m_result.damaged.append({file, tally.zeroFilled, tally.leftOut});
+        if (!failure.isEmpty())
+            m_result.failures.append({file, failure});
+        return false;
+    }
+    m_result.written << file;
+    return true;
 }
 
 bool ExportJob::exportItem(const SPlayListTableItem& row)
@@ -328,54 +433,58 @@ bool ExportJob::exportItem(const SPlayListTableItem& row)
         fullPath += '/';
     fullPath += QFile::encodeName(singleFileName(row));
 
-    QString why;
-    if (isSourceOf(m_rows, fullPath, &why)) {
-        diag(QStringLiteral("refusing to write %1: %2").arg(shown(fullPath), why));
-        return false;
-    }
-    OutputFile& output = m_output;
-    if (!output.open(fullPath)) {
-        diag(QStringLiteral("cannot create %1: %2").arg(shown(fullPath), reason(output.error())));
+    QString problem;
+    if (isSourceOf(fullPath, &problem)) {
+        const QString why = QStringLiteral("refusing to write %1: %2").arg(shown(fullPath), problem);
+        diag(why);
+        m_result.failures.append({shown(fullPath), why});
         return false;
     }
     int error = 0;
     NyxCIOSystemDevice* device = openSource(sourcePath, &error);
     if (!device) {
-        diag(QStringLiteral("cannot open source %1: %2").arg(shownSource(sourcePath), reason(error)));
+        const QString why = QStringLiteral("cannot open source %1: %2").arg(shownSource(sourcePath), reason(error));
+        diag(why);
+        m_result.failures.append({shown(fullPath), why});
         if (onSourceOpenFailed)
             onSourceOpenFailed(sourcePath, error);
-        if (!output.close())
-            diag(QStringLiteral("write error: %1: %2").arg(shown(fullPath), reason(output.error())));
+        return false;
+    }
+    const Target target = targetFor(fullPath);
+    if (!m_output.open(target.writePath)) {
+        const QString why = QStringLiteral("cannot create %1: %2").arg(shown(target.writePath), reason(m_output.error()));
+        diag(why);
+        m_result.failures.append({shown(fullPath), why});
+        NyxfIOSystemDevice_delete(&device);
         return false;
     }
 
-    bool ok = true;
-    if (f.extents && f.totalBytes >= 0) {
-        m_source.reset(device);
-        for (const SExtent& e : *f.extents) {
-            const CopyResult r = copyExtent(e.start, e.end, sourcePath, fullPath);
-            if (r == CopyResult::ReadFailed)
-                ok = false; // the next extent still follows
-            if (r == CopyResult::WriteFailed) {
-                ok = false; // a full disk fails every later write too
-                break;
-            }
-            if (cancel.load(std::memory_order_relaxed) || m_rowWritten >= m_rowSize)
-                break;
-        }
+    CopyTally tally;
+    bool broken = false;
+    CopyResult r = CopyResult::Done;
+    if (f.totalBytes >= 0) {
+        m_copier.setDevice(device);
+        r = copyRow(f, fullPath, &tally, &broken);
+        m_copier.setDevice(nullptr);
     }
-    m_source.reset(nullptr);
     NyxfIOSystemDevice_delete(&device);
-    if (!output.close()) {
-        diag(QStringLiteral("write error: %1: %2").arg(shown(fullPath), reason(output.error())));
-        ok = false;
+    QString why;
+    if (r == CopyResult::WriteFailed)
+        why = QStringLiteral("write error: %1").arg(reason(m_output.error()));
+    if (!m_output.close() && r != CopyResult::WriteFailed) {
+        why = QStringLiteral("write error: %1").arg(reason(m_output.error()));
+        diag(QStringLiteral("write error: %1: %2").arg(shown(target.writePath), reason(m_output.error())));
+        r = CopyResult::WriteFailed;
     }
-    return ok;
+    reportReadTrouble(sourcePath, fullPath, tally);
+    const Ending ending = r == CopyResult::WriteFailed ? Ending::WriteFailed
+                          : r == CopyResult::Cancelled ? Ending::Cancelled
+                                                       : Ending::Complete;
+    return finish(target, ending, tally, broken && ending == Ending::Complete ? QStringLiteral("bad extents left out") : why);
 }
 
 void ExportJob::begin(const QList<SPlayListTableItem>& rows)
 {
-    m_guard.reset();
     m_total = 0;
     m_written = 0;
     m_output.resetCommitted();
@@ -383,144 +492,122 @@ void ExportJob::begin(const QList<SPlayListTableItem>& rows)
     m_nextClockCheck = 0;
     m_sinceReport.invalidate();
     for (const SPlayListTableItem& row : rows)
-        m_total += row.sFragmentFit.totalBytes;
+        m_total += std::max<qint64>(0, row.sFragmentFit.totalBytes);
+    buildSourceCheck(rows);
 }
 
 int ExportJob::exportAll(const QList<SPlayListTableItem>& rows, const QByteArray& directory)
 {
+    m_result = ExportResult();
     if (rows.isEmpty() || directory.isEmpty())
         return 0;
-    m_rows = rows;
     m_directory = directory;
     begin(rows);
-    for (const SPlayListTableItem& row : rows) {
-        m_rowWritten = 0;
-        m_rowSize = row.sFragmentFit.totalBytes;
-        if (!exportItem(row))
+    QList<QByteArray> targets;
+    QByteArray dir = directory;
+    if (!dir.endsWith('/'))
+        dir += '/';
+    for (const SPlayListTableItem& row : rows)
+        targets << dir + QFile::encodeName(singleFileName(row));
+    if (!fits(rows, directory, targets, false)) {
+        m_failedRows = rows.size();
+        return 0;
+    }
+    for (int i = 0; i < rows.size(); ++i) {
+        if (!exportItem(rows.at(i)))
             ++m_failedRows;
-        if (cancel.load(std::memory_order_relaxed))
+        if (cancel.load(std::memory_order_relaxed)) {
+            if (i + 1 < rows.size())
+                m_result.cancelled = true;
             break;
+        }
     }
     progress(true);
-    m_rows.clear();
     return m_failedRows == 0 ? 1 : 0;
 }
 
 int ExportJob::videoMerge(const QList<SPlayListTableItem>& rows, const QByteArray& outputPath)
 {
+    m_result = ExportResult();
     if (rows.isEmpty())
         return 0;
     begin(rows);
 
-    QString why;
-    if (isSourceOf(rows, outputPath, &why)) {
-        diag(QStringLiteral("open file error: refusing to write %1: %2").arg(shown(outputPath), why));
+    QString problem;
+    if (isSourceOf(outputPath, &problem)) {
+        const QString why = QStringLiteral("refusing to write %1: %2").arg(shown(outputPath), problem);
+        diag(QStringLiteral("open file error: ") + why);
+        m_result.failures.append({shown(outputPath), why});
         return 0;
     }
-    OutputFile& output = m_output;
-    BufferedSource& source = m_source;
-    if (!output.open(outputPath)) {
-        diag(QStringLiteral("open file error: %1: %2").arg(shown(outputPath), reason(output.error())));
+    if (!fits(rows, folderOf(outputPath), {outputPath}, true))
         return 0;
-    }
-
-    QByteArray sourcePath = nyxDevicePathForName(rows.first().sFragmentFit.diskName);
-    qCDebug(lcExport, "drivename %s", sourcePath.constData());
-    int error = 0;
-    NyxCIOSystemDevice* device = openSource(sourcePath, &error);
-    if (!device) {
-        if (onSourceOpenFailed)
-            onSourceOpenFailed(sourcePath, error);
-        diag(QStringLiteral("open drive0 error: %1: %2").arg(shownSource(sourcePath), reason(error)));
-        output.close();
+    const Target target = targetFor(outputPath);
+    if (!m_output.open(target.writePath)) {
+        const QString why = QStringLiteral("cannot create %1: %2").arg(shown(target.writePath), reason(m_output.error()));
+        diag(QStringLiteral("open file error: ") + why);
+        m_result.failures.append({shown(outputPath), why});
         return 0;
     }
 
-    // Ends a failed merge: both files closed, the window keeps the last value.
-    auto fail = [&]() {
-        source.reset(nullptr);
-        NyxfIOSystemDevice_delete(&device);
-        output.close();
-        progress(true);
-        return 0;
-    };
-
-    bool cancelled = false;
-    for (int r = 0; r < rows.size() && !cancelled; ++r) {
-        const SFragmentFit& f = rows.at(r).sFragmentFit;
-        source.reset(device);
-        if (f.extents) {
-            for (const SExtent& e : *f.extents) {
-                if (e.end < e.start) {
-                    diag(QStringLiteral("bad extent %1-%2 in a fragment of %3")
-                             .arg(e.start).arg(e.end).arg(shownSource(sourcePath)));
-                    return fail();
-                }
-                // An empty extent holds nothing to copy (a zero-length write is not a failure).
-                if (e.end == 0 || e.end == e.start)
-                    continue;
-                qint64 offset = e.start % kSectorBytes;
-                const qint64 base = e.start - offset;
-                const qint64 sectors = (e.end - base - 1) / kSectorBytes + 1;
-                qint64 done = 0;
-                for (qint64 j = 0; j < sectors; ++j) {
-                    const qint64 pos = base + j * kSectorBytes + offset;
-                    const qint64 len = std::min(kSectorBytes - offset, (e.end - e.start) - done);
-                    const char* data = nullptr;
-                    const std::int64_t got = source.read(pos, len, e.end, &data);
-                    if (got < 0) {
-                        diag(QStringLiteral("read error: %1 at offset %2: %3")
-                                 .arg(shownSource(sourcePath)).arg(pos).arg(reason(int(got))));
-                        return fail();
-                    }
-                    if (got < len) {
-                        if (got > 0 && output.write(data, got))
-                            m_written += got;
-                        diag(QStringLiteral("short read: %1 ends at offset %2, before the extent's end %3")
-                                 .arg(shownSource(sourcePath)).arg(pos + got).arg(e.end));
-                        return fail();
-                    }
-                    if (!output.write(data, len)) {
-                        diag(QStringLiteral("write error: %1: %2").arg(shown(outputPath), reason(output.error())));
-                        return fail();
-                    }
-                    done += len;
-                    m_written += len;
-                    progress(false);
-                    if (cancel.load(std::memory_order_relaxed)) {
-                        cancelled = true;
-                        break;
-                    }
-                    offset = 0;
-                }
-                if (cancelled)
-                    break;
-            }
-        }
-        if (cancelled || r + 1 >= rows.size())
-            break;
+    CopyTally tally;
+    bool broken = false;
+    QStringList missing;
+    CopyResult r = CopyResult::Done;
+    for (int i = 0; i < rows.size() && r == CopyResult::Done; ++i) {
+        const SFragmentFit& f = rows.at(i).sFragmentFit;
         // Every row is read from its own disk, reopened even when it is the same one.
-        source.reset(nullptr);
-        NyxfIOSystemDevice_delete(&device);
-        sourcePath = nyxDevicePathForName(rows.at(r + 1).sFragmentFit.diskName);
-        device = openSource(sourcePath, &error);
+        const QByteArray sourcePath = nyxDevicePathForName(f.diskName);
+        if (i == 0)
+            qCDebug(lcExport, "drivename %s", sourcePath.constData());
+        int error = 0;
+        NyxCIOSystemDevice* device = openSource(sourcePath, &error);
         if (!device) {
-            diag(QStringLiteral("open drive0 error: %1: %2").arg(shownSource(sourcePath), reason(error)));
-            return fail();
+            if (i == 0 && onSourceOpenFailed)
+                onSourceOpenFailed(sourcePath, error);
+            diag(QStringLiteral("open drive0 error: %1: %2; fragment %3 left out of %4")
+                     .arg(shownSource(sourcePath), reason(error)).arg(rows.at(i).iSerial).arg(shown(outputPath)));
+            missing << QStringLiteral("cannot open source %1: %2").arg(shownSource(sourcePath), reason(error));
+            tally.leftOut += std::max<qint64>(0, f.totalBytes);
+            continue;
         }
+        CopyTally rowTally;
+        m_copier.setDevice(device);
+        r = copyRow(f, outputPath, &rowTally, &broken);
+        m_copier.setDevice(nullptr);
+        NyxfIOSystemDevice_delete(&device);
+        reportReadTrouble(sourcePath, outputPath, rowTally);
+        tally.add(rowTally);
     }
 
-    const bool closed = output.close();
-    source.reset(nullptr);
-    NyxfIOSystemDevice_delete(&device);
-    if (!closed) {
-        diag(QStringLiteral("write error: %1: %2").arg(shown(outputPath), reason(output.error())));
-        progress(true);
-        return 0;
+    QString why;
+    if (r == CopyResult::WriteFailed)
+        why = QStringLiteral("write error: %1").arg(reason(m_output.error()));
+    if (!m_output.close() && r != CopyResult::WriteFailed) {
+        why = QStringLiteral("write error: %1").arg(reason(m_output.error()));
+        diag(QStringLiteral("write error: %1: %2").arg(shown(target.writePath), reason(m_output.error())));
+        r = CopyResult::WriteFailed;
     }
-    if (onProgress && m_total > 0)
+    if (why.isEmpty() && !missing.isEmpty())
+        why = missing.join(QStringLiteral("; "));
+    if (why.isEmpty() && broken)
+        why = QStringLiteral("bad extents left out");
+    const Ending ending = r == CopyResult::WriteFailed ? Ending::WriteFailed
+                          : r == CopyResult::Cancelled ? Ending::Cancelled
+                                                       : Ending::Complete;
+    bool ok = false;
+    if (ending == Ending::Complete && tally.copied == 0 && !missing.isEmpty() && target.writePath != target.path) {
+        // Not one byte could be read: no empty file under the final name.
+        ::unlink(target.writePath.constData());
+        m_result.failures.append({shown(outputPath), why});
+    } else {
+        ok = finish(target, ending, tally, why);
+    }
+    if (ok && onProgress && m_total > 0)
         onProgress(m_total, m_total);
-    return 1;
+    else
+        progress(true);
+    return ok ? 1 : 0;
 }
 
 } // namespace ExportCore

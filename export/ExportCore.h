@@ -8,11 +8,13 @@
 // opened for writing; an output that lies on a source (disk/SourceGuard.h)
 // is refused.
 
+#include "export/ExtentCopy.h"
 #include "scan/SFragmentFit.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
+#include <QStringList>
 #include <QString>
 
 #include <atomic>
@@ -26,13 +28,6 @@ class SourceGuard;
 
 namespace ExportCore {
 
-// The single export copies in chunks of this size, aligned on the device.
-constexpr qint64 kChunkBytes = 102400;
-// The merge copies sector by sector.
-constexpr qint64 kSectorBytes = 512;
-// Sources are read ahead in blocks of this size
-// so a sector or a chunk is a memory copy, not a system call. A multiple of 512.
-constexpr qint64 kReadAheadBytes = 1 << 20;
 // Outputs are written in blocks of this size.
 constexpr qint64 kWriteBufferBytes = 1 << 20;
 // Progress is reported at most this often (and always the final value).
@@ -51,28 +46,6 @@ QString elapsedText(qint64 secs);
 QString remainingText(qint64 secs, qint64 totalSize, qint64 inc);
 // inc * 100 / totalSize, kept within 0..100 (0 when totalSize is not positive).
 int percentOf(qint64 totalSize, qint64 inc);
-
-// Reads a source through large aligned blocks. Requests are served from the
-// block when they fall inside it; a refill reads from the request's offset
-// rounded down to 512 up to the caller's hint (rounded up to 512), at most
-// kReadAheadBytes, so small extents do not drag in a megabyte each.
-class BufferedSource {
-public:
-    explicit BufferedSource(NyxCIOSystemDevice* device = nullptr);
-    // Reads another device (or the same one anew), keeping the buffer:
-    // fresh pages cost a fault each, dearer than the copy on some machines.
-    void reset(NyxCIOSystemDevice* device);
-    // Points *data at the bytes from offset on and returns how many are
-    // available (at most len; fewer at the end of the source), or -errno.
-    // readLimit is the end of the extent being copied.
-    std::int64_t read(qint64 offset, qint64 len, qint64 readLimit, const char** data);
-
-private:
-    NyxCIOSystemDevice* m_device;
-    std::vector<char> m_buf;
-    qint64 m_bufStart = 0;
-    qint64 m_bufLen = 0;
-};
 
 // An output file written through a large buffer; every write, the final
 // flush and close are checked, so a full disk is a failure.
@@ -97,6 +70,7 @@ public:
 
 private:
     bool flush();
+    bool writeAll(const char* data, qint64 len);
 
     int m_fd = -1;
     int m_error = 0;
@@ -104,6 +78,39 @@ private:
     qint64 m_used = 0;
     qint64 m_committed = 0;
 };
+
+// What a destination can take.
+struct DestinationSpace {
+    qint64 freeBytes = -1;    // for an unprivileged writer; -1 unknown
+    qint64 maxFileBytes = -1; // largest file the file system allows; -1 no limit known
+};
+// statvfs/statfs of a folder; false with errno set when it cannot be examined.
+bool probeDestination(const QByteArray& directory, DestinationSpace* space);
+
+// What an export or merge did, file by file. Paths as the user gave them.
+struct ExportResult {
+    struct Damaged {
+        QString file;
+        qint64 zeroFilled = 0; // unreadable bytes written as zeros
+        qint64 leftOut = 0;    // bytes past the end of the source, not written
+    };
+    struct Failure {
+        QString file;
+        QString reason;
+    };
+    QStringList written;     // complete, under their final names
+    QList<Damaged> damaged;  // under their final names, but not every byte was read
+    QList<Failure> failures; // not written, or left as .part
+    QStringList partsLeft;   // temporary files left by a write failure or a cancel
+    bool cancelled = false;
+
+    bool complete() const { return damaged.isEmpty() && failures.isEmpty() && partsLeft.isEmpty() && !cancelled; }
+    // One line per damaged file, failure and file left, for the window and stderr.
+    QStringList details() const;
+};
+
+// "NAME.part": where an output is written until it is complete.
+QByteArray partPathOf(const QByteArray& path);
 
 class ExportJob {
 public:
@@ -118,18 +125,23 @@ public:
     std::function<void(const QByteArray& sourcePath, int error)> onSourceOpenFailed;
     // One diagnostic line naming the file and the reason. Unset: printf to stdout.
     std::function<void(const QString& message)> onDiagnostic;
+    // How much a destination folder can take; tests replace it.
+    std::function<bool(const QByteArray& directory, DestinationSpace* space)> spaceProbe = probeDestination;
 
-    // Set from any thread; the copy stops after the current chunk or sector.
+    // Set from any thread; the copy stops after the current block.
     std::atomic<bool> cancel{false};
 
-    // One file per row in directory, named by singleFileName. 1 when no row
-    // failed (a cancel is no failure); 0 when the list or the directory is
-    // empty, or a row's output could not be made, its source not opened, or
-    // its copy met a read error, a short read or a write error (the other
-    // rows are still written).
+    // One file per row in directory, named by singleFileName, each written as
+    // NAME.part and renamed when complete. 1 when every row was written whole
+    // (a cancel is no failure); 0 when the list or the directory is empty, the
+    // rows cannot fit, or a row could not be made, its source not opened, its
+    // copy met an unreadable byte or a write error (the other rows are still
+    // written).
     int exportAll(const QList<SPlayListTableItem>& rows, const QByteArray& directory);
-    // The rows one after another into outputPath. 1 when done or cancelled
-    // (progress then shows 100 %), 0 on any failure; partial output stays.
+    // The rows one after another into outputPath, written as outputPath.part
+    // and renamed when done. 1 when done or cancelled (progress then shows
+    // 100 %), 0 on any failure or unreadable byte; past an unreadable or
+    // cut-off row the merge goes on with the next.
     int videoMerge(const QList<SPlayListTableItem>& rows, const QByteArray& outputPath);
 
     // Totals of the last run: bytes that reached the output files (not
@@ -138,33 +150,54 @@ public:
     qint64 bytesTotal() const { return m_total; }
     // Number of rows that failed in the last exportAll.
     int failedRows() const { return m_failedRows; }
+    // File by file, the last run.
+    const ExportResult& result() const { return m_result; }
+    // Source files examined by the last run's check of its outputs against its sources.
+    int sourcesExamined() const { return m_sourcesExamined; }
 
 private:
-    enum class CopyResult { Done, Cancelled, ReadFailed, WriteFailed };
+    enum class CopyResult { Done, Cancelled, WriteFailed };
+    enum class Ending { Complete, Cancelled, WriteFailed };
+    // Where an output goes: its final name, and the name written until then.
+    struct Target {
+        QByteArray path;
+        QByteArray writePath;
+    };
 
     bool exportItem(const SPlayListTableItem& row);
-    CopyResult copyExtent(qint64 start, qint64 end, const QByteArray& sourcePath, const QByteArray& outputPath);
+    // The row's extents from the open source into the open output; *broken
+    // when an extent was malformed and left out.
+    CopyResult copyRow(const SFragmentFit& f, const QByteArray& outputPath, CopyTally* tally, bool* broken);
+    void reportReadTrouble(const QByteArray& sourcePath, const QByteArray& outputPath, const CopyTally& tally);
     NyxCIOSystemDevice* openSource(const QByteArray& sourcePath, int* error);
-    // Whether outputPath lies on a source of rows; *why says how.
-    bool isSourceOf(const QList<SPlayListTableItem>& rows, const QByteArray& outputPath, QString* why) const;
+    // Built once per job, so a job's check is linear in its rows.
+    void buildSourceCheck(const QList<SPlayListTableItem>& rows);
+    // Whether outputPath, or the name it is written under until complete,
+    // lies on a source of the job; *why says how.
+    bool isSourceOf(const QByteArray& outputPath, QString* why) const;
+    Target targetFor(const QByteArray& path);
+    // Renames a written output to its final name and records the file in
+    // the result; false when it is not whole (failure names why).
+    bool finish(const Target& target, Ending ending, const CopyTally& tally, const QString& failure);
+    bool fits(const QList<SPlayListTableItem>& rows, const QByteArray& directory, const QList<QByteArray>& targets,
+              bool oneFile);
     // Counters and the total of a new job over these rows.
     void begin(const QList<SPlayListTableItem>& rows);
     void progress(bool force);
     void diag(const QString& message);
 
-    BufferedSource m_source;
+    ExtentCopier m_copier;
     OutputFile m_output;
-    // The source check of the current job, built at its first use.
-    mutable std::unique_ptr<SourceGuard> m_guard;
-    QList<SPlayListTableItem> m_rows;
+    // The source check of the current job (buildSourceCheck).
+    std::unique_ptr<SourceGuard> m_guard;
     QByteArray m_directory;
     qint64 m_total = 0;
     qint64 m_written = 0;
-    qint64 m_rowWritten = 0;
-    qint64 m_rowSize = 0;
     int m_failedRows = 0;
     qint64 m_nextClockCheck = 0;
     QElapsedTimer m_sinceReport;
+    ExportResult m_result;
+    int m_sourcesExamined = 0;
 };
 
 } // namespace ExportCore

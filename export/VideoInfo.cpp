@@ -36,13 +36,22 @@ void forgetExport(QThread* thread)
             list.removeAt(i--);
 }
 
-// Message boxes belong to the GUI thread; a worker asks it and waits for the answer.
+// Message boxes belong to the GUI thread; a worker posts the box and goes on.
 // An export cancelled by the application's close raises no box: the GUI
 // thread sets the cancel before it serves the request.
-void warnSourceOpenFailed(const ExportCore::ExportJob* job)
+bool cancelledExport(QThread* thread)
 {
-    auto show = [job] {
-        if (job->cancel.load())
+    for (const LiveExport& e : liveExports())
+        if (e.thread == thread)
+            return e.job->cancel.load();
+    return false;
+}
+
+void warnSourceOpenFailed(QThread* thread)
+{
+    QPointer<QThread> alive(thread);
+    auto show = [alive, thread] {
+        if (alive && cancelledExport(thread))
             return;
         dialogs().warning(nullptr, QStringLiteral("警告"), QStringLiteral("打开磁盘错误！"), QMessageBox::Ok,
                           QMessageBox::NoButton);
@@ -51,7 +60,7 @@ void warnSourceOpenFailed(const ExportCore::ExportJob* job)
     if (!app || QThread::currentThread() == app->thread())
         show();
     else
-        QMetaObject::invokeMethod(app, show, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(app, show, Qt::QueuedConnection);
 }
 
 void wireJob(ExportCore::ExportJob& job, QThread* thread,
@@ -61,7 +70,7 @@ void wireJob(ExportCore::ExportJob& job, QThread* thread,
     // but an export must not depend on who started the process.
     qRegisterMetaType<long long int>("long long int");
     job.onProgress = [thread, emitProgress](qint64 total, qint64 inc) { emitProgress(thread, total, inc); };
-    job.onSourceOpenFailed = [&job](const QByteArray&, int) { warnSourceOpenFailed(&job); };
+    job.onSourceOpenFailed = [thread](const QByteArray&, int) { warnSourceOpenFailed(thread); };
 }
 
 } // namespace
@@ -119,7 +128,10 @@ SingleMegerThread::SingleMegerThread(const QList<SPlayListTableItem>& rows, cons
     });
     // The thread object and its window go away by themselves after the run.
     connect(this, &QThread::finished, this, &QObject::deleteLater);
-    liveExports().append({this, &m_job, m_dlg, [this] { disconnect(this, &SingleMegerThread::SingleNotify, nullptr, nullptr); }});
+    liveExports().append({this, &m_job, m_dlg, [this] {
+        disconnect(this, &SingleMegerThread::SingleNotify, nullptr, nullptr);
+        disconnect(this, &SingleMegerThread::exportFinished, nullptr, nullptr);
+    }});
 }
 
 SingleMegerThread::~SingleMegerThread()
@@ -137,8 +149,9 @@ void SingleMegerThread::slotOver() { m_job.cancel.store(true); }
 
 void SingleMegerThread::run()
 {
-    const int result = exportAll(m_rows, m_folder);
-    emit SingleNotify(result == 1 ? 1 : 0);
+    const int result = exportAll(m_rows, m_folder) == 1 ? 1 : 0;
+    emit SingleNotify(result);
+    emit exportFinished(result, m_job.result().details().join('\n'));
 }
 
 // ---------------------------------------------------------------- ManyMegerThread
@@ -159,7 +172,10 @@ ManyMegerThread::ManyMegerThread(const QList<SPlayListTableItem>& rows, const QS
         deleteWhenDone();
     });
     m_dlg->installEventFilter(this);
-    liveExports().append({this, &m_job, m_dlg, [this] { disconnect(this, &ManyMegerThread::ManyNotify, nullptr, nullptr); }});
+    liveExports().append({this, &m_job, m_dlg, [this] {
+        disconnect(this, &ManyMegerThread::ManyNotify, nullptr, nullptr);
+        disconnect(this, &ManyMegerThread::exportFinished, nullptr, nullptr);
+    }});
 }
 
 bool ManyMegerThread::eventFilter(QObject* watched, QEvent* event)
@@ -193,6 +209,7 @@ void ManyMegerThread::slotOver() { m_job.cancel.store(true); }
 
 void ManyMegerThread::run()
 {
-    const int result = VideoMerge(m_rows, m_path);
-    emit ManyNotify(result == 1 ? 1 : 0);
+    const int result = VideoMerge(m_rows, m_path) == 1 ? 1 : 0;
+    emit ManyNotify(result);
+    emit exportFinished(result, m_job.result().details().join('\n'));
 }

@@ -8,10 +8,11 @@
 // closes it (its button, or the window's own close), after which, once the
 // run is over, it too deletes itself and its window.
 //
-// A source that cannot be opened shows "打开磁盘错误！" on the GUI thread: the
-// worker waits for the box (blocking queued call), as a box raised by the
-// worker itself would make it wait, so boxes never pile up. Hence the GUI
-// thread must never wait() on a running export thread.
+// A source that cannot be opened shows "打开磁盘错误！" on the GUI thread; the
+// worker only posts it and goes on, so no worker ever waits on a box.
+//
+// Besides SingleNotify / ManyNotify each thread emits exportFinished with
+// the same result and, line by line, the files not written whole and why.
 
 #include "export/ExportCore.h"
 #include "scan/SFragmentFit.h"
@@ -45,6 +46,7 @@ public:
 
 signals:
     void SingleNotify(int i);
+    void exportFinished(int result, const QString& details);
     void signalSetValue(long long int totalSize, long long int inc);
 
 public slots:
@@ -72,6 +74,7 @@ public:
 
 signals:
     void ManyNotify(int i);
+    void exportFinished(int result, const QString& details);
     void signalSetValue(long long int totalSize, long long int inc);
 
 public slots:

@@ -2,6 +2,7 @@
 
 #include "disk/Nyx.h"
 #include "disk/SourceGuard.h"
+#include "export/ExtentCopy.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,8 +14,6 @@
 #include <vector>
 
 namespace {
-constexpr qint64 kBlock = 1024 * 1024;
-
 struct DeviceCloser {
     void operator()(NyxCIOSystemDevice* d) const { NyxfIOSystemDevice_delete(&d); }
 };
@@ -56,42 +55,42 @@ PreviewResult buildPreviewFile(const SFragmentFit& fragment, const QString& dir,
         device.reset();
     }
 
-    std::vector<char> buf(std::size_t(std::min<qint64>(kBlock, std::max<qint64>(maxBytes, 1))));
-    qint64 covered = 0; // bytes of the fragment copied or skipped: the bound
     if (device && fragment.extents) {
+        ExportCore::ExtentCopier copier;
+        copier.setDevice(device.get());
+        ExportCore::CopyTally tally;
+        bool writeFailed = false;
+        const auto sink = [&](const char* data, qint64 len) {
+            writeFailed = out.write(data, len) != len;
+            return !writeFailed;
+        };
+        const auto step = [&](qint64) { return cancelled(); };
+        qint64 covered = 0; // bytes of the fragment handed on or missing: the bound
         for (const SExtent& e : *fragment.extents) {
-            for (qint64 at = e.start; at < e.end && covered < maxBytes;) {
-                if (cancelled()) {
-                    out.cancelWriting();
-                    result.status = PreviewResult::Cancelled;
-                    return result;
-                }
-                const qint64 want = std::min({e.end - at, maxBytes - covered, qint64(buf.size())});
-                const std::int64_t got = NyxfIOSystemDevice_read_from(device.get(), buf.data(), at, quint32(want));
-                if (got < 0) {
-                    ++result.readErrors;
-                    result.message = QStringLiteral("read error at %1 on %2: %3")
-                                         .arg(at)
-                                         .arg(QString::fromLocal8Bit(path),
-                                              QString::fromLocal8Bit(std::strerror(int(-got))));
-                    at += want; // skip the bad block, keep the rest
-                    covered += want;
-                    continue;
-                }
-                if (got == 0)
-                    break; // the source ends before the extent does
-                if (out.write(buf.data(), got) != got) {
-                    out.cancelWriting();
-                    result.message = QStringLiteral("cannot write %1: %2").arg(out.fileName(), out.errorString());
-                    return result;
-                }
-                result.bytes += got;
-                covered += got;
-                at += got;
+            if (covered >= maxBytes || e.end <= e.start)
+                continue;
+            const qint64 end = std::min(e.end, e.start + (maxBytes - covered));
+            const ExportCore::CopyEnd how = copier.copy(e.start, end, sink, &tally, step);
+            covered += end - e.start;
+            if (how == ExportCore::CopyEnd::SinkFailed) {
+                out.cancelWriting();
+                result.message = QStringLiteral("cannot write %1: %2").arg(out.fileName(), out.errorString());
+                return result;
             }
-            if (covered >= maxBytes)
-                break;
+            if (how == ExportCore::CopyEnd::Stopped || cancelled()) {
+                out.cancelWriting();
+                result.status = PreviewResult::Cancelled;
+                return result;
+            }
         }
+        result.bytes = tally.copied;
+        result.zeroFilled = tally.zeroFilled;
+        result.readErrors = int((tally.zeroFilled + ExportCore::ExtentCopier::kSector - 1) / ExportCore::ExtentCopier::kSector);
+        if (tally.zeroFilled > 0)
+            result.message = QStringLiteral("read error at %1 on %2: %3; %4 unreadable bytes written as zeros")
+                                 .arg(tally.firstBad)
+                                 .arg(QString::fromLocal8Bit(path), QString::fromLocal8Bit(std::strerror(tally.readError)))
+                                 .arg(tally.zeroFilled);
     }
 
     std::unique_ptr<QMutexLocker> lock(renameLock ? new QMutexLocker(renameLock) : nullptr);

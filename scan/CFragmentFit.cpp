@@ -235,9 +235,9 @@ void CFragmentFit::run()
             slotOpen[size_t(s)] = !slot.extents->isEmpty();
         }
     }
-    const qint64 searchFrom = std::max<qint64>(std::max<qint64>(0, m_rangeStart) & ~qint64(511),
+    const qint64 searchFrom = std::max<qint64>(std::max<qint64>(0, m_rangeStart) & ~(kSectorBytes - 1),
                                                resuming ? m_resumePoint.position : 0);
-    const qint64 alignedStart = searchFrom & ~qint64(511);
+    const qint64 alignedStart = searchFrom & ~(kSectorBytes - 1);
     const qint64 end = m_rangeEnd;
     m_position = alignedStart;
 

@@ -10,6 +10,25 @@ qint64 corvoMonotonicMs()
     return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+namespace {
+class SystemClock : public CorvoClock {
+public:
+    qint64 nowMs() override { return corvoMonotonicMs(); }
+    void sleepUntilMs(qint64 deadlineMs) override
+    {
+        const qint64 left = deadlineMs - corvoMonotonicMs();
+        if (left > 0)
+            QThread::msleep(quint32(left));
+    }
+};
+} // namespace
+
+CorvoClock& corvoSystemClock()
+{
+    static SystemClock clock;
+    return clock;
+}
+
 CSchedule::CSchedule(const std::atomic<qint64>* position, const std::atomic<char>* stoppedFlag,
                      const std::atomic<char>* pausedFlag)
     : QThread(nullptr), m_position(position), m_stopped(stoppedFlag), m_paused(pausedFlag)
@@ -41,19 +60,20 @@ void CSchedule::run()
 {
     const auto stopped = [this] { return !m_stopped || m_stopped->load() != 'N'; };
     const auto position = [this] { return m_position ? m_position->load() : 0; };
-    const qint64 t0 = corvoMonotonicMs();
+    CorvoClock& clock = *m_clock;
+    const qint64 t0 = clock.nowMs();
     int elapsed = 0;
     qint64 wake = t0;
     while (!stopped()) {
         // One second, but a stop is seen within a few milliseconds.
         wake += 1000;
-        for (qint64 now = corvoMonotonicMs(); now < wake && !stopped(); now = corvoMonotonicMs())
-            QThread::msleep(quint32(std::min<qint64>(20, wake - now)));
+        for (qint64 now = clock.nowMs(); now < wake && !stopped(); now = clock.nowMs())
+            clock.sleepUntilMs(std::min(wake, now + 20));
         if (stopped())
             break;
         if (m_paused && m_paused->load() != 'N')
             continue;
-        if (corvoMonotonicMs() - t0 <= elapsed)
+        if (clock.nowMs() - t0 <= elapsed)
             continue;
         ++elapsed;
         emit TransmitShowSchedule(sample(position(), m_total.load(), elapsed));

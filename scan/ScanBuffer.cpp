@@ -50,7 +50,7 @@ bool mapMirror(std::size_t size, unsigned char** base, std::size_t* mapped)
 
 void ScanBuffer::forceCopying(bool on) { g_forceCopying = on; }
 
-ScanBuffer::ScanBuffer(std::size_t size, std::size_t slack) : m_size(size), m_slack(slack)
+ScanBuffer::ScanBuffer(std::size_t size, std::size_t slack) : m_size(size)
 {
     // After slides of k bytes the view starts at most size - k into the ring,
     // so the second copy covers the view and its slack while slack <= k.

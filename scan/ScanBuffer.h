@@ -32,7 +32,6 @@ private:
     unsigned char* m_base = nullptr;
     unsigned char* m_view = nullptr;
     std::size_t m_size = 0;
-    std::size_t m_slack = 0;
     std::size_t m_mapped = 0;
     std::size_t m_offset = 0;
     bool m_mirrored = false;

@@ -1,6 +1,7 @@
 #include "session/ScanSession.h"
 
 #include "disk/Nyx.h"
+#include "disk/SourceGuard.h"
 #include "scan/CSchedule.h"
 
 #include <QDir>
@@ -423,6 +424,13 @@ bool checkSessionDestination(const QString& file, const QByteArray& source, QStr
     if (::stat(sessionPath.constData(), &a) == 0 && ::stat(sourceFile.constData(), &b) == 0 && a.st_dev == b.st_dev &&
         a.st_ino == b.st_ino) {
         *why = QStringLiteral("the session %1 is the source itself").arg(file);
+        return false;
+    }
+    // Its journal lies beside it, so judging the file judges both;
+    // a missing folder is judged by the nearest one that exists.
+    const QString onSource = SourceGuard({nyxDevicePathForName(source)}).check(sessionPath);
+    if (!onSource.isEmpty()) {
+        *why = QStringLiteral("cannot keep the session %1: %2").arg(file, onSource);
         return false;
     }
     const QString folder = QFileInfo(file).absolutePath();

@@ -2,6 +2,7 @@
 
 #include "app/panels/ScanState.h"
 #include "disk/Nyx.h"
+#include "export/ExportCore.h"
 #include "scan/CFragmentFit.h"
 #include "scan/CSchedule.h"
 
@@ -186,9 +187,7 @@ void CButtonAndThread::deleteWhenThreadsEnd()
 
 QString CButtonAndThread::formatSeconds(int seconds)
 {
-    const int hours = seconds / 3600;
-    const int minutes = (seconds - hours * 3600) / 60;
-    return QString::asprintf("%02d:%02d:%02d", hours, minutes, seconds % 60);
+    return ExportCore::hhmmss(seconds);
 }
 
 void CButtonAndThread::SlotShowSchedule(SSchedule sScheduleData)

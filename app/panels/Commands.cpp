@@ -107,7 +107,7 @@ void MainWindow::ExportItem()
     if (!destinationOffSources(scanSources(), items, m_saveFolder) || !destinationConfirmed())
         return;
     auto* thread = new SingleMegerThread(items, m_saveFolder);
-    connect(thread, &SingleMegerThread::SingleNotify, this, &MainWindow::SCanResult);
+    connect(thread, &SingleMegerThread::exportFinished, this, &MainWindow::showExportResult);
     thread->start(QThread::InheritPriority);
 }
 
@@ -151,7 +151,7 @@ void MainWindow::StartMerge()
 void MainWindow::startMerge(const QList<SPlayListTableItem>& items, const QString& path)
 {
     auto* thread = new ManyMegerThread(items, path);
-    connect(thread, &ManyMegerThread::ManyNotify, this, &MainWindow::SCanResult);
+    connect(thread, &ManyMegerThread::exportFinished, this, &MainWindow::showExportResult);
     thread->start(QThread::InheritPriority);
 }
 
@@ -163,8 +163,12 @@ QList<QByteArray> MainWindow::scanSources() const
     return sources;
 }
 
-void MainWindow::SCanResult(int result)
+void MainWindow::SCanResult(int result) { showExportResult(result, QString()); }
+
+void MainWindow::showExportResult(int result, const QString& details)
 {
-    dialogs().information(nullptr, QStringLiteral("提示 "), result == 1 ? QStringLiteral("成功") : QStringLiteral("失败"),
-                          QMessageBox::Ok, QMessageBox::NoButton);
+    QString text = result == 1 ? QStringLiteral("成功") : QStringLiteral("失败");
+    if (!details.isEmpty())
+        text += QStringLiteral("\n\n") + details;
+    dialogs().information(nullptr, QStringLiteral("提示 "), text, QMessageBox::Ok, QMessageBox::NoButton);
 }

@@ -3,6 +3,7 @@
 #include "app/Dialogs.h"
 #include "app/panels/CButtonAndThread.h"
 #include "app/panels/RowSession.h"
+#include "disk/Nyx.h"
 #include "disk/widget.h"
 #include "scan/CFragmentFit.h"
 #include "scan/CSchedule.h"
@@ -283,7 +284,7 @@ void MainWindow::AddScanDetailInfo()
         ScanTarget& target = targets[i];
         if (target.startOffset < 0)
             target.startOffset = 0;
-        target.startOffset -= target.startOffset % 512;
+        target.startOffset -= target.startOffset % kSectorBytes;
         CButtonAndThread* r = m_scanRows[size_t(i)].get();
         r->setScanTarget(target.name, target.startOffset, target.endOffset);
 

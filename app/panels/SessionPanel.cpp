@@ -5,6 +5,7 @@
 #include "app/panels/CButtonAndThread.h"
 #include "app/panels/PlayListModel.h"
 #include "app/panels/RowSession.h"
+#include "disk/SourceGuard.h"
 #include "session/ScanSession.h"
 
 #include <QDateTime>
@@ -59,8 +60,10 @@ bool MainWindow::prepareRowSession(CButtonAndThread* row)
     // A source that cannot be opened is reported by the scan itself.
     if (!identifySource(name, &id, &why))
         return true;
-    QDir().mkpath(sessionsFolder());
     const QString file = sessionFileFor(id);
+    // Not even the folder is made on a source; the check below says why.
+    if (SourceGuard({row->devicePath()}).check(QFile::encodeName(file)).isEmpty())
+        QDir().mkpath(sessionsFolder());
     if (!checkSessionDestination(file, name, &why)) {
         dialogs().warning(this, kTitle, QStringLiteral("无法保存扫描记录：%1\n扫描照常进行，但中断后需要重新扫描。").arg(why),
                           QMessageBox::Ok, QMessageBox::NoButton);

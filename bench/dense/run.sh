@@ -2,7 +2,8 @@
 # What each fragment costs the CLI: generated 1 GiB images holding 16 k,
 # 128 k, 1 M and 4 M short recordings, page-cached, scanned with `--json` and
 # as the table (to /dev/null), best of ROUNDS each. Prints the scan's wall
-# time over `cat`'s on the same image, processor time (user + system), and
+# time over `cat`'s on the same image, its processor time (user + system)
+# over cat's (the steadier figure on a shared machine), and
 # peak RSS above the baseline (the same scan of a 1 GiB image of zeros, no
 # fragments) per fragment. With MERGE=1 also `--merge` into /dev/shm, which
 # keeps every fragment for the export.
@@ -40,10 +41,11 @@ truncate -s 1G "$work/zero.img"
 cat "$work/zero.img" >/dev/null
 read -r _ _ base < <(best "$CLI" scan "$work/zero.img" --json)
 echo "baseline: a 1 GiB image without fragments, peak RSS $((base / 1024)) MB"
-printf "%-9s %-6s %10s %8s %8s %8s %8s %11s %10s\n" fragments output found "cat s" "scan s" "÷ cat" "cpu s" "RSS>base MB" "B/fragment"
+printf "%-9s %-6s %10s %7s %7s %6s %8s %8s %7s %11s %10s\n" fragments output found "cat s" "scan s" "÷ cat" \
+  "cat cpu" "scan cpu" "÷ cat" "RSS>base MB" "B/fragment"
 for per in $DENSITIES; do
   "$DENSE" "$work/dense.img" 1024 "$per" >/dev/null
-  read -r cw _ _ < <(best cat "$work/dense.img")
+  read -r cw cc _ < <(best cat "$work/dense.img")
   modes=(json table)
   [[ ${MERGE:-0} == 1 ]] && modes+=(merge)
   for mode in "${modes[@]}"; do
@@ -54,9 +56,10 @@ for per in $DENSITIES; do
     esac
     read -r w c m < <(best "$CLI" scan "$work/dense.img" "${args[@]}")
     n=$(sed -nE 's/^corvotkl-cli: scanned .*: ([0-9]+) fragments.*/\1/p' "$work/err")
-    awk -v per="$per" -v mode="$mode" -v n="$n" -v cw="$cw" -v w="$w" -v c="$c" -v m="$m" -v base="$base" 'BEGIN{
+    awk -v per="$per" -v mode="$mode" -v n="$n" -v cw="$cw" -v cc="$cc" -v w="$w" -v c="$c" -v m="$m" -v base="$base" 'BEGIN{
       d = (m - base) * 1024
-      printf "%-9d %-6s %10d %8.2f %8.2f %8.1f %8.2f %11.1f %10.1f\n", per, mode, n, cw, w, (cw > 0 ? w / cw : 0), c, d / 1e6, (n > 0 ? d / n : 0) }'
+      printf "%-9d %-6s %10d %7.2f %7.2f %6.1f %8.2f %8.2f %7.1f %11.1f %10.1f\n", per, mode, n, cw, w, (cw > 0 ? w / cw : 0),
+             cc, c, (cc > 0 ? c / cc : 0), d / 1e6, (n > 0 ? d / n : 0) }'
   done
   rm -f "$work/dense.img"
 done

@@ -1,7 +1,7 @@
 // How long opening the disk dialog holds the GUI thread in the enumeration:
 // this machine's real /sys, and a fake tree of 16 disks with 26 partitions
 // each, every partition mounted (the worst realistic case).
-#include "disk/FakeSysfs.h"
+#include "support/FakeSysfs.h"
 
 #include <QTemporaryDir>
 

@@ -6,7 +6,7 @@
 // the *_Reference variants run the plain byte-by-byte search for comparison,
 // the others each implementation by name.
 
-#include "scan/ReferenceRecogniser.h" // tests/scan
+#include "support/ReferenceRecogniser.h"
 #include "scan/CFragmentFit.h"
 #include "scan/FrameHeaderSearch.h"
 

@@ -297,17 +297,15 @@ TEST_F(MainWindowTest, NoContextMenuOutsideThePlaylistView)
 {
     EXPECT_TRUE(rightClickMenu(window, titleBarPoint()).isEmpty());
     EXPECT_TRUE(rightClickMenu(window, QPoint(window->width() - 50, window->height() - 60)).isEmpty());
-    if (QWidget* scanTable = child("scanTable")) {
-        const QPoint inTable = scanTable->mapTo(window, scanTable->rect().center());
-        EXPECT_TRUE(rightClickMenu(window, inTable).isEmpty());
-    }
+    QWidget* scanTable = child("scanTable");
+    ASSERT_NE(scanTable, nullptr);
+    EXPECT_TRUE(rightClickMenu(window, scanTable->mapTo(window, scanTable->rect().center())).isEmpty());
 }
 
 TEST_F(MainWindowTest, ContextMenuOverThePlaylistView)
 {
     QWidget* view = child("playlistView");
-    if (!view)
-        GTEST_SKIP() << "the playlist view is not built in this tree yet";
+    ASSERT_NE(view, nullptr);
     const QPoint inView = view->mapTo(window, view->rect().center());
     EXPECT_EQ(rightClickMenu(window, inView), (QStringList{"排序", "删除", "导出", "预览", "合并"}));
 }
@@ -322,6 +320,13 @@ TEST_F(MainWindowTest, ShortcutsClickTheCommandButtons)
     QTest::keyClick(window, Qt::Key_E, Qt::ControlModifier);
     EXPECT_EVENTUALLY_EQ(selectDisk.count(), 1);
     EXPECT_EQ(merge.count(), 0);
+    // Ctrl+E opened the disk dialog, which takes the focus whenever its
+    // activation is served; a shortcut goes to the window the user is in.
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w != window && w->isVisible())
+            w->hide();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
     QTest::keyClick(window, Qt::Key_R, Qt::ControlModifier);
     EXPECT_EVENTUALLY_EQ(merge.count(), 1);
     EXPECT_EQ(selectDisk.count(), 1);
@@ -384,10 +389,8 @@ TEST_F(MainWindowTest, ChromeIsFramelessAndSized)
 
 TEST_F(MainWindowTest, EveryPanelHasItsPlaceInTheCentralWidget)
 {
-    // A panel that exists sits in the layout; one that does not yet has a placeholder.
     for (const char* name : {"scanLabel", "videoLabel", "playlistView", "PlayWin", "scanTable"}) {
-        QWidget* real = child(name);
-        QWidget* place = real ? real : child((QByteArray(name) + "Placeholder").constData());
+        QWidget* place = child(name);
         ASSERT_NE(place, nullptr) << name;
         EXPECT_TRUE(window->centralWidget()->isAncestorOf(place)) << name;
         EXPECT_TRUE(place->isVisible()) << name;
@@ -399,8 +402,6 @@ TEST_F(MainWindowTest, EveryPanelHasItsPlaceInTheCentralWidget)
 TEST_F(MainWindowTest, SelectFileHidesAndShowsTheScanTable)
 {
     QWidget* table = child("scanTable");
-    if (!table)
-        table = child("scanTablePlaceholder");
     ASSERT_NE(table, nullptr);
     QMetaObject::invokeMethod(window, "slotSelectFile");
     EXPECT_FALSE(table->isVisible());

@@ -2,6 +2,7 @@
 // generator's truth file, error lines, ranges and Ctrl+C.
 #include "tools/imagegen/ImageGen.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -180,7 +181,8 @@ TEST_F(CliProcess, ExitCodesAndMessages)
 
 // A destination on the source is refused before the scan: the image itself,
 // the file behind a read-only loop device, and a file system mounted from the
-// scanned loop device. The source keeps every byte.
+// scanned loop device, for an export, a merge or a session. The source keeps
+// every byte.
 TEST_F(CliProcess, ADestinationOnTheSourceIsRefusedBeforeTheScan)
 {
     Truth truth;
@@ -239,6 +241,7 @@ TEST_F(CliProcess, ADestinationOnTheSourceIsRefusedBeforeTheScan)
         GTEST_SKIP() << "cannot mount a loop device here";
     cleanup.mounts << mnt;
     expectRefused({"scan", fsLoop, "--export", mnt}, mnt);
+    expectRefused({"scan", fsLoop, "--session", mnt + "/scan.session"}, mnt + "/scan.session");
     expectRefused({"scan", fsImage, "--merge", mnt + "/merged.TKL"}, mnt + "/merged.TKL");
 }
 
@@ -361,13 +364,19 @@ TEST_F(CliProcess, ProgressOnATerminalOnceASecond)
     QProcess p;
     p.start(script, {"-qfec", kCli + " scan '" + img + "' --json", "/dev/null"});
     ASSERT_TRUE(p.waitForStarted());
-    QThread::msleep(4000);
+    // Two lines drawn (a second apart) before the Ctrl+C, however busy the machine.
+    QByteArray tty;
+    QDeadlineTimer deadline(120000);
+    while (tty.count("MB/s") < 2 && p.state() == QProcess::Running && !deadline.hasExpired())
+        if (p.waitForReadyRead(1000))
+            tty += p.readAllStandardOutput();
+    ASSERT_EQ(p.state(), QProcess::Running) << tty.constData();
     // Ctrl+C through the terminal reaches the scan.
     p.write("\x03");
     ASSERT_TRUE(p.waitForFinished(30000));
-    const QByteArray tty = p.readAllStandardOutput();
-    EXPECT_GE(tty.count("MB/s"), 2) << tty.constData(); // a busy machine may delay a sample
-    EXPECT_TRUE(tty.contains("elapsed 0:00:0")) << tty.constData();
+    tty += p.readAllStandardOutput();
+    EXPECT_GE(tty.count("MB/s"), 2) << tty.constData();
+    EXPECT_TRUE(tty.contains("elapsed 00:0")) << tty.constData();
     EXPECT_TRUE(tty.contains("% ")) << tty.constData();
     EXPECT_TRUE(tty.contains("left ")) << tty.constData();
     EXPECT_TRUE(tty.contains("stopped scanning")) << tty.constData();

@@ -6,10 +6,12 @@
 #include "app/MainWindow.h"
 #include "disk/widget.h"
 #include "tools/imagegen/ImageGen.h"
+#include "support/FaultDevice.h"
 
 #include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QPushButton>
 #include <QSortFilterProxyModel>
@@ -323,6 +325,26 @@ protected:
 };
 
 } // namespace
+
+TEST_F(EndToEnd, ExportAcrossABadSectorSaysFailedNamingTheFileAndItsZeroedBytes)
+{
+    ASSERT_NO_FATAL_FAILURE(scanImage());
+    const int model = threeRows().first();
+    const SPlayListTableItem row = playlist->listModel->item(model);
+    // One unreadable sector inside the fragment, on the sector grid.
+    const qint64 bad = (row.sFragmentFit.extents->first().start / 512 + 2) * 512;
+    auto plan = std::make_shared<FaultPlan>(image);
+    plan->badArea(bad, bad + 512);
+    ScopedFaultDevices devices(plan);
+    selectModelRows(playlist, {model});
+    fake.directoryAnswer = out.filePath("single");
+    QDir().mkpath(out.filePath("single"));
+    run("ExportItem");
+    ASSERT_NO_FATAL_FAILURE(waitForResults(1));
+    const QString file = out.filePath("single/" + singleName(row));
+    EXPECT_EQ(fake.results(), QStringList{"失败\n\n" + file + ": 512 unreadable bytes written as zeros"});
+    EXPECT_EQ(QFileInfo(file).size(), row.sFragmentFit.totalBytes);
+}
 
 TEST_F(EndToEnd, ScanThenExportThreeRowsWritesThreeExactFiles)
 {

@@ -3,7 +3,7 @@
 // loop devices stacked on one another.
 
 #include "disk/SourceGuard.h"
-#include "disk/FakeSysfs.h"
+#include "support/FakeSysfs.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,6 +1,7 @@
 #include "export/ExportCli.h"
 #include "export/ExportCore.h"
 #include "ExportTestSupport.h"
+#include "support/FaultDevice.h"
 
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -124,6 +125,21 @@ TEST(ExportCliRun, ExportsAndMergesAndReportsOnlyFullSuccess)
         EXPECT_TRUE(err.text().contains("merge into " + m.mergeFile + " incomplete: 1000 of 2000 bytes"));
     }
 
+    // One unreadable sector: the file is whole but for it, and not a success.
+    {
+        auto plan = std::make_shared<FaultPlan>(image);
+        plan->badArea(10240, 10752);
+        ScopedFaultDevices devices(plan);
+        ExportCli::Options z;
+        z.exportDir = tmp.path();
+        const QList<SPlayListTableItem> rows = {makeRow("dev", {{5000, 300000}}, 7)};
+        Captured err;
+        EXPECT_EQ(ExportCli::run(z, rows, err.f), ExportCli::Outcome::Incomplete);
+        const QString file = tmp.filePath(ExportCore::singleFileName(rows[0]));
+        EXPECT_TRUE(err.text().contains(file + ": 512 unreadable bytes written as zeros")) << err.text().toStdString();
+        EXPECT_EQ(QFileInfo(file).size(), 295000);
+    }
+
     // An interrupt stops the copy and is reported as such.
     std::atomic<bool> stop{true};
     ExportCli::Options i;
@@ -133,5 +149,6 @@ TEST(ExportCliRun, ExportsAndMergesAndReportsOnlyFullSuccess)
         Captured err;
         EXPECT_EQ(ExportCli::run(i, found, err.f), ExportCli::Outcome::Interrupted);
         EXPECT_TRUE(err.text().contains("interrupted"));
+        EXPECT_TRUE(err.text().contains(i.mergeFile + ".part")) << err.text().toStdString();
     }
 }

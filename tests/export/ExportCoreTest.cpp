@@ -139,7 +139,7 @@ TEST_F(ExportJobTest, EmptyListOrNoDirectoryFails)
     EXPECT_FALSE(QFileInfo::exists(tmp.filePath("m.TKL")));
 }
 
-TEST_F(ExportJobTest, MissingSourceWarnsLeavesEmptyFileFailsAndExportsTheOthers)
+TEST_F(ExportJobTest, MissingSourceWarnsFailsCreatesNothingAndExportsTheOthers)
 {
     const QList<SPlayListTableItem> rows = {
         makeRow(QFile::encodeName(tmp.filePath("gone.img")), {{0, 5000}}, 1),
@@ -150,8 +150,8 @@ TEST_F(ExportJobTest, MissingSourceWarnsLeavesEmptyFileFailsAndExportsTheOthers)
     EXPECT_EQ(job.exportAll(rows, outDir()), 0);
     ASSERT_EQ(openFailures.size(), 1);
     EXPECT_TRUE(openFailures.first().endsWith("gone.img"));
-    EXPECT_TRUE(QFileInfo::exists(exported(rows[0])));
-    EXPECT_EQ(QFileInfo(exported(rows[0])).size(), 0);
+    EXPECT_FALSE(QFileInfo::exists(exported(rows[0])));
+    EXPECT_FALSE(QFileInfo::exists(exported(rows[0]) + ".part"));
     EXPECT_TRUE(readFile(exported(rows[1])) == expectedBytes(image, rows[1]));
     EXPECT_EQ(job.failedRows(), 1);
     ASSERT_FALSE(diagnostics.isEmpty());
@@ -201,15 +201,17 @@ TEST_F(ExportJobTest, SourceShorterThanAnExtentFailsButKeepsWhatWasThere)
     EXPECT_EQ(job.exportAll({row}, outDir()), 0);
     EXPECT_TRUE(readFile(exported(row)) == image.mid(int(n - 5000)));
     EXPECT_TRUE(diagnostics.join('\n').contains("short read"));
+    ASSERT_EQ(job.result().damaged.size(), 1);
+    EXPECT_EQ(job.result().damaged[0].leftOut, 300000);
     diagnostics.clear();
     EXPECT_EQ(job.videoMerge({row}, out("m.TKL")), 0);
     EXPECT_TRUE(readFile(tmp.filePath("m.TKL")) == image.mid(int(n - 5000)));
 }
 
-TEST_F(ExportJobTest, ReadErrorsFailTheRowButNotTheOtherExtentsOrRows)
+TEST_F(ExportJobTest, OneBadSectorCostsExactlyItsBytesInSingleExportAndMerge)
 {
     auto badPlan = std::make_shared<FaultPlan>(image);
-    badPlan->badArea(600000, 600512);
+    badPlan->badArea(600064, 600576); // one sector
     auto goodPlan = std::make_shared<FaultPlan>(image);
     nyxSetDeviceFactory([&](const QByteArray& path) -> std::unique_ptr<NyxCIOSystemDevice> {
         return std::make_unique<FaultDevice>(path.endsWith("bad") ? badPlan : goodPlan, path);
@@ -218,24 +220,25 @@ TEST_F(ExportJobTest, ReadErrorsFailTheRowButNotTheOtherExtentsOrRows)
         makeRow("bad", {{500000, 700000}, {1000000, 1100000}}, 1),
         makeRow("good", {{500000, 700000}}, 2),
     };
+    QByteArray withZeros = expectedBytes(image, rows[0]);
+    withZeros.replace(100064, 512, QByteArray(512, '\0'));
     ExportJob job;
     wire(job);
     EXPECT_EQ(job.exportAll(rows, outDir()), 0);
     EXPECT_EQ(job.failedRows(), 1);
-    const QByteArray got = readFile(exported(rows[0]));
-    // Good bytes up to the chunk holding the bad sector, then the next extent whole.
-    const qint64 before = 512000 - 500000;
-    EXPECT_TRUE(got.left(int(before)) == image.mid(500000, int(before)));
-    EXPECT_TRUE(got.right(100000) == image.mid(1000000, 100000));
-    EXPECT_EQ(got.size(), before + 100000);
+    EXPECT_TRUE(readFile(exported(rows[0])) == withZeros);
     EXPECT_TRUE(readFile(exported(rows[1])) == expectedBytes(image, rows[1]));
-    EXPECT_TRUE(diagnostics.join('\n').contains("read error"));
+    ASSERT_EQ(job.result().damaged.size(), 1);
+    EXPECT_EQ(job.result().damaged[0].file, exported(rows[0]));
+    EXPECT_EQ(job.result().damaged[0].zeroFilled, 512);
     EXPECT_TRUE(diagnostics.join('\n').contains("Input/output error"));
+    EXPECT_TRUE(job.result().details().join('\n').contains("512 unreadable bytes"));
 
-    // The merge keeps every sector before the bad one (599,552 to 600,064), then stops.
     diagnostics.clear();
     EXPECT_EQ(job.videoMerge(rows, out("m.TKL")), 0);
-    EXPECT_TRUE(readFile(tmp.filePath("m.TKL")) == image.mid(500000, 599552 - 500000));
+    EXPECT_TRUE(readFile(tmp.filePath("m.TKL")) == withZeros + expectedBytes(image, rows[1]));
+    ASSERT_EQ(job.result().damaged.size(), 1);
+    EXPECT_EQ(job.result().damaged[0].zeroFilled, 512);
 
     // Every read stays on the sector grid; both sources were closed again.
     for (const auto* plan : {badPlan.get(), goodPlan.get()}) {
@@ -245,6 +248,76 @@ TEST_F(ExportJobTest, ReadErrorsFailTheRowButNotTheOtherExtentsOrRows)
         }
         EXPECT_EQ(plan->created(), plan->deleted());
     }
+}
+
+TEST_F(ExportJobTest, MergeGoesOnPastAnUnreadableAndACutOffFragment)
+{
+    const qint64 n = image.size();
+    auto plan = std::make_shared<FaultPlan>(image);
+    plan->badArea(0, 512 * 1024);
+    ScopedFaultDevices devices(plan);
+    const QList<SPlayListTableItem> rows = {
+        makeRow("dev", {{n - 1000, n + 31000}}, 57), // its last frame cut off by the end of the source
+        makeRow("dev", {{1000, 300000}}, 1),         // unreadable all through
+        makeRow("dev", {{700000, 900000}}, 2),
+    };
+    ExportJob job;
+    wire(job);
+    EXPECT_EQ(job.videoMerge(rows, out("m.TKL")), 0);
+    const QByteArray expected = image.right(1000) + QByteArray(299000, '\0') + expectedBytes(image, rows[2]);
+    EXPECT_TRUE(readFile(tmp.filePath("m.TKL")) == expected);
+    ASSERT_EQ(job.result().damaged.size(), 1);
+    EXPECT_EQ(job.result().damaged[0].zeroFilled, 299000);
+    EXPECT_EQ(job.result().damaged[0].leftOut, 31000);
+    EXPECT_FALSE(QFileInfo::exists(tmp.filePath("m.TKL.part")));
+}
+
+TEST_F(ExportJobTest, ExportThatCannotFitIsRefusedWithTheFigures)
+{
+    const SPlayListTableItem small = makeRow(imagePath, {{0, 5000}}, 1);
+    const SPlayListTableItem huge = makeRow(imagePath, {{0, Q_INT64_C(5) << 30}}, 2);
+    struct Case {
+        const char* what;
+        DestinationSpace space;
+        QList<SPlayListTableItem> rows;
+        bool merge;
+        const char* figure;
+    };
+    const Case cases[] = {
+        {"full", {4999, -1}, {small}, false, "5,000"},
+        {"full merge", {9999, -1}, {small, small}, true, "10,000"},
+        {"vfat merge", {Q_INT64_C(1) << 40, Q_INT64_C(4294967295)}, {huge}, true, "4,294,967,295"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ExportJob job;
+        wire(job);
+        diagnostics.clear();
+        job.spaceProbe = [&c](const QByteArray&, DestinationSpace* s) {
+            *s = c.space;
+            return true;
+        };
+        const QByteArray dir = outDir();
+        EXPECT_EQ(c.merge ? job.videoMerge(c.rows, out("out/m.TKL")) : job.exportAll(c.rows, dir), 0);
+        EXPECT_TRUE(QDir(QFile::decodeName(dir)).entryList(QDir::Files).isEmpty());
+        const QString said = job.result().details().join('\n');
+        EXPECT_TRUE(said.contains(c.figure)) << said.toStdString();
+        EXPECT_EQ(job.result().failures.size(), 1);
+    }
+}
+
+TEST_F(ExportJobTest, ReExportChecksEachSourceOnceNotEveryRowAgainstEveryRow)
+{
+    QList<SPlayListTableItem> rows;
+    for (int i = 1; i <= 64; ++i)
+        rows << makeRow(imagePath, {{i * 1000, i * 1000 + 700}}, i);
+    ExportJob job;
+    wire(job);
+    ASSERT_EQ(job.exportAll(rows, outDir()), 1);
+    // The folder now holds every file: each output exists when checked.
+    ASSERT_EQ(job.exportAll(rows, outDir()), 1);
+    EXPECT_EQ(job.sourcesExamined(), 1);
+    EXPECT_EQ(job.result().written.size(), rows.size());
 }
 
 TEST_F(ExportJobTest, EmptyReadsAndDeniedSourcesFail)
@@ -286,8 +359,11 @@ TEST_F(ExportJobTest, CancelWhileAMergeRunsOnAnotherThread)
     worker.join();
     EXPECT_EQ(result, 1);
     EXPECT_EQ(progress.last(), qMakePair(row.sFragmentFit.totalBytes, row.sFragmentFit.totalBytes));
-    // Stopped right after the sector in hand: one block and one sector.
-    EXPECT_EQ(QFileInfo(tmp.filePath("m.TKL")).size(), kReadAheadBytes + 512);
+    // Stopped right after the block in hand, under the temporary name.
+    EXPECT_EQ(QFileInfo(tmp.filePath("m.TKL.part")).size(), 2 * ExtentCopier::kBlockBytes);
+    EXPECT_FALSE(QFileInfo::exists(tmp.filePath("m.TKL")));
+    EXPECT_EQ(job.result().partsLeft, QStringList{tmp.filePath("m.TKL.part")});
+    EXPECT_TRUE(diagnostics.join('\n').contains("m.TKL.part"));
 }
 
 TEST_F(ExportJobTest, MergeHoldsRowsInListOrderAcrossTwoImages)
@@ -318,10 +394,10 @@ TEST_F(ExportJobTest, MergeSourceMissingFailsFirstWithWarningLaterWithout)
     const QByteArray gone = QFile::encodeName(tmp.filePath("gone.img"));
     ExportJob job;
     wire(job);
-    EXPECT_EQ(job.videoMerge({makeRow(gone, {{0, 5000}}, 1), makeRow(imagePath, {{0, 5000}}, 2)}, out("a.TKL")), 0);
+    const SPlayListTableItem second = makeRow(imagePath, {{0, 5000}}, 2);
+    EXPECT_EQ(job.videoMerge({makeRow(gone, {{0, 5000}}, 1), second}, out("a.TKL")), 0);
     EXPECT_EQ(openFailures.size(), 1);
-    EXPECT_TRUE(QFileInfo::exists(tmp.filePath("a.TKL")));
-    EXPECT_EQ(QFileInfo(tmp.filePath("a.TKL")).size(), 0);
+    EXPECT_TRUE(readFile(tmp.filePath("a.TKL")) == expectedBytes(image, second)); // the merge went on
     EXPECT_TRUE(diagnostics.join('\n').contains("open drive0 error"));
 
     openFailures.clear();
@@ -351,7 +427,8 @@ TEST_F(ExportJobTest, CancelDuringMergeEndsAsDoneAtHundredPercent)
     EXPECT_EQ(job.videoMerge({row, row}, out("m.TKL")), 1);
     ASSERT_GE(progress.size(), 2);
     EXPECT_EQ(progress.last(), qMakePair(2 * row.sFragmentFit.totalBytes, 2 * row.sFragmentFit.totalBytes));
-    const QByteArray got = readFile(tmp.filePath("m.TKL"));
+    EXPECT_FALSE(QFileInfo::exists(tmp.filePath("m.TKL")));
+    const QByteArray got = readFile(tmp.filePath("m.TKL.part"));
     EXPECT_LT(got.size(), image.size());
     EXPECT_TRUE(got == image.left(got.size()));
 }
@@ -364,8 +441,11 @@ TEST_F(ExportJobTest, CancelDuringSingleExportStopsAndKeepsResultOne)
     wire(job);
     job.onProgress = [&](qint64, qint64) { job.cancel = true; };
     EXPECT_EQ(job.exportAll(rows, outDir()), 1);
-    EXPECT_EQ(QFileInfo(exported(rows[0])).size(), kChunkBytes);
+    EXPECT_FALSE(QFileInfo::exists(exported(rows[0])));
+    EXPECT_EQ(QFileInfo(exported(rows[0]) + ".part").size(), ExtentCopier::kBlockBytes);
     EXPECT_FALSE(QFileInfo::exists(exported(rows[1])));
+    EXPECT_FALSE(QFileInfo::exists(exported(rows[1]) + ".part"));
+    EXPECT_TRUE(job.result().cancelled);
 }
 
 TEST_F(ExportJobTest, ProgressIsBoundedMonotonicAndEndsOnTheTotal)
@@ -400,4 +480,8 @@ TEST_F(ExportJobTest, NeverWritesOverASource)
     ASSERT_EQ(::symlink(imagePath.constData(), link.constData()), 0);
     EXPECT_EQ(job.videoMerge({row}, link), 0);
     EXPECT_TRUE(readFile(QFile::decodeName(imagePath)) == image);
+    // Nor a source that has the temporary name the output would be written under.
+    ASSERT_TRUE(writeFile(tmp.filePath("p.TKL.part"), image));
+    EXPECT_EQ(job.videoMerge({makeRow(out("p.TKL.part"), {{0, 5000}}, 1)}, out("p.TKL")), 0);
+    EXPECT_TRUE(readFile(tmp.filePath("p.TKL.part")) == image);
 }

@@ -148,9 +148,15 @@ TEST_F(ExportGui, SingleExportWarnsOnTheGuiThreadFailsAndDeletesItself)
     ASSERT_TRUE(window);
     EXPECT_TRUE(window->isVisible());
     QSignalSpy result(thread.data(), &SingleMegerThread::SingleNotify);
+    QSignalSpy finished(thread.data(), &SingleMegerThread::exportFinished);
     thread->start();
     ASSERT_TRUE(waitFor([&] { return thread.isNull(); }));
     EXPECT_TRUE(window.isNull());
+    // The box's text below 失败 names the file and why.
+    ASSERT_EQ(finished.count(), 1);
+    EXPECT_EQ(finished.first().at(0).toInt(), 0);
+    EXPECT_TRUE(finished.first().at(1).toString().contains(tmp.filePath(ExportCore::singleFileName(rows[0]))));
+    EXPECT_TRUE(finished.first().at(1).toString().contains("No such file"));
     ASSERT_EQ(result.count(), 1);
     EXPECT_EQ(result.first().first().toInt(), 0);
     ASSERT_EQ(dialogsGuard.fake.warnings.size(), 1);
@@ -160,7 +166,7 @@ TEST_F(ExportGui, SingleExportWarnsOnTheGuiThreadFailsAndDeletesItself)
     EXPECT_EQ(w.text, QString("打开磁盘错误！"));
     EXPECT_EQ(w.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     EXPECT_TRUE(w.onGuiThread);
-    EXPECT_EQ(QFileInfo(tmp.filePath(ExportCore::singleFileName(rows[0]))).size(), 0);
+    EXPECT_FALSE(QFileInfo::exists(tmp.filePath(ExportCore::singleFileName(rows[0]))));
     EXPECT_TRUE(readFile(tmp.filePath(ExportCore::singleFileName(rows[1]))) == expectedBytes(image, rows[1]));
 }
 
@@ -223,7 +229,8 @@ TEST_F(ExportGui, MergeCancelledEndsAsDoneAtHundredPercent)
     ASSERT_EQ(result.count(), 1);
     EXPECT_EQ(result.first().first().toInt(), 1);
     EXPECT_EQ(barAtResult, 100);
-    EXPECT_LT(QFileInfo(tmp.filePath("m.TKL")).size(), 2 * image.size());
+    EXPECT_FALSE(QFileInfo::exists(tmp.filePath("m.TKL")));
+    EXPECT_LT(QFileInfo(tmp.filePath("m.TKL.part")).size(), 2 * image.size());
 }
 
 TEST_F(ExportGui, MergeOfAMissingSourceWarnsAndFails)
@@ -234,10 +241,13 @@ TEST_F(ExportGui, MergeOfAMissingSourceWarnsAndFails)
     thread->start();
     ASSERT_TRUE(waitFor([&] { return result.count() == 1; }));
     EXPECT_EQ(result.first().first().toInt(), 0);
+    // The worker posts the box and goes on: it arrives through the event loop.
+    ASSERT_TRUE(waitFor([&] { return !dialogsGuard.fake.warnings.isEmpty(); }));
     ASSERT_EQ(dialogsGuard.fake.warnings.size(), 1);
     EXPECT_TRUE(dialogsGuard.fake.warnings.first().onGuiThread);
     EXPECT_EQ(dialogsGuard.fake.warnings.first().text, QString("打开磁盘错误！"));
-    EXPECT_TRUE(QFileInfo::exists(tmp.filePath("m.TKL")));
+    EXPECT_FALSE(QFileInfo::exists(tmp.filePath("m.TKL")));
+    EXPECT_FALSE(QFileInfo::exists(tmp.filePath("m.TKL.part")));
     ASSERT_TRUE(waitFor([&] { return thread->isFinished(); }));
     thread->progressWindow()->findChild<QPushButton*>("btnClose")->click();
     EXPECT_TRUE(waitFor([&] { return thread.isNull(); }));

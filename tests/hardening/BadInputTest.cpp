@@ -4,7 +4,7 @@
 
 #include "disk/Nyx.h"
 #include "export/ExportCore.h"
-#include "scan/ScanHarness.h"
+#include "support/ScanHarness.h"
 #include "tools/imagegen/ImageGen.h"
 
 #include <QFile>

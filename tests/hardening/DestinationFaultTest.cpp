@@ -237,10 +237,21 @@ TEST_F(DestinationFaults, TinyFilesystemFillsUpPartWay)
 
     const QList<SPlayListTableItem> rows = {row(sourceName, 0, 100 * KiB, 1), row(sourceName, 1000, 1000 + 50 * KiB, 2),
                                             row(sourceName, 5, 2 * MiB, 3)};
+    // The free-space check refuses this export before it starts.
+    EXPECT_EQ(job.exportAll(rows, QFile::encodeName(dir)), 0);
+    EXPECT_TRUE(job.result().details().join('\n').contains("not enough space"));
+    EXPECT_EQ(QDir(dir).entryList(QDir::Files), QStringList{"keep.TKL"});
+    diagnostics.clear();
+    // Someone else fills the disk after the check: the writes tell.
+    job.spaceProbe = nullptr;
     EXPECT_EQ(job.exportAll(rows, QFile::encodeName(dir)), 0);
     EXPECT_EQ(job.failedRows(), 1);
     EXPECT_TRUE(said().contains(fileOf(dir, rows[2]))) << said().toStdString();
     EXPECT_TRUE(said().contains(std::strerror(ENOSPC))) << said().toStdString();
+    // The one that did not fit never looks complete.
+    EXPECT_FALSE(QFileInfo::exists(fileOf(dir, rows[2])));
+    EXPECT_TRUE(QFileInfo::exists(fileOf(dir, rows[2]) + ".part"));
+    EXPECT_EQ(job.result().partsLeft, QStringList{fileOf(dir, rows[2]) + ".part"});
     // The rows that fitted are whole; what was there is kept.
     QFile first(fileOf(dir, rows[0]));
     ASSERT_TRUE(first.open(QIODevice::ReadOnly));
@@ -253,8 +264,10 @@ TEST_F(DestinationFaults, TinyFilesystemFillsUpPartWay)
     EXPECT_EQ(k.readAll(), QByteArray("already saved"));
     diagnostics.clear();
 
-    ASSERT_TRUE(QFile::remove(fileOf(dir, rows[2])));
+    ASSERT_TRUE(QFile::remove(fileOf(dir, rows[2]) + ".part"));
     EXPECT_EQ(job.videoMerge(rows, QFile::encodeName(dir + "/m.TKL")), 0);
     EXPECT_TRUE(said().contains(dir + "/m.TKL")) << said().toStdString();
     EXPECT_TRUE(said().contains(std::strerror(ENOSPC))) << said().toStdString();
+    EXPECT_FALSE(QFileInfo::exists(dir + "/m.TKL"));
+    EXPECT_TRUE(QFileInfo::exists(dir + "/m.TKL.part"));
 }

@@ -104,9 +104,13 @@ TEST_F(Shutdown, ClosingTheWindowCancelsExportsInFlightAndClosesTheirFiles)
     ASSERT_EQ(exportsInFlight(), 2);
     single->start();
     merge->start();
+    // Each export opens its file before its first read: once both are parked
+    // at the gate, both files are open. Two reads later (whoever made them)
+    // both are parked again, mid-copy.
+    ASSERT_TRUE(plan->waitForWaiting(2));
     plan->allowReads(2);
     ASSERT_TRUE(plan->waitForReads(2));
-    ASSERT_TRUE(plan->waitForGate()); // both exports hold an open file, mid-copy
+    ASSERT_TRUE(plan->waitForWaiting(2));
     EXPECT_EQ(openFilesUnder(tmp.path()).size(), 2);
 
     // The reads stay slow for a while after the close begins.

@@ -272,7 +272,7 @@ private:
 };
 } // namespace
 
-TEST(PreviewFile, BoundedSkipsBadBlocksAndNeverWritesInPlace)
+TEST(PreviewFile, BoundedZeroesOnlyBadSectorsAndNeverWritesInPlace)
 {
     QTemporaryDir tmp;
     const QByteArray disk = pattern(6 << 20);
@@ -292,9 +292,9 @@ TEST(PreviewFile, BoundedSkipsBadBlocksAndNeverWritesInPlace)
     r = buildPreviewFile(f, tmp.path() + "/thumb", "Tessaro", 5 << 20);
     EXPECT_EQ(r.status, PreviewResult::Written);
     EXPECT_EQ(r.readErrors, 1);
-    EXPECT_EQ(r.bytes, (5 << 20) - (1 << 20)); // the bad MiB block is skipped, the rest kept
+    EXPECT_EQ(r.bytes, 5 << 20); // only the bad sector is zeros, every offset stays
     const QByteArray now = readFile(tmp.path() + "/thumb/Tessaro");
-    EXPECT_TRUE(now == disk.left(3 << 20) + disk.mid(4 << 20, 1 << 20));
+    EXPECT_TRUE(now == disk.left(3 << 20) + QByteArray(512, '\0') + disk.mid((3 << 20) + 512, (2 << 20) - 512));
     EXPECT_TRUE(old.readAll() == disk.left(2 << 20));
     nyxSetDeviceFactory({});
 }

@@ -1,6 +1,6 @@
 // The batched hand-off carries exactly what one-by-one delivery carries; a
 // receiver that has not read the batch it was sent gets no second one.
-#include "ScanHarness.h"
+#include "support/ScanHarness.h"
 
 namespace {
 

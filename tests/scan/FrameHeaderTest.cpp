@@ -1,4 +1,4 @@
-#include "ReferenceRecogniser.h"
+#include "support/ReferenceRecogniser.h"
 #include "scan/FrameHeaderSearch.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,8 @@
-#include "ScanHarness.h"
+#include "support/ScanHarness.h"
 
 #include "scan/CSchedule.h"
 #include "scan/PauseSemaphore.h"
+#include "support/ManualClock.h"
 
 #include <QThread>
 #include <climits>
@@ -317,24 +318,22 @@ TEST(Schedule, SamplesOncePerUnpausedSecondAndEndsWithAClampedSample)
     std::vector<SSchedule> samples;
     QObject::connect(&sampler, &CSchedule::TransmitShowSchedule, &sampler,
                      [&](SSchedule s) { std::lock_guard<std::mutex> g(m); samples.push_back(s); }, Qt::DirectConnection);
+    ManualClock clock;
+    sampler.setClock(&clock);
     std::thread thread([&] { sampler.runHere(); });
-    QThread::msleep(1300);
-    {
+    const auto sampleCount = [&] {
         std::lock_guard<std::mutex> g(m);
-        EXPECT_TRUE(samples.empty()) << "no sample while paused";
-    }
+        return samples.size();
+    };
+    ASSERT_TRUE(clock.waitParked());
+    ASSERT_TRUE(clock.advance(1300));
+    EXPECT_EQ(sampleCount(), 0u) << "no sample while paused";
     position = 10 * MiB;
     paused = 'N';
-    const qint64 t0 = corvoMonotonicMs();
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> g(m);
-            if (!samples.empty())
-                break;
-        }
-        ASSERT_LT(corvoMonotonicMs() - t0, 5000) << "a sample within a second or two";
-        QThread::msleep(10);
-    }
+    ASSERT_TRUE(clock.advance(700));
+    EXPECT_EQ(sampleCount(), 1u) << "one at the next whole second";
+    ASSERT_TRUE(clock.advance(999));
+    EXPECT_EQ(sampleCount(), 1u) << "none before the one after it";
     // The scan ends with its position past the range end.
     position = 100 * MiB + 22 * MiB;
     stopped = 'Y';

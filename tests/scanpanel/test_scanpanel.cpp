@@ -2,7 +2,7 @@
 // the selection list, buttons clicked, samples arriving from real scan and
 // sampler threads over slow, unreadable or generated sources.
 
-#include "FakeSources.h"
+#include "support/FakeSources.h"
 
 #include "app/Dialogs.h"
 #include "app/MainWindow.h"

@@ -11,6 +11,7 @@
 //   plan->shrinkAfterReads(3, newSize);      // the source shrinks after 3 reads
 //   plan->gateReads(); plan->allowReads(2);  // reads wait for tokens (step a reader)
 //   plan->waitForReads(3);                   // until 3 reads have been made
+//   plan->waitForWaiting(2);                 // until 2 readers are parked at the gate
 //   ScopedFaultDevices scope(plan);          // every device made now is a FaultDevice
 //   ... run the reader ...
 //   plan->reads()                            // what was read: offset, count, result
@@ -85,6 +86,12 @@ public:
     {
         std::unique_lock<std::mutex> g(m_mutex);
         return m_cond.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return m_waiting > 0 && m_tokens == 0; });
+    }
+    // Waits until n readers are parked at the gate at once.
+    bool waitForWaiting(int n, int timeoutMs = 10000) const
+    {
+        std::unique_lock<std::mutex> g(m_mutex);
+        return m_cond.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return m_waiting >= n && m_tokens == 0; });
     }
     // Reads started but waiting at the gate.
     int waitingReads() const { std::lock_guard<std::mutex> g(m_mutex); return m_waiting; }

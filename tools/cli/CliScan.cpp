@@ -5,6 +5,7 @@
 #include "scan/CSchedule.h"
 #include "tools/cli/CliSession.h"
 #include "tools/cli/FragmentJson.h"
+#include "tools/cli/TerminalProgress.h"
 
 #include <QFileInfo>
 
@@ -30,27 +31,6 @@ struct StoredHead {
     quint32 extentCount;
     quint32 name;
 };
-
-QString humanBytes(qint64 n)
-{
-    const double v = double(n);
-    if (v >= 1e12)
-        return QString::number(v / 1e12, 'f', 2) + " TB";
-    if (v >= 1e9)
-        return QString::number(v / 1e9, 'f', 2) + " GB";
-    if (v >= 1e6)
-        return QString::number(v / 1e6, 'f', 1) + " MB";
-    if (v >= 1e3)
-        return QString::number(v / 1e3, 'f', 1) + " kB";
-    return QString::number(n) + " B";
-}
-
-QString clock(qint64 seconds)
-{
-    if (seconds < 0)
-        seconds = 0;
-    return QString::asprintf("%lld:%02lld:%02lld", seconds / 3600, (seconds / 60) % 60, seconds % 60);
-}
 
 class WatchedDevice : public NyxCIOSystemDevice {
 public:
@@ -258,9 +238,9 @@ bool CliScan::start()
 
     // One sector where the scan begins, so an unreadable source is reported
     // as such and not as an empty scan.
-    const qint64 aligned = m_start & ~qint64(511);
+    const qint64 aligned = m_start & ~(kSectorBytes - 1);
     if (m_end > aligned) {
-        char sector[512];
+        char sector[kSectorBytes];
         const qint64 want = std::min<qint64>(sizeof sector, m_end - aligned);
         const qint64 got = NyxfIOSystemDevice_read_from(dev, sector, aligned, quint32(want));
         if (got < 0) {
@@ -494,15 +474,11 @@ void CliScan::drawProgress()
 {
     if (!m_progress || !m_scan)
         return;
-    const qint64 aligned = m_start & ~qint64(511);
+    const qint64 aligned = m_start & ~(kSectorBytes - 1);
     const qint64 total = m_end - aligned;
     const qint64 done = std::min(total, std::max<qint64>(0, m_scan->publishedPosition()->load() - aligned));
     const qint64 ms = std::max<qint64>(1, corvoMonotonicMs() - m_startedMs);
-    const SSchedule s = CSchedule::sample(done, total, int(ms / 1000));
-    const double mbps = double(done) / 1e6 / (double(ms) / 1000.0);
-    std::fprintf(m_err, "\r\033[K%3d%%  %s of %s  elapsed %s  left %s  %.1f MB/s  %d fragments", s.percent,
-                 qPrintable(humanBytes(done)), qPrintable(humanBytes(total)), qPrintable(clock(ms / 1000)),
-                 qPrintable(clock(s.remainingSeconds)), mbps, m_fragmentCount);
+    std::fprintf(m_err, "\r\033[K%s", qPrintable(TerminalProgress::text(done, total, ms, QString::number(m_fragmentCount) + " fragments")));
     std::fflush(m_err);
     m_progressShown = true;
 }
@@ -525,7 +501,7 @@ void CliScan::onScanFinished()
     }
     const qint64 ms = std::max<qint64>(1, corvoMonotonicMs() - m_startedMs);
     // A resumed scan read on from its saved point.
-    const qint64 aligned = std::max(m_start & ~qint64(511), m_session && m_session->resuming() ? m_session->resumedAt() & ~qint64(511) : 0);
+    const qint64 aligned = std::max(m_start & ~(kSectorBytes - 1), m_session && m_session->resuming() ? m_session->resumedAt() & ~(kSectorBytes - 1) : 0);
     const qint64 scanned = m_interrupted ? std::min(m_end, std::max(aligned, m_scan->publishedPosition()->load())) - aligned
                                          : m_end - aligned;
     clearProgress();

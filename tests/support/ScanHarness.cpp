@@ -1,4 +1,4 @@
-#include "ScanHarness.h"
+#include "support/ScanHarness.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "FakeSources.h"
+#include "support/FakeSources.h"
 
 #include <QMutexLocker>
 #include <QThread>

@@ -2,7 +2,7 @@
 // Building source images with frames at chosen offsets, running a scan to its
 // end over an in-memory source, and checking what it sent.
 
-#include "ReferenceRecogniser.h"
+#include "support/ReferenceRecogniser.h"
 #include "scan/CFragmentFit.h"
 #include "support/FaultDevice.h"
 
