@@ -11,6 +11,8 @@
 #include <QFont>
 #include <QFontDatabase>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <QPalette>
 #include <QPixmap>
 #include <QWidget>
@@ -59,11 +61,23 @@ void installFontSubstitutions()
             installed << name;
     }
     if (installed.isEmpty()) {
-        std::printf("CorvoTKL: no CJK font installed (fonts-wqy-microhei); Chinese texts may not render\n");
+        std::fprintf(stderr, "CorvoTKL: no CJK font installed (fonts-wqy-microhei); Chinese texts may not render\n");
         return;
     }
     for (const char* f : kWindowsFamilies)
         QFont::insertSubstitutions(QString::fromUtf8(f), installed);
+}
+
+// File dialogs and standard buttons in the window's language.
+void installQtTranslations()
+{
+    static QTranslator translator;
+    const QString dir = QLibraryInfo::location(QLibraryInfo::TranslationsPath);
+    if (translator.load(QStringLiteral("qtbase_zh_CN"), dir))
+        QCoreApplication::installTranslator(&translator);
+    else
+        std::fprintf(stderr, "CorvoTKL: Qt's Chinese translations (qtbase_zh_CN.qm, package qttranslations5-l10n) "
+                             "are not in %s; standard dialogs stay in English\n", qPrintable(dir));
 }
 
 } // namespace
@@ -81,6 +95,7 @@ void corvoInitApplication()
     qRegisterMetaType<char>("char");
 
     installFontSubstitutions();
+    installQtTranslations();
 
     QApplication::setWindowIcon(QIcon(QString(":/images/%1icon.ico").arg("TKL")));
 
@@ -111,7 +126,7 @@ CorvoInstanceLock::CorvoInstanceLock(const QString& path) : m_path(path)
     const QByteArray native = QFile::encodeName(path);
     m_fd = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (m_fd < 0) {
-        std::printf("CorvoTKL: cannot open the instance lock %s: %s\n", native.constData(), std::strerror(errno));
+        std::fprintf(stderr, "CorvoTKL: cannot open the instance lock %s: %s\n", native.constData(), std::strerror(errno));
         return;
     }
     int rc;
@@ -124,7 +139,7 @@ CorvoInstanceLock::CorvoInstanceLock(const QString& path) : m_path(path)
     }
     m_state = (errno == EWOULDBLOCK) ? HeldElsewhere : Unavailable;
     if (m_state == Unavailable)
-        std::printf("CorvoTKL: cannot lock %s: %s\n", native.constData(), std::strerror(errno));
+        std::fprintf(stderr, "CorvoTKL: cannot lock %s: %s\n", native.constData(), std::strerror(errno));
     ::close(m_fd);
     m_fd = -1;
 }

@@ -11,9 +11,17 @@ QString Dialogs::getOpenFileName(QWidget* parent, const QString& caption, const 
     return QFileDialog::getOpenFileName(parent, caption, dir, filter);
 }
 
-QString Dialogs::getSaveFileName(QWidget* parent, const QString& caption, const QString& dir, const QString& filter)
+QString Dialogs::getSaveFileName(QWidget* parent, const QString& caption, const QString& dir, const QString& filter,
+                                 const QString& defaultSuffix)
 {
-    return QFileDialog::getSaveFileName(parent, caption, dir, filter);
+    // The static function has no default suffix; this is what it does otherwise.
+    QFileDialog dialog(parent, caption, dir, filter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(defaultSuffix);
+    if (dialog.exec() != QDialog::Accepted)
+        return QString();
+    return dialog.selectedFiles().value(0);
 }
 
 QMessageBox::StandardButton Dialogs::information(QWidget* parent, const QString& title, const QString& text,

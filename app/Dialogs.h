@@ -15,8 +15,10 @@ public:
                                          QFileDialog::Options options);
     virtual QString getOpenFileName(QWidget* parent, const QString& caption, const QString& dir,
                                     const QString& filter);
+    // defaultSuffix is added to a name typed without one, before the
+    // dialog's own overwrite question, so that question covers the final name.
     virtual QString getSaveFileName(QWidget* parent, const QString& caption, const QString& dir,
-                                    const QString& filter);
+                                    const QString& filter, const QString& defaultSuffix = QString());
     virtual QMessageBox::StandardButton information(QWidget* parent, const QString& title, const QString& text,
                                                     QMessageBox::StandardButtons buttons,
                                                     QMessageBox::StandardButton defaultButton);

@@ -5,6 +5,7 @@
 #include "app/MyButton.h"
 #include "app/panels/PlayListModel.h"
 #include "app/panels/RowSession.h"
+#include "disk/RequestingUser.h"
 #include "export/VideoInfo.h"
 #include "player/PlayWin.h"
 
@@ -22,7 +23,9 @@
 #include <QMouseEvent>
 #include <QPalette>
 #include <QPixmap>
+#include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QResizeEvent>
 #include <QScreen>
 #include <QStatusBar>
@@ -36,6 +39,30 @@ const char* const kProductTitle = "MarzenTKL监控恢复V6.8";
 const char* const kHelpFile = "TKL使用手册.chm";
 const char* const kCommandButtonStyle =
     " QPushButton {background-color:transparent;color:white;border:0px;margin-left:15px}";
+
+// CHM readers Debian ships, the package's recommendation first.
+const char* const kChmViewers[] = {"xchm", "kchmviewer"};
+
+QString firstExisting(const QStringList& paths)
+{
+    for (const QString& p : paths)
+        if (QFileInfo(p).isFile())
+            return QFileInfo(p).absoluteFilePath();
+    return QString();
+}
+
+// The desktop's handler, run as the user who asked: a browser refuses to
+// run as root.
+bool openForUser(const QUrl& url)
+{
+    const RequestingUser user = requestingUser();
+    if (!user.other)
+        return QDesktopServices::openUrl(url);
+    return QProcess::startDetached(
+        QStringLiteral("runuser"),
+        {QStringLiteral("-u"), user.name, QStringLiteral("--"), QStringLiteral("xdg-open"), url.toString()},
+        QDir::rootPath());
+}
 
 } // namespace
 
@@ -270,10 +297,41 @@ void MainWindow::HelpDisk()
                           "能恢复误删除、误格式化、突然断电等原因导致的TKL监控视频数据丢失！"
                           "如需硬盘、磁盘阵列或其他存储设备的数据恢复服务，欢迎联系我们的技术支持。",
                           QMessageBox::Ok, QMessageBox::NoButton);
-    // Handing a missing file to the desktop would pop up its own error box.
-    const QString manual = QDir::current().absoluteFilePath(QString::fromUtf8(kHelpFile));
-    if (QFileInfo::exists(manual))
-        QDesktopServices::openUrl(QUrl::fromLocalFile(manual));
+    const QString name = QString::fromUtf8(kHelpFile);
+    const QString appDir = QCoreApplication::applicationDirPath();
+    // The working directory first, as always; then beside the program and
+    // where the package puts its documentation.
+    const QStringList manualPlaces{QDir::current().absoluteFilePath(name), QDir(appDir).filePath(name),
+                                   QStringLiteral("/usr/share/doc/corvotkl/") + name};
+    const QString manual = firstExisting(manualPlaces);
+    QString viewer;
+    for (const char* v : kChmViewers)
+        if (viewer.isEmpty())
+            viewer = QStandardPaths::findExecutable(QString::fromLatin1(v));
+    // Handing a missing file, or one nothing can read, to the desktop would
+    // pop up its own error box or nothing at all.
+    if (!manual.isEmpty() && !viewer.isEmpty() && openForUser(QUrl::fromLocalFile(manual)))
+        return;
+
+    // No CHM reader: the same guide as HTML, in the desktop's browser.
+    const QString guide = firstExisting(helpGuidePlaces());
+    if (!guide.isEmpty() && openForUser(QUrl::fromLocalFile(guide)))
+        return;
+    QString why = manual.isEmpty() ? QStringLiteral("找不到使用手册 %1（已查找 %2）").arg(name, manualPlaces.join(QStringLiteral("、")))
+                  : viewer.isEmpty() ? QStringLiteral("没有安装 CHM 阅读器（xchm），无法打开 %1").arg(manual)
+                                     : QStringLiteral("无法启动 %1 打开 %2").arg(viewer, manual);
+    why += guide.isEmpty() ? QStringLiteral("；也找不到 HTML 版指南（%1）。").arg(helpGuidePlaces().join(QStringLiteral("、")))
+                           : QStringLiteral("；也无法在浏览器中打开 %1。").arg(guide);
+    dialogs().warning(this, QStringLiteral("帮助"), QStringLiteral("无法打开帮助：") + why, QMessageBox::Ok,
+                      QMessageBox::Ok);
+}
+
+QStringList& MainWindow::helpGuidePlaces()
+{
+    static QStringList places{
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("html/index.html")),
+        QStringLiteral("/usr/share/doc/corvotkl/html/index.html")};
+    return places;
 }
 
 void MainWindow::openUrl(QString url)

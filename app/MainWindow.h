@@ -38,6 +38,11 @@ public:
     explicit MainWindow(const QStringList& imagePaths = QStringList(), QWidget* parent = nullptr);
     ~MainWindow() override;
 
+    // Where the help looks for the HTML guide when no CHM reader is installed
+    // (beside the program, then the package's documentation); tests point it
+    // elsewhere.
+    static QStringList& helpGuidePlaces();
+
 signals:
     void PlayListClean();
     void sectionClicked();

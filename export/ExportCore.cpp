@@ -1,6 +1,7 @@
 #include "export/ExportCore.h"
 
 #include "disk/Nyx.h"
+#include "disk/RequestingUser.h"
 #include "disk/SourceGuard.h"
 
 #include <QDebug>
@@ -391,6 +392,11 @@ bool ExportJob::finish(const Target& target, Ending ending, const CopyTally& tal
 {
     const QString file = shown(target.path);
     const bool temporary = target.writePath != target.path;
+    // Run as root for a user (pkexec, sudo), the file this run made is theirs,
+    // whole or left as .part; a device written in place keeps its owner.
+    QString chownError;
+    if (temporary && !chownToRequestingUser(QFile::decodeName(target.writePath), &chownError))
+        diag(chownError);
     if (ending == Ending::WriteFailed) {
         m_result.failures.append({file, failure});
         if (temporary) {

@@ -1,8 +1,12 @@
 #include "player/PlayWin.h"
 
+#include "app/Dialogs.h"
+#include "disk/RequestingUser.h"
 #include "player/PreviewFile.h"
+#include "player/PreviewPlace.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -12,9 +16,37 @@
 #include <QThread>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 namespace {
+// The player and everything it starts end with the window, however the window
+// ends: the kernel kills the player when we die (the death signal survives its
+// exec into mplayer), and in a group of its own km2 takes its helpers along.
+class PlayerProcess : public QProcess {
+public:
+    explicit PlayerProcess(QObject* parent) : QProcess(parent) {}
+    void start(const QString& program, const QStringList& args, OpenMode mode)
+    {
+        m_parent = ::getpid();
+        QProcess::start(program, args, mode);
+    }
+
+protected:
+    void setupChildProcess() override
+    {
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != m_parent)
+            ::_exit(1); // we died before the death signal was armed
+    }
+
+private:
+    pid_t m_parent = 0;
+};
+
 QPushButton* makeIconButton(QWidget* parent, const char* objectName, const char* iconPath)
 {
     auto* b = new QPushButton(parent);
@@ -31,7 +63,7 @@ QPushButton* makeIconButton(QWidget* parent, const char* objectName, const char*
 PlayWin::PlayWin(QWidget* parent) : QWidget(parent)
 {
     setupUi();
-    m_playerProcess = new QProcess(this);
+    m_playerProcess = new PlayerProcess(this);
     // Makes PlayerWin a native window; the player draws into it by this id.
     m_playerWinId = PlayerWin->winId();
 }
@@ -48,6 +80,13 @@ PlayWin::~PlayWin()
     if (m_playerProcess->state() != QProcess::NotRunning) {
         m_playerProcess->kill();
         m_playerProcess->waitForFinished(5000);
+    }
+    // The per-user copy of the footage goes with the window.
+    const QString folder = previewFolder();
+    if (previewFolderIsPerUser(folder)) {
+        QFile::remove(folder + QStringLiteral("/Tessaro"));
+        QDir().rmdir(folder);
+        QDir().rmdir(QFileInfo(folder).path());
     }
 }
 
@@ -98,7 +137,16 @@ void PlayWin::on_pushButton_4_clicked() { emit signalPlayNext(); }
 
 QString PlayWin::previewFilePath()
 {
-    return QStringLiteral("%1Tessaro").arg(QCoreApplication::applicationDirPath() + QStringLiteral("/thumb/"));
+    return previewFolder() + QStringLiteral("/Tessaro");
+}
+
+void PlayWin::stopPlayer()
+{
+    if (m_playerProcess->state() == QProcess::Running) {
+        static const char kQuit[] = {'q', 'u', 'i', 't', ' ', '\n', ' '};
+        m_playerProcess->write(kQuit, sizeof kQuit);
+        m_playerProcess->close();
+    }
 }
 
 void PlayWin::slotStartPlayForKM()
@@ -118,18 +166,14 @@ void PlayWin::slotStartPlayForKM()
                            QStringLiteral("8296"),
                            file};
 
-    if (m_playerProcess->state() == QProcess::Running) {
-        static const char kQuit[] = {'q', 'u', 'i', 't', ' ', '\n', ' '};
-        m_playerProcess->write(kQuit, sizeof kQuit);
-        m_playerProcess->close();
-    }
+    stopPlayer();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 
     // Our own player beside our executable; otherwise whatever the search path finds.
     const QString besideUs = QCoreApplication::applicationDirPath() + QStringLiteral("/km2");
     const QFileInfo info(besideUs);
     const QString program = info.isFile() && info.isExecutable() ? besideUs : QStringLiteral("km2");
-    m_playerProcess->start(program, args, QIODevice::ReadWrite);
+    static_cast<PlayerProcess*>(m_playerProcess)->start(program, args, QIODevice::ReadWrite);
 }
 
 void PlayWin::PlayItem(SPlayListTableItem item)
@@ -141,13 +185,20 @@ void PlayWin::PlayItem(SPlayListTableItem item)
 
     const quint64 generation = ++m_previewGeneration;
     auto cancel = std::make_shared<std::atomic<bool>>(false);
-    const QString dir = QCoreApplication::applicationDirPath() + QStringLiteral("/thumb");
+    const QString dir = previewFolder();
     QMutex* renameLock = &m_previewRenameLock;
     const SFragmentFit fragment = item.sFragmentFit;
 
     QThread* thread = QThread::create([this, generation, cancel, dir, renameLock, fragment] {
-        const PreviewResult result =
-            buildPreviewFile(fragment, dir, QStringLiteral("Tessaro"), kPreviewMaxBytes, cancel.get(), renameLock);
+        PreviewResult result;
+        if (makePrivateFolder(dir, &result.message)) {
+            result = buildPreviewFile(fragment, dir, QStringLiteral("Tessaro"), kPreviewMaxBytes, cancel.get(),
+                                      renameLock);
+            QString error;
+            if (result.status == PreviewResult::Written &&
+                !chownToRequestingUser(dir + QStringLiteral("/Tessaro"), &error))
+                result.message = error;
+        }
         QMetaObject::invokeMethod(
             this, [this, generation, result] { previewReady(generation, result); }, Qt::QueuedConnection);
     });
@@ -166,8 +217,17 @@ void PlayWin::PlayItem(SPlayListTableItem item)
 void PlayWin::previewReady(quint64 generation, const PreviewResult& result)
 {
     if (!result.message.isEmpty())
-        std::printf("preview: %s\n", qPrintable(result.message));
-    if (generation != m_previewGeneration || result.status != PreviewResult::Written)
+        std::fprintf(stderr, "preview: %s\n", qPrintable(result.message));
+    if (generation != m_previewGeneration || result.status == PreviewResult::Cancelled)
         return;
+    // Some video despite skipped blocks plays; nothing at all is a failure
+    // the user must see, and the previous fragment must not go on playing.
+    if (result.status == PreviewResult::Failed || (result.bytes == 0 && !result.message.isEmpty())) {
+        stopPlayer();
+        dialogs().warning(window(), QStringLiteral("预览"),
+                          QStringLiteral("无法预览：%1\n%2").arg(previewFilePath(), result.message), QMessageBox::Ok,
+                          QMessageBox::Ok);
+        return;
+    }
     slotStartPlayForKM();
 }

@@ -30,7 +30,8 @@ public:
     // PlayItem supersedes one still copying.
     void PlayItem(SPlayListTableItem item);
 
-    // "<application dir>/thumb/Tessaro"
+    // "Tessaro" in the preview folder: thumb/ beside the program in a build
+    // tree, the user's cache for an installed program.
     static QString previewFilePath();
 
 signals:
@@ -50,6 +51,8 @@ private slots:
 private:
     void setupUi();
     void previewReady(quint64 generation, const PreviewResult& result);
+    // Quits a running player and waits for it to end.
+    void stopPlayer();
 
     QVBoxLayout* verticalLayout = nullptr;
     QWidget* PlayerWin = nullptr;

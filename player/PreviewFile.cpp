@@ -43,6 +43,8 @@ PreviewResult buildPreviewFile(const SFragmentFit& fragment, const QString& dir,
         result.message = QStringLiteral("cannot create %1: %2").arg(out.fileName(), out.errorString());
         return result;
     }
+    // Recovered footage is for the user who recovers it alone.
+    out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 
     const QByteArray path = nyxDevicePathForName(fragment.diskName);
     std::unique_ptr<NyxCIOSystemDevice, DeviceCloser> device(NyxfIOSystemDevice_new_not_open(path.constData()));

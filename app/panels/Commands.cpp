@@ -5,6 +5,7 @@
 #include "app/panels/PlayListModel.h"
 #include "disk/Nyx.h"
 #include "disk/SourceGuard.h"
+#include "disk/RequestingUser.h"
 #include "export/VideoInfo.h"
 
 #include <QDialog>
@@ -34,6 +35,14 @@ QList<SPlayListTableItem> copyRows(const CPlayListTableModel* model, const QList
         if (r >= 0 && r < model->rowCount())
             items.append(model->item(r));
     return items;
+}
+
+// Root acting for a user through pkexec starts in that user's home, not in
+// root's or in the program's folder.
+QString dialogStart(const QString& usual)
+{
+    const RequestingUser user = requestingUser();
+    return user.other ? user.home : usual;
 }
 
 // A destination on any source of the scan panel, or of the rows, would
@@ -71,7 +80,8 @@ bool destinationConfirmed()
 bool mergeFileChosen(MainWindow* window, const QList<QByteArray>& sources, const QList<SPlayListTableItem>& items,
                      QString& path)
 {
-    path = dialogs().getSaveFileName(window, MainWindow::tr("保存"), QString(), MainWindow::tr("Video files(*.TKL)"));
+    path = dialogs().getSaveFileName(window, MainWindow::tr("保存"), dialogStart(QString()),
+                                     MainWindow::tr("Video files(*.TKL)"), QStringLiteral("TKL"));
     return !path.isEmpty() && destinationOffSources(sources, items, path) && destinationConfirmed();
 }
 
@@ -99,7 +109,7 @@ void MainWindow::ExportItem()
     const QList<int> rows = m_playlistView->selectedModelRows();
     if (rows.isEmpty())
         return;
-    m_saveFolder = dialogs().getExistingDirectory(this, QStringLiteral("请选择保存路径"), QStringLiteral("home"),
+    m_saveFolder = dialogs().getExistingDirectory(this, QStringLiteral("请选择保存路径"), dialogStart(QStringLiteral("home")),
                                                   QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
     if (m_saveFolder.isEmpty())
         return;

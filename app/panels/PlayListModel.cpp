@@ -272,10 +272,16 @@ bool CPlayListSortProxy::lessThan(const QModelIndex& left, const QModelIndex& ri
 
 QVariant CPlayListTableModel::data(const QModelIndex& index, int role) const
 {
-    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= m_rows.size())
+    if (!index.isValid() || index.row() >= m_rows.size())
         return QVariant();
     const SPlayListTableItem& row = m_rows.at(index.row());
     const SFragmentFit& f = row.sFragmentFit;
+    // The name column is drawn for five-digit serials; a longer name is cut
+    // off, so the row tells it whole when hovered.
+    if (role == Qt::ToolTipRole && index.column() >= 0 && index.column() < 4 && row.iSerial > 99999)
+        return nameText(f, row.iSerial);
+    if (role != Qt::DisplayRole)
+        return QVariant();
     switch (index.column()) {
     case 0:
         return QString::number(uint(f.stream));

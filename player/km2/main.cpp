@@ -6,7 +6,10 @@
 // the application controls is mplayer itself: the quit command written to our
 // standard input reaches mplayer, and a kill ends it. The feeder writes the
 // stripped payload into a pipe that mplayer reads as /dev/fd/3; it dies with
-// mplayer (parent-death signal, or a broken pipe).
+// mplayer (parent-death signal, or a broken pipe). mplayer forks a cache
+// process of its own that outlives it; when the window started us as the
+// leader of a process group, the feeder stays until mplayer is gone and then
+// ends the whole group, so nothing of ours survives the window.
 
 #include "player/km2/Km2Args.h"
 #include "tools/tklframe/TklFrame.h"
@@ -63,6 +66,18 @@ bool writeAll(int fd, const char* data, std::size_t n)
     return true;
 }
 
+bool g_groupLeader = false;
+
+void endGroup(int) { ::kill(0, SIGKILL); }
+
+[[noreturn]] void feederDone()
+{
+    if (g_groupLeader)
+        for (;;)
+            ::pause(); // until mplayer's death ends the group
+    ::_exit(0);
+}
+
 // The feeder: file -> stripped payload -> pipe. Never returns.
 [[noreturn]] void feed(int in, int out, const std::string& file)
 {
@@ -82,13 +97,16 @@ bool writeAll(int fd, const char* data, std::size_t n)
             break;
         payload.clear();
         unframer.feed(reinterpret_cast<const std::uint8_t*>(buf.data()), std::size_t(got), payload);
-        if (!writeAll(out, payload.data(), payload.size()))
-            ::_exit(0); // mplayer has gone
+        if (!writeAll(out, payload.data(), payload.size())) {
+            ::close(out);
+            feederDone(); // mplayer has gone
+        }
     }
     payload.clear();
     unframer.finish(payload);
     writeAll(out, payload.data(), payload.size());
-    ::_exit(0);
+    ::close(out);
+    feederDone();
 }
 
 } // namespace
@@ -124,7 +142,13 @@ int main(int argc, char** argv)
         return 1;
     }
     if (feeder == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        g_groupLeader = ::getpgrp() == self;
+        if (g_groupLeader) {
+            std::signal(SIGTERM, endGroup);
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        } else {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        }
         if (::getppid() != self)
             ::_exit(0);
         ::close(fds[0]);

@@ -239,16 +239,26 @@ TEST_F(MainWindowTest, CloseQuestionNoKeepsTheWindowYesCloses)
     EXPECT_FALSE(window->isVisible());
 }
 
-TEST_F(MainWindowTest, HelpShowsTheWelcomeAndOpensTheManualOnlyWhenPresent)
+TEST_F(MainWindowTest, HelpShowsTheWelcomeOpensTheManualWithAReaderAndOtherwiseSaysWhy)
 {
     UrlRecorder recorder;
     QDesktopServices::setUrlHandler("file", &recorder, "open");
     const QString savedCwd = QDir::currentPath();
+    const QByteArray savedPath = qgetenv("PATH");
     QTemporaryDir dir;
     ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    // A CHM reader is installed: only its presence counts, the desktop opens the file.
+    QFile viewer(dir.filePath("xchm"));
+    ASSERT_TRUE(viewer.open(QIODevice::WriteOnly));
+    viewer.close();
+    viewer.setPermissions(viewer.permissions() | QFileDevice::ExeOwner);
+    qputenv("PATH", dir.path().toLocal8Bit());
+    const QStringList savedGuides = MainWindow::helpGuidePlaces();
+    const QString guide = dir.filePath("html/index.html");
+    MainWindow::helpGuidePlaces() = QStringList{guide};
 
     child<QPushButton>("helpButton")->click();
-    ASSERT_EQ(fake.calls.size(), 1);
+    ASSERT_EQ(fake.calls.size(), 2);
     EXPECT_EQ(fake.calls[0].kind, "information");
     EXPECT_EQ(fake.calls[0].parent, nullptr);
     EXPECT_EQ(fake.calls[0].title, QString("帮助"));
@@ -256,16 +266,38 @@ TEST_F(MainWindowTest, HelpShowsTheWelcomeAndOpensTheManualOnlyWhenPresent)
     EXPECT_TRUE(fake.calls[0].text.startsWith(
         "欢迎使用MarzenTKL监控视频恢复软件。本软件用于恢复TKL监控视频文件！能恢复误删除、误格式化、突然断电等原因导致的TKL监控视频数据丢失！"));
     EXPECT_TRUE(recorder.opened.isEmpty()) << "a missing manual was handed to the desktop";
+    EXPECT_EQ(fake.calls[1].kind, "warning");
+    EXPECT_TRUE(fake.calls[1].text.contains(dir.filePath("TKL使用手册.chm"))) << qPrintable(fake.calls[1].text);
+    fake.calls.clear();
 
     const QString manual = dir.filePath("TKL使用手册.chm");
     QFile f(manual);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.close();
     QMetaObject::invokeMethod(window, "HelpDisk");
-    EXPECT_EQ(fake.calls.size(), 2);
+    EXPECT_EQ(fake.calls.size(), 1);
     ASSERT_EQ(recorder.opened.size(), 1);
     EXPECT_EQ(recorder.opened[0], QUrl::fromLocalFile(manual));
 
+    // No reader: the HTML guide of an installed package, or else the window
+    // says why nothing opens.
+    viewer.remove();
+    QMetaObject::invokeMethod(window, "HelpDisk");
+    ASSERT_EQ(fake.calls.size(), 3);
+    EXPECT_EQ(fake.calls[2].kind, "warning");
+    EXPECT_TRUE(fake.calls[2].text.contains("xchm") && fake.calls[2].text.contains(manual))
+        << qPrintable(fake.calls[2].text);
+    EXPECT_EQ(recorder.opened.size(), 1);
+    ASSERT_TRUE(QDir(dir.path()).mkpath("html"));
+    QFile page(guide);
+    ASSERT_TRUE(page.open(QIODevice::WriteOnly));
+    page.close();
+    QMetaObject::invokeMethod(window, "HelpDisk");
+    EXPECT_EQ(fake.calls.size(), 4) << "only the welcome box";
+    EXPECT_EQ(recorder.opened.value(1), QUrl::fromLocalFile(guide));
+
+    MainWindow::helpGuidePlaces() = savedGuides;
+    qputenv("PATH", savedPath);
     QDir::setCurrent(savedCwd);
     QDesktopServices::unsetUrlHandler("file");
 }

@@ -182,6 +182,7 @@ TEST_F(Commands, AnsweringNoCreatesNothing)
     EXPECT_EQ(save.caption, "保存");
     EXPECT_EQ(save.dir, "");
     EXPECT_EQ(save.text, "Video files(*.TKL)");
+    EXPECT_EQ(save.suffix, "TKL");
     QTest::qWait(100);
     EXPECT_EQ(progressWindows(), windowsBefore);
     EXPECT_TRUE(fake.results().isEmpty());

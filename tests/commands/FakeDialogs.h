@@ -14,6 +14,7 @@ struct DialogCall {
     QString dir;
     int options = 0; // file dialog options or buttons
     int defaultButton = 0;
+    QString suffix; // a save dialog's default suffix
 };
 
 class FakeDialogs : public Dialogs {
@@ -29,34 +30,34 @@ public:
     QString getExistingDirectory(QWidget* parent, const QString& caption, const QString& dir,
                                  QFileDialog::Options options) override
     {
-        calls.append({"directory", parent, caption, QString(), dir, int(options), 0});
+        calls.append({"directory", parent, caption, QString(), dir, int(options), 0, QString()});
         return directoryAnswer;
     }
-    QString getSaveFileName(QWidget* parent, const QString& caption, const QString& dir,
-                            const QString& filter) override
+    QString getSaveFileName(QWidget* parent, const QString& caption, const QString& dir, const QString& filter,
+                            const QString& defaultSuffix) override
     {
-        calls.append({"save", parent, caption, filter, dir, 0, 0});
+        calls.append({"save", parent, caption, filter, dir, 0, 0, defaultSuffix});
         return saveAnswer;
     }
     QMessageBox::StandardButton information(QWidget* parent, const QString& title, const QString& text,
                                             QMessageBox::StandardButtons buttons,
                                             QMessageBox::StandardButton def) override
     {
-        calls.append({"information", parent, title, text, QString(), int(buttons), int(def)});
+        calls.append({"information", parent, title, text, QString(), int(buttons), int(def), QString()});
         return title == QStringLiteral("警告") ? confirmAnswer : QMessageBox::Ok;
     }
     QMessageBox::StandardButton question(QWidget* parent, const QString& title, const QString& text,
                                          QMessageBox::StandardButtons buttons,
                                          QMessageBox::StandardButton def) override
     {
-        calls.append({"question", parent, title, text, QString(), int(buttons), int(def)});
+        calls.append({"question", parent, title, text, QString(), int(buttons), int(def), QString()});
         return confirmAnswer;
     }
     QMessageBox::StandardButton warning(QWidget* parent, const QString& title, const QString& text,
                                         QMessageBox::StandardButtons buttons,
                                         QMessageBox::StandardButton def) override
     {
-        calls.append({"warning", parent, title, text, QString(), int(buttons), int(def)});
+        calls.append({"warning", parent, title, text, QString(), int(buttons), int(def), QString()});
         return QMessageBox::Ok;
     }
 

@@ -96,7 +96,8 @@ public:
         asked << "directory:" + caption;
         return directoryAnswer;
     }
-    QString getSaveFileName(QWidget*, const QString& caption, const QString&, const QString& filter) override
+    QString getSaveFileName(QWidget*, const QString& caption, const QString&, const QString& filter,
+                            const QString&) override
     {
         asked << "save:" + caption + ":" + filter;
         return saveAnswer;

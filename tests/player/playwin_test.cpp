@@ -4,6 +4,8 @@
 #include "disk/Nyx.h"
 #include "player/PlayWin.h"
 #include "player/PreviewFile.h"
+#include "player/PreviewPlace.h"
+#include "commands/FakeDialogs.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +17,12 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QVBoxLayout>
+#include <QSet>
+#include <csignal>
 #include <memory>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 const QByteArray kQuit("quit \n ", 7);
@@ -338,35 +345,55 @@ TEST(PlayerControlChild, Run)
     if (mode.isEmpty())
         GTEST_SKIP() << "only run by the application-directory tests";
     const QString log = qEnvironmentVariable("KM2_LOG");
+    FakeDialogs boxes;
     PlayWin w;
     if (mode == "start") {
         w.slotStartPlayForKM();
         EXPECT_TRUE(waitUntil([&] { return !PlayerLog::read(log).starts.empty(); }));
     } else if (mode == "playitem") {
+        // A player runs; the next preview cannot be prepared.
+        w.slotStartPlayForKM();
+        ASSERT_TRUE(waitUntil([&] { return !PlayerLog::read(log).starts.empty(); }));
         SPlayListTableItem item;
         item.sFragmentFit = fragmentOn(qgetenv("CORVO_CHILD_IMAGE"), {{0, 100}});
         w.PlayItem(item);
-        waitUntil([] { return false; }, 1000);
+        ASSERT_TRUE(waitUntil([&] { return !boxes.calls.isEmpty(); }));
+        QFile out(qEnvironmentVariable("CORVO_CHILD_BOXES"));
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        for (const DialogCall& c : boxes.calls)
+            out.write((c.kind + "|" + c.caption + "|" + c.text + "\n").toUtf8());
+    } else if (mode == "play-until-killed") {
+        w.slotStartPlayForKM();
+        waitUntil([] { return false; }, 60000);
     }
 }
 
 namespace {
 // Copies this test binary into appDir and runs PlayerControlChild there.
-int runChild(const QString& appDir, const QByteArray& mode, const QString& log, const QString& path,
-             const QString& image = QString())
+void startChild(QProcess& child, const QString& appDir, const QByteArray& mode, const QString& log,
+                const QString& path, const QString& image = QString())
 {
     const QString exe = appDir + "/test_playwin";
     if (!QFile::copy(QCoreApplication::applicationFilePath(), exe))
-        return -1;
+        return;
     QFile(exe).setPermissions(QFile(exe).permissions() | QFileDevice::ExeOwner);
-    QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("CORVO_PLAYER_CHILD", mode);
     env.insert("KM2_LOG", log);
     env.insert("PATH", path);
     env.insert("CORVO_CHILD_IMAGE", image);
+    env.insert("CORVO_CHILD_BOXES", appDir + "/boxes.txt");
     child.setProcessEnvironment(env);
     child.start(exe, {"--gtest_filter=PlayerControlChild.Run"});
+}
+
+int runChild(const QString& appDir, const QByteArray& mode, const QString& log, const QString& path,
+             const QString& image = QString())
+{
+    QProcess child;
+    startChild(child, appDir, mode, log, path, image);
+    if (!child.waitForStarted(10000))
+        return -1;
     if (!child.waitForFinished(30000))
         return -2;
     return child.exitCode();
@@ -389,7 +416,7 @@ TEST(PlayerControlAppDir, SpacesStayOneArgumentAndThePlayerBesideUsWins)
     EXPECT_EQ(l.starts[0].args[12], appDir + "/thumb/Tessaro");
 }
 
-TEST(PlayerControlAppDir, UnwritableThumbFolderPlaysNothing)
+TEST(PlayerControlAppDir, UnwritableThumbFolderStopsThePlayerAndSaysWhy)
 {
     QTemporaryDir tmp;
     const QString appDir = tmp.path() + "/app";
@@ -404,6 +431,116 @@ TEST(PlayerControlAppDir, UnwritableThumbFolderPlaysNothing)
     image.close();
     const QString log = tmp.path() + "/km2.log";
     ASSERT_EQ(runChild(appDir, "playitem", log, fakeKm2Dir() + ":/usr/bin:/bin", image.fileName()), 0);
-    EXPECT_TRUE(PlayerLog::read(log).starts.empty());
+    const PlayerLog l = PlayerLog::read(log);
+    ASSERT_EQ(l.starts.size(), 1u); // no player on the failed preview
+    EXPECT_EQ(l.stdinBytes.value(l.starts[0].pid), kQuit) << "the previous fragment goes on playing";
     EXPECT_EQ(readFile(appDir + "/thumb"), QByteArray("x"));
+    const QString boxes = QString::fromUtf8(readFile(appDir + "/boxes.txt"));
+    EXPECT_TRUE(boxes.startsWith("warning|")) << qPrintable(boxes);
+    EXPECT_TRUE(boxes.contains(appDir + "/thumb")) << qPrintable(boxes);
+    EXPECT_TRUE(boxes.contains("in the way")) << qPrintable(boxes);
+}
+
+namespace {
+// Living (not zombie) processes below us, at any depth.
+int livingDescendants()
+{
+    QMap<qint64, qint64> parent;
+    QSet<qint64> zombies;
+    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
+        QFile f("/proc/" + pid + "/stat");
+        if (!pid.toLongLong() || !f.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray stat = f.readAll();
+        const QList<QByteArray> rest = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (rest.size() < 2)
+            continue;
+        parent[pid.toLongLong()] = rest[1].toLongLong();
+        if (rest[0] == "Z")
+            zombies.insert(pid.toLongLong());
+    }
+    int n = 0;
+    for (auto it = parent.cbegin(); it != parent.cend(); ++it) {
+        qint64 p = it.value();
+        for (int depth = 0; p > 1 && p != ::getpid() && depth < 64; ++depth)
+            p = parent.value(p, 0);
+        if (p == ::getpid() && !zombies.contains(it.key()))
+            ++n;
+    }
+    return n;
+}
+} // namespace
+
+// The window killed outright while previewing: km2, mplayer and mplayer's own
+// cache process end with it. We adopt orphans, so a survivor stays countable.
+TEST(PlayerControlAppDir, NothingOutlivesAKilledWindow)
+{
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    QTemporaryDir tmp;
+    const QString appDir = tmp.path() + "/app";
+    const QString fake = tmp.path() + "/fake";
+    ASSERT_TRUE(QDir().mkpath(appDir + "/thumb") && QDir().mkpath(fake));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(CORVO_BINARY_DIR "/bin/km2"), appDir + "/km2"));
+    QFile(appDir + "/thumb/Tessaro").open(QIODevice::WriteOnly);
+    // Like mplayer with -cache: a forked helper beside the player itself.
+    QFile mplayer(fake + "/mplayer");
+    ASSERT_TRUE(mplayer.open(QIODevice::WriteOnly));
+    mplayer.write("#!/bin/sh\nsleep 300 &\nexec sleep 300\n");
+    mplayer.close();
+    mplayer.setPermissions(mplayer.permissions() | QFileDevice::ExeOwner);
+
+    QProcess window;
+    startChild(window, appDir, "play-until-killed", tmp.path() + "/km2.log", fake + ":/usr/bin:/bin");
+    ASSERT_TRUE(window.waitForStarted(10000));
+    // The window, mplayer (was km2), km2's feeder and mplayer's helper.
+    ASSERT_TRUE(waitUntil([] { return livingDescendants() >= 4; }, 20000)) << livingDescendants();
+    ::kill(pid_t(window.processId()), SIGKILL);
+    ASSERT_TRUE(window.waitForFinished(10000));
+    const bool allGone = waitUntil([] {
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        return livingDescendants() == 0;
+    });
+    EXPECT_TRUE(allGone) << livingDescendants() << " processes outlived the window";
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+// An installed program, or one whose folder cannot be written, keeps the
+// preview in the user's cache; a build tree keeps it beside the program.
+TEST(PreviewPlace, InstalledOrUnwritableProgramsUseTheUserCache)
+{
+    QTemporaryDir tmp;
+    const QString cache = tmp.path() + "/cache";
+    const QString userThumb = cache + "/corvotkl/thumb";
+    EXPECT_EQ(previewFolderFor("/usr/lib/corvotkl", cache), userThumb);
+    EXPECT_EQ(previewFolderFor("/usr/local/lib/corvotkl", cache), userThumb);
+    EXPECT_EQ(previewFolderFor(tmp.path() + "/no/such/dir", cache), userThumb);
+    EXPECT_EQ(previewFolderFor(tmp.path(), cache), tmp.path() + "/thumb");
+}
+
+TEST(PreviewPlace, PrivateFolderAndFile)
+{
+    QTemporaryDir tmp;
+    const QString folder = tmp.path() + "/cache/corvotkl/thumb";
+    QString error;
+    ASSERT_TRUE(makePrivateFolder(folder, &error)) << qPrintable(error);
+    for (const QString& d : {tmp.path() + "/cache", tmp.path() + "/cache/corvotkl", folder})
+        EXPECT_EQ(QFileInfo(d).permissions() & 0x0077, 0) << qPrintable(d); // no group or other bits
+    QFile image(tmp.path() + "/image");
+    ASSERT_TRUE(image.open(QIODevice::WriteOnly));
+    image.write(pattern(1000));
+    image.close();
+    const PreviewResult r = buildPreviewFile(fragmentOn(QFile::encodeName(image.fileName()), {{0, 1000}}), folder,
+                                             "Tessaro");
+    ASSERT_EQ(r.status, PreviewResult::Written) << qPrintable(r.message);
+    EXPECT_EQ(QFileInfo(folder + "/Tessaro").permissions() & 0x0077, 0);
+
+    // A link in the folder's place is refused, and what it leads to keeps its mode.
+    const QString elsewhere = tmp.path() + "/elsewhere";
+    ASSERT_TRUE(QDir().mkpath(elsewhere));
+    QFile(elsewhere).setPermissions(QFileDevice::Permissions(0x7755));
+    ASSERT_TRUE(QFile::link(elsewhere, tmp.path() + "/linked"));
+    EXPECT_FALSE(makePrivateFolder(tmp.path() + "/linked", &error));
+    EXPECT_TRUE(error.contains("link")) << qPrintable(error);
+    EXPECT_EQ(QFileInfo(elsewhere).permissions() & 0x0077, 0x0055);
 }

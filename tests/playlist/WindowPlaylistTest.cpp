@@ -1,6 +1,7 @@
 // The playlist and the merge dialogs inside the main window.
 #include "PlaylistSupport.h"
 
+#include "app/AppSetup.h"
 #include "app/MainWindow.h"
 
 #include <QDialog>
@@ -8,6 +9,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSortFilterProxyModel>
+#include <QStyle>
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <thread>
@@ -297,3 +299,35 @@ TEST_F(WindowPlaylist, MergeListCopySurvivesThePlaylistRowsDeletion)
 }
 
 #include "WindowPlaylistTest.moc"
+
+// With the fonts the application sets up, a five-digit serial fits the name
+// column whole; a longer one is told by the row's tooltip.
+TEST(PlaylistFonts, FiveDigitSerialFitsTheNameColumnAndLongerOnesHaveATooltip)
+{
+    corvoInitApplication();
+    MainWindow window;
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    auto* playlist = window.findChild<DropTableView*>("playlistView");
+    ASSERT_TRUE(playlist);
+    for (int serial : {88888, 1234567})
+        QMetaObject::invokeMethod(&window, "slotAddPlayList", Q_ARG(SFragmentFit, fragment(1 << 20)),
+                                  Q_ARG(int, serial));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(playlist->model()->rowCount(), 2);
+
+    const QModelIndex five = playlist->listModel->index(0, 1);
+    const QString name = five.data().toString();
+    ASSERT_TRUE(name.endsWith("88888")) << qPrintable(name);
+    // The font the cell is drawn in: the view's, after its style sheet.
+    // What the cell draws: the name elided to the column less the item margins.
+    const int margin = playlist->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, playlist) + 1;
+    const QFontMetrics metrics(playlist->font());
+    EXPECT_EQ(metrics.elidedText(name, Qt::ElideRight, playlist->columnWidth(1) - 2 * margin), name)
+        << "in " << qPrintable(QFontInfo(playlist->font()).family());
+    EXPECT_FALSE(five.data(Qt::ToolTipRole).isValid());
+
+    const QModelIndex seven = playlist->listModel->index(1, 3);
+    EXPECT_EQ(seven.data(Qt::ToolTipRole).toString(), playlist->listModel->index(1, 1).data().toString());
+    EXPECT_TRUE(seven.data(Qt::ToolTipRole).toString().endsWith("1234567"));
+}
