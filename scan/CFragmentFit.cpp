@@ -132,9 +132,10 @@ void CFragmentFit::sendFragment(const FragmentSlot& slot)
     fragment.frameCount = slot.frameCount;
     fragment.extents = slot.extents;
     const int serial = ++fragmentSerial;
-    if (m_oneByOne)
-        emit TransmitAddFragmentList(fragment, serial);
-    if (!m_batching)
+    emit TransmitAddFragmentList(fragment, serial);
+    // Looked at for each fragment: a receiver may connect while the scan runs.
+    static const QMetaMethod batchSignal = QMetaMethod::fromSignal(&CFragmentFit::TransmitFragmentBatch);
+    if (!isSignalConnected(batchSignal))
         return;
     m_outgoing.append(std::move(fragment));
     m_outgoingSerials.append(serial);
@@ -203,8 +204,6 @@ void CFragmentFit::run()
     m_lastError = 0;
     m_unreadable = 0;
     m_buffer->reset();
-    m_batching = isSignalConnected(QMetaMethod::fromSignal(&CFragmentFit::TransmitFragmentBatch));
-    m_oneByOne = isSignalConnected(QMetaMethod::fromSignal(&CFragmentFit::TransmitAddFragmentList));
     m_lastBatch = SFragmentBatch();
     m_sinceBatch.start();
     std::vector<FragmentSlot> slotTable(kSlotCount);

@@ -108,8 +108,6 @@ private:
     int m_formatCode = 14;
     QByteArray m_devicePath;
     QByteArray m_diskName; // shared by every fragment sent
-    bool m_batching = false; // receivers connected when the run began
-    bool m_oneByOne = false;
     QVector<SFragmentFit> m_outgoing;
     QVector<int> m_outgoingSerials;
     SFragmentBatch m_lastBatch;
