@@ -447,7 +447,6 @@ TEST(ScanPanelRoad, TickedImageIsScannedToTheEnd)
         ASSERT_NE(r, nullptr);
         ASSERT_EQ(MainWindowTestAccess::rowCount(window), 1);
         EXPECT_EQ(r->rangeEnd(), qint64(40) << 20);
-        QSignalSpy found(r->scanThread(), &CFragmentFit::TransmitAddFragmentList);
         EXPECT_EQ(statusText(r), "   扫描中...");
         QTRY_COMPARE_WITH_TIMEOUT(statusText(r), QString("   扫描结束..."), kLong);
         EXPECT_EQ(r->m_progressBar->value(), 100);
@@ -455,7 +454,6 @@ TEST(ScanPanelRoad, TickedImageIsScannedToTheEnd)
         EXPECT_FALSE(diskDialog->isVisible());
         EXPECT_TRUE(tree->isEnabled()); // ready for the next selection
         EXPECT_TRUE(window.findChild<QWidget*>("selectDiskButton")->isEnabled());
-        EXPECT_EQ(found.count(), truth.size());
         // Every fragment found reached the playlist.
         auto* playlist = window.findChild<QAbstractItemView*>("playlistView");
         ASSERT_NE(playlist, nullptr);
