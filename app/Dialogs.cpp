@@ -1,5 +1,7 @@
 #include "app/Dialogs.h"
 
+#include <QRegularExpression>
+
 QString Dialogs::getExistingDirectory(QWidget* parent, const QString& caption, const QString& dir,
                                       QFileDialog::Options options)
 {
@@ -19,6 +21,17 @@ QString Dialogs::getSaveFileName(QWidget* parent, const QString& caption, const 
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setDefaultSuffix(defaultSuffix);
+    // A name typed without an extension takes that of the chosen filter
+    // ("MP4 video(*.mp4)"), the default suffix when the filter names none.
+    if (!defaultSuffix.isEmpty()) {
+        QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog, defaultSuffix](const QString& chosen) {
+            const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("\\(([^)]*)\\)")).match(chosen);
+            const QString first = (m.hasMatch() ? m.captured(1) : chosen).split(QLatin1Char(' '), Qt::SkipEmptyParts).value(0);
+            const bool plain = first.startsWith(QLatin1String("*.")) && first.indexOf(QLatin1Char('*'), 1) < 0
+                               && !first.contains(QLatin1Char('?'));
+            dialog.setDefaultSuffix(plain ? first.mid(2) : defaultSuffix);
+        });
+    }
     if (dialog.exec() != QDialog::Accepted)
         return QString();
     return dialog.selectedFiles().value(0);

@@ -1,4 +1,5 @@
 #include "app/MainWindow.h"
+#include "app/panels/Mp4Export.h"
 
 #include "app/AppSetup.h"
 #include "app/Dialogs.h"
@@ -407,6 +408,8 @@ void MainWindow::contextMenuEvent(QContextMenuEvent* event)
     menu->addAction("导出", this, SLOT(ExportItem()));
     menu->addAction("预览");
     menu->addAction("合并", this, SLOT(PlayListMerge()));
+    menu->addAction("导出MP4", this, SLOT(ExportItemMp4()));
+    menu->addAction("合并导出MP4", this, SLOT(PlayListMergeMp4()));
     menu->exec(event->globalPos());
     // One menu per right click; do not let them pile up under the window.
     menu->deleteLater();
@@ -417,5 +420,6 @@ void MainWindow::closeEvent(QCloseEvent* event)
     stopAllScans();
     // Exports end too: their files closed, their windows gone with ours.
     cancelExportsInFlight();
+    CMp4ExportThread::cancelAll();
     QMainWindow::closeEvent(event);
 }

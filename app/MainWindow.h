@@ -80,6 +80,9 @@ protected slots:
     void DeletPanelItem();
     void StartMerge();
     void PlayListMerge();
+    void ExportItemMp4();
+    void PlayListMergeMp4();
+    void Mp4Result(int result, QString message);
     void slotPlayFragment();
 
 private slots:
@@ -125,6 +128,7 @@ private:
     void buildMergeDialog();     // app/panels/PlayListPanel.cpp
     // Merges the rows into the file in a thread of its own (app/panels/Commands.cpp).
     void startMerge(const QList<SPlayListTableItem>& items, const QString& path);
+    void startMp4Export(const QList<SPlayListTableItem>& items, const QString& target, bool merge);
     // Stops every running or paused scan row and waits for its threads
     // (app/panels/ScanPanel.cpp). Called before rows are replaced and on close.
     void stopAllScans();

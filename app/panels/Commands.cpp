@@ -3,9 +3,10 @@
 #include "app/MainWindow.h"
 #include "app/panels/CButtonAndThread.h"
 #include "app/panels/PlayListModel.h"
+#include "app/panels/Mp4Export.h"
 #include "disk/Nyx.h"
-#include "disk/SourceGuard.h"
 #include "disk/RequestingUser.h"
+#include "disk/SourceGuard.h"
 #include "export/VideoInfo.h"
 
 #include <QDialog>
@@ -81,7 +82,7 @@ bool mergeFileChosen(MainWindow* window, const QList<QByteArray>& sources, const
                      QString& path)
 {
     path = dialogs().getSaveFileName(window, MainWindow::tr("保存"), dialogStart(QString()),
-                                     MainWindow::tr("Video files(*.TKL)"), QStringLiteral("TKL"));
+                                     MainWindow::tr("Video files(*.TKL);;MP4 video(*.mp4)"), QStringLiteral("TKL"));
     return !path.isEmpty() && destinationOffSources(sources, items, path) && destinationConfirmed();
 }
 
@@ -160,9 +161,64 @@ void MainWindow::StartMerge()
 
 void MainWindow::startMerge(const QList<SPlayListTableItem>& items, const QString& path)
 {
+    // A file chosen as .mp4 gets a playable copy.
+    if (path.endsWith(QLatin1String(".mp4"), Qt::CaseInsensitive)) {
+        startMp4Export(items, path, true);
+        return;
+    }
     auto* thread = new ManyMegerThread(items, path);
     connect(thread, &ManyMegerThread::exportFinished, this, &MainWindow::showExportResult);
     thread->start(QThread::InheritPriority);
+}
+
+void MainWindow::ExportItemMp4()
+{
+    if (!m_playlistView->selectionModel())
+        return;
+    const QList<int> rows = m_playlistView->selectedModelRows();
+    if (rows.isEmpty())
+        return;
+    m_saveFolder = dialogs().getExistingDirectory(this, QStringLiteral("请选择保存路径"), dialogStart(QStringLiteral("home")),
+                                                  QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    if (m_saveFolder.isEmpty())
+        return;
+    const QList<SPlayListTableItem> items = copyRows(m_playlistModel, rows);
+    if (!destinationOffSources(scanSources(), items, m_saveFolder) || !destinationConfirmed())
+        return;
+    startMp4Export(items, m_saveFolder, false);
+}
+
+void MainWindow::PlayListMergeMp4()
+{
+    if (!m_playlistView->selectionModel())
+        return;
+    const QList<int> rows = m_playlistView->selectedModelRows();
+    if (rows.isEmpty())
+        return;
+    m_saveFolder = dialogs().getSaveFileName(this, tr("保存"), dialogStart(QString()), tr("MP4 video(*.mp4)"),
+                                             QStringLiteral("mp4"));
+    if (m_saveFolder.isEmpty())
+        return;
+    const QList<SPlayListTableItem> items = copyRows(m_playlistModel, rows);
+    if (!destinationOffSources(scanSources(), items, m_saveFolder) || !destinationConfirmed())
+        return;
+    startMp4Export(items, m_saveFolder, true);
+}
+
+void MainWindow::startMp4Export(const QList<SPlayListTableItem>& items, const QString& target, bool merge)
+{
+    auto* thread = new CMp4ExportThread(items, m_playlistModel->rows(), target, merge);
+    connect(thread, &CMp4ExportThread::Mp4Notify, this, &MainWindow::Mp4Result);
+    thread->start(QThread::InheritPriority);
+}
+
+void MainWindow::Mp4Result(int result, QString message)
+{
+    // What went otherwise than asked (a payload written as .TKL, a merge of
+    // different streams refused) is named before the usual result.
+    if (!message.isEmpty())
+        dialogs().warning(nullptr, QStringLiteral("警告"), message, QMessageBox::Ok, QMessageBox::NoButton);
+    SCanResult(result);
 }
 
 QList<QByteArray> MainWindow::scanSources() const

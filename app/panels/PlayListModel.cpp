@@ -1,3 +1,4 @@
+#include "app/panels/FragmentMediaCache.h"
 #include "app/panels/PlayListModel.h"
 
 #include <QDrag>
@@ -272,16 +273,14 @@ bool CPlayListSortProxy::lessThan(const QModelIndex& left, const QModelIndex& ri
 
 QVariant CPlayListTableModel::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || index.row() >= m_rows.size())
+    // The name column is drawn for five-digit serials; the tooltip tells a
+    // longer name whole, with the fragment's duration and first picture.
+    if (role == Qt::ToolTipRole && index.isValid() && index.row() < m_rows.size())
+        return CFragmentMediaCache::instance().toolTip(m_rows.at(index.row()));
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= m_rows.size())
         return QVariant();
     const SPlayListTableItem& row = m_rows.at(index.row());
     const SFragmentFit& f = row.sFragmentFit;
-    // The name column is drawn for five-digit serials; a longer name is cut
-    // off, so the row tells it whole when hovered.
-    if (role == Qt::ToolTipRole && index.column() >= 0 && index.column() < 4 && row.iSerial > 99999)
-        return nameText(f, row.iSerial);
-    if (role != Qt::DisplayRole)
-        return QVariant();
     switch (index.column()) {
     case 0:
         return QString::number(uint(f.stream));

@@ -339,7 +339,7 @@ TEST_F(MainWindowTest, ContextMenuOverThePlaylistView)
     QWidget* view = child("playlistView");
     ASSERT_NE(view, nullptr);
     const QPoint inView = view->mapTo(window, view->rect().center());
-    EXPECT_EQ(rightClickMenu(window, inView), (QStringList{"排序", "删除", "导出", "预览", "合并"}));
+    EXPECT_EQ(rightClickMenu(window, inView), (QStringList{"排序", "删除", "导出", "预览", "合并", "导出MP4", "合并导出MP4"}));
 }
 
 TEST_F(MainWindowTest, ShortcutsClickTheCommandButtons)

@@ -277,10 +277,17 @@ TEST_P(CliRows, EveryRowInItsExactForm)
     ASSERT_EQ(r.found.size(), truth.size());
     QByteArray expected;
     if (!json)
-        expected += printfed("%7s %6s %8s %14s %16s %16s  %s\n", "serial", "stream", "frames", "bytes",
-                                         "start", "end", "time");
+        expected += printfed("%7s %6s %8s %14s %16s %16s %10s  %s\n", "serial", "stream", "frames", "bytes",
+                                         "start", "end", "duration", "time");
+    // The duration comes from the media probe (tested with it); taken from
+    // the row itself, every other byte is checked here.
+    const QList<QByteArray> lines = r.out.split('\n');
+    ASSERT_EQ(lines.size(), r.found.size() + (json ? 1 : 2));
     for (int k = 0; k < r.found.size(); ++k) {
         const TruthFragment& f = r.found[k];
+        const QByteArray& line = lines[json ? k : k + 1];
+        const QByteArray duration = json ? line.mid(line.lastIndexOf(':') + 1).chopped(1)
+                                         : line.mid(89, 10).trimmed();
         const int serial = r.rawSerials[k];
         if (json) {
             expected += printfed("{\"serial\":%d,\"disk\":\"%s\",\"format\":%d,\"stream\":%d,"
@@ -291,12 +298,13 @@ TEST_P(CliRows, EveryRowInItsExactForm)
             for (int i = 0; i < f.extents.size(); ++i)
                 expected += printfed("%s[%lld,%lld]", i ? "," : "", (long long)f.extents[i].start,
                                                  (long long)f.extents[i].end);
-            expected += "]}\n";
+            expected += "],\"duration_s\":" + duration + "}\n";
         } else {
             const quint32 t = f.firstTime;
-            expected += printfed("%7d %6d %8d %14lld %16lld %16lld  2%03d-%02d-%02d %02d:%02d:%02d", serial,
+            expected += printfed("%7d %6d %8d %14lld %16lld %16lld %10s  2%03d-%02d-%02d %02d:%02d:%02d", serial,
                                              f.stream, f.frameCount, (long long)f.totalBytes,
                                              (long long)f.extents.first().start, (long long)f.extents.last().end,
+                                             duration.constData(),
                                              PackedTime::year(t), PackedTime::month(t), PackedTime::day(t),
                                              PackedTime::hour(t), PackedTime::minute(t), PackedTime::second(t));
             if (f.extents.size() > 1)

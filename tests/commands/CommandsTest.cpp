@@ -181,7 +181,7 @@ TEST_F(Commands, AnsweringNoCreatesNothing)
     EXPECT_EQ(save.parent, &window);
     EXPECT_EQ(save.caption, "保存");
     EXPECT_EQ(save.dir, "");
-    EXPECT_EQ(save.text, "Video files(*.TKL)");
+    EXPECT_EQ(save.text, "Video files(*.TKL);;MP4 video(*.mp4)");
     EXPECT_EQ(save.suffix, "TKL");
     QTest::qWait(100);
     EXPECT_EQ(progressWindows(), windowsBefore);

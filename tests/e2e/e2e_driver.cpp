@@ -424,7 +424,7 @@ int main(int argc, char** argv)
     check(menuCommand(&window, view, pick.last(), QStringLiteral("合并")), "the context menu had no 合并");
     check(waitFor([&] { return boxes.results.size() == 2; }, kLong), "the merge never reported its result");
     check(boxes.results.value(1) == QStringLiteral("成功"), "the merge said " + boxes.results.value(1));
-    check(boxes.asked.filter("save:").size() == 1 && boxes.asked.filter("save:").value(0).endsWith("Video files(*.TKL)"),
+    check(boxes.asked.filter("save:").size() == 1 && boxes.asked.filter("save:").value(0).endsWith("Video files(*.TKL);;MP4 video(*.mp4)"),
           "合并 did not ask for a file name with the video filter");
     check(fileBytes(mergeFile) == mergedExpected,
           QString("the merged file (%1 bytes) is not fragments %2 in that order (%3 bytes)")

@@ -431,9 +431,11 @@ TEST(PlayerControlAppDir, UnwritableThumbFolderStopsThePlayerAndSaysWhy)
     image.close();
     const QString log = tmp.path() + "/km2.log";
     ASSERT_EQ(runChild(appDir, "playitem", log, fakeKm2Dir() + ":/usr/bin:/bin", image.fileName()), 0);
-    const PlayerLog l = PlayerLog::read(log);
-    ASSERT_EQ(l.starts.size(), 1u); // no player on the failed preview
-    EXPECT_EQ(l.stdinBytes.value(l.starts[0].pid), kQuit) << "the previous fragment goes on playing";
+    ASSERT_EQ(PlayerLog::read(log).starts.size(), 1u); // no player on the failed preview
+    // The stand-in's reader logs its stdin on its own time: wait for the pipe's end.
+    const qint64 first = PlayerLog::read(log).starts[0].pid;
+    ASSERT_TRUE(waitUntil([&] { return PlayerLog::read(log).stdinClosed.value(first); }));
+    EXPECT_EQ(PlayerLog::read(log).stdinBytes.value(first), kQuit) << "the previous fragment goes on playing";
     EXPECT_EQ(readFile(appDir + "/thumb"), QByteArray("x"));
     const QString boxes = QString::fromUtf8(readFile(appDir + "/boxes.txt"));
     EXPECT_TRUE(boxes.startsWith("warning|")) << qPrintable(boxes);

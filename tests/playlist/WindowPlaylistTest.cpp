@@ -325,9 +325,9 @@ TEST(PlaylistFonts, FiveDigitSerialFitsTheNameColumnAndLongerOnesHaveATooltip)
     const QFontMetrics metrics(playlist->font());
     EXPECT_EQ(metrics.elidedText(name, Qt::ElideRight, playlist->columnWidth(1) - 2 * margin), name)
         << "in " << qPrintable(QFontInfo(playlist->font()).family());
-    EXPECT_FALSE(five.data(Qt::ToolTipRole).isValid());
 
     const QModelIndex seven = playlist->listModel->index(1, 3);
-    EXPECT_EQ(seven.data(Qt::ToolTipRole).toString(), playlist->listModel->index(1, 1).data().toString());
-    EXPECT_TRUE(seven.data(Qt::ToolTipRole).toString().endsWith("1234567"));
+    const QString longName = playlist->listModel->index(1, 1).data().toString();
+    ASSERT_TRUE(longName.endsWith("1234567")) << qPrintable(longName);
+    EXPECT_TRUE(seven.data(Qt::ToolTipRole).toString().contains(longName.toHtmlEscaped()));
 }

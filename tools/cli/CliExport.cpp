@@ -1,6 +1,7 @@
 #include "tools/cli/CliExport.h"
 
 #include "export/ExportCli.h"
+#include "tools/cli/CliMedia.h"
 
 bool cliWantsExport(const CliOptions& options)
 {
@@ -12,6 +13,8 @@ int runCliExport(const CliOptions& options, const QList<CliFragment>& found, int
 {
     if (!cliWantsExport(options))
         return scanExit;
+    if (options.format == QLatin1String("mp4"))
+        return runCliMediaExport(options, found, scanExit, interrupt, err);
     ExportCli::Options o;
     o.exportDir = options.exportDir;
     o.mergeFile = options.mergeFile;

@@ -4,6 +4,7 @@
 #include "export/ExportCli.h"
 #include "tools/cli/CliScan.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
@@ -39,6 +40,7 @@ QString cliUsage()
         "usage: corvotkl-cli scan SOURCE [--start N] [--end N] [--json]\n"
         "                         [--session FILE [--fresh]]\n"
         "                         [--export DIR] [--merge FILE] [--serials LIST]\n"
+        "                         [--format tkl|mp4] [--thumbs DIR]\n"
         "       corvotkl-cli export SESSION (--export DIR | --merge FILE) [--serials LIST]\n"
         "       corvotkl-cli sessions\n"
         "\n"
@@ -56,6 +58,11 @@ QString cliUsage()
         "  --merge FILE after the scan, write the fragments one after another to FILE\n"
         "  --serials LIST  only these fragments, e.g. 1,4,7-9; a merge takes them in\n"
         "               this order (default: every fragment, by serial)\n"
+        "  --format F   tkl (default: the recorder's bytes) or mp4 (a copy that plays\n"
+        "               everywhere: H.264/H.265 as .mp4, other video as .mkv, an\n"
+        "               unrecognised payload as .TKL) for --export and --merge\n"
+        "  --thumbs DIR after the scan, a JPEG of each fragment's first picture and an\n"
+        "               index.html contact sheet in DIR (made if missing)\n"
         "export writes the fragments saved in SESSION without scanning again;\n"
         "sessions lists the window's sessions.\n"
         "Progress and the summary go to standard error.\n"
@@ -150,6 +157,16 @@ CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
             if (!takeValue(&v) || v.isEmpty())
                 return error(QStringLiteral("%1 needs a %2").arg(name, name == "--export" ? "folder" : "file"));
             (name == "--export" ? o.exportDir : o.mergeFile) = v;
+        } else if (name == "--format") {
+            QString v;
+            if (!takeValue(&v) || (v != "tkl" && v != "mp4"))
+                return error(QStringLiteral("--format takes tkl or mp4%1").arg(v.isEmpty() ? QString() : QStringLiteral(", not \"%1\"").arg(v)));
+            o.format = v;
+        } else if (name == "--thumbs") {
+            QString v;
+            if (!takeValue(&v) || v.isEmpty())
+                return error(QStringLiteral("--thumbs needs a folder"));
+            o.thumbsDir = v;
         } else if (name == "--serials") {
             QString v, why;
             if (!takeValue(&v))
@@ -189,6 +206,8 @@ CliParseResult parseCliArguments(const QStringList& args, CliOptions* out)
         return error(QStringLiteral("SOURCE is empty"));
     if (o.hasSerials && o.exportDir.isEmpty() && o.mergeFile.isEmpty())
         return error(QStringLiteral("--serials chooses fragments for --export or --merge; neither was given"));
+    if (o.format != "tkl" && o.exportDir.isEmpty() && o.mergeFile.isEmpty())
+        return error(QStringLiteral("--format chooses what --export or --merge write; neither was given"));
     if (o.hasStart && o.hasEnd && o.start > o.end)
         return error(QStringLiteral("--start %1 lies beyond --end %2").arg(o.start).arg(o.end));
     *out = o;
@@ -214,6 +233,15 @@ QString folderProblem(const QString& folder)
 
 bool checkCliDestinations(const CliOptions& options, QString* why)
 {
+    if (!options.thumbsDir.isEmpty()) {
+        if (!QFileInfo(options.thumbsDir).exists())
+            QDir().mkpath(options.thumbsDir);
+        const QString problem = folderProblem(options.thumbsDir);
+        if (!problem.isEmpty()) {
+            *why = QStringLiteral("--thumbs %1: %2").arg(options.thumbsDir, problem);
+            return false;
+        }
+    }
     if (!options.exportDir.isEmpty()) {
         const QString problem = folderProblem(options.exportDir);
         if (!problem.isEmpty()) {

@@ -23,6 +23,10 @@ struct CliOptions {
     QString mergeFile;
     QList<int> serials;
     bool hasSerials = false;
+    // "tkl" (the recorder's own bytes) or "mp4" (a playable copy).
+    QString format = QStringLiteral("tkl");
+    // After the scan: one JPEG per fragment and an index.html contact sheet.
+    QString thumbsDir;
 };
 
 struct CliParseResult {

@@ -3,6 +3,7 @@
 #include "disk/Nyx.h"
 #include "scan/CFragmentFit.h"
 #include "scan/CSchedule.h"
+#include "tools/cli/CliMedia.h"
 #include "tools/cli/CliSession.h"
 #include "tools/cli/FragmentJson.h"
 #include "tools/cli/TerminalProgress.h"
@@ -167,7 +168,7 @@ CliScan::CliScan(const CliOptions& options, FILE* out, FILE* err, QObject* paren
 {
     m_progress = ::isatty(::fileno(err)) == 1;
     m_clearBeforeRows = m_progress && ::isatty(::fileno(out)) == 1;
-    m_keep = !options.exportDir.isEmpty() || !options.mergeFile.isEmpty();
+    m_keep = !options.exportDir.isEmpty() || !options.mergeFile.isEmpty() || !options.thumbsDir.isEmpty();
     m_rows.reserve(kRowsWriteAt + 65536); // reserved, so emptying it keeps the memory
     m_flushTimer.setSingleShot(true);
     connect(&m_flushTimer, &QTimer::timeout, this, &CliScan::flushRows);
@@ -261,8 +262,8 @@ bool CliScan::start()
     }
 
     if (!m_options.json) {
-        std::fprintf(m_out, "%7s %6s %8s %14s %16s %16s  %s\n", "serial", "stream", "frames", "bytes", "start", "end",
-                     "time");
+        std::fprintf(m_out, "%7s %6s %8s %14s %16s %16s %10s  %s\n", "serial", "stream", "frames", "bytes", "start", "end",
+                     "duration", "time");
     }
     if (std::fflush(m_out) != 0 || std::ferror(m_out))
         return fail(CliExitSourceError,
@@ -357,6 +358,13 @@ void CliScan::finishSaved()
 
 void CliScan::listFragment(int serial, const SFragmentFit& fragment)
 {
+    // Counted now, while the scan has just read the fragment's bytes.
+    Media::Duration duration;
+    {
+        const CliUncountedReads measuring;
+        duration = Media::countPictures(fragment, m_fragmentCount ? &m_previous : nullptr);
+    }
+    m_previous = fragment;
     if (m_keep)
         m_store.append(serial, fragment);
     ++m_fragmentCount;
@@ -372,9 +380,12 @@ void CliScan::listFragment(int serial, const SFragmentFit& fragment)
         corvoAppendFragmentJson(m_rows, serial, m_quotedDisk, fragment.formatCode, fragment.stream,
                                 fragment.firstTime, fragment.lastTime, fragment.totalBytes, fragment.frameCount,
                                 n ? fragment.extents->constData() : nullptr, n);
-        m_rows.append('\n');
+        m_rows.chop(1); // the closing brace: the duration goes last
+        m_rows.append(",\"duration_s\":");
+        m_rows.append(cliDurationText(duration, "null"));
+        m_rows.append("}\n");
     } else {
-        printRow(serial, fragment);
+        printRow(serial, fragment, duration);
     }
     if (m_rows.size() >= kRowsWriteAt)
         flushRows();
@@ -425,15 +436,15 @@ static char* padded(char* p, long long v, int width, char fill = ' ')
     return p + n;
 }
 
-// "%7d %6d %8d %14lld %16lld %16lld  2%03d-%02d-%02d %02d:%02d:%02d", and
+// "%7d %6d %8d %14lld %16lld %16lld %10s  2%03d-%02d-%02d %02d:%02d:%02d", and
 // "  (%d extents)" when there are more than one.
-void CliScan::printRow(int serial, const SFragmentFit& fr)
+void CliScan::printRow(int serial, const SFragmentFit& fr, const Media::Duration& duration)
 {
     const int n = fr.extents ? fr.extents->size() : 0;
     const qint64 first = n ? fr.extents->first().start : 0;
     const qint64 last = n ? fr.extents->last().end : 0;
     const quint32 t = fr.firstTime;
-    char line[256]; // six numbers of at most 20 characters, the time and the count
+    char line[320]; // six numbers of at most 20 characters, the duration, the time and the count
     char* p = line;
     p = padded(p, serial, 7);
     p = padded(p, fr.stream, 7);
@@ -441,6 +452,12 @@ void CliScan::printRow(int serial, const SFragmentFit& fr)
     p = padded(p, fr.totalBytes, 15);
     p = padded(p, first, 17);
     p = padded(p, last, 17);
+    const QByteArray seconds = cliDurationText(duration, "-").left(64);
+    *p++ = ' ';
+    for (int i = int(seconds.size()); i < 10; ++i)
+        *p++ = ' ';
+    std::memcpy(p, seconds.constData(), size_t(seconds.size()));
+    p += seconds.size();
     std::memcpy(p, "  2", 3);
     p = padded(p + 3, PackedTime::year(t), 3, '0');
     *p++ = '-';

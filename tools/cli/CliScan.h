@@ -9,6 +9,7 @@
 #include "tools/cli/CliOptions.h"
 
 #include "disk/Nyx.h"
+#include "media/MediaFile.h"
 
 #include <QByteArray>
 #include <QList>
@@ -51,6 +52,7 @@ NyxDeviceFactory cliWatchingFactory(NyxDeviceFactory inner, CliReadErrors* log);
 struct CliFragment {
     int serial = 0;
     SFragmentFit fragment;
+    Media::Duration duration;
 };
 
 // Found fragments kept for an export after the scan: each is a fixed head and
@@ -109,7 +111,7 @@ private slots:
 
 private:
     bool fail(int code, const QString& message);
-    void printRow(int serial, const SFragmentFit& f);
+    void printRow(int serial, const SFragmentFit& f, const Media::Duration& duration);
     void listFragment(int serial, const SFragmentFit& f);
     // Writes what the rows buffer holds; the terminal's progress line is
     // cleared and drawn again around it.
@@ -135,6 +137,7 @@ private:
     int m_savedCount = 0;
     bool m_keep = false;
     CliFragmentStore m_store;
+    SFragmentFit m_previous; // the fragment listed last, for counting pictures
     int m_fragmentCount = 0;
     qint64 m_fragmentBytes = 0;
     QByteArray m_rows; // rows not yet written, one buffer reused

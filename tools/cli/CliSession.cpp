@@ -46,7 +46,7 @@ bool CliSession::prepare(const CliOptions& options, const QByteArray& source, qi
             return false;
         }
         for (const SessionFragment& f : m_session->closedFragments()) {
-            CliFragment c{f.serial, f.fragment};
+            CliFragment c{f.serial, f.fragment, {}};
             c.fragment.diskName = source;
             m_saved.append(c);
         }
@@ -127,7 +127,7 @@ int runSessionExport(const CliOptions& options, const std::atomic<bool>* interru
                      info.closedCount);
     QList<CliFragment> found;
     for (const SessionFragment& f : session->closedFragments())
-        found.append(CliFragment{f.serial, f.fragment});
+        found.append(CliFragment{f.serial, f.fragment, {}});
     return runCliExport(options, found, CliExitOk, interrupt, err);
 }
 
@@ -160,6 +160,13 @@ int listSessions(FILE* out, FILE* err)
 }
 
 namespace {
+thread_local int t_uncounted = 0;
+} // namespace
+
+CliUncountedReads::CliUncountedReads() { ++t_uncounted; }
+CliUncountedReads::~CliUncountedReads() { --t_uncounted; }
+
+namespace {
 
 class KillAtReadDevice : public NyxCIOSystemDevice {
 public:
@@ -170,7 +177,7 @@ public:
     int open(std::uint32_t a, int m) override { return m_inner->open(a, m); }
     std::int64_t readFrom(void* dst, std::int64_t offset, std::uint32_t count) override
     {
-        if (--*m_left == 0)
+        if (t_uncounted == 0 && --*m_left == 0)
             std::raise(SIGKILL);
         return m_inner->readFrom(dst, offset, count);
     }

@@ -51,3 +51,12 @@ int listSessions(FILE* out, FILE* err);
 // environment, the process kills itself (SIGKILL) at its k-th read of a
 // source, so a test can stop a scan at an exact point. Otherwise `inner`.
 NyxDeviceFactory cliKillAtReadFactory(NyxDeviceFactory inner);
+// Reads made while one is alive, on its thread, are not counted: those
+// that measure what was found (durations), so a kill point names a read of
+// the checks or the scan.
+struct CliUncountedReads {
+    CliUncountedReads();
+    ~CliUncountedReads();
+    CliUncountedReads(const CliUncountedReads&) = delete;
+    CliUncountedReads& operator=(const CliUncountedReads&) = delete;
+};

@@ -2,6 +2,7 @@
 #include "scan/SFragmentFit.h"
 #include "scan/SSchedule.h"
 #include "tools/cli/CliExport.h"
+#include "tools/cli/CliMedia.h"
 #include "tools/cli/CliOptions.h"
 #include "tools/cli/CliScan.h"
 #include "tools/cli/CliSession.h"
@@ -93,6 +94,8 @@ int main(int argc, char** argv)
         // A stopped scan exports nothing: the user asked to stop.
         if (code != CliExitInterrupted && cliWantsExport(options))
             code = runCliExport(options, scan.fragments(), code, &g_interrupt, stderr);
+        if (code != CliExitInterrupted && !options.thumbsDir.isEmpty())
+            code = runCliThumbs(options, scan.fragments(), code, &g_interrupt, stderr);
         app.exit(code);
     }, Qt::QueuedConnection);
     return app.exec();
