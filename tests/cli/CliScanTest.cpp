@@ -287,7 +287,7 @@ TEST_P(CliRows, EveryRowInItsExactForm)
         const TruthFragment& f = r.found[k];
         const QByteArray& line = lines[json ? k : k + 1];
         const QByteArray duration = json ? line.mid(line.lastIndexOf(':') + 1).chopped(1)
-                                         : line.mid(89, 10).trimmed();
+                                         : line.mid(73, 10).trimmed();
         const int serial = r.rawSerials[k];
         if (json) {
             expected += printfed("{\"serial\":%d,\"disk\":\"%s\",\"format\":%d,\"stream\":%d,"
