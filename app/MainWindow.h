@@ -127,6 +127,8 @@ private:
     void buildMergeDialog();     // app/panels/PlayListPanel.cpp
     // Merges the rows into the file in a thread of its own (app/panels/Commands.cpp).
     void startMerge(const QList<SPlayListTableItem>& items, const QString& path);
+    // Asks for the export folder of the selected rows and checks it; false when nothing is to be done.
+    bool exportFolderChosen(QList<SPlayListTableItem>* items);
     void startMp4Export(const QList<SPlayListTableItem>& items, const QString& target, bool merge);
     // Stops every running or paused scan row and waits for its threads
     // (app/panels/ScanPanel.cpp). Called before rows are replaced and on close.

@@ -103,19 +103,25 @@ void MainWindow::DeletItem()
     update();
 }
 
-void MainWindow::ExportItem()
+bool MainWindow::exportFolderChosen(QList<SPlayListTableItem>* items)
 {
     if (!m_playlistView->selectionModel())
-        return;
+        return false;
     const QList<int> rows = m_playlistView->selectedModelRows();
     if (rows.isEmpty())
-        return;
+        return false;
     m_saveFolder = dialogs().getExistingDirectory(this, QStringLiteral("请选择保存路径"), dialogStart(QStringLiteral("home")),
                                                   QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
     if (m_saveFolder.isEmpty())
-        return;
-    const QList<SPlayListTableItem> items = copyRows(m_playlistModel, rows);
-    if (!destinationOffSources(scanSources(), items, m_saveFolder) || !destinationConfirmed())
+        return false;
+    *items = copyRows(m_playlistModel, rows);
+    return destinationOffSources(scanSources(), *items, m_saveFolder) && destinationConfirmed();
+}
+
+void MainWindow::ExportItem()
+{
+    QList<SPlayListTableItem> items;
+    if (!exportFolderChosen(&items))
         return;
     auto* thread = new SingleMegerThread(items, m_saveFolder);
     connect(thread, &SingleMegerThread::exportFinished, this, &MainWindow::showExportResult);
@@ -173,17 +179,8 @@ void MainWindow::startMerge(const QList<SPlayListTableItem>& items, const QStrin
 
 void MainWindow::ExportItemMp4()
 {
-    if (!m_playlistView->selectionModel())
-        return;
-    const QList<int> rows = m_playlistView->selectedModelRows();
-    if (rows.isEmpty())
-        return;
-    m_saveFolder = dialogs().getExistingDirectory(this, QStringLiteral("请选择保存路径"), dialogStart(QStringLiteral("home")),
-                                                  QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
-    if (m_saveFolder.isEmpty())
-        return;
-    const QList<SPlayListTableItem> items = copyRows(m_playlistModel, rows);
-    if (!destinationOffSources(scanSources(), items, m_saveFolder) || !destinationConfirmed())
+    QList<SPlayListTableItem> items;
+    if (!exportFolderChosen(&items))
         return;
     startMp4Export(items, m_saveFolder, false);
 }
