@@ -4,16 +4,22 @@
 #include "app/AppSetup.h"
 #include "app/Dialogs.h"
 #include "app/MyButton.h"
+#include "app/panels/DiskPanel.h"
 #include "app/panels/PlayListModel.h"
-#include "app/panels/RowSession.h"
+#include "app/panels/PlayListPanel.h"
+#include "app/panels/PreviewPanel.h"
+#include "app/panels/ScanPanel.h"
 #include "disk/RequestingUser.h"
+#include "disk/widget.h"
 #include "export/VideoInfo.h"
 #include "player/PlayWin.h"
+#include "session/ScanSession.h"
 
 #include <QApplication>
 #include <QBoxLayout>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QHeaderView>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
@@ -68,23 +74,40 @@ bool openForUser(const QUrl& url)
 } // namespace
 
 MainWindow::MainWindow(const QStringList& imagePaths, QWidget* parent)
-    : QMainWindow(parent), m_imagePaths(imagePaths)
+    : QMainWindow(parent)
 {
     corvoInitResources();
     setWindowFlags(Qt::CustomizeWindowHint);
     setWindowTitle(tr("CorvoTKL"));
     setStyleSheet("QWidget{font-family:SimSun;}");
-    buildPlaylistModel();
+    m_playlist = new PlayListPanel(this);
     buildTitleBar();
-    buildPlayWin();
-    buildPlaylistView();
-    buildScanTable();
+    m_preview = new PreviewPanel(this);
+    m_playlist->buildView();
+    m_scan = new ScanPanel(this);
     buildStatusBar();
-    buildDiskDialog();
+    m_disks = new DiskPanel(this, imagePaths);
     buildCentralLayout();
     resize(1000, 780);
     setMinimumWidth(1095);
     setMinimumHeight(780);
+
+    // The panels meet only here.
+    m_preview->setPlaylist(m_playlist->model(), m_playlist->proxy());
+    connect(m_preview, &PreviewPanel::previousWanted, this, &MainWindow::slotUpStep);
+    connect(m_preview, &PreviewPanel::nextWanted, this, &MainWindow::slotDownStep);
+    connect(m_preview, &PreviewPanel::startWanted, this, &MainWindow::slotPlay);
+    connect(m_playlist->view(), &QAbstractItemView::doubleClicked, this, &MainWindow::slotDoubleClicked);
+    connect(m_playlist->view()->horizontalHeader(), &QHeaderView::sectionClicked, this,
+            &MainWindow::slotonHeaderClicked);
+    m_playlist->setScanSources([this] { return m_scan->sources(); });
+    m_scan->setPlaylist(m_playlist);
+    connect(m_scan, &ScanPanel::TransmitAddFragmentList, this, &MainWindow::slotAddPlayList);
+    connect(m_scan, &ScanPanel::selectDiskEnabled, this, &MainWindow::setSelectDiskEnabled);
+    connect(m_scan, &ScanPanel::rowsBuilt, m_disks, &DiskPanel::rowsBuilt);
+    connect(m_scan, &ScanPanel::scanStopped, m_disks, &DiskPanel::scanStopped);
+    connect(m_scan, &ScanPanel::lastRowEnded, m_disks, &DiskPanel::lastRowEnded);
+    connect(m_disks, &DiskPanel::startPressed, this, &MainWindow::slotWantScan);
 }
 
 MainWindow::~MainWindow()
@@ -223,11 +246,11 @@ void MainWindow::buildCentralLayout()
     central->setObjectName("centralWidget");
 
     // Every panel has built its widget by now (see the constructor).
-    QWidget* scanLabel = m_scanLabel;
-    QWidget* videoLabel = m_videoLabel;
-    QWidget* playlist = m_playlistView;
-    QWidget* playback = m_playWin;
-    QWidget* scanTable = m_scanTable;
+    QWidget* scanLabel = m_playlist->scanLabel();
+    QWidget* videoLabel = m_playlist->videoLabel();
+    QWidget* playlist = m_playlist->view();
+    QWidget* playback = m_preview->playWin();
+    QWidget* scanTable = m_scan->table();
 
     auto* leftColumn = new QVBoxLayout;
     leftColumn->setContentsMargins(0, 0, 20, 0);
@@ -282,11 +305,11 @@ void MainWindow::slotSelectFile()
 {
     if (m_tableShown) {
         m_tableShown = false;
-        m_scanTable->hide();
+        m_scan->table()->hide();
         showMaximized();
     } else {
         m_tableShown = true;
-        m_scanTable->show();
+        m_scan->table()->show();
         resize(1062, 725);
     }
 }
@@ -393,7 +416,7 @@ void MainWindow::mouseDoubleClickEvent(QMouseEvent* event)
 
 void MainWindow::contextMenuEvent(QContextMenuEvent* event)
 {
-    QWidget* view = m_playlistView;
+    QWidget* view = m_playlist->view();
     if (!view || !view->isVisible() || !view->rect().contains(view->mapFromGlobal(event->globalPos()))) {
         event->ignore();
         return;
@@ -422,4 +445,132 @@ void MainWindow::closeEvent(QCloseEvent* event)
     cancelExportsInFlight();
     CMp4ExportThread::cancelAll();
     QMainWindow::closeEvent(event);
+}
+
+void MainWindow::setSelectDiskEnabled(bool enabled)
+{
+    m_selectDiskButton->setEnabled(enabled);
+}
+
+// ---- disk dialog ----
+
+void MainWindow::SelectDisk() { m_disks->selectDisk(); }
+void MainWindow::TreeItemChanged(QTreeWidgetItem*, int) { m_disks->treeItemChanged(); }
+void MainWindow::TreeItemClicked(QTreeWidgetItem* item, int column) { m_disks->treeItemClicked(item, column); }
+void MainWindow::updateParentItem(QTreeWidgetItem* item, int) { m_disks->updateParentItem(item); }
+void MainWindow::SelectDiskName() { m_disks->selectDiskNames(); }
+
+void MainWindow::slotWantScan()
+{
+    m_scanWanted = true;
+    scanSelectedTargets();
+}
+
+void MainWindow::slotStartScan()
+{
+    if (m_scanWanted)
+        scanSelectedTargets();
+}
+
+void MainWindow::scanSelectedTargets()
+{
+    SelectDiskName();
+    if (scanTargetList().isEmpty()) {
+        dialogs().warning(nullptr, QStringLiteral("提示 "), QStringLiteral("请选择一个磁盘！"), QMessageBox::Ok,
+                          QMessageBox::NoButton);
+        return;
+    }
+    AddScanDetailInfo();
+    ScanStartClicked();
+}
+
+// ---- scan status panel ----
+
+void MainWindow::stopAllScans() { m_scan->stopAll(); }
+void MainWindow::ScanQuitClicked(char cStatusUnusual) { m_scan->quitClicked(cStatusUnusual, sender()); }
+void MainWindow::ScanQuitClickedOK() { ScanQuitClicked('N'); }
+void MainWindow::ScanStartClicked() { m_scan->startClicked(); }
+int MainWindow::getCurrentRow(int mRow, int) { return mRow; }
+void MainWindow::ClickedLoction() { m_scan->rowClicked(sender()); }
+void MainWindow::OnNotify(long long int i) { m_scan->notify(i); }
+void MainWindow::OnNotifyScanOver(bool isOver) { m_scan->notifyScanOver(isOver); }
+void MainWindow::AddScanDetailInfo() { m_scan->addRows(); }
+
+// ---- playlist, merge dialogs and their commands ----
+
+void MainWindow::slotAddPlayList(SFragmentFit sFragmentFit, int i)
+{
+    // Signalled rows may wait for the end of the turn; a direct call shows its row at once.
+    m_playlist->addFragment(std::move(sFragmentFit), i, sender() != nullptr);
+}
+
+void MainWindow::slotonHeaderClicked(int column) { m_playlist->headerClicked(column); }
+void MainWindow::ShowPanelMenu(QPoint) { m_playlist->showMergeListMenu(sender()); }
+void MainWindow::SortItem() { m_playlist->sortRows(); }
+void MainWindow::DeletItem() { m_playlist->deleteSelectedRows(); }
+void MainWindow::ExportItem() { m_playlist->exportSelected(); }
+void MainWindow::MergeDisk() { m_playlist->openMergeDialog(); }
+void MainWindow::DeletPanelItem() { m_playlist->deleteMergeRows(sender()); }
+void MainWindow::StartMerge() { m_playlist->mergeList(sender()); }
+void MainWindow::PlayListMerge() { m_playlist->mergeSelected(); }
+void MainWindow::ExportItemMp4() { m_playlist->exportSelectedMp4(); }
+void MainWindow::PlayListMergeMp4() { m_playlist->mergeSelectedMp4(); }
+void MainWindow::SCanResult(int result) { m_playlist->showExportResult(result, QString()); }
+void MainWindow::showExportResult(int result, const QString& details) { m_playlist->showExportResult(result, details); }
+void MainWindow::Mp4Result(int result, QString message) { m_playlist->showMp4Result(result, message); }
+void MainWindow::VideoLogSlot(QString) {}
+
+void MainWindow::slotPlayFragment()
+{
+    const int row = m_playlist->view()->currentIndex().row();
+    if (row >= 0)
+        PlayListDoubleClicked(row, 0);
+}
+
+// ---- preview area ----
+
+void MainWindow::slotPlay() { m_preview->play(); }
+void MainWindow::slotUpStep() { m_preview->step(-1); }
+void MainWindow::slotDownStep() { m_preview->step(+1); }
+void MainWindow::PlayListClicked(int row, int column) { m_preview->choose(row, column); }
+void MainWindow::slotDoubleClicked(QModelIndex index) { PlayListDoubleClicked(index.row(), 0); }
+void MainWindow::PlayListDoubleClicked(int row, int) { m_preview->playDoubleClicked(row); }
+
+// ---- saved scans ----
+
+bool MainWindow::openSessionFile(const QString& file)
+{
+    const QString title = QStringLiteral("提示 ");
+    QString why;
+    std::unique_ptr<ScanSession> session = ScanSession::open(file, &why);
+    if (!session) {
+        dialogs().warning(this, title, QStringLiteral("无法打开记录：%1").arg(why), QMessageBox::Ok, QMessageBox::NoButton);
+        return false;
+    }
+    const SessionInfo& info = session->info();
+    const QString source = QString::fromLocal8Bit(info.source.name);
+    SourceIdentity now;
+    if (!identifySource(info.source.name, &now, &why)) {
+        dialogs().warning(this, title, QStringLiteral("无法打开记录 %1：找不到它的磁盘 %2（%3）。").arg(file, source, why),
+                          QMessageBox::Ok, QMessageBox::NoButton);
+        return false;
+    }
+    const QString changed = identityDifference(info.source, now);
+    if (!changed.isEmpty()) {
+        dialogs().warning(this, title, QStringLiteral("无法打开记录 %1：磁盘 %2 已经改变（%3）。").arg(file, source, changed),
+                          QMessageBox::Ok, QMessageBox::NoButton);
+        return false;
+    }
+    m_playlist->listSavedFragments(*session);
+    if (!info.finished && m_statusLabel)
+        m_statusLabel->setText(QStringLiteral("记录未扫描完成：已保存到 %1%").arg(ScanPanel::percentSaved(info)));
+    return true;
+}
+
+void MainWindow::slotOpenSession()
+{
+    const QString file = dialogs().getOpenFileName(this, QStringLiteral("打开记录"), sessionsFolder(),
+                                                   QStringLiteral("扫描记录 (*.session)"));
+    if (!file.isEmpty())
+        openSessionFile(file);
 }

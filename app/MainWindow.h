@@ -1,7 +1,9 @@
 #pragma once
-// The single main window. Its slots come from several panels; each panel's
-// slots and construction step are defined in that panel's source file
-// (app/panels/*.cpp, app/PlayCommands.cpp), this class only ties them up.
+// The single main window: the window chrome, and the four panels it
+// composes and wires (app/panels/): the disk dialog (DiskPanel), the scan
+// status panel (ScanPanel), the playlist with its merge dialogs and commands
+// (PlayListPanel) and the preview area (PreviewPanel). The slots below are
+// the window's public face; those that do a panel's work forward to it.
 
 #include "scan/SFragmentFit.h"
 
@@ -10,26 +12,16 @@
 #include <QPoint>
 #include <QString>
 #include <QStringList>
-#include <map>
-#include <memory>
-#include <vector>
 
-class QDialog;
 class QHBoxLayout;
 class QLabel;
 class QPushButton;
-class QSortFilterProxyModel;
-class QTableWidget;
-class QTreeWidget;
 class QTreeWidgetItem;
-class CButtonAndThread;
-class CPlayListTableModel;
-struct ScanResumePoint;
-class DropTableView;
+class DiskPanel;
 class MyButton;
-class PlayWin;
-class RowSession;
-class ScanSession;
+class PlayListPanel;
+class PreviewPanel;
+class ScanPanel;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -116,23 +108,15 @@ protected:
 
 private:
     // Construction steps, in the order the constructor runs them.
-    void buildPlaylistModel();   // app/panels/PlayListPanel.cpp
-    void buildTitleBar();        // app/MainWindow.cpp
-    void buildPlayWin();         // app/PlayCommands.cpp
-    void buildPlaylistView();    // app/panels/PlayListPanel.cpp
-    void buildScanTable();       // app/panels/ScanPanel.cpp
-    void buildStatusBar();       // app/MainWindow.cpp
-    void buildDiskDialog();      // app/panels/DiskTree.cpp
-    void buildCentralLayout();   // app/MainWindow.cpp
-    void buildMergeDialog();     // app/panels/PlayListPanel.cpp
-    // Merges the rows into the file in a thread of its own (app/panels/Commands.cpp).
-    void startMerge(const QList<SPlayListTableItem>& items, const QString& path);
-    // Asks for the export folder of the selected rows and checks it; false when nothing is to be done.
-    bool exportFolderChosen(QList<SPlayListTableItem>* items);
-    void startMp4Export(const QList<SPlayListTableItem>& items, const QString& target, bool merge);
-    // Stops every running or paused scan row and waits for its threads
-    // (app/panels/ScanPanel.cpp). Called before rows are replaced and on close.
+    void buildTitleBar();
+    void buildStatusBar();
+    void buildCentralLayout();
+    // Stops every running or paused scan row and waits for its threads.
+    // Called before rows are replaced and on close.
     void stopAllScans();
+    void setSelectDiskEnabled(bool enabled);
+    // The chosen targets to the scan panel, the first row started.
+    void scanSelectedTargets();
 
     // ---- window chrome (app/MainWindow.cpp) ----
     QWidget* m_titleBar = nullptr;
@@ -155,79 +139,11 @@ private:
     // Keeps the title strip under the whole width, also past the desktop's.
     void resizeEvent(QResizeEvent* event) override;
 
-    // ---- disk tree (app/panels/DiskTree.cpp) ----
-    QStringList m_imagePaths;
-    QDialog* m_diskDialog = nullptr;
-    QTreeWidget* m_diskTree = nullptr;
-    QPushButton* m_diskStartButton = nullptr;
-    int m_scanRowCount = 0;
-    QStringList m_readableImages;      // the command-line paths that could be read at start
-    bool m_unreadableNoticeShown = false;
-    void checkImagePaths();
-    void addImageRows();
-    bool showUnreadableDisksNotice(bool haveOtherRows);
-
-    // ---- scan status panel (app/panels/ScanPanel.cpp) ----
-    // A row is deleted only once its threads have ended; one that cannot be
-    // waited for is left to delete itself when they do.
-    struct ScanRowDelete {
-        void operator()(CButtonAndThread* row) const;
-    };
-    QTableWidget* m_scanTable = nullptr;
-    std::vector<std::unique_ptr<CButtonAndThread, ScanRowDelete>> m_scanRows;
-    int m_currentScanRow = 0;
-    CButtonAndThread* scanRow(int row) const;
-    // The device paths of every row of the scan panel, scanned or not.
-    QList<QByteArray> scanSources() const;
-    int scanRowIndex(const QObject* rowOrButton) const;
-    void setOtherScanRowsEnabled(int row, bool enabled);
-    void setSelectDiskEnabled(bool enabled);
-    // ---- scan sessions (app/panels/SessionPanel.cpp) ----
-    // Before a row starts: opens or makes its session, asks whether to
-    // continue an unfinished one, lists saved fragments. False: do not scan.
-    bool prepareRowSession(CButtonAndThread* row);
-    // Saved fragments onto the playlist: with their own serials when the
-    // playlist is empty, else numbered on from the window's counter.
-    void listSavedFragments(const ScanSession& session);
-    // Rows a stop listed for fragments a resumed scan continues: they come
-    // back when closed, so they are taken off and their serials given back.
-    void dropRowsContinuedBy(const ScanResumePoint& point);
-    std::map<const CButtonAndThread*, std::unique_ptr<RowSession>> m_rowSessions;
-
-    // ---- playlist and merge dialog (app/panels/PlayListPanel.cpp) ----
-    CPlayListTableModel* m_playlistModel = nullptr;
-    QSortFilterProxyModel* m_playlistProxy = nullptr;
-    DropTableView* m_playlistView = nullptr;
-    QLabel* m_scanLabel = nullptr;
-    QLabel* m_videoLabel = nullptr;
-    QDialog* m_mergeDialog = nullptr;
-    QPushButton* m_mergeStartButton = nullptr;
-    DropTableView* m_mergeListView = nullptr;
-    QSortFilterProxyModel* m_mergeProxy = nullptr;
-    CPlayListTableModel* m_mergeListModel = nullptr;
-    // Rows that signals delivered during this event-loop turn; added to the
-    // playlist together at the end of the turn (one sorted insertion).
-    QList<SPlayListTableItem> m_pendingRows;
-    bool m_flushPosted = false;
-    // Recent cost of placing one row, to keep each turn's share short, and
-    // of sorting the whole list again, per row of the list.
-    double m_rowCostNs = 0;
-    bool m_rowCostScattered = false; // m_rowCostNs is per row already listed
-    double m_sortCostNs = 0;
-    void flushPendingRows();
-    void addPendingRows(bool all);
-    // The merge list a command belongs to: the one of the dialog whose button
-    // or menu sent it, else the newest.
-    DropTableView* mergeListFor(QObject* origin) const;
-
-    // ---- playlist and export commands (app/panels/Commands.cpp) ----
-    QString m_saveFolder;
-
-    // ---- playback (app/PlayCommands.cpp) ----
-    PlayWin* m_playWin = nullptr;
-    int m_currentPlayRow = -1;
-    SPlayListTableItem m_currentPlayItem;
-    bool m_playConfirmed = false;
+    // ---- the panels, each owning its widgets, state and workers ----
+    PlayListPanel* m_playlist = nullptr;
+    PreviewPanel* m_preview = nullptr;
+    ScanPanel* m_scan = nullptr;
+    DiskPanel* m_disks = nullptr;
 
     friend class MainWindowTestAccess;
 };

@@ -1,6 +1,16 @@
-// The playlist in the main window, fed by the scan, and the merge dialogs.
-#include "app/MainWindow.h"
+// The playlist in the main window, fed by the scan, its merge dialogs and
+// the commands on their rows.
+#include "app/panels/PlayListPanel.h"
+
+#include "app/Dialogs.h"
+#include "app/panels/Mp4Export.h"
 #include "app/panels/PlayListModel.h"
+#include "disk/Nyx.h"
+#include "disk/RequestingUser.h"
+#include "disk/SourceGuard.h"
+#include "export/VideoInfo.h"
+#include "scan/CFragmentFit.h"
+#include "session/ScanSession.h"
 
 #include <QAction>
 #include <QCursor>
@@ -15,6 +25,8 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <climits>
+#include <set>
 
 namespace {
 
@@ -51,16 +63,79 @@ void shapeList(DropTableView* view)
     view->verticalHeader()->setVisible(false);
 }
 
+
+
+// Removes the selected rows of a list, highest model row first so that the
+// numbers still to remove stay valid.
+void deleteSelectedRows(DropTableView* view)
+{
+    if (!view || !view->selectionModel() || !view->listModel)
+        return;
+    const QList<int> rows = view->selectedModelRows();
+    const std::set<int> ordered(rows.begin(), rows.end());
+    for (auto it = ordered.rbegin(); it != ordered.rend(); ++it)
+        view->listModel->deleteRow(*it);
+}
+
+// Copies of the given model rows, in the given order. The copies share the
+// fragments' extent lists, so deleting the rows later does not touch them.
+QList<SPlayListTableItem> copyRows(const CPlayListTableModel* model, const QList<int>& rows)
+{
+    QList<SPlayListTableItem> items;
+    for (int r : rows)
+        if (r >= 0 && r < model->rowCount())
+            items.append(model->item(r));
+    return items;
+}
+
+// Root acting for a user through pkexec starts in that user's home, not in
+// root's or in the program's folder.
+QString dialogStart(const QString& usual)
+{
+    const RequestingUser user = requestingUser();
+    return user.other ? user.home : usual;
+}
+
+// A destination on any source of the scan panel, or of the rows, would
+// overwrite the recordings still to be recovered: refused with the reason.
+bool destinationOffSources(const QList<QByteArray>& panelSources, const QList<SPlayListTableItem>& items,
+                           const QString& destination)
+{
+    QList<QByteArray> sources = panelSources;
+    std::set<QByteArray> seen;
+    for (const SPlayListTableItem& item : items) {
+        if (seen.insert(item.sFragmentFit.diskName).second)
+            sources.append(nyxDevicePathForName(item.sFragmentFit.diskName));
+    }
+    const QString why = SourceGuard(sources).check(QFile::encodeName(destination));
+    if (why.isEmpty())
+        return true;
+    dialogs().warning(nullptr, QStringLiteral("警告"),
+                      QStringLiteral("不能保存到 %1\n%2\n请选择一个不在当前扫描范围的磁盘!").arg(destination, why),
+                      QMessageBox::Ok, QMessageBox::Ok);
+    return false;
+}
+
+// The user is also asked for every destination that passed the check.
+bool destinationConfirmed()
+{
+    const QMessageBox::StandardButton answer = dialogs().information(
+        nullptr, QStringLiteral("警告"),
+        QStringLiteral("请选择一个不在当前扫描范围的磁盘!\n如果将视频保存在扫描范围内的磁盘中会将其他数据覆盖掉\n是否确定保存?"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    return answer != QMessageBox::No;
+}
+
 } // namespace
 
-void MainWindow::buildPlaylistModel()
+PlayListPanel::PlayListPanel(QWidget* window) : QObject(window), m_window(window)
 {
     m_playlistModel = new CPlayListTableModel;
 }
 
-void MainWindow::buildPlaylistView()
+void PlayListPanel::buildView()
 {
-    m_playlistView = new DropTableView(this);
+    m_playlistView = new DropTableView(m_window);
     m_playlistView->setObjectName(QStringLiteral("playlistView"));
 
     m_playlistProxy = new CPlayListSortProxy;
@@ -68,7 +143,7 @@ void MainWindow::buildPlaylistView()
     m_playlistView->setModel(m_playlistProxy);
     m_playlistView->listModel = m_playlistModel;
     m_playlistView->sortProxy = m_playlistProxy;
-    deleteWith(this, m_playlistProxy, m_playlistModel);
+    deleteWith(m_window, m_playlistProxy, m_playlistModel);
 
     shapeList(m_playlistView);
     m_playlistView->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -84,7 +159,7 @@ void MainWindow::buildPlaylistView()
         "repeat;height:40px;color:white;text-align:center}"));
     m_playlistView->setSortingEnabled(true);
 
-    m_scanLabel = new QLabel(this);
+    m_scanLabel = new QLabel(m_window);
     m_scanLabel->setObjectName(QStringLiteral("scanLabel"));
     m_scanLabel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     m_scanLabel->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
@@ -94,7 +169,7 @@ void MainWindow::buildPlaylistView()
     m_scanLabel->setStyleSheet(QString::fromUtf8(kLabelStyle));
     m_scanLabel->raise();
 
-    m_videoLabel = new QLabel(this);
+    m_videoLabel = new QLabel(m_window);
     m_videoLabel->setObjectName(QStringLiteral("videoLabel"));
     m_videoLabel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     m_videoLabel->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
@@ -104,14 +179,11 @@ void MainWindow::buildPlaylistView()
     m_videoLabel->resize(352, 30);
     m_videoLabel->setStyleSheet(QString::fromUtf8(kVideoLabelStyle));
 
-    connect(m_playlistView, &QAbstractItemView::doubleClicked, this, &MainWindow::slotDoubleClicked);
-    connect(m_playlistView->horizontalHeader(), &QHeaderView::sectionClicked, this,
-            &MainWindow::slotonHeaderClicked);
 }
 
-void MainWindow::buildMergeDialog()
+void PlayListPanel::buildMergeDialog()
 {
-    auto* dialog = new QDialog(this);
+    auto* dialog = new QDialog(m_window);
     dialog->setObjectName(QStringLiteral("mergeDialog"));
     dialog->setWindowTitle(QStringLiteral("合并"));
     dialog->resize(400, 455);
@@ -162,8 +234,8 @@ void MainWindow::buildMergeDialog()
     column->addLayout(buttons);
     column->addSpacing(10);
 
-    connect(view, &QWidget::customContextMenuRequested, this, &MainWindow::ShowPanelMenu);
-    connect(start, &QPushButton::clicked, this, &MainWindow::StartMerge);
+    connect(view, &QWidget::customContextMenuRequested, this, [this, view] { showMergeListMenu(view); });
+    connect(start, &QPushButton::clicked, this, [this, start] { mergeList(start); });
 
     m_mergeDialog = dialog;
     m_mergeStartButton = start;
@@ -172,7 +244,7 @@ void MainWindow::buildMergeDialog()
     m_mergeListModel = model;
 }
 
-DropTableView* MainWindow::mergeListFor(QObject* origin) const
+DropTableView* PlayListPanel::mergeListFor(QObject* origin) const
 {
     // The menu's entry carries the list it was opened on.
     if (origin) {
@@ -181,7 +253,7 @@ DropTableView* MainWindow::mergeListFor(QObject* origin) const
     }
     // A dialog's own start button.
     if (auto* widget = qobject_cast<QWidget*>(origin)) {
-        if (QWidget* top = widget->window(); top && top != this && top->objectName() == QLatin1String("mergeDialog")) {
+        if (QWidget* top = widget->window(); top && top != m_window && top->objectName() == QLatin1String("mergeDialog")) {
             if (auto* list = top->findChild<DropTableView*>(QStringLiteral("mergeListView")))
                 return list;
         }
@@ -189,34 +261,34 @@ DropTableView* MainWindow::mergeListFor(QObject* origin) const
     return m_mergeListView;
 }
 
-void MainWindow::ShowPanelMenu(QPoint)
+void PlayListPanel::showMergeListMenu(QObject* origin)
 {
-    auto* list = qobject_cast<DropTableView*>(sender());
+    auto* list = qobject_cast<DropTableView*>(origin);
     if (!list)
         list = m_mergeListView;
-    QMenu menu(this);
+    QMenu menu(m_window);
     menu.setStyleSheet(QStringLiteral("QMenu{background:url(:/images/tree_section.png) repeat;border:1px;"
                                       "border-top:0px;color:white}"));
     QAction* remove = menu.addAction(QStringLiteral("删除"));
     remove->setProperty("mergeListView", QVariant::fromValue(static_cast<QObject*>(list)));
-    connect(remove, &QAction::triggered, this, &MainWindow::DeletPanelItem);
+    connect(remove, &QAction::triggered, this, [this, remove] { deleteMergeRows(remove); });
     menu.exec(QCursor::pos());
 }
 
-void MainWindow::slotAddPlayList(SFragmentFit sFragmentFit, int i)
+void PlayListPanel::addFragment(SFragmentFit fragment, int serial, bool queued)
 {
     SPlayListTableItem item;
-    item.sFragmentFit = std::move(sFragmentFit);
-    item.iSerial = i;
+    item.sFragmentFit = std::move(fragment);
+    item.iSerial = serial;
     m_pendingRows.append(item);
     // Fragments from the scan threads come as queued signals, often many per
     // turn of the event loop; the sorted proxy places a block of rows in one
     // pass, where row by row it would rebuild its mapping for every row. The
     // block is added by an event queued behind this turn's signals.
-    if (sender()) {
+    if (queued) {
         if (!m_flushPosted) {
             m_flushPosted = true;
-            QMetaObject::invokeMethod(this, &MainWindow::flushPendingRows, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, &PlayListPanel::flushPendingRows, Qt::QueuedConnection);
         }
         return;
     }
@@ -224,17 +296,17 @@ void MainWindow::slotAddPlayList(SFragmentFit sFragmentFit, int i)
     addPendingRows(true);
 }
 
-void MainWindow::flushPendingRows()
+void PlayListPanel::flushPendingRows()
 {
     m_flushPosted = false;
     addPendingRows(false);
     if (!m_pendingRows.isEmpty() && !m_flushPosted) {
         m_flushPosted = true;
-        QMetaObject::invokeMethod(this, &MainWindow::flushPendingRows, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &PlayListPanel::flushPendingRows, Qt::QueuedConnection);
     }
 }
 
-void MainWindow::addPendingRows(bool all)
+void PlayListPanel::addPendingRows(bool all)
 {
     // Rows that land apart in a sorted view cost the proxy a pass over the
     // whole list each. When more arrive than one turn of the event loop can
@@ -299,17 +371,204 @@ void MainWindow::addPendingRows(bool all)
     }
 }
 
-void MainWindow::slotonHeaderClicked(int column)
+void PlayListPanel::headerClicked(int column)
 {
     // The header has just flipped its indicator; every click sorts descending.
     m_playlistView->sortByColumn(column, Qt::DescendingOrder);
 }
 
-void MainWindow::slotPlayFragment()
+void PlayListPanel::listSavedFragments(const ScanSession& session)
 {
-    const int row = m_playlistView->currentIndex().row();
-    if (row >= 0)
-        PlayListDoubleClicked(row, 0);
+    const QList<SessionFragment> saved = session.closedFragments();
+    const bool alone = m_playlistModel->rowCount() == 0 && m_pendingRows.isEmpty();
+    if (alone)
+        CFragmentFit::fragmentSerial = std::max(CFragmentFit::fragmentSerial.load(), session.lastSerial());
+    for (const SessionFragment& f : saved) {
+        SPlayListTableItem item;
+        item.sFragmentFit = f.fragment;
+        // The fragments name the source as it is found now.
+        item.sFragmentFit.diskName = session.info().source.name;
+        item.iSerial = alone ? f.serial : ++CFragmentFit::fragmentSerial;
+        m_pendingRows.append(item);
+    }
+    addPendingRows(true);
 }
 
-void MainWindow::VideoLogSlot(QString) {}
+void PlayListPanel::dropRowsContinuedBy(const ScanResumePoint& point)
+{
+    if (point.open.isEmpty())
+        return;
+    addPendingRows(true);
+    // A fragment starts where no other does: its source, stream and first
+    // byte name it.
+    auto continued = [&point](const SFragmentFit& f) {
+        if (!f.extents || f.extents->isEmpty())
+            return false;
+        for (const SFragmentFit& o : point.open)
+            if (o.extents && !o.extents->isEmpty() && o.diskName == f.diskName && o.stream == f.stream &&
+                o.extents->first().start == f.extents->first().start)
+                return true;
+        return false;
+    };
+    int lowest = INT_MAX, highest = 0;
+    for (int i = m_playlistModel->rowCount() - 1; i >= 0; --i) {
+        const SPlayListTableItem& row = m_playlistModel->rowAt(i);
+        if (!continued(row.sFragmentFit))
+            continue;
+        lowest = std::min(lowest, row.iSerial);
+        highest = std::max(highest, row.iSerial);
+        m_playlistModel->deleteRow(i);
+    }
+    // Numbered last, their serials go to the scan that closes them, as one
+    // uninterrupted scan would number them.
+    if (highest > 0 && CFragmentFit::fragmentSerial.load() == highest)
+        CFragmentFit::fragmentSerial = lowest - 1;
+}
+
+
+void PlayListPanel::sortRows()
+{
+    m_playlistView->sortByColumn(2, Qt::DescendingOrder);
+}
+
+void PlayListPanel::deleteSelectedRows()
+{
+    if (!m_playlistView->selectionModel())
+        return;
+    ::deleteSelectedRows(m_playlistView);
+    m_playlistView->updateGeometry();
+    m_playlistView->repaint();
+    m_window->update();
+}
+
+bool PlayListPanel::selectedRows(QList<SPlayListTableItem>* items) const
+{
+    if (!m_playlistView->selectionModel())
+        return false;
+    const QList<int> rows = m_playlistView->selectedModelRows();
+    if (rows.isEmpty())
+        return false;
+    *items = copyRows(m_playlistModel, rows);
+    return true;
+}
+
+bool PlayListPanel::exportFolderChosen(QList<SPlayListTableItem>* items)
+{
+    if (!m_playlistView->selectionModel())
+        return false;
+    const QList<int> rows = m_playlistView->selectedModelRows();
+    if (rows.isEmpty())
+        return false;
+    m_saveFolder = dialogs().getExistingDirectory(m_window, QStringLiteral("请选择保存路径"),
+                                                  dialogStart(QStringLiteral("home")),
+                                                  QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    if (m_saveFolder.isEmpty())
+        return false;
+    *items = copyRows(m_playlistModel, rows);
+    return destinationOffSources(m_scanSources ? m_scanSources() : QList<QByteArray>(), *items, m_saveFolder) &&
+           destinationConfirmed();
+}
+
+bool PlayListPanel::mergeFileChosen(const QList<SPlayListTableItem>& items, const QString& filter,
+                                    const QString& suffix)
+{
+    m_saveFolder = dialogs().getSaveFileName(m_window, tr("保存"), dialogStart(QString()), filter, suffix);
+    return !m_saveFolder.isEmpty() &&
+           destinationOffSources(m_scanSources ? m_scanSources() : QList<QByteArray>(), items, m_saveFolder) &&
+           destinationConfirmed();
+}
+
+void PlayListPanel::exportSelected()
+{
+    QList<SPlayListTableItem> items;
+    if (!exportFolderChosen(&items))
+        return;
+    auto* thread = new SingleMegerThread(items, m_saveFolder);
+    connect(thread, &SingleMegerThread::exportFinished, this, &PlayListPanel::showExportResult);
+    thread->start(QThread::InheritPriority);
+}
+
+void PlayListPanel::mergeSelected()
+{
+    QList<SPlayListTableItem> items;
+    if (!selectedRows(&items) || !mergeFileChosen(items, tr("Video files(*.TKL);;MP4 video(*.mp4)"),
+                                                  QStringLiteral("TKL")))
+        return;
+    startMerge(items, m_saveFolder);
+}
+
+void PlayListPanel::openMergeDialog()
+{
+    buildMergeDialog();
+    m_mergeDialog->show();
+}
+
+void PlayListPanel::deleteMergeRows(QObject* origin)
+{
+    ::deleteSelectedRows(mergeListFor(origin));
+}
+
+void PlayListPanel::mergeList(QObject* origin)
+{
+    // The list of the dialog whose button was pressed, not only the newest.
+    DropTableView* list = mergeListFor(origin);
+    if (!list || !list->listModel || list->listModel->rowCount() == 0)
+        return;
+    // The order the dialog shows, whatever order the rows were dragged in.
+    const QList<SPlayListTableItem> items = copyRows(list->listModel, list->displayedModelRows());
+    if (!mergeFileChosen(items, tr("Video files(*.TKL);;MP4 video(*.mp4)"), QStringLiteral("TKL")))
+        return;
+    startMerge(items, m_saveFolder);
+}
+
+void PlayListPanel::startMerge(const QList<SPlayListTableItem>& items, const QString& path)
+{
+    // A file chosen as .mp4 gets a playable copy.
+    if (path.endsWith(QLatin1String(".mp4"), Qt::CaseInsensitive)) {
+        startMp4Export(items, path, true);
+        return;
+    }
+    auto* thread = new ManyMegerThread(items, path);
+    connect(thread, &ManyMegerThread::exportFinished, this, &PlayListPanel::showExportResult);
+    thread->start(QThread::InheritPriority);
+}
+
+void PlayListPanel::exportSelectedMp4()
+{
+    QList<SPlayListTableItem> items;
+    if (!exportFolderChosen(&items))
+        return;
+    startMp4Export(items, m_saveFolder, false);
+}
+
+void PlayListPanel::mergeSelectedMp4()
+{
+    QList<SPlayListTableItem> items;
+    if (!selectedRows(&items) || !mergeFileChosen(items, tr("MP4 video(*.mp4)"), QStringLiteral("mp4")))
+        return;
+    startMp4Export(items, m_saveFolder, true);
+}
+
+void PlayListPanel::startMp4Export(const QList<SPlayListTableItem>& items, const QString& target, bool merge)
+{
+    auto* thread = new CMp4ExportThread(items, m_playlistModel->rows(), target, merge);
+    connect(thread, &CMp4ExportThread::Mp4Notify, this, &PlayListPanel::showMp4Result);
+    thread->start(QThread::InheritPriority);
+}
+
+void PlayListPanel::showMp4Result(int result, const QString& message)
+{
+    // What went otherwise than asked (a payload written as .TKL, a merge of
+    // different streams refused) is named before the usual result.
+    if (!message.isEmpty())
+        dialogs().warning(nullptr, QStringLiteral("警告"), message, QMessageBox::Ok, QMessageBox::NoButton);
+    showExportResult(result, QString());
+}
+
+void PlayListPanel::showExportResult(int result, const QString& details)
+{
+    QString text = result == 1 ? QStringLiteral("成功") : QStringLiteral("失败");
+    if (!details.isEmpty())
+        text += QStringLiteral("\n\n") + details;
+    dialogs().information(nullptr, QStringLiteral("提示 "), text, QMessageBox::Ok, QMessageBox::NoButton);
+}

@@ -1,14 +1,22 @@
-#include "app/MainWindow.h"
+// The scan status panel: its rows, the commands on them, and their sessions.
+#include "app/panels/ScanPanel.h"
 
 #include "app/Dialogs.h"
 #include "app/panels/CButtonAndThread.h"
+#include "app/panels/PlaylistFeed.h"
 #include "app/panels/RowSession.h"
+#include "disk/SourceGuard.h"
+#include "session/ScanSession.h"
 #include "disk/Nyx.h"
 #include "disk/widget.h"
 #include "scan/CFragmentFit.h"
 #include "scan/CSchedule.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QDeadlineTimer>
 #include <QDialog>
 #include <QFont>
@@ -26,6 +34,16 @@ namespace {
 // failing disk is not waited for beyond this.
 constexpr int kScanEndWaitMs = 3000;
 
+const QString kTitle = QStringLiteral("提示 ");
+
+// A session that does not fit is moved aside, never overwritten.
+void keepAside(const QString& file)
+{
+    const QString aside = file + "." + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")) + ".old";
+    for (const char* suffix : {"", "-wal", "-shm"})
+        QFile::rename(file + suffix, aside + suffix);
+}
+
 void warnNothingSelected()
 {
     dialogs().warning(nullptr, QStringLiteral("提示 "), QStringLiteral("请选择一个磁盘！"), QMessageBox::Ok,
@@ -33,7 +51,7 @@ void warnNothingSelected()
 }
 } // namespace
 
-void MainWindow::ScanRowDelete::operator()(CButtonAndThread* row) const
+void ScanPanel::ScanRowDelete::operator()(CButtonAndThread* row) const
 {
     if (!row)
         return;
@@ -46,13 +64,13 @@ void MainWindow::ScanRowDelete::operator()(CButtonAndThread* row) const
     delete row;
 }
 
-void MainWindow::buildScanTable()
+ScanPanel::ScanPanel(QWidget* window) : QObject(window), m_window(window)
 {
     // Idempotent; main registers them too, but the panel must not depend on it.
     qRegisterMetaType<SFragmentFit>("SFragmentFit");
     qRegisterMetaType<SSchedule>("SSchedule");
 
-    m_scanTable = new QTableWidget(this);
+    m_scanTable = new QTableWidget(window);
     m_scanTable->setObjectName(QStringLiteral("scanTable"));
     m_scanTable->resize(397, 360);
     m_scanTable->setMinimumHeight(200);
@@ -86,14 +104,30 @@ void MainWindow::buildScanTable()
                        "log_list.png) repeat;height:50px;color:white;}"));
 }
 
-CButtonAndThread* MainWindow::scanRow(int row) const
+ScanPanel::~ScanPanel()
+{
+    stopAll();
+    // Sessions first: they write what the rows' scans sent.
+    m_rowSessions.clear();
+    m_scanRows.clear();
+}
+
+CButtonAndThread* ScanPanel::row(int row) const
 {
     if (row < 0 || row >= int(m_scanRows.size()))
         return nullptr;
     return m_scanRows[size_t(row)].get();
 }
 
-int MainWindow::scanRowIndex(const QObject* rowOrButton) const
+QList<QByteArray> ScanPanel::sources() const
+{
+    QList<QByteArray> paths;
+    for (const auto& r : m_scanRows)
+        paths.append(r->devicePath());
+    return paths;
+}
+
+int ScanPanel::rowIndex(const QObject* rowOrButton) const
 {
     if (!rowOrButton)
         return -1;
@@ -105,7 +139,7 @@ int MainWindow::scanRowIndex(const QObject* rowOrButton) const
     return -1;
 }
 
-void MainWindow::setOtherScanRowsEnabled(int row, bool enabled)
+void ScanPanel::setOtherRowsEnabled(int row, bool enabled)
 {
     for (int i = 0; i < int(m_scanRows.size()); ++i) {
         if (i == row)
@@ -118,14 +152,7 @@ void MainWindow::setOtherScanRowsEnabled(int row, bool enabled)
     }
 }
 
-void MainWindow::setSelectDiskEnabled(bool enabled)
-{
-    // Found by name: the button's class belongs to the window chrome.
-    if (QWidget* b = findChild<QWidget*>(QStringLiteral("selectDiskButton")))
-        b->setEnabled(enabled);
-}
-
-void MainWindow::stopAllScans()
+void ScanPanel::stopAll()
 {
     for (auto& row : m_scanRows) {
         if (row->stoppedFlag() == 'N')
@@ -140,43 +167,35 @@ void MainWindow::stopAllScans()
     }
 }
 
-void MainWindow::ScanQuitClicked(char cStatusUnusual)
+void ScanPanel::quitClicked(char cStatusUnusual, QObject* origin)
 {
     // A row's own end signal ends that row; a button ends the current one.
     int row = m_currentScanRow;
-    if (qobject_cast<CButtonAndThread*>(sender())) {
-        row = scanRowIndex(sender());
+    if (qobject_cast<CButtonAndThread*>(origin)) {
+        row = rowIndex(origin);
         if (row < 0)
             return; // a row already replaced
     }
-    CButtonAndThread* r = scanRow(row);
+    CButtonAndThread* r = this->row(row);
 
-    if (m_diskDialog)
-        m_diskDialog->hide();
-    if (m_diskTree)
-        m_diskTree->setEnabled(true);
-    setSelectDiskEnabled(true);
+    emit scanStopped();
+    emit selectDiskEnabled(true);
     if (!r)
         return;
     if (r->m_remainingLabel)
         r->m_remainingLabel->setText(QStringLiteral("00:00:00"));
     r->finishScan(cStatusUnusual);
-    setOtherScanRowsEnabled(row, true);
+    setOtherRowsEnabled(row, true);
 }
 
-void MainWindow::ScanQuitClickedOK()
-{
-    ScanQuitClicked('N');
-}
-
-void MainWindow::ScanStartClicked()
+void ScanPanel::startClicked()
 {
     if (scanTargetList().isEmpty()) {
         warnNothingSelected();
         return;
     }
-    setSelectDiskEnabled(false);
-    CButtonAndThread* r = scanRow(m_currentScanRow);
+    emit selectDiskEnabled(false);
+    CButtonAndThread* r = row(m_currentScanRow);
     if (!r)
         return;
 
@@ -188,31 +207,26 @@ void MainWindow::ScanStartClicked()
             return;
         }
         if (!prepareRowSession(r)) {
-            setSelectDiskEnabled(true);
+            emit selectDiskEnabled(true);
             return;
         }
         r->startScan();
-        setOtherScanRowsEnabled(m_currentScanRow, false);
+        setOtherRowsEnabled(m_currentScanRow, false);
     } else if (r->pausedFlag() == 'Y') {
         r->continueScan();
-        setOtherScanRowsEnabled(m_currentScanRow, false);
+        setOtherRowsEnabled(m_currentScanRow, false);
     } else {
         r->pauseScan();
-        setOtherScanRowsEnabled(m_currentScanRow, true);
+        setOtherRowsEnabled(m_currentScanRow, true);
     }
 }
 
-int MainWindow::getCurrentRow(int mRow, int)
+void ScanPanel::rowClicked(QObject* origin)
 {
-    return mRow;
-}
-
-void MainWindow::ClickedLoction()
-{
-    QWidget* w = qobject_cast<QWidget*>(sender());
+    QWidget* w = qobject_cast<QWidget*>(origin);
     if (!w)
         return;
-    const int own = scanRowIndex(w);
+    const int own = rowIndex(w);
     if (own >= 0) {
         m_currentScanRow = own;
         return;
@@ -224,30 +238,29 @@ void MainWindow::ClickedLoction()
         m_currentScanRow = index.row();
 }
 
-void MainWindow::OnNotify(long long int i)
+void ScanPanel::notify(long long int i)
 {
-    CButtonAndThread* r = scanRow(m_currentScanRow);
+    CButtonAndThread* r = row(m_currentScanRow);
     if (r && r->m_progressBar)
         r->m_progressBar->setValue(i >= 100 ? 100 : int(i - 1));
 }
 
-void MainWindow::OnNotifyScanOver(bool isOver)
+void ScanPanel::notifyScanOver(bool isOver)
 {
     if (isOver)
-        ScanQuitClicked('N');
+        quitClicked('N', nullptr);
     if (m_scanRows.empty())
         return;
     if (m_currentScanRow < int(m_scanRows.size()) - 1) {
         ++m_currentScanRow;
-        setSelectDiskEnabled(false);
-        ScanStartClicked();
+        emit selectDiskEnabled(false);
+        startClicked();
         return;
     }
-    setSelectDiskEnabled(true);
-    if (m_diskDialog)
-        m_diskDialog->setEnabled(true);
-    setOtherScanRowsEnabled(m_currentScanRow, true);
-    if (CButtonAndThread* r = scanRow(m_currentScanRow)) {
+    emit selectDiskEnabled(true);
+    emit lastRowEnded();
+    setOtherRowsEnabled(m_currentScanRow, true);
+    if (CButtonAndThread* r = row(m_currentScanRow)) {
         if (r->m_startButton)
             r->m_startButton->setEnabled(false);
         if (r->m_stopButton)
@@ -256,7 +269,7 @@ void MainWindow::OnNotifyScanOver(bool isOver)
     m_currentScanRow = 0;
 }
 
-void MainWindow::AddScanDetailInfo()
+void ScanPanel::addRows()
 {
     QList<ScanTarget>& targets = scanTargetList();
     if (targets.isEmpty()) {
@@ -264,16 +277,15 @@ void MainWindow::AddScanDetailInfo()
         return;
     }
     if (!m_scanRows.empty()) {
-        stopAllScans();
+        stopAll();
         // The table drops the cells first; the rows then own no widget.
         m_scanTable->setRowCount(0);
         m_rowSessions.clear();
         m_scanRows.clear();
         m_currentScanRow = 0;
     }
-    if (m_diskDialog)
-        m_diskDialog->hide();
-    setSelectDiskEnabled(false);
+    emit rowsBuilt();
+    emit selectDiskEnabled(false);
 
     const int count = targets.size();
     m_scanRows.reserve(size_t(count));
@@ -305,11 +317,139 @@ void MainWindow::AddScanDetailInfo()
         m_scanTable->setCellWidget(i, 3, r->m_remainingLabel);
         m_scanTable->setCellWidget(i, 6, r->m_statusLabel);
 
-        connect(r->m_startButton, &QPushButton::clicked, this, &MainWindow::ClickedLoction);
-        connect(r->m_stopButton, &QPushButton::clicked, this, &MainWindow::ClickedLoction);
-        connect(r->m_startButton, &QPushButton::clicked, this, &MainWindow::ScanStartClicked);
-        connect(r->m_stopButton, &QPushButton::clicked, this, &MainWindow::ScanQuitClickedOK);
-        connect(r, &CButtonAndThread::TransmitOver, this, &MainWindow::ScanQuitClicked);
-        connect(r->scanThread(), &CFragmentFit::TransmitAddFragmentList, this, &MainWindow::slotAddPlayList);
+        QPushButton* startButton = r->m_startButton;
+        QPushButton* stopButton = r->m_stopButton;
+        connect(startButton, &QPushButton::clicked, this, [this, startButton] { rowClicked(startButton); });
+        connect(stopButton, &QPushButton::clicked, this, [this, stopButton] { rowClicked(stopButton); });
+        connect(startButton, &QPushButton::clicked, this, &ScanPanel::startClicked);
+        connect(stopButton, &QPushButton::clicked, this, [this] { quitClicked('N', nullptr); });
+        connect(r, &CButtonAndThread::TransmitOver, this, [this, r](char c) { quitClicked(c, r); });
+        connect(r->scanThread(), &CFragmentFit::TransmitAddFragmentList, this, &ScanPanel::TransmitAddFragmentList);
     }
 }
+
+QString ScanPanel::percentSaved(const SessionInfo& i)
+{
+    const qint64 span = std::max<qint64>(1, i.rangeEnd - i.rangeStart);
+    const double pct = 100.0 * double(std::max<qint64>(0, i.savedPosition - i.rangeStart)) / double(span);
+    return QString::number(std::min(pct, 100.0), 'f', 1);
+}
+
+bool ScanPanel::prepareRowSession(CButtonAndThread* row)
+{
+    const QByteArray name = row->devicePath().mid(4);
+    SourceIdentity id;
+    QString why;
+    // A source that cannot be opened is reported by the scan itself.
+    if (!identifySource(name, &id, &why))
+        return true;
+    const QString file = sessionFileFor(id);
+    // One guard judges the session file, its journal beside it, and whether
+    // it is the source itself: not even its folder is made on a source.
+    QString refused = SourceGuard({row->devicePath()}).check(QFile::encodeName(QFileInfo(file).absoluteFilePath()));
+    if (refused.isEmpty() && !QDir().mkpath(QFileInfo(file).absolutePath()))
+        refused = QStringLiteral("the folder %1 cannot be made").arg(QFileInfo(file).absolutePath());
+    if (!refused.isEmpty()) {
+        dialogs().warning(m_window, kTitle,
+                          QStringLiteral("无法保存扫描记录：%1\n扫描照常进行，但中断后需要重新扫描。")
+                              .arg(QStringLiteral("cannot keep the session %1: %2").arg(file, refused)),
+                          QMessageBox::Ok, QMessageBox::NoButton);
+        m_rowSessions.erase(row);
+        return true;
+    }
+
+    std::unique_ptr<ScanSession> session;
+    auto current = m_rowSessions.find(row);
+    const bool listedHere = current != m_rowSessions.end() && current->second->session()->info().file == file;
+    if (listedHere) {
+        // This window scanned it: its fragments are on the playlist already.
+        const SessionInfo info = current->second->session()->info();
+        current->second.reset();
+        session = ScanSession::open(file, &why);
+        if (session && info.finished) {
+            const auto answer = dialogs().question(
+                m_window, kTitle, QStringLiteral("%1 已经扫描完成（%2 个片段）。\n是否重新扫描？").arg(QString::fromLocal8Bit(name)).arg(info.closedCount),
+                QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+            if (answer != QMessageBox::Yes) {
+                m_rowSessions[row] = std::make_unique<RowSession>(std::move(session), row->scanThread(), this);
+                return false;
+            }
+            session.reset();
+        } else if (session) {
+            const auto answer = dialogs().question(
+                m_window, kTitle,
+                QStringLiteral("对 %1 的扫描停在 %2%。\n是否从停下的位置继续扫描？\n选“否”重新扫描。")
+                    .arg(QString::fromLocal8Bit(name), percentSaved(info)),
+                QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::Yes);
+            if (answer == QMessageBox::Cancel) {
+                m_rowSessions[row] = std::make_unique<RowSession>(std::move(session), row->scanThread(), this);
+                return false;
+            }
+            if (answer == QMessageBox::No)
+                session.reset();
+        }
+    } else if (QFileInfo::exists(file)) {
+        session = ScanSession::open(file, &why);
+        if (session && (!identityDifference(session->info().source, id).isEmpty() ||
+                        session->info().rangeStart != row->rangeStart() || session->info().rangeEnd != row->rangeEnd())) {
+            session.reset();
+            keepAside(file);
+        } else if (session) {
+            const SessionInfo info = session->info();
+            const QString where = QString::fromLocal8Bit(name);
+            if (info.finished) {
+                const auto answer = dialogs().question(
+                    m_window, kTitle,
+                    QStringLiteral("%1 上次已经扫描完成（%2 个片段）。\n选“是”重新扫描；选“否”列出上次找到的片段，不再扫描。")
+                        .arg(where).arg(info.closedCount),
+                    QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::No);
+                if (answer == QMessageBox::Cancel)
+                    return false;
+                if (answer == QMessageBox::No) {
+                    m_playlist->listSavedFragments(*session);
+                    m_rowSessions[row] = std::make_unique<RowSession>(std::move(session), row->scanThread(), this);
+                    return false;
+                }
+                session.reset();
+            } else {
+                const auto answer = dialogs().question(
+                    m_window, kTitle,
+                    QStringLiteral("上次对 %1 的扫描没有完成：已保存到 %2%，找到 %3 个片段。\n是否从上次的位置继续扫描？\n选“否”重新扫描。")
+                        .arg(where, percentSaved(info)).arg(info.closedCount),
+                    QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::Yes);
+                if (answer == QMessageBox::Cancel)
+                    return false;
+                if (answer == QMessageBox::Yes) {
+                    m_playlist->listSavedFragments(*session);
+                } else {
+                    session.reset();
+                }
+            }
+        }
+    }
+    if (session && !session->info().finished) {
+        ScanResumePoint point = session->resumePoint();
+        for (SFragmentFit& f : point.open)
+            f.diskName = name;
+        if (point.position >= 0) {
+            m_playlist->dropRowsContinuedBy(point);
+            row->setResumePoint(point);
+        }
+    } else {
+        session = ScanSession::create(file, id, row->rangeStart(), row->rangeEnd(), &why);
+        if (!session) {
+            dialogs().warning(m_window, kTitle, QStringLiteral("无法保存扫描记录：%1\n扫描照常进行，但中断后需要重新扫描。").arg(why),
+                              QMessageBox::Ok, QMessageBox::NoButton);
+            m_rowSessions.erase(row);
+            return true;
+        }
+    }
+    auto recorder = std::make_unique<RowSession>(std::move(session), row->scanThread(), this);
+    connect(recorder.get(), &RowSession::failed, this, [this](const QString& reason) {
+        dialogs().warning(m_window, kTitle, QStringLiteral("无法继续保存扫描记录：%1\n扫描照常进行。").arg(reason), QMessageBox::Ok,
+                          QMessageBox::NoButton);
+    });
+    m_rowSessions[row] = std::move(recorder);
+    return true;
+}
+

@@ -2,6 +2,7 @@
 
 #include "app/Dialogs.h"
 #include "app/MainWindow.h"
+#include "app/panels/DiskPanel.h"
 #include "disk/Nyx.h"
 #include "disk/widget.h"
 
@@ -21,7 +22,7 @@
 class MainWindowTestAccess {
 public:
     static bool scanWanted(const MainWindow& w) { return w.m_scanWanted; }
-    static int scanRowCount(const MainWindow& w) { return w.m_scanRowCount; }
+    static int scanRowCount(const MainWindow& w) { return w.m_disks->scanRowCount(); }
 };
 
 namespace {

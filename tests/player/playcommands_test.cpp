@@ -4,6 +4,8 @@
 #include "PlayerLog.h"
 #include "app/Dialogs.h"
 #include "app/MainWindow.h"
+#include "app/panels/PlayListPanel.h"
+#include "app/panels/PreviewPanel.h"
 #include "app/panels/PlayListModel.h"
 #include "app/panels/ScanState.h"
 #include "disk/Nyx.h"
@@ -18,13 +20,13 @@
 class MainWindowTestAccess {
 public:
     explicit MainWindowTestAccess(MainWindow& w) : w(w) {}
-    CPlayListTableModel* model() { return w.m_playlistModel; }
-    QSortFilterProxyModel* proxy() { return w.m_playlistProxy; }
-    DropTableView* view() { return w.m_playlistView; }
-    PlayWin* playWin() { return w.m_playWin; }
-    int currentRow() { return w.m_currentPlayRow; }
-    int currentSerial() { return w.m_currentPlayItem.iSerial; }
-    bool confirmed() { return w.m_playConfirmed; }
+    CPlayListTableModel* model() { return w.m_playlist->model(); }
+    QSortFilterProxyModel* proxy() { return w.m_playlist->proxy(); }
+    DropTableView* view() { return w.m_playlist->view(); }
+    PlayWin* playWin() { return w.m_preview->playWin(); }
+    int currentRow() { return w.m_preview->currentPlayRow(); }
+    int currentSerial() { return w.m_preview->currentPlayItem().iSerial; }
+    bool confirmed() { return w.m_preview->playConfirmed(); }
     MainWindow& w;
 };
 

@@ -7,6 +7,7 @@
 
 #include "app/Dialogs.h"
 #include "app/MainWindow.h"
+#include "app/panels/ScanPanel.h"
 #include "app/panels/CButtonAndThread.h"
 #include "app/panels/ScanState.h"
 #include "disk/widget.h"
@@ -38,9 +39,9 @@ void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString()
 
 class MainWindowTestAccess {
 public:
-    static CButtonAndThread* row(MainWindow& w, int i) { return w.scanRow(i); }
-    static int rowCount(MainWindow& w) { return int(w.m_scanRows.size()); }
-    static int currentRow(MainWindow& w) { return w.m_currentScanRow; }
+    static CButtonAndThread* row(MainWindow& w, int i) { return w.m_scan->row(i); }
+    static int rowCount(MainWindow& w) { return w.m_scan->rowCount(); }
+    static int currentRow(MainWindow& w) { return w.m_scan->currentRow(); }
 };
 
 namespace {

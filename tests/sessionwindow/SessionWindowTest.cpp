@@ -4,6 +4,7 @@
 #include "support/FakeDialogs.h"
 
 #include "app/MainWindow.h"
+#include "app/panels/ScanPanel.h"
 #include "app/panels/CButtonAndThread.h"
 #include "app/panels/PlayListModel.h"
 #include "disk/Nyx.h"
@@ -28,7 +29,7 @@
 
 class MainWindowTestAccess {
 public:
-    static CButtonAndThread* row(MainWindow& w, int i) { return w.scanRow(i); }
+    static CButtonAndThread* row(MainWindow& w, int i) { return w.m_scan->row(i); }
 };
 
 namespace {

@@ -2,8 +2,9 @@
 // the disk images given on the command line, with check boxes that turn
 // into the scan targets.
 
+#include "app/panels/DiskPanel.h"
+
 #include "app/Dialogs.h"
-#include "app/MainWindow.h"
 #include "disk/DiskInfo.h"
 #include "disk/widget.h"
 
@@ -79,9 +80,10 @@ QString scanNameForImage(const QString& path)
 
 } // namespace
 
-void MainWindow::buildDiskDialog()
+DiskPanel::DiskPanel(QWidget* window, const QStringList& imagePaths)
+    : QObject(window), m_window(window), m_imagePaths(imagePaths)
 {
-    m_diskDialog = new QDialog(this);
+    m_diskDialog = new QDialog(window);
     m_diskDialog->setObjectName(QStringLiteral("diskDialog"));
     m_diskDialog->resize(640, 490);
     m_diskDialog->setModal(true);
@@ -97,7 +99,7 @@ void MainWindow::buildDiskDialog()
     m_diskStartButton->setStyleSheet(QStringLiteral(
         " QPushButton{background-color:transparent;border-image:url(:/images/start.png) no-repeat; "
         "color:white;border:0px}"));
-    connect(m_diskStartButton, &QPushButton::clicked, this, &MainWindow::slotWantScan);
+    connect(m_diskStartButton, &QPushButton::clicked, this, &DiskPanel::startPressed);
 
     m_diskTree = new QTreeWidget(m_diskDialog);
     m_diskTree->setObjectName(QStringLiteral("diskTree"));
@@ -110,8 +112,8 @@ void MainWindow::buildDiskDialog()
     // Long image paths: keep both ends readable; the full path is the tooltip.
     m_diskTree->setTextElideMode(Qt::ElideMiddle);
     m_diskTree->setItemDelegate(new CheckBoxDelegate(m_diskTree));
-    connect(m_diskTree, &QTreeWidget::itemClicked, this, &MainWindow::TreeItemClicked);
-    connect(m_diskTree, &QTreeWidget::itemChanged, this, &MainWindow::TreeItemChanged);
+    connect(m_diskTree, &QTreeWidget::itemClicked, this, &DiskPanel::treeItemClicked);
+    connect(m_diskTree, &QTreeWidget::itemChanged, this, &DiskPanel::treeItemChanged);
 
     auto* layout = new QVBoxLayout(m_diskDialog);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -126,7 +128,7 @@ void MainWindow::buildDiskDialog()
 
 // Each command-line path is checked once; the ones that cannot be read are
 // named in one warning when the event loop first runs (over the shown window).
-void MainWindow::checkImagePaths()
+void DiskPanel::checkImagePaths()
 {
     QStringList problems;
     for (const QString& path : m_imagePaths) {
@@ -143,11 +145,11 @@ void MainWindow::checkImagePaths()
         return;
     const QString text = QStringLiteral("以下磁盘镜像无法读取，已忽略：\n") + problems.join(QLatin1Char('\n'));
     QTimer::singleShot(0, this, [this, text] {
-        dialogs().warning(this, QStringLiteral("警告"), text, QMessageBox::Ok, QMessageBox::NoButton);
+        dialogs().warning(m_window, QStringLiteral("警告"), text, QMessageBox::Ok, QMessageBox::NoButton);
     });
 }
 
-void MainWindow::addImageRows()
+void DiskPanel::addImageRows()
 {
     bool any = false;
     for (const QString& path : m_readableImages) {
@@ -180,7 +182,7 @@ void MainWindow::addImageRows()
 // Disks exist but not one could be opened for reading: say why and what to
 // do, rather than open an empty tree or nothing at all. With other rows to
 // show, once is enough; with none, every attempt deserves an answer.
-bool MainWindow::showUnreadableDisksNotice(bool haveOtherRows)
+bool DiskPanel::showUnreadableDisksNotice(bool haveOtherRows)
 {
     const DiskEnumSummary s = lastDiskEnumSummary();
     if (s.candidateDisks == 0 || !diskList().isEmpty())
@@ -206,11 +208,11 @@ bool MainWindow::showUnreadableDisksNotice(bool haveOtherRows)
                    .arg(device, why);
     }
     // A warning, not a tip: the disks the user came to scan are out of reach.
-    dialogs().warning(this, QStringLiteral("提示 "), text, QMessageBox::Ok, QMessageBox::NoButton);
+    dialogs().warning(m_window, QStringLiteral("提示 "), text, QMessageBox::Ok, QMessageBox::NoButton);
     return true;
 }
 
-void MainWindow::SelectDisk()
+void DiskPanel::selectDisk()
 {
     BuildDiskList();
 
@@ -254,12 +256,12 @@ void MainWindow::SelectDisk()
     m_diskDialog->activateWindow();
 }
 
-void MainWindow::TreeItemChanged(QTreeWidgetItem*, int)
+void DiskPanel::treeItemChanged()
 {
     m_diskTree->expandAll();
 }
 
-void MainWindow::TreeItemClicked(QTreeWidgetItem* item, int column)
+void DiskPanel::treeItemClicked(QTreeWidgetItem* item, int column)
 {
     if (!item)
         return;
@@ -269,7 +271,7 @@ void MainWindow::TreeItemClicked(QTreeWidgetItem* item, int column)
         item->setCheckState(0, Qt::Unchecked);
 }
 
-void MainWindow::updateParentItem(QTreeWidgetItem* item, int)
+void DiskPanel::updateParentItem(QTreeWidgetItem* item)
 {
     if (!item)
         return;
@@ -290,7 +292,7 @@ void MainWindow::updateParentItem(QTreeWidgetItem* item, int)
     parent->setCheckState(0, selected > 0 ? Qt::PartiallyChecked : Qt::Unchecked);
 }
 
-void MainWindow::SelectDiskName()
+void DiskPanel::selectDiskNames()
 {
     QList<ScanTarget>& targets = scanTargetList();
     targets.clear();
@@ -314,29 +316,18 @@ void MainWindow::SelectDiskName()
     }
 }
 
-void MainWindow::slotWantScan()
+void DiskPanel::rowsBuilt()
 {
-    m_scanWanted = true;
-    SelectDiskName();
-    if (scanTargetList().isEmpty()) {
-        dialogs().warning(nullptr, QStringLiteral("提示 "), QStringLiteral("请选择一个磁盘！"), QMessageBox::Ok,
-                          QMessageBox::NoButton);
-        return;
-    }
-    AddScanDetailInfo();
-    ScanStartClicked();
+    m_diskDialog->hide();
 }
 
-void MainWindow::slotStartScan()
+void DiskPanel::scanStopped()
 {
-    if (!m_scanWanted)
-        return;
-    SelectDiskName();
-    if (scanTargetList().isEmpty()) {
-        dialogs().warning(nullptr, QStringLiteral("提示 "), QStringLiteral("请选择一个磁盘！"), QMessageBox::Ok,
-                          QMessageBox::NoButton);
-        return;
-    }
-    AddScanDetailInfo();
-    ScanStartClicked();
+    m_diskDialog->hide();
+    m_diskTree->setEnabled(true);
+}
+
+void DiskPanel::lastRowEnded()
+{
+    m_diskDialog->setEnabled(true);
 }
