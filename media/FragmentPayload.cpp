@@ -124,6 +124,8 @@ bool FragmentPayload::refill()
         return true;
     }
     qint64 n = std::min(m_sourceRead == 0 ? kFirstChunk : kChunk, ext[m_extent].end - m_at);
+    if (m_chunkLimit > 0)
+        n = std::min(n, m_chunkLimit);
     if (m_limit >= 0)
         n = std::min(n, m_limit - m_sourceRead);
     m_chunk.clear();

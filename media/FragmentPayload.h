@@ -32,6 +32,9 @@ public:
         m_out.assign(prefix.constData(), size_t(prefix.size()));
         m_produced = prefix.size();
     }
+    // Source reads of at most this many bytes (a thumbnail stops at its
+    // first picture; a remux reads on in large chunks).
+    void setChunk(qint64 bytes) { m_chunkLimit = bytes; }
     // false with *error naming the source and the reason.
     bool open(QString* error);
     // Up to size payload bytes; 0 at the end, -1 when the source failed.
@@ -56,6 +59,7 @@ private:
 
     SFragmentFit m_fragment;
     qint64 m_limit;
+    qint64 m_chunkLimit = -1;
     NyxCIOSystemDevice* m_device = nullptr;
     // The exports' copy: an unreadable sector comes as zeros, counted in
     // m_badSectors, as a decoder meets them in a damaged recording.

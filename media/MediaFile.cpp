@@ -1,5 +1,6 @@
 #include "media/MediaFile.h"
 
+#include "media/AnnexB.h"
 #include "media/FragmentPayload.h"
 
 #include "disk/Nyx.h"
@@ -25,6 +26,8 @@ extern "C" {
 namespace Media {
 
 namespace {
+
+std::atomic<qint64> g_ffmpegOpens{0};
 
 // Damaged recordings make the decoders complain on every picture.
 void quietLibraries()
@@ -100,6 +103,7 @@ struct Input {
             return false;
         }
         const AVInputFormat* iformat = nullptr;
+        ++g_ffmpegOpens;
         // Recorder streams announce themselves in their first kilobytes; noise
         // is given up on early, as the CLI counts every fragment it lists.
         const int score = av_probe_input_buffer2(io, &iformat, "", nullptr, 0, 256 << 10);
@@ -138,30 +142,28 @@ struct Input {
 
 } // namespace
 
-bool looksLikeVideo(const char* head, int size)
+bool looksLikeTransportStream(const char* head, int size)
 {
     const auto* d = reinterpret_cast<const uint8_t*>(head);
+    constexpr int kPackets = 7;
+    if (size < kPackets * 188)
+        return false;
+    for (int i = 0; i < kPackets; ++i)
+        if (d[i * 188] != 0x47)
+            return false;
+    return true;
+}
+
+bool looksLikeVideo(const char* head, int size)
+{
     const int n = std::min(size, kSniffBytes);
-    if (n > 2 * 188 && d[0] == 0x47 && d[188] == 0x47 && d[376] == 0x47)
-        return true;
-    int found = 0;
-    for (int i = 0; i + 3 < n; ++i) {
-        if (d[i + 2] > 1) { // no start code can end within the next two bytes
-            i += 2;
-            continue;
-        }
-        if (d[i] != 0 || d[i + 1] != 0 || d[i + 2] != 1)
-            continue;
-        // An H.26x NAL header: forbidden_zero_bit clear. (The frame
-        // header's own magic, 00 00 01 B7, found loose in damaged payloads,
-        // has it set.)
-        if ((d[i + 3] & 0x80) == 0) {
-            if (++found == 2)
-                return true;
-        }
-        i += 2;
-    }
-    return false;
+    return looksLikeTransportStream(head, n) ||
+           AnnexB::sniff(reinterpret_cast<const uint8_t*>(head), size_t(std::max(0, n))) != AnnexB::Codec::None;
+}
+
+qint64 ffmpegProbes()
+{
+    return g_ffmpegOpens.load();
 }
 
 namespace {
@@ -176,58 +178,6 @@ AVRational frameRate(const AVStream* st)
         }
     }
     return AVRational{kDefaultFps, 1};
-}
-
-bool isParameterSet(AVCodecID codec, const uint8_t* nal)
-{
-    if (codec == AV_CODEC_ID_H264) {
-        const int t = nal[0] & 0x1f;
-        return t == 7 || t == 8;
-    }
-    const int t = (nal[0] >> 1) & 0x3f;
-    return t >= 32 && t <= 34;
-}
-
-bool isPicture(AVCodecID codec, const uint8_t* nal)
-{
-    if (codec == AV_CODEC_ID_H264) {
-        const int t = nal[0] & 0x1f;
-        return t >= 1 && t <= 5;
-    }
-    return ((nal[0] >> 1) & 0x3f) < 32;
-}
-
-// The parameter-set units in data before its first picture, with start codes.
-QByteArray collectParameterSets(AVCodecID codec, const uint8_t* data, int n)
-{
-    QByteArray out;
-    std::vector<std::pair<int, int>> nals; // payload start, end
-    int start = -1;
-    for (int i = 0; i + 3 <= n; ++i) {
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-            if (start >= 0) {
-                int end = i;
-                while (end > start && data[end - 1] == 0)
-                    --end;
-                nals.emplace_back(start, end);
-            }
-            start = i + 3;
-            i += 2;
-        }
-    }
-    if (start >= 0 && start < n)
-        nals.emplace_back(start, n);
-    for (const auto& [s, e] : nals) {
-        if (e <= s)
-            continue;
-        if (isPicture(codec, data + s))
-            break;
-        if (isParameterSet(codec, data + s)) {
-            out += QByteArray::fromRawData("\0\0\0\1", 4);
-            out += QByteArray(reinterpret_cast<const char*>(data + s), e - s);
-        }
-    }
-    return out;
 }
 
 // Annex B streams never hold this many zeros inside a unit: it is a stretch
@@ -311,27 +261,140 @@ const SPlayListTableItem* precedingFragment(const QList<SPlayListTableItem>& all
     return best;
 }
 
+namespace {
+
+using AnnexB::Codec;
+
+const char* codecName(Codec c)
+{
+    return c == Codec::H264 ? "h264" : "hevc";
+}
+
+// The stream's own rate when it gives a sensible one, else PAL.
+AVRational rateOf(const AnnexB::Sequence& s)
+{
+    AVRational r{kDefaultFps, 1};
+    if (s.valid && s.fpsNum && s.fpsDen) {
+        const double v = double(s.fpsNum) / s.fpsDen;
+        if (v >= 1 && v <= 240)
+            av_reduce(&r.num, &r.den, s.fpsNum, s.fpsDen, 1 << 30);
+    }
+    return r;
+}
+
+QString unrecognised()
+{
+    return QStringLiteral("the payload is no video format FFmpeg recognises");
+}
+
+// What our own reading of a fragment's head finds.
+struct Head {
+    Codec codec = Codec::None;
+    bool transport = false;   // left to libavformat
+    std::string sets;         // Annex B
+    AnnexB::Sequence seq;
+    QString error;            // the source failed
+};
+
+// Feeds up to limit payload bytes (all when limit < 0) to sp; false when the source failed.
+bool feedAll(FragmentPayload& payload, AnnexB::Splitter& sp, const std::atomic<bool>* cancel,
+             const std::function<void()>& progress = {})
+{
+    std::vector<uint8_t> buf(1 << 20);
+    for (int n; (n = payload.read(buf.data(), int(buf.size()))) > 0;) {
+        if (!sp.feed(buf.data(), size_t(n)))
+            return true;
+        if (progress)
+            progress();
+        if (cancel && cancel->load())
+            return true;
+    }
+    if (!payload.error().isEmpty())
+        return false;
+    sp.finish();
+    return true;
+}
+
+Head readHead(const SFragmentFit& f)
+{
+    Head h;
+    FragmentPayload payload(f, kHeadBytes);
+    if (!payload.open(&h.error))
+        return h;
+    const QByteArray head = payload.peek(kSniffBytes);
+    if (!payload.error().isEmpty()) {
+        h.error = payload.error();
+        return h;
+    }
+    h.codec = AnnexB::sniff(reinterpret_cast<const uint8_t*>(head.constData()), size_t(head.size()));
+    if (h.codec == Codec::None) {
+        h.transport = looksLikeTransportStream(head.constData(), head.size());
+        return h;
+    }
+    AnnexB::Splitter sp(h.codec, [](const AnnexB::AccessUnit&) { return true; });
+    if (!feedAll(payload, sp, nullptr)) {
+        h.error = payload.error();
+        return h;
+    }
+    h.sets = sp.parameterSets();
+    h.seq = sp.sequence();
+    return h;
+}
+
+// f's head, and the parameter sets it uses: its own, or (a recording that
+// goes on) those of previous.
+struct OwnProbe {
+    Head head;
+    StreamInfo info;
+};
+
+OwnProbe ownProbe(const SFragmentFit& f, const SFragmentFit* previous)
+{
+    OwnProbe p;
+    p.head = readHead(f);
+    Head& h = p.head;
+    if (!h.error.isEmpty()) {
+        p.info.error = h.error;
+        return p;
+    }
+    if (h.codec == Codec::None) {
+        p.info.error = unrecognised();
+        return p;
+    }
+    if (!h.seq.valid && previous) {
+        const Head before = readHead(*previous);
+        if (before.codec == h.codec && before.seq.valid) {
+            h.sets = before.sets;
+            h.seq = before.seq;
+            p.info.borrowedParameterSets = true;
+        }
+    }
+    StreamInfo& info = p.info;
+    info.recognised = true;
+    info.format = info.codec = QString::fromLatin1(codecName(h.codec));
+    if (h.seq.valid) {
+        info.width = h.seq.width;
+        info.height = h.seq.height;
+    }
+    const AVRational r = rateOf(h.seq);
+    info.fpsNum = r.num;
+    info.fpsDen = r.den;
+    return p;
+}
+
+} // namespace
+
 QByteArray parameterSets(const SFragmentFit& f)
 {
-    Input in;
-    if (!in.open(f, kHeadBytes, QByteArray(), false))
-        return QByteArray();
-    const AVCodecID codec = in.stream()->codecpar->codec_id;
-    if (codec != AV_CODEC_ID_H264 && codec != AV_CODEC_ID_HEVC)
-        return QByteArray();
-    // The raw payload itself: the demuxer's packets would start at a picture.
-    FragmentPayload head(f, kHeadBytes);
-    if (!head.open(nullptr))
-        return QByteArray();
-    std::vector<uint8_t> data(size_t(kHeadBytes) + 4096);
-    int n = 0;
-    for (int r; n < int(data.size()) && (r = head.read(data.data() + n, int(data.size()) - n)) > 0;)
-        n += r;
-    return collectParameterSets(codec, data.data(), n);
+    const Head h = readHead(f);
+    return QByteArray(h.sets.data(), int(h.sets.size()));
 }
 
 StreamInfo probe(const SFragmentFit& f, const SFragmentFit* previous)
 {
+    OwnProbe own = ownProbe(f, previous);
+    if (!own.head.transport)
+        return own.info;
     StreamInfo info;
     Input in;
     if (!openWithParameterSets(&in, f, previous, kHeadBytes * 2, &info.borrowedParameterSets)) {
@@ -353,21 +416,45 @@ StreamInfo probe(const SFragmentFit& f, const SFragmentFit* previous)
 Duration countPictures(const SFragmentFit& f, const SFragmentFit* previous, const std::atomic<bool>* cancel)
 {
     Duration d;
-    Input in;
-    if (!openWithParameterSets(&in, f, previous, -1, nullptr))
+    FragmentPayload payload(f);
+    if (!payload.open(nullptr))
         return d;
-    const AVRational r = frameRate(in.stream());
-    AVPacket* pkt = av_packet_alloc();
-    while (av_read_frame(in.fmt, pkt) >= 0) {
-        if (pkt->stream_index == in.video)
-            ++d.pictures;
-        av_packet_unref(pkt);
-        if (cancel && cancel->load())
-            break;
+    const QByteArray head = payload.peek(kSniffBytes);
+    if (!payload.error().isEmpty())
+        return d;
+    const Codec codec = AnnexB::sniff(reinterpret_cast<const uint8_t*>(head.constData()), size_t(head.size()));
+    if (codec == Codec::None) {
+        if (!looksLikeTransportStream(head.constData(), head.size()))
+            return d;
+        Input in;
+        if (!openWithParameterSets(&in, f, previous, -1, nullptr))
+            return d;
+        const AVRational r = frameRate(in.stream());
+        AVPacket* pkt = av_packet_alloc();
+        while (av_read_frame(in.fmt, pkt) >= 0) {
+            if (pkt->stream_index == in.video)
+                ++d.pictures;
+            av_packet_unref(pkt);
+            if (cancel && cancel->load())
+                break;
+        }
+        av_packet_free(&pkt);
+        d.known = in.payload->error().isEmpty() && !(cancel && cancel->load());
+        d.fps = av_q2d(r);
+        d.seconds = d.pictures / d.fps;
+        return d;
     }
-    av_packet_free(&pkt);
-    d.known = in.payload->error().isEmpty() && !(cancel && cancel->load());
-    d.fps = av_q2d(r);
+    AnnexB::Splitter sp(codec, [](const AnnexB::AccessUnit&) { return true; });
+    const bool read = feedAll(payload, sp, cancel);
+    AnnexB::Sequence seq = sp.sequence();
+    if (!seq.valid && previous) {
+        const Head before = readHead(*previous);
+        if (before.codec == codec)
+            seq = before.seq;
+    }
+    d.pictures = sp.units();
+    d.known = read && !(cancel && cancel->load());
+    d.fps = av_q2d(rateOf(seq));
     d.seconds = d.pictures / d.fps;
     return d;
 }

@@ -5,6 +5,7 @@
 
 #include "media/ContactSheet.h"
 #include "media/MediaFile.h"
+#include "tools/imagegen/ImageGen.h"
 
 #include <QDir>
 #include <QFile>
@@ -262,6 +263,21 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   false},
         SniffCase{"zeros", [] { return QByteArray(Media::kSniffBytes, 0); }, false},
+        // Noise strewn with TKL headers whose magic byte was damaged: 00 00 01 xx, length, 40 00.
+        SniffCase{"damaged_headers",
+                  [] {
+                      QByteArray b;
+                      quint32 x = 5;
+                      for (int i = 0; i < Media::kSniffBytes; ++i)
+                          b += char((x = x * 1103515245u + 12345u) >> 24);
+                      for (int at = 100, k = 0; at + 8 < b.size(); at += 997, ++k) {
+                          x = x * 1103515245u + 12345u;
+                          b.replace(at, 8, QByteArray("\0\0\1", 3) + char(x >> 24) + char(x >> 16) + char(x >> 8) +
+                                               (k % 2 ? QByteArray("\x40\0", 2) : QByteArray("\0\x40", 2)));
+                      }
+                      return b;
+                  },
+                  false},
         SniffCase{"h264", [] { return encode({"h264", 25, 1, 320, 240}); }, true},
         SniffCase{"hevc", [] { return encode({"hevc", 25, 1, 320, 240}); }, true},
         SniffCase{"h264_continuing",
@@ -271,3 +287,26 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The CLI counts every fragment a scan lists: the synthetic image's payloads
+// (noise, zero runs, headers with damaged magic) must be turned away by the
+// cheap check, none of them probed by libavformat.
+TEST(Sniff, SyntheticFragmentsNeverReachFfmpeg)
+{
+    imagegen::Truth truth;
+    const QByteArray image = imagegen::generateImageBytes(64 << 20, 7, &truth);
+    ASSERT_GT(truth.size(), 100);
+    nyxSetDeviceFactory([image](const QByteArray&) { return std::make_unique<MemoryDevice>(image); });
+    const qint64 before = Media::ffmpegProbes();
+    int measured = 0;
+    for (const imagegen::TruthFragment& t : truth) {
+        SFragmentFit f;
+        f.diskName = "/mem/synthetic.img";
+        f.totalBytes = t.totalBytes;
+        f.extents = std::make_shared<SExtentList>(t.extents);
+        measured += Media::countPictures(f).known;
+    }
+    nyxSetDeviceFactory({});
+    EXPECT_EQ(measured, 0);
+    EXPECT_EQ(Media::ffmpegProbes(), before);
+}
