@@ -18,6 +18,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <numeric>
@@ -270,6 +271,11 @@ const char* codecName(Codec c)
     return c == Codec::H264 ? "h264" : "hevc";
 }
 
+AVCodecID codecId(Codec c)
+{
+    return c == Codec::H264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC;
+}
+
 // The stream's own rate when it gives a sensible one, else PAL.
 AVRational rateOf(const AnnexB::Sequence& s)
 {
@@ -476,14 +482,15 @@ public:
         avcodec_free_context(&m_parserCtx);
     }
 
-    void startStream(const AVCodecParameters* par)
+    // ownOrder: the caller gives each picture's order count.
+    void startStream(const AVCodecParameters* par, bool ownOrder = false)
     {
         if (m_parser) {
             av_parser_close(m_parser);
             m_parser = nullptr;
         }
         avcodec_free_context(&m_parserCtx);
-        if (par->codec_id != AV_CODEC_ID_H264 && par->codec_id != AV_CODEC_ID_HEVC)
+        if (ownOrder || (par->codec_id != AV_CODEC_ID_H264 && par->codec_id != AV_CODEC_ID_HEVC))
             return;
         m_parser = av_parser_init(par->codec_id);
         m_parserCtx = avcodec_alloc_context3(nullptr);
@@ -498,8 +505,8 @@ public:
 
     // Takes pkt. lostBytes: payload lost to damage just before or inside it,
     // whose pictures keep their time (estimated from the mean picture size).
-    // false when writing failed.
-    bool add(AVPacket* pkt, qint64 lostBytes)
+    // poc: its picture order count when known. false when writing failed.
+    bool add(AVPacket* pkt, qint64 lostBytes, const int64_t* poc = nullptr)
     {
         const qint64 zeros = damagedBytes(pkt->data, pkt->size);
         Pending p{pkt, 0, zeros > 0};
@@ -518,7 +525,9 @@ public:
             m_soundBytes += pkt->size;
         }
         bool key = pkt->flags & AV_PKT_FLAG_KEY;
-        if (m_parser && !p.damaged) {
+        if (poc) {
+            p.poc = *poc;
+        } else if (m_parser && !p.damaged) {
             uint8_t* out = nullptr;
             int outSize = 0;
             av_parser_parse2(m_parser, m_parserCtx, &out, &outSize, pkt->data, pkt->size, AV_NOPTS_VALUE,
@@ -582,7 +591,7 @@ public:
 private:
     struct Pending {
         AVPacket* pkt;
-        int poc;
+        int64_t poc;
         bool damaged;
     };
     AVFormatContext* m_out;
@@ -624,10 +633,15 @@ RemuxResult remux(const QList<SPlayListTableItem>& rows, const QList<SPlayListTa
     // Every row is probed first, so a merge that cannot be one file is
     // refused before anything is written.
     QList<StreamInfo> infos;
+    std::vector<Codec> codecs; // None: read through libavformat
+    std::vector<std::string> sets;
     qint64 total = 0;
     for (const SPlayListTableItem& row : rows) {
         const SPlayListTableItem* prev = precedingFragment(all, row.sFragmentFit);
-        infos.append(probe(row.sFragmentFit, prev ? &prev->sFragmentFit : nullptr));
+        const OwnProbe own = ownProbe(row.sFragmentFit, prev ? &prev->sFragmentFit : nullptr);
+        infos.append(own.head.transport ? probe(row.sFragmentFit, prev ? &prev->sFragmentFit : nullptr) : own.info);
+        codecs.push_back(own.head.transport ? Codec::None : own.head.codec);
+        sets.push_back(own.head.sets);
         total += row.sFragmentFit.totalBytes;
         StreamInfo& info = infos.last();
         if (info.recognised && info.mp4() && info.width <= 0) {
@@ -697,8 +711,83 @@ RemuxResult remux(const QList<SPlayListTableItem>& rows, const QList<SPlayListTa
         return result;
     };
 
+    auto openOutput = [&]() -> QString {
+        int rc = avio_open(&out.fmt->pb, partName.constData(), AVIO_FLAG_WRITE);
+        if (rc < 0)
+            return QStringLiteral("cannot create %1: %2").arg(part, avError(rc));
+        if ((rc = avformat_write_header(out.fmt, nullptr)) < 0)
+            return QStringLiteral("cannot write %1: %2").arg(part, avError(rc));
+        out.headerWritten = true;
+        return QString();
+    };
+
     for (int i = 0; i < rows.size(); ++i) {
         const SPlayListTableItem& row = rows[i];
+        if (codecs[size_t(i)] != Codec::None) {
+            // H.264/H.265: split into pictures by our own parser, straight to the muxer.
+            const Codec codec = codecs[size_t(i)];
+            if (i == 0) {
+                AVStream* ost = avformat_new_stream(out.fmt, nullptr);
+                const std::string& ps = sets[0];
+                if (!ost || !(ost->codecpar->extradata = static_cast<uint8_t*>(
+                                  av_mallocz(ps.size() + AV_INPUT_BUFFER_PADDING_SIZE))))
+                    return failWith(RemuxResult::Failed, QStringLiteral("%1: out of memory").arg(result.path));
+                std::memcpy(ost->codecpar->extradata, ps.data(), ps.size());
+                ost->codecpar->extradata_size = int(ps.size());
+                ost->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+                ost->codecpar->codec_id = codecId(codec);
+                ost->codecpar->width = first.width;
+                ost->codecpar->height = first.height;
+                ost->time_base = tick;
+                ost->avg_frame_rate = AVRational{first.fpsNum, first.fpsDen};
+                const QString why = openOutput();
+                if (!why.isEmpty())
+                    return failWith(RemuxResult::Failed, why);
+            }
+            stamper.startStream(out.fmt->streams[0]->codecpar, true);
+            FragmentPayload payload(row.sFragmentFit);
+            QString error;
+            if (!payload.open(&error))
+                return failWith(RemuxResult::Failed, QStringLiteral("%1: %2").arg(describe(row), error));
+            size_t nextSkip = 0;
+            bool writeFailed = false;
+            AnnexB::Splitter sp(codec, [&](const AnnexB::AccessUnit& au) {
+                // Bytes missing before this picture's start in the payload.
+                qint64 lost = 0;
+                const auto& skips = payload.skips();
+                while (nextSkip < skips.size() && skips[nextSkip].at <= au.at)
+                    lost += skips[nextSkip++].bytes;
+                AVPacket* pkt = av_packet_alloc();
+                if (!pkt || av_new_packet(pkt, int(au.size)) < 0) {
+                    av_packet_free(&pkt);
+                    writeFailed = true;
+                    return false;
+                }
+                std::memcpy(pkt->data, au.data, au.size);
+                if (au.key)
+                    pkt->flags |= AV_PKT_FLAG_KEY;
+                if (!stamper.add(pkt, lost, &au.poc)) {
+                    writeFailed = true;
+                    return false;
+                }
+                return true;
+            });
+            sp.useParameterSets(reinterpret_cast<const uint8_t*>(sets[size_t(i)].data()), sets[size_t(i)].size());
+            const bool read = feedAll(payload, sp, options.cancel, [&] {
+                if (options.progress)
+                    options.progress(doneBefore + std::min(payload.sourceBytesRead(), row.sFragmentFit.totalBytes), total);
+            });
+            if (writeFailed)
+                return failWith(RemuxResult::Failed, QStringLiteral("cannot write %1: %2").arg(part, avError(AVERROR(EIO))));
+            if (options.cancel && options.cancel->load())
+                return failWith(RemuxResult::Cancelled, QStringLiteral("cancelled"));
+            if (!read)
+                return failWith(RemuxResult::Failed, QStringLiteral("%1: %2").arg(describe(row), payload.error()));
+            if (!stamper.flush())
+                return failWith(RemuxResult::Failed, QStringLiteral("cannot write %1").arg(part));
+            doneBefore += row.sFragmentFit.totalBytes;
+            continue;
+        }
         const SPlayListTableItem* prev = precedingFragment(all, row.sFragmentFit);
         Input in;
         if (!openWithParameterSets(&in, row.sFragmentFit, prev ? &prev->sFragmentFit : nullptr, -1, nullptr))
@@ -711,12 +800,9 @@ RemuxResult remux(const QList<SPlayListTableItem>& rows, const QList<SPlayListTa
             ost->codecpar->codec_tag = 0;
             ost->time_base = tick;
             ost->avg_frame_rate = AVRational{first.fpsNum, first.fpsDen};
-            int rc = avio_open(&out.fmt->pb, partName.constData(), AVIO_FLAG_WRITE);
-            if (rc < 0)
-                return failWith(RemuxResult::Failed, QStringLiteral("cannot create %1: %2").arg(part, avError(rc)));
-            if ((rc = avformat_write_header(out.fmt, nullptr)) < 0)
-                return failWith(RemuxResult::Failed, QStringLiteral("cannot write %1: %2").arg(part, avError(rc)));
-            out.headerWritten = true;
+            const QString why = openOutput();
+            if (!why.isEmpty())
+                return failWith(RemuxResult::Failed, why);
         }
         stamper.startStream(ist->codecpar);
         AVPacket* pkt = av_packet_alloc();
