@@ -860,6 +860,130 @@ RemuxResult remux(const QList<SPlayListTableItem>& rows, const QList<SPlayListTa
 
 namespace {
 
+// The picture scaled to at most maxWidth, as a JPEG in t.
+void makeJpeg(const AVFrame* frame, int maxWidth, Thumbnail* out)
+{
+    Thumbnail& t = *out;
+    AVPacket* pkt = av_packet_alloc();
+    t.pictureWidth = frame->width;
+    t.pictureHeight = frame->height;
+    t.width = std::min(maxWidth, frame->width) & ~1;
+    t.height = std::max(2, int(qint64(t.width) * frame->height / frame->width) & ~1);
+
+    SwsContext* sws = sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), t.width, t.height,
+                                     AV_PIX_FMT_YUVJ420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    AVFrame* small = av_frame_alloc();
+    small->format = AV_PIX_FMT_YUVJ420P;
+    small->width = t.width;
+    small->height = t.height;
+    const AVCodec* mjpeg = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
+    AVCodecContext* enc = mjpeg ? avcodec_alloc_context3(mjpeg) : nullptr;
+    bool ok = pkt && sws && small && enc && av_frame_get_buffer(small, 0) >= 0;
+    if (ok) {
+        sws_scale(sws, frame->data, frame->linesize, 0, frame->height, small->data, small->linesize);
+        enc->width = t.width;
+        enc->height = t.height;
+        enc->pix_fmt = AV_PIX_FMT_YUVJ420P;
+        enc->time_base = AVRational{1, kDefaultFps};
+        enc->flags |= AV_CODEC_FLAG_QSCALE;
+        enc->global_quality = FF_QP2LAMBDA * 4;
+        small->quality = enc->global_quality;
+        small->pts = 0;
+        ok = avcodec_open2(enc, mjpeg, nullptr) >= 0 && avcodec_send_frame(enc, small) >= 0 &&
+             avcodec_receive_packet(enc, pkt) >= 0;
+    }
+    if (ok) {
+        t.jpeg = QByteArray(reinterpret_cast<const char*>(pkt->data), pkt->size);
+        t.ok = true;
+    } else {
+        t.error = QStringLiteral("the picture could not be made into a JPEG");
+    }
+    sws_freeContext(sws);
+    av_frame_free(&small);
+    avcodec_free_context(&enc);
+    av_packet_free(&pkt);
+}
+
+// Decodes f's head as codec up to its first decodable picture, reading the
+// source in small steps so no more than that is read. sets: parameter sets
+// from elsewhere, sent before the first picture.
+Thumbnail ownThumbnail(const SFragmentFit& f, int maxWidth, const std::string& sets, bool* transport)
+{
+    Thumbnail t;
+    *transport = false;
+    FragmentPayload payload(f, kHeadBytes);
+    payload.setChunk(64 << 10);
+    if (!payload.open(&t.error))
+        return t;
+    Codec codec = Codec::None;
+    for (int sniffed : {16 << 10, kSniffBytes}) {
+        const QByteArray head = payload.peek(sniffed);
+        codec = AnnexB::sniff(reinterpret_cast<const uint8_t*>(head.constData()), size_t(head.size()));
+        if (codec != Codec::None || head.size() < sniffed)
+            break;
+    }
+    if (!payload.error().isEmpty()) {
+        t.error = payload.error();
+        return t;
+    }
+    if (codec == Codec::None) {
+        const QByteArray head = payload.peek(kSniffBytes);
+        *transport = looksLikeTransportStream(head.constData(), head.size());
+        t.error = unrecognised();
+        return t;
+    }
+    const AVCodec* decoder = avcodec_find_decoder(codecId(codec));
+    AVCodecContext* dec = decoder ? avcodec_alloc_context3(decoder) : nullptr;
+    AVFrame* frame = av_frame_alloc();
+    AVPacket* pkt = av_packet_alloc();
+    bool got = false;
+    if (dec && frame && pkt) {
+        dec->thread_count = 1;
+        if (avcodec_open2(dec, decoder, nullptr) < 0)
+            avcodec_free_context(&dec);
+    }
+    if (dec && frame && pkt) {
+        bool setsSent = sets.empty();
+        AnnexB::Splitter sp(codec, [&](const AnnexB::AccessUnit& au) {
+            if (!au.key) // nothing before a key picture decodes
+                return true;
+            const size_t prefix = setsSent ? 0 : sets.size();
+            if (av_new_packet(pkt, int(prefix + au.size)) < 0)
+                return false;
+            std::memcpy(pkt->data, sets.data(), prefix);
+            std::memcpy(pkt->data + prefix, au.data, au.size);
+            setsSent = true;
+            // The picture alone, drained at once: no reordering delay to wait out.
+            avcodec_send_packet(dec, pkt);
+            av_packet_unref(pkt);
+            avcodec_send_packet(dec, nullptr);
+            while (!got && avcodec_receive_frame(dec, frame) == 0) {
+                got = frame->width > 0 && frame->height > 0 && !frame->decode_error_flags;
+                if (!got)
+                    av_frame_unref(frame);
+            }
+            if (got)
+                return false;
+            avcodec_flush_buffers(dec);
+            return true;
+        });
+        feedAll(payload, sp, nullptr);
+    }
+    t.sourceBytesRead = payload.sourceBytesRead();
+    if (got)
+        makeJpeg(frame, maxWidth, &t);
+    else if (!dec)
+        t.error = QStringLiteral("no decoder for %1").arg(QString::fromLatin1(codecName(codec)));
+    else if (!payload.error().isEmpty())
+        t.error = payload.error();
+    else
+        t.error = QStringLiteral("no decodable picture in the first %1 bytes").arg(kHeadBytes);
+    avcodec_free_context(&dec);
+    av_frame_free(&frame);
+    av_packet_free(&pkt);
+    return t;
+}
+
 Thumbnail thumbnailWith(const SFragmentFit& f, int maxWidth, const QByteArray& prefix)
 {
     Thumbnail t;
@@ -911,42 +1035,7 @@ Thumbnail thumbnailWith(const SFragmentFit& f, int maxWidth, const QByteArray& p
         cleanup();
         return t;
     }
-    t.pictureWidth = frame->width;
-    t.pictureHeight = frame->height;
-    t.width = std::min(maxWidth, frame->width) & ~1;
-    t.height = std::max(2, int(qint64(t.width) * frame->height / frame->width) & ~1);
-
-    SwsContext* sws = sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), t.width, t.height,
-                                     AV_PIX_FMT_YUVJ420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
-    AVFrame* small = av_frame_alloc();
-    small->format = AV_PIX_FMT_YUVJ420P;
-    small->width = t.width;
-    small->height = t.height;
-    const AVCodec* mjpeg = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
-    AVCodecContext* enc = mjpeg ? avcodec_alloc_context3(mjpeg) : nullptr;
-    bool ok = sws && small && enc && av_frame_get_buffer(small, 0) >= 0;
-    if (ok) {
-        sws_scale(sws, frame->data, frame->linesize, 0, frame->height, small->data, small->linesize);
-        enc->width = t.width;
-        enc->height = t.height;
-        enc->pix_fmt = AV_PIX_FMT_YUVJ420P;
-        enc->time_base = AVRational{1, kDefaultFps};
-        enc->flags |= AV_CODEC_FLAG_QSCALE;
-        enc->global_quality = FF_QP2LAMBDA * 4;
-        small->quality = enc->global_quality;
-        small->pts = 0;
-        ok = avcodec_open2(enc, mjpeg, nullptr) >= 0 && avcodec_send_frame(enc, small) >= 0 &&
-             avcodec_receive_packet(enc, pkt) >= 0;
-    }
-    if (ok) {
-        t.jpeg = QByteArray(reinterpret_cast<const char*>(pkt->data), pkt->size);
-        t.ok = true;
-    } else {
-        t.error = QStringLiteral("the picture could not be made into a JPEG");
-    }
-    sws_freeContext(sws);
-    av_frame_free(&small);
-    avcodec_free_context(&enc);
+    makeJpeg(frame, maxWidth, &t);
     cleanup();
     return t;
 }
@@ -955,7 +1044,20 @@ Thumbnail thumbnailWith(const SFragmentFit& f, int maxWidth, const QByteArray& p
 
 Thumbnail thumbnail(const SFragmentFit& f, int maxWidth, const SFragmentFit* previous)
 {
-    Thumbnail t = thumbnailWith(f, maxWidth, QByteArray());
+    bool transport = false;
+    Thumbnail t = ownThumbnail(f, maxWidth, std::string(), &transport);
+    if (!transport) {
+        if (t.ok || !previous)
+            return t;
+        // A recording that goes on has its parameter sets in the fragment before.
+        const std::string sets = readHead(*previous).sets;
+        if (sets.empty())
+            return t;
+        Thumbnail borrowed = ownThumbnail(f, maxWidth, sets, &transport);
+        borrowed.sourceBytesRead += t.sourceBytesRead;
+        return borrowed.ok ? borrowed : t;
+    }
+    t = thumbnailWith(f, maxWidth, QByteArray());
     if (t.ok || !previous)
         return t;
     // A recording that goes on has its parameter sets in the fragment before.
