@@ -760,11 +760,11 @@ bool Splitter::scan(bool atEnd)
     return true;
 }
 
-bool Splitter::feed(const uint8_t* d, size_t n)
+void Splitter::compact()
 {
     // Keep only what the unit being gathered still needs.
     const size_t keep = std::min({m_au, m_nal, m_scan});
-    if (keep != std::string::npos && keep > (1u << 20)) {
+    if (keep > (1u << 20)) {
         m_buf.erase(0, keep);
         m_base += int64_t(keep);
         m_scan -= keep;
@@ -772,13 +772,21 @@ bool Splitter::feed(const uint8_t* d, size_t n)
             m_au -= keep;
         if (m_nal != std::string::npos)
             m_nal -= keep;
-    } else if (m_au == std::string::npos && m_nal == std::string::npos && m_scan > (1u << 20)) {
-        m_base += int64_t(m_scan);
-        m_buf.erase(0, m_scan);
-        m_scan = 0;
     }
+}
+
+bool Splitter::feed(const uint8_t* d, size_t n)
+{
+    compact();
     m_buf.append(reinterpret_cast<const char*>(d), n);
     return scan(false);
+}
+
+bool Splitter::feedWith(const std::function<long(std::string&)>& append, long* got)
+{
+    compact();
+    *got = append(m_buf);
+    return *got <= 0 || scan(false);
 }
 
 bool Splitter::finish()

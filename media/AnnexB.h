@@ -69,6 +69,9 @@ public:
     void useParameterSets(const uint8_t* d, size_t n);
     // false when the sink stopped.
     bool feed(const uint8_t* d, size_t n);
+    // The same with bytes append() adds to the splitter's own buffer (one
+    // copy fewer); *got: what append returned (<= 0: nothing added).
+    bool feedWith(const std::function<long(std::string&)>& append, long* got);
     bool finish();
 
     const Sequence& sequence() const { return m_seq; }
@@ -79,6 +82,7 @@ public:
 private:
     struct Nal;
     bool scan(bool atEnd);
+    void compact();
     void parameterSet(const uint8_t* nal, size_t n);
     bool startsUnit(const uint8_t* nal, size_t avail, bool* vcl) const;
     void sliceInfo(const uint8_t* nal, size_t n);

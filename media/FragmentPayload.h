@@ -39,6 +39,8 @@ public:
     bool open(QString* error);
     // Up to size payload bytes; 0 at the end, -1 when the source failed.
     int read(std::uint8_t* buf, int size);
+    // The same, appended to out (one copy fewer for a caller that keeps them).
+    int readAppend(std::string& out, int size);
     // The next size payload bytes (fewer at the end or when the source
     // failed), left to be read; reads no more of the source than they need.
     QByteArray peek(int size);
@@ -79,7 +81,6 @@ private:
     int m_badSectors = 0;
     bool m_finished = false;
     QString m_error;
-    std::string m_chunk;
 };
 
 } // namespace Media

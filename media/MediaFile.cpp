@@ -306,10 +306,12 @@ struct Head {
 bool feedAll(FragmentPayload& payload, AnnexB::Splitter& sp, const std::atomic<bool>* cancel,
              const std::function<void()>& progress = {})
 {
-    std::vector<uint8_t> buf(1 << 20);
-    for (int n; (n = payload.read(buf.data(), int(buf.size()))) > 0;) {
-        if (!sp.feed(buf.data(), size_t(n)))
+    for (;;) {
+        long n = 0;
+        if (!sp.feedWith([&](std::string& out) { return long(payload.readAppend(out, 1 << 20)); }, &n))
             return true;
+        if (n <= 0)
+            break;
         if (progress)
             progress();
         if (cancel && cancel->load())
@@ -693,6 +695,7 @@ RemuxResult remux(const QList<SPlayListTableItem>& rows, const QList<SPlayListTa
         }
     }
 
+    quietLibraries();
     Output out;
     avformat_alloc_output_context2(&out.fmt, nullptr, first.mp4() ? "mp4" : "matroska", partName.constData());
     if (!out.fmt) {
@@ -911,6 +914,7 @@ Thumbnail ownThumbnail(const SFragmentFit& f, int maxWidth, const std::string& s
 {
     Thumbnail t;
     *transport = false;
+    quietLibraries();
     FragmentPayload payload(f, kHeadBytes);
     payload.setChunk(64 << 10);
     if (!payload.open(&t.error))
