@@ -3,6 +3,7 @@
 // continuing recordings, refusals, thumbnails and the contact sheet.
 #include "MediaSupport.h"
 
+#include "media/AnnexB.h"
 #include "media/ContactSheet.h"
 #include "media/MediaFile.h"
 #include "tools/imagegen/ImageGen.h"
@@ -315,3 +316,58 @@ TEST(Sniff, SyntheticFragmentsNeverReachFfmpeg)
     EXPECT_EQ(measured, 0);
     EXPECT_EQ(Media::ffmpegProbes(), before);
 }
+
+// Access units cut by our own parser, fed in any chunking, are those of
+// FFmpeg's raw demuxer (packet for packet; the zero of a 4-byte start code
+// may go with either side), with one key picture a second.
+class AccessUnits : public ::testing::TestWithParam<StreamSpec> {};
+
+TEST_P(AccessUnits, SameBoundariesAsFfmpegWhateverTheChunking)
+{
+    if (!haveFfmpeg())
+        GTEST_SKIP() << "ffmpeg and ffprobe are needed";
+    const StreamSpec s = GetParam();
+    const QByteArray es = encode(s);
+    QTemporaryDir dir;
+    const QString file = dir.filePath("in.es");
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(es);
+    }
+    QList<qint64> want; // where each packet starts
+    qint64 at = 0;
+    for (const QByteArray& line : runTool("ffprobe", {"-v", "error", "-f", s.codec, "-show_entries", "packet=size", "-of",
+                                                      "csv=p=0", file})
+                                      .split('\n'))
+        if (!line.trimmed().isEmpty()) {
+            want << at;
+            at += line.trimmed().toInt();
+        }
+    ASSERT_EQ(want.size(), s.pictures());
+    ASSERT_EQ(at, es.size());
+    const auto codec = QByteArray(s.codec) == "hevc" ? Media::AnnexB::Codec::Hevc : Media::AnnexB::Codec::H264;
+    const auto* d = reinterpret_cast<const uint8_t*>(es.constData());
+    for (const size_t chunk : {size_t(1), size_t(7), size_t(4096), size_t(es.size())}) {
+        QList<qint64> got;
+        int keys = 0;
+        Media::AnnexB::Splitter sp(codec, [&](const Media::AnnexB::AccessUnit& au) {
+            const qint64 start = au.at;
+            // Moved onto FFmpeg's boundary when it left the zero before.
+            got << (start + 1 < es.size() && es[int(start)] == 0 && want.contains(start + 1) ? start + 1 : start);
+            keys += au.key;
+            return true;
+        });
+        for (size_t from = 0; from < size_t(es.size()); from += chunk)
+            sp.feed(d + from, std::min(chunk, size_t(es.size()) - from));
+        sp.finish();
+        EXPECT_EQ(got, want) << "chunks of " << chunk;
+        EXPECT_EQ(keys, s.seconds) << "chunks of " << chunk;
+        EXPECT_EQ(sp.sequence().width, s.width);
+        EXPECT_EQ(double(sp.sequence().fpsNum) / sp.sequence().fpsDen, double(s.fps));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, AccessUnits,
+                         ::testing::Values(StreamSpec{"h264", 30, 2, 320, 240}, StreamSpec{"hevc", 15, 2, 352, 288}),
+                         [](const auto& info) { return std::string(info.param.codec); });
