@@ -231,18 +231,21 @@ Sequence parseHevcSequence(Bits& b)
     const uint32_t chroma = b.ue();
     if (chroma == 3)
         s.separateColourPlane = b.flag();
-    int width = int(b.ue()), height = int(b.ue());
+    int64_t width = b.ue(), height = b.ue();
     if (b.flag()) {
         const int subW = chroma == 1 || chroma == 2 ? 2 : 1, subH = chroma == 1 ? 2 : 1;
-        const int l = int(b.ue()), r = int(b.ue()), t = int(b.ue()), bo = int(b.ue());
+        const int64_t l = b.ue(), r = b.ue(), t = b.ue(), bo = b.ue();
         width -= subW * (l + r);
         height -= subH * (t + bo);
     }
-    s.width = width;
-    s.height = height;
+    s.width = int(std::clamp<int64_t>(width, 0, 1 << 20));
+    s.height = int(std::clamp<int64_t>(height, 0, 1 << 20));
     b.ue();
     b.ue();
-    s.log2MaxPocLsb = int(b.ue()) + 4;
+    const uint32_t pocBits = b.ue() + 4;
+    if (pocBits > 16) // damaged; it sizes reads below
+        return s;
+    s.log2MaxPocLsb = int(pocBits);
     const bool allSub = b.flag();
     for (int i = allSub ? 0 : maxSub; i <= maxSub; ++i) {
         b.ue();
@@ -319,7 +322,7 @@ Sequence parseHevcSequence(Bits& b)
             }
         }
     }
-    s.valid = width > 0 && height > 0 && width <= 16384 && height <= 16384;
+    s.valid = s.width > 0 && s.height > 0 && s.width <= 16384 && s.height <= 16384 && s.log2MaxPocLsb <= 16;
     return s;
 }
 
@@ -350,10 +353,10 @@ Sequence parseH264Sequence(Bits& b)
             }
         }
     }
-    s.log2MaxFrameNum = int(b.ue()) + 4;
-    s.pocType = int(b.ue());
+    s.log2MaxFrameNum = int(std::min<uint32_t>(b.ue(), 64)) + 4;
+    s.pocType = int(std::min<uint32_t>(b.ue(), 3));
     if (s.pocType == 0) {
-        s.log2MaxPocLsb = int(b.ue()) + 4;
+        s.log2MaxPocLsb = int(std::min<uint32_t>(b.ue(), 64)) + 4;
     } else if (s.pocType == 1) {
         b.skip(1);
         b.se();
@@ -364,22 +367,23 @@ Sequence parseH264Sequence(Bits& b)
     }
     b.ue();
     b.skip(1);
-    const int mbsWide = int(b.ue()) + 1, mapUnits = int(b.ue()) + 1;
+    // 64 bits: damaged fields are large, and checked only at the end.
+    const int64_t mbsWide = int64_t(b.ue()) + 1, mapUnits = int64_t(b.ue()) + 1;
     s.frameMbsOnly = b.flag();
     if (!s.frameMbsOnly)
         b.skip(1);
     b.skip(1);
-    int width = mbsWide * 16, height = (s.frameMbsOnly ? 1 : 2) * mapUnits * 16;
+    int64_t width = mbsWide * 16, height = (s.frameMbsOnly ? 1 : 2) * mapUnits * 16;
     if (b.flag()) {
         const uint32_t arrayType = s.separateColourPlane ? 0 : chroma;
         const int unitX = arrayType == 1 || arrayType == 2 ? 2 : 1;
         const int unitY = (arrayType == 1 ? 2 : 1) * (s.frameMbsOnly ? 1 : 2);
-        const int l = int(b.ue()), r = int(b.ue()), t = int(b.ue()), bo = int(b.ue());
+        const int64_t l = b.ue(), r = b.ue(), t = b.ue(), bo = b.ue();
         width -= unitX * (l + r);
         height -= unitY * (t + bo);
     }
-    s.width = width;
-    s.height = height;
+    s.width = int(std::clamp<int64_t>(width, 0, 1 << 20));
+    s.height = int(std::clamp<int64_t>(height, 0, 1 << 20));
     if (b.flag()) {
         if (b.flag() && b.u(8) == 255)
             b.skip(32);
@@ -402,8 +406,8 @@ Sequence parseH264Sequence(Bits& b)
             }
         }
     }
-    s.valid = width > 0 && height > 0 && width <= 16384 && height <= 16384 && s.log2MaxFrameNum <= 16 &&
-              s.log2MaxPocLsb <= 16;
+    s.valid = s.width > 0 && s.height > 0 && s.width <= 16384 && s.height <= 16384 && s.log2MaxFrameNum >= 4 &&
+              s.log2MaxFrameNum <= 16 && s.log2MaxPocLsb >= 4 && s.log2MaxPocLsb <= 16;
     return s;
 }
 
@@ -520,6 +524,8 @@ void Splitter::useParameterSets(const uint8_t* d, size_t n)
 
 void Splitter::parameterSet(const uint8_t* nal, size_t n)
 {
+    if (n < (m_codec == Codec::Hevc ? 3u : 2u)) // a header and nothing after it
+        return;
     std::string unit("\0\0\0\1", 4);
     unit.append(reinterpret_cast<const char*>(nal), n);
     if (m_codec == Codec::H264) {
