@@ -476,12 +476,6 @@ bool isParameterSet(Codec codec, const uint8_t* nal)
         return h264Type(nal) == 7 || h264Type(nal) == 8;
     return hevcType(nal) >= 32 && hevcType(nal) <= 34;
 }
-bool isSlice(Codec codec, const uint8_t* nal)
-{
-    if (codec == Codec::H264)
-        return h264Type(nal) >= 1 && h264Type(nal) <= 5;
-    return hevcVcl(hevcType(nal));
-}
 // The end of the unit starting at nal (its trailing zeros left out).
 size_t unitEnd(const uint8_t* d, size_t nal, size_t next)
 {
@@ -491,24 +485,6 @@ size_t unitEnd(const uint8_t* d, size_t nal, size_t next)
     return end;
 }
 } // namespace
-
-std::string parameterSetsBeforeFirstPicture(Codec codec, const uint8_t* d, size_t n)
-{
-    std::string out;
-    for (size_t p = findStartCode(d, 0, n); p < n;) {
-        const size_t nal = p + 3, next = findStartCode(d, nal, n), end = unitEnd(d, nal, next);
-        if (end > nal) {
-            if (isSlice(codec, d + nal))
-                break;
-            if (isParameterSet(codec, d + nal)) {
-                out.append("\0\0\0\1", 4);
-                out.append(reinterpret_cast<const char*>(d + nal), end - nal);
-            }
-        }
-        p = next;
-    }
-    return out;
-}
 
 Splitter::Splitter(Codec codec, Sink sink) : m_codec(codec), m_sink(std::move(sink)) {}
 

@@ -43,10 +43,6 @@ struct Sequence {
 // Parses one SPS NAL unit (header included, no start code).
 Sequence parseSequence(Codec codec, const uint8_t* nal, size_t n);
 
-// The parameter-set units (with 4-byte start codes) before the first picture
-// of d[0, n).
-std::string parameterSetsBeforeFirstPicture(Codec codec, const uint8_t* d, size_t n);
-
 struct AccessUnit {
     const uint8_t* data;   // start code of its first unit included
     size_t size;
