@@ -124,17 +124,21 @@ bool FragmentPayload::refill()
         return true;
     }
     qint64 n = std::min(m_sourceRead == 0 ? kFirstChunk : kChunk, ext[m_extent].end - m_at);
+    if (m_chunkLimit > 0)
+        n = std::min(n, m_chunkLimit);
     if (m_limit >= 0)
         n = std::min(n, m_limit - m_sourceRead);
-    m_chunk.clear();
+    // Straight onto the raw bytes: a remux passes every byte through here.
+    const size_t before = m_raw.size();
     ExportCore::CopyTally tally;
     m_copier.copy(m_at, m_at + n, [this](const char* data, qint64 len) {
-        m_chunk.append(data, size_t(len));
+        m_raw.append(data, size_t(len));
         return true;
     }, &tally);
     m_badSectors += int(tally.zeroFilled / ExportCore::ExtentCopier::kSector);
     const qint64 got = tally.copied;
     // A chunk with not one readable sector ends the payload, as the end of the source does.
+    m_raw.resize(before + size_t(std::max<qint64>(0, got)));
     if (got <= 0 || tally.zeroFilled == got) {
         m_error = QStringLiteral("cannot read %1 at byte %2: %3")
                       .arg(QString::fromLocal8Bit(m_fragment.diskName))
@@ -144,7 +148,6 @@ bool FragmentPayload::refill()
         m_finished = true;
         return false;
     }
-    m_raw.append(m_chunk, 0, size_t(got));
     unframe();
     m_at += got;
     m_sourceRead += got;
@@ -157,6 +160,22 @@ QByteArray FragmentPayload::peek(int size)
     }
     const size_t n = std::min(size_t(size), m_out.size() - m_outPos);
     return QByteArray(m_out.data() + m_outPos, int(n));
+}
+
+int FragmentPayload::readAppend(std::string& out, int size)
+{
+    while (m_outPos >= m_out.size()) {
+        m_out.clear();
+        m_outPos = 0;
+        if (m_finished && m_error.isEmpty())
+            return 0;
+        if (!refill())
+            return m_error.isEmpty() ? 0 : -1;
+    }
+    const size_t n = std::min(size_t(size), m_out.size() - m_outPos);
+    out.append(m_out, m_outPos, n);
+    m_outPos += n;
+    return int(n);
 }
 
 int FragmentPayload::read(std::uint8_t* buf, int size)

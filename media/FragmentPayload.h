@@ -32,10 +32,15 @@ public:
         m_out.assign(prefix.constData(), size_t(prefix.size()));
         m_produced = prefix.size();
     }
+    // Source reads of at most this many bytes (a thumbnail stops at its
+    // first picture; a remux reads on in large chunks).
+    void setChunk(qint64 bytes) { m_chunkLimit = bytes; }
     // false with *error naming the source and the reason.
     bool open(QString* error);
     // Up to size payload bytes; 0 at the end, -1 when the source failed.
     int read(std::uint8_t* buf, int size);
+    // The same, appended to out (one copy fewer for a caller that keeps them).
+    int readAppend(std::string& out, int size);
     // The next size payload bytes (fewer at the end or when the source
     // failed), left to be read; reads no more of the source than they need.
     QByteArray peek(int size);
@@ -56,6 +61,7 @@ private:
 
     SFragmentFit m_fragment;
     qint64 m_limit;
+    qint64 m_chunkLimit = -1;
     NyxCIOSystemDevice* m_device = nullptr;
     // The exports' copy: an unreadable sector comes as zeros, counted in
     // m_badSectors, as a decoder meets them in a damaged recording.
@@ -75,7 +81,6 @@ private:
     int m_badSectors = 0;
     bool m_finished = false;
     QString m_error;
-    std::string m_chunk;
 };
 
 } // namespace Media

@@ -1,5 +1,6 @@
 #include "media/MediaFile.h"
 
+#include "media/AnnexB.h"
 #include "media/FragmentPayload.h"
 
 #include "disk/Nyx.h"
@@ -17,6 +18,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <numeric>
@@ -25,6 +27,8 @@ extern "C" {
 namespace Media {
 
 namespace {
+
+std::atomic<qint64> g_ffmpegOpens{0};
 
 // Damaged recordings make the decoders complain on every picture.
 void quietLibraries()
@@ -100,6 +104,7 @@ struct Input {
             return false;
         }
         const AVInputFormat* iformat = nullptr;
+        ++g_ffmpegOpens;
         // Recorder streams announce themselves in their first kilobytes; noise
         // is given up on early, as the CLI counts every fragment it lists.
         const int score = av_probe_input_buffer2(io, &iformat, "", nullptr, 0, 256 << 10);
@@ -138,30 +143,28 @@ struct Input {
 
 } // namespace
 
-bool looksLikeVideo(const char* head, int size)
+bool looksLikeTransportStream(const char* head, int size)
 {
     const auto* d = reinterpret_cast<const uint8_t*>(head);
+    constexpr int kPackets = 7;
+    if (size < kPackets * 188)
+        return false;
+    for (int i = 0; i < kPackets; ++i)
+        if (d[i * 188] != 0x47)
+            return false;
+    return true;
+}
+
+bool looksLikeVideo(const char* head, int size)
+{
     const int n = std::min(size, kSniffBytes);
-    if (n > 2 * 188 && d[0] == 0x47 && d[188] == 0x47 && d[376] == 0x47)
-        return true;
-    int found = 0;
-    for (int i = 0; i + 3 < n; ++i) {
-        if (d[i + 2] > 1) { // no start code can end within the next two bytes
-            i += 2;
-            continue;
-        }
-        if (d[i] != 0 || d[i + 1] != 0 || d[i + 2] != 1)
-            continue;
-        // An H.26x NAL header: forbidden_zero_bit clear. (The frame
-        // header's own magic, 00 00 01 B7, found loose in damaged payloads,
-        // has it set.)
-        if ((d[i + 3] & 0x80) == 0) {
-            if (++found == 2)
-                return true;
-        }
-        i += 2;
-    }
-    return false;
+    return looksLikeTransportStream(head, n) ||
+           AnnexB::sniff(reinterpret_cast<const uint8_t*>(head), size_t(std::max(0, n))) != AnnexB::Codec::None;
+}
+
+qint64 ffmpegProbes()
+{
+    return g_ffmpegOpens.load();
 }
 
 namespace {
@@ -176,58 +179,6 @@ AVRational frameRate(const AVStream* st)
         }
     }
     return AVRational{kDefaultFps, 1};
-}
-
-bool isParameterSet(AVCodecID codec, const uint8_t* nal)
-{
-    if (codec == AV_CODEC_ID_H264) {
-        const int t = nal[0] & 0x1f;
-        return t == 7 || t == 8;
-    }
-    const int t = (nal[0] >> 1) & 0x3f;
-    return t >= 32 && t <= 34;
-}
-
-bool isPicture(AVCodecID codec, const uint8_t* nal)
-{
-    if (codec == AV_CODEC_ID_H264) {
-        const int t = nal[0] & 0x1f;
-        return t >= 1 && t <= 5;
-    }
-    return ((nal[0] >> 1) & 0x3f) < 32;
-}
-
-// The parameter-set units in data before its first picture, with start codes.
-QByteArray collectParameterSets(AVCodecID codec, const uint8_t* data, int n)
-{
-    QByteArray out;
-    std::vector<std::pair<int, int>> nals; // payload start, end
-    int start = -1;
-    for (int i = 0; i + 3 <= n; ++i) {
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-            if (start >= 0) {
-                int end = i;
-                while (end > start && data[end - 1] == 0)
-                    --end;
-                nals.emplace_back(start, end);
-            }
-            start = i + 3;
-            i += 2;
-        }
-    }
-    if (start >= 0 && start < n)
-        nals.emplace_back(start, n);
-    for (const auto& [s, e] : nals) {
-        if (e <= s)
-            continue;
-        if (isPicture(codec, data + s))
-            break;
-        if (isParameterSet(codec, data + s)) {
-            out += QByteArray::fromRawData("\0\0\0\1", 4);
-            out += QByteArray(reinterpret_cast<const char*>(data + s), e - s);
-        }
-    }
-    return out;
 }
 
 // Annex B streams never hold this many zeros inside a unit: it is a stretch
@@ -311,27 +262,147 @@ const SPlayListTableItem* precedingFragment(const QList<SPlayListTableItem>& all
     return best;
 }
 
+namespace {
+
+using AnnexB::Codec;
+
+const char* codecName(Codec c)
+{
+    return c == Codec::H264 ? "h264" : "hevc";
+}
+
+AVCodecID codecId(Codec c)
+{
+    return c == Codec::H264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC;
+}
+
+// The stream's own rate when it gives a sensible one, else PAL.
+AVRational rateOf(const AnnexB::Sequence& s)
+{
+    AVRational r{kDefaultFps, 1};
+    if (s.valid && s.fpsNum && s.fpsDen) {
+        const double v = double(s.fpsNum) / s.fpsDen;
+        if (v >= 1 && v <= 240)
+            av_reduce(&r.num, &r.den, s.fpsNum, s.fpsDen, 1 << 30);
+    }
+    return r;
+}
+
+QString unrecognised()
+{
+    return QStringLiteral("the payload is no video format FFmpeg recognises");
+}
+
+// What our own reading of a fragment's head finds.
+struct Head {
+    Codec codec = Codec::None;
+    bool transport = false;   // left to libavformat
+    std::string sets;         // Annex B
+    AnnexB::Sequence seq;
+    QString error;            // the source failed
+};
+
+// Feeds up to limit payload bytes (all when limit < 0) to sp; false when the source failed.
+bool feedAll(FragmentPayload& payload, AnnexB::Splitter& sp, const std::atomic<bool>* cancel,
+             const std::function<void()>& progress = {})
+{
+    for (;;) {
+        long n = 0;
+        if (!sp.feedWith([&](std::string& out) { return long(payload.readAppend(out, 1 << 20)); }, &n))
+            return true;
+        if (n <= 0)
+            break;
+        if (progress)
+            progress();
+        if (cancel && cancel->load())
+            return true;
+    }
+    if (!payload.error().isEmpty())
+        return false;
+    sp.finish();
+    return true;
+}
+
+Head readHead(const SFragmentFit& f)
+{
+    Head h;
+    FragmentPayload payload(f, kHeadBytes);
+    if (!payload.open(&h.error))
+        return h;
+    const QByteArray head = payload.peek(kSniffBytes);
+    if (!payload.error().isEmpty()) {
+        h.error = payload.error();
+        return h;
+    }
+    h.codec = AnnexB::sniff(reinterpret_cast<const uint8_t*>(head.constData()), size_t(head.size()));
+    if (h.codec == Codec::None) {
+        h.transport = looksLikeTransportStream(head.constData(), head.size());
+        return h;
+    }
+    AnnexB::Splitter sp(h.codec, [](const AnnexB::AccessUnit&) { return true; });
+    if (!feedAll(payload, sp, nullptr)) {
+        h.error = payload.error();
+        return h;
+    }
+    h.sets = sp.parameterSets();
+    h.seq = sp.sequence();
+    return h;
+}
+
+// f's head, and the parameter sets it uses: its own, or (a recording that
+// goes on) those of previous.
+struct OwnProbe {
+    Head head;
+    StreamInfo info;
+};
+
+OwnProbe ownProbe(const SFragmentFit& f, const SFragmentFit* previous)
+{
+    OwnProbe p;
+    p.head = readHead(f);
+    Head& h = p.head;
+    if (!h.error.isEmpty()) {
+        p.info.error = h.error;
+        return p;
+    }
+    if (h.codec == Codec::None) {
+        p.info.error = unrecognised();
+        return p;
+    }
+    if (!h.seq.valid && previous) {
+        const Head before = readHead(*previous);
+        if (before.codec == h.codec && before.seq.valid) {
+            h.sets = before.sets;
+            h.seq = before.seq;
+            p.info.borrowedParameterSets = true;
+        }
+    }
+    StreamInfo& info = p.info;
+    info.recognised = true;
+    info.format = info.codec = QString::fromLatin1(codecName(h.codec));
+    if (h.seq.valid) {
+        info.width = h.seq.width;
+        info.height = h.seq.height;
+    }
+    const AVRational r = rateOf(h.seq);
+    info.fpsNum = r.num;
+    info.fpsDen = r.den;
+    return p;
+}
+
+} // namespace
+
 QByteArray parameterSets(const SFragmentFit& f)
 {
-    Input in;
-    if (!in.open(f, kHeadBytes, QByteArray(), false))
-        return QByteArray();
-    const AVCodecID codec = in.stream()->codecpar->codec_id;
-    if (codec != AV_CODEC_ID_H264 && codec != AV_CODEC_ID_HEVC)
-        return QByteArray();
-    // The raw payload itself: the demuxer's packets would start at a picture.
-    FragmentPayload head(f, kHeadBytes);
-    if (!head.open(nullptr))
-        return QByteArray();
-    std::vector<uint8_t> data(size_t(kHeadBytes) + 4096);
-    int n = 0;
-    for (int r; n < int(data.size()) && (r = head.read(data.data() + n, int(data.size()) - n)) > 0;)
-        n += r;
-    return collectParameterSets(codec, data.data(), n);
+    const Head h = readHead(f);
+    return QByteArray(h.sets.data(), int(h.sets.size()));
 }
 
 StreamInfo probe(const SFragmentFit& f, const SFragmentFit* previous)
 {
+    OwnProbe own = ownProbe(f, previous);
+    if (!own.head.transport)
+        return own.info;
     StreamInfo info;
     Input in;
     if (!openWithParameterSets(&in, f, previous, kHeadBytes * 2, &info.borrowedParameterSets)) {
@@ -353,21 +424,45 @@ StreamInfo probe(const SFragmentFit& f, const SFragmentFit* previous)
 Duration countPictures(const SFragmentFit& f, const SFragmentFit* previous, const std::atomic<bool>* cancel)
 {
     Duration d;
-    Input in;
-    if (!openWithParameterSets(&in, f, previous, -1, nullptr))
+    FragmentPayload payload(f);
+    if (!payload.open(nullptr))
         return d;
-    const AVRational r = frameRate(in.stream());
-    AVPacket* pkt = av_packet_alloc();
-    while (av_read_frame(in.fmt, pkt) >= 0) {
-        if (pkt->stream_index == in.video)
-            ++d.pictures;
-        av_packet_unref(pkt);
-        if (cancel && cancel->load())
-            break;
+    const QByteArray head = payload.peek(kSniffBytes);
+    if (!payload.error().isEmpty())
+        return d;
+    const Codec codec = AnnexB::sniff(reinterpret_cast<const uint8_t*>(head.constData()), size_t(head.size()));
+    if (codec == Codec::None) {
+        if (!looksLikeTransportStream(head.constData(), head.size()))
+            return d;
+        Input in;
+        if (!openWithParameterSets(&in, f, previous, -1, nullptr))
+            return d;
+        const AVRational r = frameRate(in.stream());
+        AVPacket* pkt = av_packet_alloc();
+        while (av_read_frame(in.fmt, pkt) >= 0) {
+            if (pkt->stream_index == in.video)
+                ++d.pictures;
+            av_packet_unref(pkt);
+            if (cancel && cancel->load())
+                break;
+        }
+        av_packet_free(&pkt);
+        d.known = in.payload->error().isEmpty() && !(cancel && cancel->load());
+        d.fps = av_q2d(r);
+        d.seconds = d.pictures / d.fps;
+        return d;
     }
-    av_packet_free(&pkt);
-    d.known = in.payload->error().isEmpty() && !(cancel && cancel->load());
-    d.fps = av_q2d(r);
+    AnnexB::Splitter sp(codec, [](const AnnexB::AccessUnit&) { return true; });
+    const bool read = feedAll(payload, sp, cancel);
+    AnnexB::Sequence seq = sp.sequence();
+    if (!seq.valid && previous) {
+        const Head before = readHead(*previous);
+        if (before.codec == codec)
+            seq = before.seq;
+    }
+    d.pictures = sp.units();
+    d.known = read && !(cancel && cancel->load());
+    d.fps = av_q2d(rateOf(seq));
     d.seconds = d.pictures / d.fps;
     return d;
 }
@@ -389,14 +484,15 @@ public:
         avcodec_free_context(&m_parserCtx);
     }
 
-    void startStream(const AVCodecParameters* par)
+    // ownOrder: the caller gives each picture's order count.
+    void startStream(const AVCodecParameters* par, bool ownOrder = false)
     {
         if (m_parser) {
             av_parser_close(m_parser);
             m_parser = nullptr;
         }
         avcodec_free_context(&m_parserCtx);
-        if (par->codec_id != AV_CODEC_ID_H264 && par->codec_id != AV_CODEC_ID_HEVC)
+        if (ownOrder || (par->codec_id != AV_CODEC_ID_H264 && par->codec_id != AV_CODEC_ID_HEVC))
             return;
         m_parser = av_parser_init(par->codec_id);
         m_parserCtx = avcodec_alloc_context3(nullptr);
@@ -411,8 +507,8 @@ public:
 
     // Takes pkt. lostBytes: payload lost to damage just before or inside it,
     // whose pictures keep their time (estimated from the mean picture size).
-    // false when writing failed.
-    bool add(AVPacket* pkt, qint64 lostBytes)
+    // poc: its picture order count when known. false when writing failed.
+    bool add(AVPacket* pkt, qint64 lostBytes, const int64_t* poc = nullptr)
     {
         const qint64 zeros = damagedBytes(pkt->data, pkt->size);
         Pending p{pkt, 0, zeros > 0};
@@ -431,7 +527,9 @@ public:
             m_soundBytes += pkt->size;
         }
         bool key = pkt->flags & AV_PKT_FLAG_KEY;
-        if (m_parser && !p.damaged) {
+        if (poc) {
+            p.poc = *poc;
+        } else if (m_parser && !p.damaged) {
             uint8_t* out = nullptr;
             int outSize = 0;
             av_parser_parse2(m_parser, m_parserCtx, &out, &outSize, pkt->data, pkt->size, AV_NOPTS_VALUE,
@@ -495,7 +593,7 @@ public:
 private:
     struct Pending {
         AVPacket* pkt;
-        int poc;
+        int64_t poc;
         bool damaged;
     };
     AVFormatContext* m_out;
@@ -537,10 +635,15 @@ RemuxResult remux(const QList<SPlayListTableItem>& rows, const QList<SPlayListTa
     // Every row is probed first, so a merge that cannot be one file is
     // refused before anything is written.
     QList<StreamInfo> infos;
+    std::vector<Codec> codecs; // None: read through libavformat
+    std::vector<std::string> sets;
     qint64 total = 0;
     for (const SPlayListTableItem& row : rows) {
         const SPlayListTableItem* prev = precedingFragment(all, row.sFragmentFit);
-        infos.append(probe(row.sFragmentFit, prev ? &prev->sFragmentFit : nullptr));
+        const OwnProbe own = ownProbe(row.sFragmentFit, prev ? &prev->sFragmentFit : nullptr);
+        infos.append(own.head.transport ? probe(row.sFragmentFit, prev ? &prev->sFragmentFit : nullptr) : own.info);
+        codecs.push_back(own.head.transport ? Codec::None : own.head.codec);
+        sets.push_back(own.head.sets);
         total += row.sFragmentFit.totalBytes;
         StreamInfo& info = infos.last();
         if (info.recognised && info.mp4() && info.width <= 0) {
@@ -592,6 +695,7 @@ RemuxResult remux(const QList<SPlayListTableItem>& rows, const QList<SPlayListTa
         }
     }
 
+    quietLibraries();
     Output out;
     avformat_alloc_output_context2(&out.fmt, nullptr, first.mp4() ? "mp4" : "matroska", partName.constData());
     if (!out.fmt) {
@@ -610,8 +714,83 @@ RemuxResult remux(const QList<SPlayListTableItem>& rows, const QList<SPlayListTa
         return result;
     };
 
+    auto openOutput = [&]() -> QString {
+        int rc = avio_open(&out.fmt->pb, partName.constData(), AVIO_FLAG_WRITE);
+        if (rc < 0)
+            return QStringLiteral("cannot create %1: %2").arg(part, avError(rc));
+        if ((rc = avformat_write_header(out.fmt, nullptr)) < 0)
+            return QStringLiteral("cannot write %1: %2").arg(part, avError(rc));
+        out.headerWritten = true;
+        return QString();
+    };
+
     for (int i = 0; i < rows.size(); ++i) {
         const SPlayListTableItem& row = rows[i];
+        if (codecs[size_t(i)] != Codec::None) {
+            // H.264/H.265: split into pictures by our own parser, straight to the muxer.
+            const Codec codec = codecs[size_t(i)];
+            if (i == 0) {
+                AVStream* ost = avformat_new_stream(out.fmt, nullptr);
+                const std::string& ps = sets[0];
+                if (!ost || !(ost->codecpar->extradata = static_cast<uint8_t*>(
+                                  av_mallocz(ps.size() + AV_INPUT_BUFFER_PADDING_SIZE))))
+                    return failWith(RemuxResult::Failed, QStringLiteral("%1: out of memory").arg(result.path));
+                std::memcpy(ost->codecpar->extradata, ps.data(), ps.size());
+                ost->codecpar->extradata_size = int(ps.size());
+                ost->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+                ost->codecpar->codec_id = codecId(codec);
+                ost->codecpar->width = first.width;
+                ost->codecpar->height = first.height;
+                ost->time_base = tick;
+                ost->avg_frame_rate = AVRational{first.fpsNum, first.fpsDen};
+                const QString why = openOutput();
+                if (!why.isEmpty())
+                    return failWith(RemuxResult::Failed, why);
+            }
+            stamper.startStream(out.fmt->streams[0]->codecpar, true);
+            FragmentPayload payload(row.sFragmentFit);
+            QString error;
+            if (!payload.open(&error))
+                return failWith(RemuxResult::Failed, QStringLiteral("%1: %2").arg(describe(row), error));
+            size_t nextSkip = 0;
+            bool writeFailed = false;
+            AnnexB::Splitter sp(codec, [&](const AnnexB::AccessUnit& au) {
+                // Bytes missing before this picture's start in the payload.
+                qint64 lost = 0;
+                const auto& skips = payload.skips();
+                while (nextSkip < skips.size() && skips[nextSkip].at <= au.at)
+                    lost += skips[nextSkip++].bytes;
+                AVPacket* pkt = av_packet_alloc();
+                if (!pkt || av_new_packet(pkt, int(au.size)) < 0) {
+                    av_packet_free(&pkt);
+                    writeFailed = true;
+                    return false;
+                }
+                std::memcpy(pkt->data, au.data, au.size);
+                if (au.key)
+                    pkt->flags |= AV_PKT_FLAG_KEY;
+                if (!stamper.add(pkt, lost, &au.poc)) {
+                    writeFailed = true;
+                    return false;
+                }
+                return true;
+            });
+            sp.useParameterSets(reinterpret_cast<const uint8_t*>(sets[size_t(i)].data()), sets[size_t(i)].size());
+            const bool read = feedAll(payload, sp, options.cancel, [&] {
+                if (options.progress)
+                    options.progress(doneBefore + std::min(payload.sourceBytesRead(), row.sFragmentFit.totalBytes), total);
+            });
+            if (writeFailed)
+                return failWith(RemuxResult::Failed, QStringLiteral("cannot write %1: %2").arg(part, avError(AVERROR(EIO))));
+            if (options.cancel && options.cancel->load())
+                return failWith(RemuxResult::Cancelled, QStringLiteral("cancelled"));
+            if (!read)
+                return failWith(RemuxResult::Failed, QStringLiteral("%1: %2").arg(describe(row), payload.error()));
+            if (!stamper.flush())
+                return failWith(RemuxResult::Failed, QStringLiteral("cannot write %1").arg(part));
+            doneBefore += row.sFragmentFit.totalBytes;
+            continue;
+        }
         const SPlayListTableItem* prev = precedingFragment(all, row.sFragmentFit);
         Input in;
         if (!openWithParameterSets(&in, row.sFragmentFit, prev ? &prev->sFragmentFit : nullptr, -1, nullptr))
@@ -624,12 +803,9 @@ RemuxResult remux(const QList<SPlayListTableItem>& rows, const QList<SPlayListTa
             ost->codecpar->codec_tag = 0;
             ost->time_base = tick;
             ost->avg_frame_rate = AVRational{first.fpsNum, first.fpsDen};
-            int rc = avio_open(&out.fmt->pb, partName.constData(), AVIO_FLAG_WRITE);
-            if (rc < 0)
-                return failWith(RemuxResult::Failed, QStringLiteral("cannot create %1: %2").arg(part, avError(rc)));
-            if ((rc = avformat_write_header(out.fmt, nullptr)) < 0)
-                return failWith(RemuxResult::Failed, QStringLiteral("cannot write %1: %2").arg(part, avError(rc)));
-            out.headerWritten = true;
+            const QString why = openOutput();
+            if (!why.isEmpty())
+                return failWith(RemuxResult::Failed, why);
         }
         stamper.startStream(ist->codecpar);
         AVPacket* pkt = av_packet_alloc();
@@ -687,6 +863,131 @@ RemuxResult remux(const QList<SPlayListTableItem>& rows, const QList<SPlayListTa
 
 namespace {
 
+// The picture scaled to at most maxWidth, as a JPEG in t.
+void makeJpeg(const AVFrame* frame, int maxWidth, Thumbnail* out)
+{
+    Thumbnail& t = *out;
+    AVPacket* pkt = av_packet_alloc();
+    t.pictureWidth = frame->width;
+    t.pictureHeight = frame->height;
+    t.width = std::min(maxWidth, frame->width) & ~1;
+    t.height = std::max(2, int(qint64(t.width) * frame->height / frame->width) & ~1);
+
+    SwsContext* sws = sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), t.width, t.height,
+                                     AV_PIX_FMT_YUVJ420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    AVFrame* small = av_frame_alloc();
+    small->format = AV_PIX_FMT_YUVJ420P;
+    small->width = t.width;
+    small->height = t.height;
+    const AVCodec* mjpeg = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
+    AVCodecContext* enc = mjpeg ? avcodec_alloc_context3(mjpeg) : nullptr;
+    bool ok = pkt && sws && small && enc && av_frame_get_buffer(small, 0) >= 0;
+    if (ok) {
+        sws_scale(sws, frame->data, frame->linesize, 0, frame->height, small->data, small->linesize);
+        enc->width = t.width;
+        enc->height = t.height;
+        enc->pix_fmt = AV_PIX_FMT_YUVJ420P;
+        enc->time_base = AVRational{1, kDefaultFps};
+        enc->flags |= AV_CODEC_FLAG_QSCALE;
+        enc->global_quality = FF_QP2LAMBDA * 4;
+        small->quality = enc->global_quality;
+        small->pts = 0;
+        ok = avcodec_open2(enc, mjpeg, nullptr) >= 0 && avcodec_send_frame(enc, small) >= 0 &&
+             avcodec_receive_packet(enc, pkt) >= 0;
+    }
+    if (ok) {
+        t.jpeg = QByteArray(reinterpret_cast<const char*>(pkt->data), pkt->size);
+        t.ok = true;
+    } else {
+        t.error = QStringLiteral("the picture could not be made into a JPEG");
+    }
+    sws_freeContext(sws);
+    av_frame_free(&small);
+    avcodec_free_context(&enc);
+    av_packet_free(&pkt);
+}
+
+// Decodes f's head as codec up to its first decodable picture, reading the
+// source in small steps so no more than that is read. sets: parameter sets
+// from elsewhere, sent before the first picture.
+Thumbnail ownThumbnail(const SFragmentFit& f, int maxWidth, const std::string& sets, bool* transport)
+{
+    Thumbnail t;
+    *transport = false;
+    quietLibraries();
+    FragmentPayload payload(f, kHeadBytes);
+    payload.setChunk(64 << 10);
+    if (!payload.open(&t.error))
+        return t;
+    Codec codec = Codec::None;
+    for (int sniffed : {16 << 10, kSniffBytes}) {
+        const QByteArray head = payload.peek(sniffed);
+        codec = AnnexB::sniff(reinterpret_cast<const uint8_t*>(head.constData()), size_t(head.size()));
+        if (codec != Codec::None || head.size() < sniffed)
+            break;
+    }
+    if (!payload.error().isEmpty()) {
+        t.error = payload.error();
+        return t;
+    }
+    if (codec == Codec::None) {
+        const QByteArray head = payload.peek(kSniffBytes);
+        *transport = looksLikeTransportStream(head.constData(), head.size());
+        t.error = unrecognised();
+        return t;
+    }
+    const AVCodec* decoder = avcodec_find_decoder(codecId(codec));
+    AVCodecContext* dec = decoder ? avcodec_alloc_context3(decoder) : nullptr;
+    AVFrame* frame = av_frame_alloc();
+    AVPacket* pkt = av_packet_alloc();
+    bool got = false;
+    if (dec && frame && pkt) {
+        dec->thread_count = 1;
+        if (avcodec_open2(dec, decoder, nullptr) < 0)
+            avcodec_free_context(&dec);
+    }
+    if (dec && frame && pkt) {
+        bool setsSent = sets.empty();
+        AnnexB::Splitter sp(codec, [&](const AnnexB::AccessUnit& au) {
+            if (!au.key) // nothing before a key picture decodes
+                return true;
+            const size_t prefix = setsSent ? 0 : sets.size();
+            if (av_new_packet(pkt, int(prefix + au.size)) < 0)
+                return false;
+            std::memcpy(pkt->data, sets.data(), prefix);
+            std::memcpy(pkt->data + prefix, au.data, au.size);
+            setsSent = true;
+            // The picture alone, drained at once: no reordering delay to wait out.
+            avcodec_send_packet(dec, pkt);
+            av_packet_unref(pkt);
+            avcodec_send_packet(dec, nullptr);
+            while (!got && avcodec_receive_frame(dec, frame) == 0) {
+                got = frame->width > 0 && frame->height > 0 && !frame->decode_error_flags;
+                if (!got)
+                    av_frame_unref(frame);
+            }
+            if (got)
+                return false;
+            avcodec_flush_buffers(dec);
+            return true;
+        });
+        feedAll(payload, sp, nullptr);
+    }
+    t.sourceBytesRead = payload.sourceBytesRead();
+    if (got)
+        makeJpeg(frame, maxWidth, &t);
+    else if (!dec)
+        t.error = QStringLiteral("no decoder for %1").arg(QString::fromLatin1(codecName(codec)));
+    else if (!payload.error().isEmpty())
+        t.error = payload.error();
+    else
+        t.error = QStringLiteral("no decodable picture in the first %1 bytes").arg(kHeadBytes);
+    avcodec_free_context(&dec);
+    av_frame_free(&frame);
+    av_packet_free(&pkt);
+    return t;
+}
+
 Thumbnail thumbnailWith(const SFragmentFit& f, int maxWidth, const QByteArray& prefix)
 {
     Thumbnail t;
@@ -738,42 +1039,7 @@ Thumbnail thumbnailWith(const SFragmentFit& f, int maxWidth, const QByteArray& p
         cleanup();
         return t;
     }
-    t.pictureWidth = frame->width;
-    t.pictureHeight = frame->height;
-    t.width = std::min(maxWidth, frame->width) & ~1;
-    t.height = std::max(2, int(qint64(t.width) * frame->height / frame->width) & ~1);
-
-    SwsContext* sws = sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), t.width, t.height,
-                                     AV_PIX_FMT_YUVJ420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
-    AVFrame* small = av_frame_alloc();
-    small->format = AV_PIX_FMT_YUVJ420P;
-    small->width = t.width;
-    small->height = t.height;
-    const AVCodec* mjpeg = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
-    AVCodecContext* enc = mjpeg ? avcodec_alloc_context3(mjpeg) : nullptr;
-    bool ok = sws && small && enc && av_frame_get_buffer(small, 0) >= 0;
-    if (ok) {
-        sws_scale(sws, frame->data, frame->linesize, 0, frame->height, small->data, small->linesize);
-        enc->width = t.width;
-        enc->height = t.height;
-        enc->pix_fmt = AV_PIX_FMT_YUVJ420P;
-        enc->time_base = AVRational{1, kDefaultFps};
-        enc->flags |= AV_CODEC_FLAG_QSCALE;
-        enc->global_quality = FF_QP2LAMBDA * 4;
-        small->quality = enc->global_quality;
-        small->pts = 0;
-        ok = avcodec_open2(enc, mjpeg, nullptr) >= 0 && avcodec_send_frame(enc, small) >= 0 &&
-             avcodec_receive_packet(enc, pkt) >= 0;
-    }
-    if (ok) {
-        t.jpeg = QByteArray(reinterpret_cast<const char*>(pkt->data), pkt->size);
-        t.ok = true;
-    } else {
-        t.error = QStringLiteral("the picture could not be made into a JPEG");
-    }
-    sws_freeContext(sws);
-    av_frame_free(&small);
-    avcodec_free_context(&enc);
+    makeJpeg(frame, maxWidth, &t);
     cleanup();
     return t;
 }
@@ -782,7 +1048,20 @@ Thumbnail thumbnailWith(const SFragmentFit& f, int maxWidth, const QByteArray& p
 
 Thumbnail thumbnail(const SFragmentFit& f, int maxWidth, const SFragmentFit* previous)
 {
-    Thumbnail t = thumbnailWith(f, maxWidth, QByteArray());
+    bool transport = false;
+    Thumbnail t = ownThumbnail(f, maxWidth, std::string(), &transport);
+    if (!transport) {
+        if (t.ok || !previous)
+            return t;
+        // A recording that goes on has its parameter sets in the fragment before.
+        const std::string sets = readHead(*previous).sets;
+        if (sets.empty())
+            return t;
+        Thumbnail borrowed = ownThumbnail(f, maxWidth, sets, &transport);
+        borrowed.sourceBytesRead += t.sourceBytesRead;
+        return borrowed.ok ? borrowed : t;
+    }
+    t = thumbnailWith(f, maxWidth, QByteArray());
     if (t.ok || !previous)
         return t;
     // A recording that goes on has its parameter sets in the fragment before.

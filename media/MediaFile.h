@@ -23,11 +23,15 @@ constexpr qint64 kHeadBytes = 2 << 20;
 
 // How much of a payload's head the cheap check below looks at.
 constexpr int kSniffBytes = 64 << 10;
-// A cheap check on a payload's head before any FFmpeg probe: a recorder
-// stream (H.264/H.265 Annex B) has start codes with NAL headers every few
-// kilobytes, noise about one in 16 MiB; a transport stream has its sync byte
-// every 188 bytes. False means no probe would recognise it.
+// A cheap check on a payload's head before anything else: a recorder stream
+// (H.264/H.265 Annex B, read by our own code) has NAL units whose headers and
+// first fields make sense every few kilobytes; a transport stream (the one
+// thing left to libavformat) has its sync byte every 188 bytes. Noise and
+// zero-filled damage fail it. False means no probe would recognise it.
 bool looksLikeVideo(const char* head, int size);
+bool looksLikeTransportStream(const char* head, int size);
+// Payloads handed to libavformat's probe so far, in this process.
+qint64 ffmpegProbes();
 
 struct StreamInfo {
     bool recognised = false;
@@ -45,7 +49,7 @@ struct StreamInfo {
 
 // The fragment listed before f on the same source in disk order, or null.
 const SPlayListTableItem* precedingFragment(const QList<SPlayListTableItem>& all, const SFragmentFit& f);
-// SPS/PPS/VPS units (with start codes) at the head of f, before its first picture.
+// The SPS/PPS/VPS units (with start codes) in the head of f.
 QByteArray parameterSets(const SFragmentFit& f);
 
 // Probes the head of f. When its stream lacks parameter sets and previous is
@@ -58,7 +62,8 @@ struct Duration {
     double fps = kDefaultFps;
     double seconds = 0;
 };
-// Counts access units (pictures) over the whole payload.
+// Counts access units (pictures) over the whole payload; the frame rate is the
+// stream's timing (that of the fragment before when f has no SPS), else 25.
 // cancel ends the count early (the result is then not known).
 Duration countPictures(const SFragmentFit& f, const SFragmentFit* previous = nullptr,
                        const std::atomic<bool>* cancel = nullptr);

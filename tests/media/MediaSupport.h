@@ -75,6 +75,23 @@ inline int idrAt(const QByteArray& es, int n)
     return -1;
 }
 
+// Where the second picture's first slice starts: what a decoder needs of the
+// stream for its first picture ends there.
+inline int secondPictureAt(const QByteArray& es, bool hevc)
+{
+    int pictures = 0;
+    const int header = hevc ? 2 : 1;
+    for (int i = 0; i + 3 + header < es.size(); ++i) {
+        if (es[i] != 0 || es[i + 1] != 0 || es[i + 2] != 1)
+            continue;
+        const int type = hevc ? (es[i + 3] >> 1) & 0x3f : es[i + 3] & 0x1f;
+        const bool slice = hevc ? type < 32 : type == 1 || type == 5;
+        if (slice && (es[i + 3 + header] & 0x80) && ++pictures == 2)
+            return i;
+    }
+    return es.size();
+}
+
 // The stream without its SPS and PPS units, as a recording that goes on
 // past the fragment that held them.
 inline QByteArray withoutParameterSets(const QByteArray& es)

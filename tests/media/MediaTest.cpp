@@ -3,8 +3,10 @@
 // continuing recordings, refusals, thumbnails and the contact sheet.
 #include "MediaSupport.h"
 
+#include "media/AnnexB.h"
 #include "media/ContactSheet.h"
 #include "media/MediaFile.h"
+#include "tools/imagegen/ImageGen.h"
 
 #include <QDir>
 #include <QFile>
@@ -171,14 +173,19 @@ class Thumbnails : public MediaTest, public ::testing::WithParamInterface<ThumbC
 TEST_P(Thumbnails, FirstPictureFromTheHeadAtTheExpectedSize)
 {
     const ThumbCase c = GetParam();
+    // Recorded on for a megabyte or more: a thumbnail must not read it all.
+    const QByteArray es = encode(c.stream);
     Disk disk;
-    const SFragmentFit f = disk.add(encode(c.stream));
+    const SFragmentFit f = disk.add(es.repeated(1 + (1 << 20) / es.size()));
     disk.install();
     const Media::Thumbnail t = Media::thumbnail(f);
     ASSERT_TRUE(t.ok) << t.error.toStdString();
     EXPECT_EQ(t.pictureWidth, c.stream.width);
     EXPECT_EQ(t.pictureHeight, c.stream.height);
-    EXPECT_LE(t.sourceBytesRead, Media::kHeadBytes);
+    // No further than the first picture, give or take the small reads and
+    // the unframing's look-ahead of one longest frame.
+    const qint64 needed = secondPictureAt(es, QByteArray(c.stream.codec) == "hevc");
+    EXPECT_LE(t.sourceBytesRead, std::min<qint64>(Media::kHeadBytes, needed + 3 * 65536));
     const auto p = probeFile(writeFile("t.jpg", t.jpeg));
     EXPECT_EQ(p["codec_name"], "mjpeg");
     EXPECT_EQ(p["width"].toInt(), c.width);
@@ -262,6 +269,21 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   false},
         SniffCase{"zeros", [] { return QByteArray(Media::kSniffBytes, 0); }, false},
+        // Noise strewn with TKL headers whose magic byte was damaged: 00 00 01 xx, length, 40 00.
+        SniffCase{"damaged_headers",
+                  [] {
+                      QByteArray b;
+                      quint32 x = 5;
+                      for (int i = 0; i < Media::kSniffBytes; ++i)
+                          b += char((x = x * 1103515245u + 12345u) >> 24);
+                      for (int at = 100, k = 0; at + 8 < b.size(); at += 997, ++k) {
+                          x = x * 1103515245u + 12345u;
+                          b.replace(at, 8, QByteArray("\0\0\1", 3) + char(x >> 24) + char(x >> 16) + char(x >> 8) +
+                                               (k % 2 ? QByteArray("\x40\0", 2) : QByteArray("\0\x40", 2)));
+                      }
+                      return b;
+                  },
+                  false},
         SniffCase{"h264", [] { return encode({"h264", 25, 1, 320, 240}); }, true},
         SniffCase{"hevc", [] { return encode({"hevc", 25, 1, 320, 240}); }, true},
         SniffCase{"h264_continuing",
@@ -271,3 +293,81 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The CLI counts every fragment a scan lists: the synthetic image's payloads
+// (noise, zero runs, headers with damaged magic) must be turned away by the
+// cheap check, none of them probed by libavformat.
+TEST(Sniff, SyntheticFragmentsNeverReachFfmpeg)
+{
+    imagegen::Truth truth;
+    const QByteArray image = imagegen::generateImageBytes(64 << 20, 7, &truth);
+    ASSERT_GT(truth.size(), 100);
+    nyxSetDeviceFactory([image](const QByteArray&) { return std::make_unique<MemoryDevice>(image); });
+    const qint64 before = Media::ffmpegProbes();
+    int measured = 0;
+    for (const imagegen::TruthFragment& t : truth) {
+        SFragmentFit f;
+        f.diskName = "/mem/synthetic.img";
+        f.totalBytes = t.totalBytes;
+        f.extents = std::make_shared<SExtentList>(t.extents);
+        measured += Media::countPictures(f).known;
+    }
+    nyxSetDeviceFactory({});
+    EXPECT_EQ(measured, 0);
+    EXPECT_EQ(Media::ffmpegProbes(), before);
+}
+
+// Access units cut by our own parser, fed in any chunking, are those of
+// FFmpeg's raw demuxer (packet for packet; the zero of a 4-byte start code
+// may go with either side), with one key picture a second.
+class AccessUnits : public ::testing::TestWithParam<StreamSpec> {};
+
+TEST_P(AccessUnits, SameBoundariesAsFfmpegWhateverTheChunking)
+{
+    if (!haveFfmpeg())
+        GTEST_SKIP() << "ffmpeg and ffprobe are needed";
+    const StreamSpec s = GetParam();
+    const QByteArray es = encode(s);
+    QTemporaryDir dir;
+    const QString file = dir.filePath("in.es");
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(es);
+    }
+    QList<qint64> want; // where each packet starts
+    qint64 at = 0;
+    for (const QByteArray& line : runTool("ffprobe", {"-v", "error", "-f", s.codec, "-show_entries", "packet=size", "-of",
+                                                      "csv=p=0", file})
+                                      .split('\n'))
+        if (!line.trimmed().isEmpty()) {
+            want << at;
+            at += line.trimmed().toInt();
+        }
+    ASSERT_EQ(want.size(), s.pictures());
+    ASSERT_EQ(at, es.size());
+    const auto codec = QByteArray(s.codec) == "hevc" ? Media::AnnexB::Codec::Hevc : Media::AnnexB::Codec::H264;
+    const auto* d = reinterpret_cast<const uint8_t*>(es.constData());
+    for (const size_t chunk : {size_t(1), size_t(7), size_t(4096), size_t(es.size())}) {
+        QList<qint64> got;
+        int keys = 0;
+        Media::AnnexB::Splitter sp(codec, [&](const Media::AnnexB::AccessUnit& au) {
+            const qint64 start = au.at;
+            // Moved onto FFmpeg's boundary when it left the zero before.
+            got << (start + 1 < es.size() && es[int(start)] == 0 && want.contains(start + 1) ? start + 1 : start);
+            keys += au.key;
+            return true;
+        });
+        for (size_t from = 0; from < size_t(es.size()); from += chunk)
+            sp.feed(d + from, std::min(chunk, size_t(es.size()) - from));
+        sp.finish();
+        EXPECT_EQ(got, want) << "chunks of " << chunk;
+        EXPECT_EQ(keys, s.seconds) << "chunks of " << chunk;
+        EXPECT_EQ(sp.sequence().width, s.width);
+        EXPECT_EQ(double(sp.sequence().fpsNum) / sp.sequence().fpsDen, double(s.fps));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, AccessUnits,
+                         ::testing::Values(StreamSpec{"h264", 30, 2, 320, 240}, StreamSpec{"hevc", 15, 2, 352, 288}),
+                         [](const auto& info) { return std::string(info.param.codec); });

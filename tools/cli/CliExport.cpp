@@ -3,6 +3,19 @@
 #include "export/ExportCli.h"
 #include "tools/cli/CliMedia.h"
 
+QList<SPlayListTableItem> cliRows(const QList<CliFragment>& found)
+{
+    QList<SPlayListTableItem> rows;
+    rows.reserve(found.size());
+    for (const CliFragment& f : found) {
+        SPlayListTableItem row;
+        row.sFragmentFit = f.fragment;
+        row.iSerial = f.serial;
+        rows.append(row);
+    }
+    return rows;
+}
+
 bool cliWantsExport(const CliOptions& options)
 {
     return !options.exportDir.isEmpty() || !options.mergeFile.isEmpty();
@@ -21,15 +34,7 @@ int runCliExport(const CliOptions& options, const QList<CliFragment>& found, int
     o.serials = options.serials;
     o.hasSerials = options.hasSerials;
     o.interrupt = interrupt;
-    QList<SPlayListTableItem> rows;
-    rows.reserve(found.size());
-    for (const CliFragment& f : found) {
-        SPlayListTableItem row;
-        row.sFragmentFit = f.fragment;
-        row.iSerial = f.serial;
-        rows.append(row);
-    }
-    switch (ExportCli::run(o, rows, err)) {
+    switch (ExportCli::run(o, cliRows(found), err)) {
     case ExportCli::Outcome::AllWritten:
         return scanExit;
     case ExportCli::Outcome::BadSerial:

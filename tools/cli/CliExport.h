@@ -2,12 +2,16 @@
 // --export and --merge: what corvotkl-cli does with the fragments once the
 // scan is over, through the same copying code as the window's export.
 
+#include "scan/SFragmentFit.h"
 #include "tools/cli/CliOptions.h"
 #include "tools/cli/CliScan.h"
 
 #include <QList>
 #include <atomic>
 #include <cstdio>
+
+// The fragments found as the export's rows (serials kept).
+QList<SPlayListTableItem> cliRows(const QList<CliFragment>& found);
 
 // True when the options ask for an export or a merge.
 bool cliWantsExport(const CliOptions& options);

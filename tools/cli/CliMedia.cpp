@@ -3,6 +3,7 @@
 #include "export/ExportCli.h"
 #include "export/ExportCore.h"
 #include "media/ContactSheet.h"
+#include "tools/cli/CliExport.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -10,19 +11,6 @@
 #include <thread>
 
 namespace {
-
-QList<SPlayListTableItem> asRows(const QList<CliFragment>& found)
-{
-    QList<SPlayListTableItem> rows;
-    rows.reserve(found.size());
-    for (const CliFragment& f : found) {
-        SPlayListTableItem row;
-        row.sFragmentFit = f.fragment;
-        row.iSerial = f.serial;
-        rows.append(row);
-    }
-    return rows;
-}
 
 int worse(int a, int b)
 {
@@ -60,7 +48,7 @@ QByteArray cliDurationText(const Media::Duration& d, const char* unknown)
 int runCliMediaExport(const CliOptions& options, const QList<CliFragment>& found, int scanExit,
                       const std::atomic<bool>* interrupt, FILE* err)
 {
-    const QList<SPlayListTableItem> all = asRows(found);
+    const QList<SPlayListTableItem> all = cliRows(found);
     ExportCli::Options sel;
     sel.serials = options.serials;
     sel.hasSerials = options.hasSerials;
@@ -148,7 +136,7 @@ int runCliMediaExport(const CliOptions& options, const QList<CliFragment>& found
 int runCliThumbs(const CliOptions& options, const QList<CliFragment>& found, int scanExit,
                  const std::atomic<bool>* interrupt, FILE* err)
 {
-    const QList<SPlayListTableItem> rows = asRows(found);
+    const QList<SPlayListTableItem> rows = cliRows(found);
     const int threads = int(std::max(1u, std::thread::hardware_concurrency()));
     const QList<Media::SheetEntry> entries = Media::makeThumbnails(rows, options.thumbsDir, threads, {}, interrupt);
     if (interrupt && interrupt->load())
