@@ -157,9 +157,17 @@ bool OutputFile::open(const QByteArray& path)
 
 bool OutputFile::flush()
 {
+    if (!writeAll(m_buf.data(), m_used))
+        return false;
+    m_used = 0;
+    return true;
+}
+
+bool OutputFile::writeAll(const char* data, qint64 len)
+{
     qint64 done = 0;
-    while (done < m_used) {
-        const ssize_t w = ::write(m_fd, m_buf.data() + done, size_t(m_used - done));
+    while (done < len) {
+        const ssize_t w = ::write(m_fd, data + done, size_t(len - done));
         if (w < 0) {
             if (errno == EINTR)
                 continue;
@@ -173,7 +181,6 @@ bool OutputFile::flush()
         done += w;
         m_committed += w;
     }
-    m_used = 0;
     return true;
 }
 
@@ -181,6 +188,10 @@ bool OutputFile::write(const char* data, qint64 len)
 {
     if (m_fd < 0 || m_error)
         return false;
+    // Large pieces go to the system straight from the caller's (read)
+    // buffer: copying them into ours first would cost a second pass.
+    if (len >= qint64(m_buf.size()) / 2)
+        return flush() && writeAll(data, len);
     while (len > 0) {
         const qint64 n = std::min<qint64>(len, qint64(m_buf.size()) - m_used);
         std::memcpy(m_buf.data() + m_used, data, size_t(n));

@@ -71,6 +71,7 @@ public:
 
 private:
     bool flush();
+    bool writeAll(const char* data, qint64 len);
 
     int m_fd = -1;
     int m_error = 0;

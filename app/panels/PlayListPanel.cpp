@@ -224,6 +224,17 @@ void MainWindow::slotAddPlayList(SFragmentFit sFragmentFit, int i)
     addPendingRows(true);
 }
 
+void MainWindow::slotAddFragmentBatch(SFragmentBatch batch)
+{
+    // Called from the batch's signal, so each row is queued behind this turn
+    // like a row that came on its own.
+    const QVector<SFragmentFit>& fragments = batch.fragments();
+    const QVector<int>& serials = batch.serials();
+    m_pendingRows.reserve(m_pendingRows.size() + fragments.size());
+    for (int k = 0; k < fragments.size(); ++k)
+        slotAddPlayList(fragments[k], serials[k]);
+}
+
 void MainWindow::flushPendingRows()
 {
     m_flushPosted = false;

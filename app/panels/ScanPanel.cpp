@@ -310,6 +310,6 @@ void MainWindow::AddScanDetailInfo()
         connect(r->m_startButton, &QPushButton::clicked, this, &MainWindow::ScanStartClicked);
         connect(r->m_stopButton, &QPushButton::clicked, this, &MainWindow::ScanQuitClickedOK);
         connect(r, &CButtonAndThread::TransmitOver, this, &MainWindow::ScanQuitClicked);
-        connect(r->scanThread(), &CFragmentFit::TransmitAddFragmentList, this, &MainWindow::slotAddPlayList);
+        connect(r->scanThread(), &CFragmentFit::TransmitFragmentBatch, this, &MainWindow::slotAddFragmentBatch);
     }
 }

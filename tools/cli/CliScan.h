@@ -1,7 +1,7 @@
 #pragma once
 // One scan from the command line: the same CFragmentFit thread as the GUI,
-// its fragments arriving by queued signal in the event loop of a
-// QCoreApplication, printed as they come and kept in fragments().
+// its fragments arriving in batches by queued signal in the event loop of a
+// QCoreApplication, printed as they come and, for an export, kept compactly.
 
 #include "scan/CFragmentFit.h"
 #include "scan/SFragmentFit.h"
@@ -14,8 +14,13 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
+#include <QTimer>
+#include <QVector>
 #include <atomic>
 #include <cstdio>
+#include <deque>
+#include <memory>
+#include <vector>
 
 class CFragmentFit;
 class CSchedule;
@@ -52,6 +57,27 @@ struct CliFragment {
     Media::Duration duration;
 };
 
+// Found fragments kept for an export after the scan: each is a fixed head and
+// its extents, packed one after another in large blocks, with the disk name
+// stored once. No heap node per fragment or extent.
+class CliFragmentStore {
+public:
+    void append(int serial, const SFragmentFit& f);
+    int size() const { return m_count; }
+    // The fragments as records, in the order they were added.
+    QList<CliFragment> toList() const;
+
+private:
+    struct Block {
+        std::unique_ptr<char[]> bytes;
+        size_t used = 0;
+        size_t capacity = 0;
+    };
+    std::vector<Block> m_blocks;
+    QVector<QByteArray> m_names;
+    int m_count = 0;
+};
+
 class CliScan : public QObject {
     Q_OBJECT
 public:
@@ -67,7 +93,10 @@ public:
     void interrupt(int code);
 
     int exitCode() const { return m_exitCode; }
-    const QList<CliFragment>& fragments() const { return m_fragments; }
+    // Before start(): keep the fragments for fragments(). Set when the
+    // options ask for an export; otherwise nothing is kept per fragment.
+    void keepFragments(bool on) { m_keep = on; }
+    QList<CliFragment> fragments() const { return m_store.toList(); }
     const CliSource& source() const { return m_source; }
     qint64 rangeStart() const { return m_start; }
     qint64 rangeEnd() const { return m_end; }
@@ -76,7 +105,7 @@ signals:
     void done(int exitCode);
 
 private slots:
-    void onFragment(SFragmentFit fragment, int serial);
+    void onBatch(SFragmentBatch batch);
     void onSample(SSchedule sample);
     void onScanFinished();
     void onCounted(int index, Media::Duration duration);
@@ -85,9 +114,13 @@ private slots:
 
 private:
     bool fail(int code, const QString& message);
-    void listFragment(const CliFragment& f);
+    void printRow(int serial, const SFragmentFit& f, const Media::Duration& duration);
+    void listFragment(int serial, const SFragmentFit& f, const Media::Duration& duration);
     void finishWhenListed();
-    void printRow(const CliFragment& f);
+    // Writes what the rows buffer holds; the terminal's progress line is
+    // cleared and drawn again around it.
+    void flushRows();
+    void flushRowsSoon();
     void drawProgress();
     void clearProgress();
     QString sourceLabel() const;
@@ -110,8 +143,18 @@ private:
     CliReadErrors* m_readErrors = nullptr;
     CliSession* m_session = nullptr; // with --session
     int m_savedCount = 0;
-    QList<CliFragment> m_fragments;
+    bool m_keep = false;
+    CliFragmentStore m_store;
+    // Fragments received and not yet listed, from index m_listed on; a row
+    // waits here for its duration.
+    std::deque<CliFragment> m_pending;
+    int m_fragmentCount = 0; // received, saved ones included
     qint64 m_fragmentBytes = 0;
+    QByteArray m_rows; // rows not yet written, one buffer reused
+    QByteArray m_quotedDisk;
+    QByteArray m_quotedFor;
+    qint64 m_lastFlushMs = 0;
+    QTimer m_flushTimer;
     qint64 m_startedMs = 0;
     bool m_progress = false;       // stderr is a terminal
     bool m_progressShown = false;
