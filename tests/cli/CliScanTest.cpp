@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 using namespace imagegen;
 
@@ -407,4 +408,48 @@ TEST(CliScan, EmptyRangeEndsWithNothing)
     EXPECT_TRUE(r.out.startsWith("{\"summary\":{")) << r.out.constData();
     EXPECT_EQ(r.out.count('\n'), 1) << "nothing but the summary";
     EXPECT_TRUE(r.err.contains(": 0 fragments,")) << r.err.constData();
+}
+
+// What an export reads back from the packed store is what the scan sent:
+// fragments of no, one, two (kept in the record) and more extents (kept in
+// the pool), of two disks and several streams, in the order added.
+TEST(CliFragmentStore, GivesBackEveryFragmentAsAdded)
+{
+    const QByteArray diskA = "sdb1", diskB = "/images/other disk.img";
+    QList<CliFragment> in;
+    for (int i = 0; i < 40000; ++i) { // more than one block of records
+        SFragmentFit f;
+        f.diskName = i % 7 == 3 ? diskB : diskA;
+        f.formatCode = 14 + i % 2;
+        f.stream = i % 5;
+        f.firstTime = quint32(i * 3);
+        f.lastTime = quint32(i * 3 + 2);
+        f.frameCount = i % 11;
+        auto extents = std::make_shared<SExtentList>();
+        for (int k = 0; k < i % 6; ++k)
+            extents->append(SExtent{qint64(i) * 4096 + k * 1000, qint64(i) * 4096 + k * 1000 + 500 + k});
+        f.totalBytes = 500LL * extents->size() + i;
+        f.extents = extents;
+        in.append(CliFragment{100 + i, f, {}});
+    }
+    CliFragmentStore store;
+    for (const CliFragment& c : in)
+        store.append(c.serial, c.fragment);
+    ASSERT_EQ(store.size(), in.size());
+    for (int i = 0; i < in.size(); i += (i < 300 ? 1 : 97)) {
+        const SPlayListTableItem row = store.at(i);
+        const SFragmentFit& a = row.sFragmentFit;
+        const SFragmentFit& b = in[i].fragment;
+        ASSERT_EQ(row.iSerial, in[i].serial);
+        ASSERT_EQ(a.diskName, b.diskName);
+        ASSERT_EQ(std::make_tuple(a.formatCode, a.stream, a.firstTime, a.lastTime, a.frameCount, a.totalBytes),
+                  std::make_tuple(b.formatCode, b.stream, b.firstTime, b.lastTime, b.frameCount, b.totalBytes))
+            << "fragment " << i;
+        ASSERT_TRUE(a.extents);
+        ASSERT_EQ(a.extents->size(), b.extents->size()) << "fragment " << i;
+        for (int k = 0; k < a.extents->size(); ++k)
+            ASSERT_EQ(std::make_pair(a.extents->at(k).start, a.extents->at(k).end),
+                      std::make_pair(b.extents->at(k).start, b.extents->at(k).end))
+                << "fragment " << i << " extent " << k;
+    }
 }

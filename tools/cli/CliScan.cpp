@@ -19,20 +19,9 @@ namespace {
 
 constexpr qint64 kFlushMs = 200;          // rows reach a pipe at most this late
 constexpr int kRowsWriteAt = 256 * 1024;  // a full buffer is written at once
-constexpr size_t kStoreBlock = 1 << 20;
+constexpr int kCountingBacklog = 1024;    // rows handed to the counter and not yet back, at most
+constexpr size_t kPendingRows = 8192;     // rows held back behind one being counted, at most
 
-// The stored head of one fragment; its extents follow it.
-struct StoredHead {
-    qint64 totalBytes;
-    qint32 serial;
-    qint32 stream;
-    qint32 frameCount;
-    qint32 formatCode;
-    quint32 firstTime;
-    quint32 lastTime;
-    quint32 extentCount;
-    quint32 name;
-};
 
 class WatchedDevice : public NyxCIOSystemDevice {
 public:
@@ -101,58 +90,79 @@ NyxDeviceFactory cliWatchingFactory(NyxDeviceFactory inner, CliReadErrors* log)
 
 void CliFragmentStore::append(int serial, const SFragmentFit& f)
 {
-    // Fragments of one scan share their name's bytes; compare those first.
-    quint32 name = 0;
-    while (name < quint32(m_names.size()) && !(m_names[int(name)].constData() == f.diskName.constData()
-                                               || m_names[int(name)] == f.diskName))
-        ++name;
-    if (name == quint32(m_names.size()))
-        m_names.append(f.diskName);
-    const int n = f.extents ? f.extents->size() : 0;
-    const StoredHead head{f.totalBytes, serial, f.stream, f.frameCount, f.formatCode, f.firstTime, f.lastTime,
-                          quint32(n), name};
-    const size_t need = sizeof head + size_t(n) * sizeof(SExtent);
-    if (m_blocks.empty() || m_blocks.back().capacity - m_blocks.back().used < need) {
-        Block b;
-        b.capacity = std::max(kStoreBlock, need);
-        b.bytes.reset(new char[b.capacity]);
-        m_blocks.push_back(std::move(b));
+    // Fragments of one scan share their name's bytes: the last kind is
+    // nearly always the one.
+    const bool sameKind = !m_kinds.empty() && m_kinds[m_lastKind].formatCode == f.formatCode &&
+                          m_kinds[m_lastKind].stream == f.stream &&
+                          (m_kinds[m_lastKind].diskName.constData() == f.diskName.constData() ||
+                           m_kinds[m_lastKind].diskName == f.diskName);
+    if (!sameKind) {
+        const auto key = std::make_tuple(f.diskName, f.formatCode, f.stream);
+        auto it = m_kindIndex.find(key);
+        if (it == m_kindIndex.end()) {
+            it = m_kindIndex.emplace(key, quint32(m_kinds.size())).first;
+            m_kinds.push_back(Kind{f.diskName, f.formatCode, f.stream});
+        }
+        m_lastKind = it->second;
     }
-    Block& b = m_blocks.back();
-    std::memcpy(b.bytes.get() + b.used, &head, sizeof head);
-    if (n)
-        std::memcpy(b.bytes.get() + b.used + sizeof head, f.extents->constData(), size_t(n) * sizeof(SExtent));
-    b.used += need;
+    if (m_count % kPerBlock == 0)
+        m_blocks.emplace_back(new Record[kPerBlock]);
+    Record& r = m_blocks.back()[size_t(m_count % kPerBlock)];
+    const int n = f.extents ? f.extents->size() : 0;
+    r = Record{f.totalBytes, serial, f.frameCount, f.firstTime, f.lastTime, m_lastKind, quint32(n), {}};
+    if (n <= 2) {
+        for (int k = 0; k < n; ++k)
+            r.inside[k] = f.extents->at(k);
+    } else {
+        r.inside[0].start = qint64(m_pool.size());
+        m_pool.insert(m_pool.end(), f.extents->constBegin(), f.extents->constEnd());
+    }
     ++m_count;
+}
+
+CliFragment CliFragmentStore::fragment(int i) const
+{
+    const Record& r = m_blocks[size_t(i / kPerBlock)][size_t(i % kPerBlock)];
+    const Kind& kind = m_kinds[r.kind];
+    CliFragment c;
+    c.serial = r.serial;
+    SFragmentFit& f = c.fragment;
+    f.diskName = kind.diskName;
+    f.formatCode = kind.formatCode;
+    f.stream = kind.stream;
+    f.firstTime = r.firstTime;
+    f.lastTime = r.lastTime;
+    f.totalBytes = r.totalBytes;
+    f.frameCount = r.frameCount;
+    auto extents = std::make_shared<SExtentList>();
+    extents->reserve(int(r.extentCount));
+    if (r.extentCount <= 2) {
+        for (quint32 k = 0; k < r.extentCount; ++k)
+            extents->append(r.inside[k]);
+    } else {
+        const auto first = m_pool.begin() + r.inside[0].start;
+        for (auto e = first; e != first + r.extentCount; ++e)
+            extents->append(*e);
+    }
+    f.extents = std::move(extents);
+    return c;
+}
+
+SPlayListTableItem CliFragmentStore::at(int i) const
+{
+    CliFragment c = fragment(i);
+    SPlayListTableItem row;
+    row.sFragmentFit = std::move(c.fragment);
+    row.iSerial = c.serial;
+    return row;
 }
 
 QList<CliFragment> CliFragmentStore::toList() const
 {
     QList<CliFragment> list;
     list.reserve(m_count);
-    for (const Block& b : m_blocks) {
-        for (size_t at = 0; at < b.used;) {
-            StoredHead head;
-            std::memcpy(&head, b.bytes.get() + at, sizeof head);
-            at += sizeof head;
-            CliFragment c;
-            c.serial = head.serial;
-            SFragmentFit& f = c.fragment;
-            f.diskName = m_names[int(head.name)];
-            f.formatCode = head.formatCode;
-            f.firstTime = head.firstTime;
-            f.lastTime = head.lastTime;
-            f.stream = head.stream;
-            f.totalBytes = head.totalBytes;
-            f.frameCount = head.frameCount;
-            auto extents = std::make_shared<SExtentList>(int(head.extentCount));
-            if (head.extentCount)
-                std::memcpy(extents->data(), b.bytes.get() + at, head.extentCount * sizeof(SExtent));
-            at += head.extentCount * sizeof(SExtent);
-            f.extents = std::move(extents);
-            list.append(c);
-        }
-    }
+    for (int i = 0; i < m_count; ++i)
+        list.append(fragment(i));
     return list;
 }
 
@@ -286,7 +296,7 @@ bool CliScan::start()
             m_fragmentBytes += f.fragment.totalBytes;
             listFragment(f.serial, f.fragment, Media::Duration());
         }
-        m_listed = m_counted = m_fragmentCount;
+        m_listed = m_fragmentCount;
         m_savedCount = m_session->saved().size();
         flushRows();
         if (m_outputFailed)
@@ -343,14 +353,33 @@ void CliScan::onBatch(SFragmentBatch batch)
 {
     const QVector<SFragmentFit>& fragments = batch.fragments();
     const QVector<int>& serials = batch.serials();
+    bool uncounted = false;
     for (int k = 0; k < fragments.size(); ++k) {
         if (m_session)
             m_session->fragment(serials[k], fragments[k]);
-        m_pending.push_back(CliFragment{serials[k], fragments[k], Media::Duration()});
         m_fragmentBytes += fragments[k].totalBytes;
-        // The row waits for its duration, counted off the scan's path.
-        m_durations->add(m_fragmentCount++, fragments[k]);
+        // The row waits for its duration, counted off the scan's path. When
+        // the counter falls far behind (dense data closes fragments faster
+        // than they can be counted), rows go out without one, so neither the
+        // list nor the memory waits on it.
+        const bool count = m_counting < kCountingBacklog;
+        m_pending.push_back(PendingRow{CliFragment{serials[k], fragments[k], Media::Duration()}, !count});
+        if (count) {
+            ++m_counting;
+            m_durations->add(m_fragmentCount, fragments[k]);
+        }
+        uncounted |= !count;
+        ++m_fragmentCount;
     }
+    // Rows not counted pile up behind those still being counted: past a
+    // bound the ones in the counter go out without a duration too.
+    if (m_pending.size() > kPendingRows) {
+        for (PendingRow& p : m_pending)
+            p.settled = true;
+        uncounted = true;
+    }
+    if (uncounted)
+        listSettled();
 }
 
 void CliScan::onCheckpoint(ScanResumePoint point)
@@ -378,13 +407,21 @@ void CliScan::finishSaved()
 
 void CliScan::onCounted(int index, Media::Duration duration)
 {
-    if (index < m_listed || index >= m_fragmentCount)
+    if (index < 0 || index >= m_fragmentCount)
         return;
-    m_pending[size_t(index - m_listed)].duration = duration;
-    m_counted = std::max(m_counted, index + 1);
-    // Results come in the order added, so every row before this one is counted.
-    while (m_listed < m_counted) {
-        const CliFragment& f = m_pending.front();
+    --m_counting;
+    if (index < m_listed)
+        return; // listed already, without it
+    PendingRow& p = m_pending[size_t(index - m_listed)];
+    p.row.duration = duration;
+    p.settled = true;
+    listSettled();
+}
+
+void CliScan::listSettled()
+{
+    while (!m_pending.empty() && m_pending.front().settled) {
+        const CliFragment& f = m_pending.front().row;
         listFragment(f.serial, f.fragment, f.duration);
         m_pending.pop_front();
         ++m_listed;

@@ -4,6 +4,7 @@
 // QCoreApplication, printed as they come and, for an export, kept compactly.
 
 #include "scan/CFragmentFit.h"
+#include "export/ExportCore.h"
 #include "scan/SFragmentFit.h"
 #include "scan/SSchedule.h"
 #include "tools/cli/CliOptions.h"
@@ -19,7 +20,9 @@
 #include <atomic>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 class CFragmentFit;
@@ -57,24 +60,44 @@ struct CliFragment {
     Media::Duration duration;
 };
 
-// Found fragments kept for an export after the scan: each is a fixed head and
-// its extents, packed one after another in large blocks, with the disk name
-// stored once. No heap node per fragment or extent.
-class CliFragmentStore {
+// Found fragments kept for an export after the scan: one 64-byte record
+// each, with up to two extents inside it, in large blocks; further extents
+// in one shared pool; the disk name, format and stream stored once per kind.
+// No heap node per fragment or extent. An export reads the rows one at a
+// time (at), so they are never all expanded at once.
+class CliFragmentStore : public ExportCore::RowSource {
 public:
     void append(int serial, const SFragmentFit& f);
-    int size() const { return m_count; }
+    int size() const override { return m_count; }
+    SPlayListTableItem at(int i) const override;
+    CliFragment fragment(int i) const;
     // The fragments as records, in the order they were added.
     QList<CliFragment> toList() const;
 
 private:
-    struct Block {
-        std::unique_ptr<char[]> bytes;
-        size_t used = 0;
-        size_t capacity = 0;
+    struct Record {
+        qint64 totalBytes;
+        qint32 serial;
+        qint32 frameCount;
+        quint32 firstTime;
+        quint32 lastTime;
+        quint32 kind;        // index into m_kinds
+        quint32 extentCount; // more than two: the first is at pool[inside[0].start]
+        SExtent inside[2];
     };
-    std::vector<Block> m_blocks;
-    QVector<QByteArray> m_names;
+    static_assert(sizeof(Record) == 64, "a fragment's record is 64 bytes");
+    struct Kind {
+        QByteArray diskName;
+        int formatCode;
+        int stream;
+    };
+    static constexpr int kPerBlock = 1 << 14;
+
+    std::vector<std::unique_ptr<Record[]>> m_blocks;
+    std::deque<SExtent> m_pool;
+    std::vector<Kind> m_kinds;
+    std::map<std::tuple<QByteArray, int, int>, quint32> m_kindIndex;
+    quint32 m_lastKind = 0;
     int m_count = 0;
 };
 
@@ -97,6 +120,8 @@ public:
     // options ask for an export; otherwise nothing is kept per fragment.
     void keepFragments(bool on) { m_keep = on; }
     QList<CliFragment> fragments() const { return m_store.toList(); }
+    // The same, read one at a time: what an export of many fragments uses.
+    const CliFragmentStore& kept() const { return m_store; }
     const CliSource& source() const { return m_source; }
     qint64 rangeStart() const { return m_start; }
     qint64 rangeEnd() const { return m_end; }
@@ -117,6 +142,8 @@ private:
     void printRow(int serial, const SFragmentFit& f, const Media::Duration& duration);
     void listFragment(int serial, const SFragmentFit& f, const Media::Duration& duration);
     void finishWhenListed();
+    // Lists the settled rows at the head of m_pending.
+    void listSettled();
     // Writes what the rows buffer holds; the terminal's progress line is
     // cleared and drawn again around it.
     void flushRows();
@@ -135,8 +162,8 @@ private:
     CFragmentFit* m_scan = nullptr;
     CSchedule* m_sampler = nullptr;
     CliDurations* m_durations = nullptr;
-    int m_listed = 0;  // rows printed, in order
-    int m_counted = 0; // rows whose duration is settled
+    int m_listed = 0;   // rows printed, in order
+    int m_counting = 0; // rows handed to m_durations and not yet back
     bool m_scanEnded = false;
     std::atomic<char> m_samplerStopped{'N'};
     std::atomic<char> m_samplerPaused{'N'};
@@ -147,7 +174,11 @@ private:
     CliFragmentStore m_store;
     // Fragments received and not yet listed, from index m_listed on; a row
     // waits here for its duration.
-    std::deque<CliFragment> m_pending;
+    struct PendingRow {
+        CliFragment row;
+        bool settled = false; // its duration is known, or will not be counted
+    };
+    std::deque<PendingRow> m_pending;
     int m_fragmentCount = 0; // received, saved ones included
     qint64 m_fragmentBytes = 0;
     QByteArray m_rows; // rows not yet written, one buffer reused
