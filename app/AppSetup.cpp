@@ -90,6 +90,7 @@ void corvoInitApplication()
     qRegisterMetaType<SFragmentFit>("SFragmentFit&");
     qRegisterMetaType<SSchedule>("SSchedule");
     qRegisterMetaType<SPlayListTableItem>("SPlayListTableItem");
+    qRegisterMetaType<SFragmentBatch>("SFragmentBatch");
     qRegisterMetaType<qlonglong>("long long int");
     qRegisterMetaType<char>("char");
 

@@ -102,7 +102,7 @@ MainWindow::MainWindow(const QStringList& imagePaths, QWidget* parent)
             &MainWindow::slotonHeaderClicked);
     m_playlist->setScanSources([this] { return m_scan->sources(); });
     m_scan->setPlaylist(m_playlist);
-    connect(m_scan, &ScanPanel::TransmitAddFragmentList, this, &MainWindow::slotAddPlayList);
+    connect(m_scan, &ScanPanel::TransmitFragmentBatch, this, &MainWindow::slotAddFragmentBatch);
     connect(m_scan, &ScanPanel::selectDiskEnabled, this, &MainWindow::setSelectDiskEnabled);
     connect(m_scan, &ScanPanel::rowsBuilt, m_disks, &DiskPanel::rowsBuilt);
     connect(m_scan, &ScanPanel::scanStopped, m_disks, &DiskPanel::scanStopped);
@@ -502,6 +502,15 @@ void MainWindow::slotAddPlayList(SFragmentFit sFragmentFit, int i)
 {
     // Signalled rows may wait for the end of the turn; a direct call shows its row at once.
     m_playlist->addFragment(std::move(sFragmentFit), i, sender() != nullptr);
+}
+
+void MainWindow::slotAddFragmentBatch(SFragmentBatch batch)
+{
+    // Each fragment in order, as if it had come on its own signal.
+    const QVector<SFragmentFit>& fragments = batch.fragments();
+    const QVector<int>& serials = batch.serials();
+    for (int k = 0; k < fragments.size(); ++k)
+        slotAddPlayList(fragments[k], serials[k]);
 }
 
 void MainWindow::slotonHeaderClicked(int column) { m_playlist->headerClicked(column); }

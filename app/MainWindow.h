@@ -46,6 +46,8 @@ protected slots:
     void slotDownStep();
     void slotSelectFile();
     void slotAddPlayList(SFragmentFit sFragmentFit, int i);
+    // A scan thread's batch: each fragment, in order, through slotAddPlayList.
+    void slotAddFragmentBatch(SFragmentBatch batch);
     void PlayListDoubleClicked(int, int);
     void PlayListClicked(int, int);
     void ScanQuitClicked(char cStatusUnusual);

@@ -47,38 +47,108 @@ bool parseSerials(const QString& text, QList<int>* serials, QString* error)
     return true;
 }
 
-bool selectRows(const QList<SPlayListTableItem>& found, const Options& options, bool forMerge,
-                QList<SPlayListTableItem>* rows, QString* error)
+bool selectOrder(const ExportCore::RowSource& found, const Options& options, bool forMerge, std::vector<int>* order,
+                 bool* identity, QString* error)
 {
-    rows->clear();
+    order->clear();
+    *identity = false;
+    // A scan's rows come in serial order: then nothing per row is needed.
+    std::vector<int> serials;
+    bool sorted = true;
+    int last = 0;
+    for (int i = 0; i < found.size() && sorted; ++i) {
+        const int s = found.at(i).iSerial;
+        sorted = i == 0 || s >= last;
+        last = s;
+    }
+    if (!sorted) {
+        serials.resize(size_t(found.size()));
+        for (int i = 0; i < found.size(); ++i)
+            serials[size_t(i)] = found.at(i).iSerial;
+    }
     if (!options.hasSerials) {
-        *rows = found;
-        std::stable_sort(rows->begin(), rows->end(),
-                         [](const SPlayListTableItem& x, const SPlayListTableItem& y) { return x.iSerial < y.iSerial; });
+        if (sorted) {
+            *identity = true;
+            return true;
+        }
+        order->resize(serials.size());
+        for (size_t i = 0; i < order->size(); ++i)
+            (*order)[i] = int(i);
+        std::stable_sort(order->begin(), order->end(),
+                         [&](int x, int y) { return serials[size_t(x)] < serials[size_t(y)]; });
         return true;
     }
     QHash<int, int> bySerial;
-    for (int i = 0; i < found.size(); ++i)
-        bySerial.insert(found[i].iSerial, i);
+    for (int i = 0; i < int(serials.size()); ++i)
+        bySerial.insert(serials[size_t(i)], i);
+    const auto find = [&](int s) {
+        if (!sorted) {
+            const auto it = bySerial.constFind(s);
+            return it == bySerial.constEnd() ? -1 : it.value();
+        }
+        int lo = 0, hi = found.size();
+        while (lo < hi) {
+            const int mid = lo + (hi - lo) / 2;
+            if (found.at(mid).iSerial < s)
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        return lo < found.size() && found.at(lo).iSerial == s ? lo : -1;
+    };
     QSet<int> taken;
     for (int s : options.serials) {
-        const auto it = bySerial.constFind(s);
-        if (it == bySerial.constEnd()) {
+        const int at = find(s);
+        if (at < 0) {
             *error = QStringLiteral("no fragment with serial %1 was found (%2 found)").arg(s).arg(found.size());
             return false;
         }
         if (!forMerge && taken.contains(s))
             continue;
         taken.insert(s);
-        rows->append(found[it.value()]);
+        order->push_back(at);
     }
+    return true;
+}
+
+bool selectRows(const QList<SPlayListTableItem>& found, const Options& options, bool forMerge,
+                QList<SPlayListTableItem>* rows, QString* error)
+{
+    rows->clear();
+    std::vector<int> order;
+    bool identity = false;
+    if (!selectOrder(ExportCore::ListRowSource(found), options, forMerge, &order, &identity, error))
+        return false;
+    if (identity) {
+        *rows = found;
+        return true;
+    }
+    rows->reserve(int(order.size()));
+    for (int i : order)
+        rows->append(found.at(i));
     return true;
 }
 
 namespace {
 
+// Rows of found in a chosen order.
+class OrderedRows : public ExportCore::RowSource {
+public:
+    OrderedRows(const ExportCore::RowSource& found, std::vector<int> order, bool identity)
+        : m_found(found), m_order(std::move(order)), m_identity(identity)
+    {
+    }
+    int size() const override { return m_identity ? m_found.size() : int(m_order.size()); }
+    SPlayListTableItem at(int i) const override { return m_found.at(m_identity ? i : m_order[size_t(i)]); }
+
+private:
+    const ExportCore::RowSource& m_found;
+    std::vector<int> m_order;
+    bool m_identity;
+};
+
 // One job from start to summary line.
-Outcome runJob(bool merge, const Options& options, const QList<SPlayListTableItem>& rows, FILE* err)
+Outcome runJob(bool merge, const Options& options, const ExportCore::RowSource& rows, FILE* err)
 {
     ExportCore::ExportJob job;
     TerminalProgress printer(err, ::isatty(::fileno(err)) == 1);
@@ -125,21 +195,30 @@ Outcome runJob(bool merge, const Options& options, const QList<SPlayListTableIte
 
 Outcome run(const Options& options, const QList<SPlayListTableItem>& found, FILE* err)
 {
+    return run(options, ExportCore::ListRowSource(found), err);
+}
+
+Outcome run(const Options& options, const ExportCore::RowSource& found, FILE* err)
+{
     // The windows' debug trace would only clutter the error stream.
     QLoggingCategory::setFilterRules(QStringLiteral("corvotkl.export.debug=false"));
 
     // Check every serial before writing anything.
-    QList<SPlayListTableItem> exportRows, mergeRows;
+    std::vector<int> exportOrder, mergeOrder;
+    bool exportAsFound = false, mergeAsFound = false;
     QString error;
-    if ((!options.exportDir.isEmpty() && !selectRows(found, options, false, &exportRows, &error)) ||
-        (!options.mergeFile.isEmpty() && !selectRows(found, options, true, &mergeRows, &error))) {
+    if ((!options.exportDir.isEmpty() &&
+         !selectOrder(found, options, false, &exportOrder, &exportAsFound, &error)) ||
+        (!options.mergeFile.isEmpty() && !selectOrder(found, options, true, &mergeOrder, &mergeAsFound, &error))) {
         std::fprintf(err, "corvotkl-cli: --serials: %s; nothing written\n", qPrintable(error));
         return Outcome::BadSerial;
     }
+    const OrderedRows exportRows(found, std::move(exportOrder), exportAsFound);
+    const OrderedRows mergeRows(found, std::move(mergeOrder), mergeAsFound);
 
     Outcome outcome = Outcome::AllWritten;
     if (!options.exportDir.isEmpty()) {
-        if (exportRows.isEmpty()) {
+        if (exportRows.size() == 0) {
             std::fprintf(err, "corvotkl-cli: no fragments to export to %s\n", qPrintable(options.exportDir));
         } else {
             outcome = runJob(false, options, exportRows, err);
@@ -148,7 +227,7 @@ Outcome run(const Options& options, const QList<SPlayListTableItem>& found, FILE
         }
     }
     if (!options.mergeFile.isEmpty()) {
-        if (mergeRows.isEmpty()) {
+        if (mergeRows.size() == 0) {
             std::fprintf(err, "corvotkl-cli: no fragments to merge; %s not written\n", qPrintable(options.mergeFile));
             return Outcome::Incomplete;
         }

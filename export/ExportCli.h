@@ -4,6 +4,7 @@
 // same ExportJob the export windows use. Kept beside the copying logic so
 // the tool's main only parses its arguments and hands the fragments over.
 
+#include "export/ExportCore.h"
 #include "scan/SFragmentFit.h"
 
 #include <QList>
@@ -11,6 +12,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <vector>
 
 namespace ExportCli {
 
@@ -41,9 +43,15 @@ bool parseSerials(const QString& text, QList<int>* serials, QString* error);
 bool selectRows(const QList<SPlayListTableItem>& found, const Options& options, bool forMerge,
                 QList<SPlayListTableItem>* rows, QString* error);
 
+// The same choice as positions in found: the rows to write are
+// found.at((*order)[k]), or found itself in its order when *identity is set.
+bool selectOrder(const ExportCore::RowSource& found, const Options& options, bool forMerge, std::vector<int>* order,
+                 bool* identity, QString* error);
+
 // Runs the export and then the merge. Errors, a summary line for each and,
 // on a terminal, a progress line go to err; each error names the file and
 // the reason.
 Outcome run(const Options& options, const QList<SPlayListTableItem>& found, FILE* err);
+Outcome run(const Options& options, const ExportCore::RowSource& found, FILE* err);
 
 } // namespace ExportCli

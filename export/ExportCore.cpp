@@ -157,9 +157,17 @@ bool OutputFile::open(const QByteArray& path)
 
 bool OutputFile::flush()
 {
+    if (!writeAll(m_buf.data(), m_used))
+        return false;
+    m_used = 0;
+    return true;
+}
+
+bool OutputFile::writeAll(const char* data, qint64 len)
+{
     qint64 done = 0;
-    while (done < m_used) {
-        const ssize_t w = ::write(m_fd, m_buf.data() + done, size_t(m_used - done));
+    while (done < len) {
+        const ssize_t w = ::write(m_fd, data + done, size_t(len - done));
         if (w < 0) {
             if (errno == EINTR)
                 continue;
@@ -173,7 +181,6 @@ bool OutputFile::flush()
         done += w;
         m_committed += w;
     }
-    m_used = 0;
     return true;
 }
 
@@ -181,6 +188,11 @@ bool OutputFile::write(const char* data, qint64 len)
 {
     if (m_fd < 0 || m_error)
         return false;
+    // Pieces of a read block go to the system straight from the caller's
+    // (read) buffer: copying them into ours first would cost a second pass
+    // over every byte. Only small pieces are gathered, to save calls.
+    if (len >= kDirectWriteBytes)
+        return flush() && writeAll(data, len);
     while (len > 0) {
         const qint64 n = std::min<qint64>(len, qint64(m_buf.size()) - m_used);
         std::memcpy(m_buf.data() + m_used, data, size_t(n));
@@ -258,15 +270,12 @@ NyxDeviceHandle ExportJob::openSource(const QByteArray& sourcePath, int* error)
     return device;
 }
 
-void ExportJob::buildSourceCheck(const QList<SPlayListTableItem>& rows)
+void ExportJob::buildSourceCheck(const QList<QByteArray>& diskNames)
 {
     // Once per job: sysfs and the mount table are read here, not per output.
     QList<QByteArray> sources;
-    std::set<QByteArray> seen;
-    for (const SPlayListTableItem& row : rows) {
-        if (seen.insert(row.sFragmentFit.diskName).second)
-            sources.append(nyxDevicePathForName(row.sFragmentFit.diskName));
-    }
+    for (const QByteArray& name : diskNames)
+        sources.append(nyxDevicePathForName(name));
     m_sourcesExamined = sources.size();
     m_guard = std::make_unique<SourceGuard>(sources);
 }
@@ -298,8 +307,8 @@ ExportJob::Target ExportJob::targetFor(const QByteArray& path)
     return {path, part};
 }
 
-bool ExportJob::fits(const QList<SPlayListTableItem>& rows, const QByteArray& directory,
-                     const QList<QByteArray>& targets, bool oneFile)
+bool ExportJob::fits(const QByteArray& directory, int targetCount, const std::function<QByteArray(int)>& targetAt,
+                     bool oneFile)
 {
     DestinationSpace space;
     if (!spaceProbe || !spaceProbe(directory, &space))
@@ -307,7 +316,8 @@ bool ExportJob::fits(const QList<SPlayListTableItem>& rows, const QByteArray& di
     // A refusal is told through the result only: nothing was tried.
     // Files about to be replaced give their room back.
     qint64 reclaimed = 0;
-    for (const QByteArray& t : targets) {
+    for (int i = 0; i < targetCount; ++i) {
+        const QByteArray t = targetAt(i);
         struct stat st {};
         if (::stat(t.constData(), &st) != 0)
             continue;
@@ -319,17 +329,15 @@ bool ExportJob::fits(const QList<SPlayListTableItem>& rows, const QByteArray& di
     if (space.freeBytes >= 0 && m_total > space.freeBytes + reclaimed) {
         const QString reason = QStringLiteral("not enough space: the %1 needs %2 bytes, %3 has %4 bytes free; nothing written")
                                    .arg(what, bytesText(m_total), shown(directory), bytesText(space.freeBytes + reclaimed));
-        m_result.failures.append({shown(oneFile ? targets.value(0) : directory), reason});
+        m_result.failures.append({shown(oneFile ? targetAt(0) : directory), reason});
         return false;
     }
-    qint64 largest = 0;
-    for (const SPlayListTableItem& row : rows)
-        largest = oneFile ? largest + row.sFragmentFit.totalBytes : std::max(largest, row.sFragmentFit.totalBytes);
+    const qint64 largest = oneFile ? m_total : m_largestRow;
     if (space.maxFileBytes >= 0 && largest > space.maxFileBytes) {
         const QString reason = QStringLiteral("too large: the %1 makes a file of %2 bytes, the file system of %3 "
                                               "takes at most %4 bytes per file; nothing written")
                                    .arg(what, bytesText(largest), shown(directory), bytesText(space.maxFileBytes));
-        m_result.failures.append({shown(oneFile ? targets.value(0) : directory), reason});
+        m_result.failures.append({shown(oneFile ? targetAt(0) : directory), reason});
         return false;
     }
     return true;
@@ -475,33 +483,52 @@ bool ExportJob::exportItem(const SPlayListTableItem& row)
     return finish(target, ending, tally, broken && ending == Ending::Complete ? QStringLiteral("bad extents left out") : why);
 }
 
-void ExportJob::begin(const QList<SPlayListTableItem>& rows)
+void ExportJob::begin(const RowSource& rows)
 {
     m_total = 0;
+    m_largestRow = 0;
     m_written = 0;
     m_output.resetCommitted();
     m_failedRows = 0;
     m_nextClockCheck = 0;
     m_sinceReport.invalidate();
-    for (const SPlayListTableItem& row : rows)
-        m_total += std::max<qint64>(0, row.sFragmentFit.totalBytes);
-    buildSourceCheck(rows);
+    // One pass: a row may be built anew each time it is asked for.
+    QList<QByteArray> names;
+    std::set<QByteArray> seen;
+    for (int i = 0; i < rows.size(); ++i) {
+        const SPlayListTableItem row = rows.at(i);
+        const qint64 bytes = std::max<qint64>(0, row.sFragmentFit.totalBytes);
+        m_total += bytes;
+        m_largestRow = std::max(m_largestRow, bytes);
+        const QByteArray& name = row.sFragmentFit.diskName;
+        if ((names.isEmpty() || names.last() != name) && seen.insert(name).second)
+            names.append(name);
+    }
+    buildSourceCheck(names);
 }
 
 int ExportJob::exportAll(const QList<SPlayListTableItem>& rows, const QByteArray& directory)
 {
+    return exportAll(ListRowSource(rows), directory);
+}
+
+int ExportJob::videoMerge(const QList<SPlayListTableItem>& rows, const QByteArray& outputPath)
+{
+    return videoMerge(ListRowSource(rows), outputPath);
+}
+
+int ExportJob::exportAll(const RowSource& rows, const QByteArray& directory)
+{
     m_result = ExportResult();
-    if (rows.isEmpty() || directory.isEmpty())
+    if (rows.size() == 0 || directory.isEmpty())
         return 0;
     m_directory = directory;
     begin(rows);
-    QList<QByteArray> targets;
     QByteArray dir = directory;
     if (!dir.endsWith('/'))
         dir += '/';
-    for (const SPlayListTableItem& row : rows)
-        targets << dir + QFile::encodeName(singleFileName(row));
-    if (!fits(rows, directory, targets, false)) {
+    const auto targetAt = [&](int i) { return dir + QFile::encodeName(singleFileName(rows.at(i))); };
+    if (!fits(directory, rows.size(), targetAt, false)) {
         m_failedRows = rows.size();
         return 0;
     }
@@ -518,10 +545,10 @@ int ExportJob::exportAll(const QList<SPlayListTableItem>& rows, const QByteArray
     return m_failedRows == 0 ? 1 : 0;
 }
 
-int ExportJob::videoMerge(const QList<SPlayListTableItem>& rows, const QByteArray& outputPath)
+int ExportJob::videoMerge(const RowSource& rows, const QByteArray& outputPath)
 {
     m_result = ExportResult();
-    if (rows.isEmpty())
+    if (rows.size() == 0)
         return 0;
     begin(rows);
 
@@ -532,7 +559,7 @@ int ExportJob::videoMerge(const QList<SPlayListTableItem>& rows, const QByteArra
         m_result.failures.append({shown(outputPath), why});
         return 0;
     }
-    if (!fits(rows, folderOf(outputPath), {outputPath}, true))
+    if (!fits(folderOf(outputPath), 1, [&](int) { return outputPath; }, true))
         return 0;
     const Target target = targetFor(outputPath);
     if (!m_output.open(target.writePath)) {
@@ -547,7 +574,8 @@ int ExportJob::videoMerge(const QList<SPlayListTableItem>& rows, const QByteArra
     QStringList missing;
     CopyResult r = CopyResult::Done;
     for (int i = 0; i < rows.size() && r == CopyResult::Done; ++i) {
-        const SFragmentFit& f = rows.at(i).sFragmentFit;
+        const SPlayListTableItem row = rows.at(i);
+        const SFragmentFit& f = row.sFragmentFit;
         // Every row is read from its own disk, reopened even when it is the same one.
         const QByteArray sourcePath = nyxDevicePathForName(f.diskName);
         if (i == 0)
@@ -558,7 +586,7 @@ int ExportJob::videoMerge(const QList<SPlayListTableItem>& rows, const QByteArra
             if (i == 0 && onSourceOpenFailed)
                 onSourceOpenFailed(sourcePath, error);
             diag(QStringLiteral("open drive0 error: %1: %2; fragment %3 left out of %4")
-                     .arg(shownSource(sourcePath), reason(error)).arg(rows.at(i).iSerial).arg(shown(outputPath)));
+                     .arg(shownSource(sourcePath), reason(error)).arg(row.iSerial).arg(shown(outputPath)));
             missing << QStringLiteral("cannot open source %1: %2").arg(shownSource(sourcePath), reason(error));
             tally.leftOut += std::max<qint64>(0, f.totalBytes);
             continue;

@@ -29,8 +29,10 @@ class SourceGuard;
 
 namespace ExportCore {
 
-// Outputs are written in blocks of this size.
+// Small pieces are gathered and written in blocks of this size; pieces of
+// kDirectWriteBytes or more are written from the caller's buffer as they are.
 constexpr qint64 kWriteBufferBytes = 1 << 20;
+constexpr qint64 kDirectWriteBytes = 64 << 10;
 // Progress is reported at most this often (and always the final value).
 constexpr qint64 kProgressIntervalMs = 100;
 
@@ -71,6 +73,7 @@ public:
 
 private:
     bool flush();
+    bool writeAll(const char* data, qint64 len);
 
     int m_fd = -1;
     int m_error = 0;
@@ -112,6 +115,26 @@ struct ExportResult {
 // "NAME.part": where an output is written until it is complete.
 QByteArray partPathOf(const QByteArray& path);
 
+// The rows of a job, handed out one at a time, so a caller that keeps
+// millions of fragments compactly never expands them all at once.
+class RowSource {
+public:
+    virtual ~RowSource() = default;
+    virtual int size() const = 0;
+    // Row i, 0 <= i < size(); may be built anew on every call.
+    virtual SPlayListTableItem at(int i) const = 0;
+};
+
+class ListRowSource : public RowSource {
+public:
+    explicit ListRowSource(const QList<SPlayListTableItem>& rows) : m_rows(rows) {}
+    int size() const override { return m_rows.size(); }
+    SPlayListTableItem at(int i) const override { return m_rows.at(i); }
+
+private:
+    const QList<SPlayListTableItem>& m_rows;
+};
+
 class ExportJob {
 public:
     ExportJob();
@@ -138,11 +161,13 @@ public:
     // copy met an unreadable byte or a write error (the other rows are still
     // written).
     int exportAll(const QList<SPlayListTableItem>& rows, const QByteArray& directory);
+    int exportAll(const RowSource& rows, const QByteArray& directory);
     // The rows one after another into outputPath, written as outputPath.part
     // and renamed when done. 1 when done or cancelled (progress then shows
     // 100 %), 0 on any failure or unreadable byte; past an unreadable or
     // cut-off row the merge goes on with the next.
     int videoMerge(const QList<SPlayListTableItem>& rows, const QByteArray& outputPath);
+    int videoMerge(const RowSource& rows, const QByteArray& outputPath);
 
     // Totals of the last run: bytes that reached the output files (not
     // those lost in a failed write), bytes expected.
@@ -171,7 +196,7 @@ private:
     void reportReadTrouble(const QByteArray& sourcePath, const QByteArray& outputPath, const CopyTally& tally);
     NyxDeviceHandle openSource(const QByteArray& sourcePath, int* error);
     // Built once per job, so a job's check is linear in its rows.
-    void buildSourceCheck(const QList<SPlayListTableItem>& rows);
+    void buildSourceCheck(const QList<QByteArray>& diskNames);
     // Whether outputPath, or the name it is written under until complete,
     // lies on a source of the job; *why says how.
     bool isSourceOf(const QByteArray& outputPath, QString* why) const;
@@ -179,10 +204,11 @@ private:
     // Renames a written output to its final name and records the file in
     // the result; false when it is not whole (failure names why).
     bool finish(const Target& target, Ending ending, const CopyTally& tally, const QString& failure);
-    bool fits(const QList<SPlayListTableItem>& rows, const QByteArray& directory, const QList<QByteArray>& targets,
+    // targetCount outputs, targetAt(i) the path of each.
+    bool fits(const QByteArray& directory, int targetCount, const std::function<QByteArray(int)>& targetAt,
               bool oneFile);
-    // Counters and the total of a new job over these rows.
-    void begin(const QList<SPlayListTableItem>& rows);
+    // Counters, the totals and the source check of a new job over these rows.
+    void begin(const RowSource& rows);
     void progress(bool force);
     void diag(const QString& message);
 
@@ -192,6 +218,7 @@ private:
     std::unique_ptr<SourceGuard> m_guard;
     QByteArray m_directory;
     qint64 m_total = 0;
+    qint64 m_largestRow = 0;
     qint64 m_written = 0;
     int m_failedRows = 0;
     qint64 m_nextClockCheck = 0;

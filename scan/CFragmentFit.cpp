@@ -8,6 +8,8 @@
 
 #include <QMutexLocker>
 
+#include <QMetaMethod>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -29,6 +31,11 @@ namespace {
 
 constexpr int kSlotCount = 1024;
 constexpr qint64 kFinalMinBytes = 512;
+constexpr qint64 kBatchMs = 4;      // the longest a closed fragment waits in the thread
+constexpr int kBatchClockEvery = 64; // fragments between looks at the clock
+// Fragments an unread batch may hold before the scan waits for its receiver,
+// so a receiver slower than the search bounds the memory, not the disk.
+constexpr int kBatchBacklog = 1 << 14;
 
 // A stretch of the buffer holding consecutive device bytes:
 // buffer [buf, buf + len) = device [dev, dev + len).
@@ -57,6 +64,7 @@ CFragmentFit::CFragmentFit(const ScanGeometry& geometry)
     , m_buffer(new ScanBuffer(size_t(geometry.data), size_t(geometry.slack)))
 {
     qRegisterMetaType<ScanResumePoint>("ScanResumePoint");
+    qRegisterMetaType<SFragmentBatch>("SFragmentBatch");
 }
 
 CFragmentFit::~CFragmentFit()
@@ -73,6 +81,7 @@ CFragmentFit::~CFragmentFit()
 void CFragmentFit::setDevicePath(const char* devicePath)
 {
     m_devicePath = QByteArray(devicePath ? devicePath : "");
+    m_diskName = m_devicePath.mid(4);
     m_hasDevicePath = devicePath != nullptr;
 }
 
@@ -108,6 +117,7 @@ void CFragmentFit::stop()
 
 void CFragmentFit::finish()
 {
+    sendBatch();
     m_stopRequested = 'Y';
     m_runFinished = 'Y';
 }
@@ -127,7 +137,7 @@ std::vector<SourceRange> CFragmentFit::untriedRanges() const
 void CFragmentFit::sendFragment(const FragmentSlot& slot)
 {
     SFragmentFit fragment;
-    fragment.diskName = m_devicePath.mid(4);
+    fragment.diskName = m_diskName;
     fragment.formatCode = m_formatCode;
     fragment.firstTime = slot.firstTime;
     fragment.lastTime = slot.lastTime;
@@ -137,6 +147,39 @@ void CFragmentFit::sendFragment(const FragmentSlot& slot)
     fragment.extents = slot.extents;
     const int serial = ++fragmentSerial;
     emit TransmitAddFragmentList(fragment, serial);
+    // Looked at for each fragment: a receiver may connect while the scan runs.
+    static const QMetaMethod batchSignal = QMetaMethod::fromSignal(&CFragmentFit::TransmitFragmentBatch);
+    if (!isSignalConnected(batchSignal))
+        return;
+    m_outgoing.append(std::move(fragment));
+    m_outgoingSerials.append(serial);
+    // Dense data closes thousands of fragments per pass of the search.
+    if (m_outgoing.size() % kBatchClockEvery == 0 && m_sinceBatch.elapsed() >= kBatchMs)
+        sendBatch();
+}
+
+void CFragmentFit::sendBatch()
+{
+    m_sinceBatch.restart();
+    if (m_outgoing.isEmpty())
+        return;
+    // The batch sent last is still waiting: its event is queued already.
+    if (m_lastBatch.appendUnlessFixed(m_outgoing, m_outgoingSerials)) {
+        m_outgoing.resize(0);
+        m_outgoingSerials.resize(0);
+        // A stop never waits on a receiver: the window may be waiting for us.
+        while (!m_lastBatch.waitFixed(kBatchBacklog, 20) && m_stopRequested.load() != 'Y') {
+        }
+        return;
+    }
+    const int n = m_outgoing.size();
+    auto d = std::make_shared<SFragmentBatchData>();
+    d->fragments.swap(m_outgoing);
+    d->serials.swap(m_outgoingSerials);
+    m_lastBatch = SFragmentBatch(d);
+    emit TransmitFragmentBatch(m_lastBatch);
+    m_outgoing.reserve(n);
+    m_outgoingSerials.reserve(n);
 }
 
 void CFragmentFit::sendCheckpoint(qint64 position, const std::vector<FragmentSlot>& table,
@@ -149,7 +192,7 @@ void CFragmentFit::sendCheckpoint(qint64 position, const std::vector<FragmentSlo
         if (!open[s])
             continue;
         SFragmentFit f;
-        f.diskName = m_devicePath.mid(4);
+        f.diskName = m_diskName;
         f.formatCode = m_formatCode;
         f.firstTime = table[s].firstTime;
         f.lastTime = table[s].lastTime;
@@ -185,6 +228,8 @@ void CFragmentFit::run()
         m_untriedRanges.clear();
     }
     m_buffer->reset();
+    m_lastBatch = SFragmentBatch();
+    m_sinceBatch.start();
     std::vector<FragmentSlot> slotTable(kSlotCount);
     std::vector<qint32> slotOpen(kSlotCount, 0);
 
@@ -315,6 +360,7 @@ void CFragmentFit::run()
                     slot.lastTime = info.time;
                     slot.stream = s;
                     slot.extents = std::make_shared<SExtentList>();
+                    slot.extents->reserve(1); // most fragments keep one extent
                     slot.extents->append(SExtent{t, u});
                     slot.totalBytes = info.length;
                     slotOpen[size_t(s)] = 1;
@@ -340,6 +386,7 @@ void CFragmentFit::run()
             reachedEnd = true;
             break;
         }
+        sendBatch();
         if (m_checkpoints)
             sendCheckpoint(resume, slotTable, slotOpen, false);
 
@@ -393,6 +440,7 @@ void CFragmentFit::run()
         if (slotOpen[size_t(s)] && slotTable[size_t(s)].totalBytes > kFinalMinBytes)
             sendFragment(slotTable[size_t(s)]);
     }
+    sendBatch();
     // Only a whole, error-free run is finished; after a stop or a failed
     // device a resume goes on from the last pass's checkpoint.
     if (reachedEnd && m_lastError == 0 && m_checkpoints)

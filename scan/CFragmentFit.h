@@ -1,6 +1,7 @@
 #pragma once
 // The scan thread: reads a byte range of a source front to back, finds TKL
-// frames and emits every fragment it closes with TransmitAddFragmentList.
+// frames and emits every fragment it closes with TransmitAddFragmentList and,
+// gathered, with TransmitFragmentBatch.
 // Control (setDevicePath, setRange, pause, resume, stop) is called from the
 // GUI thread; the flags are atomics read once per pass of the main loop.
 
@@ -8,6 +9,7 @@
 #include "scan/SourceReader.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QThread>
 #include <atomic>
@@ -100,6 +102,11 @@ public:
 
 signals:
     void TransmitAddFragmentList(SFragmentFit sFragmentFit, int i);
+    // The same fragments with the same serials, in the same order, a few
+    // milliseconds' worth at a time. A batch nobody has read yet takes the
+    // next fragments in, so at most one waits per receiver. Sent before
+    // TransmitCheckpoint and before the thread finishes.
+    void TransmitFragmentBatch(SFragmentBatch batch);
     // Everything sent before it is final; queued after those fragments.
     void TransmitCheckpoint(ScanResumePoint point);
 
@@ -108,6 +115,7 @@ protected:
 
 private:
     void sendFragment(const FragmentSlot& slot);
+    void sendBatch();
     void finish();
     void sendCheckpoint(qint64 position, const std::vector<FragmentSlot>& table,
                         const std::vector<qint32>& open, bool finished);
@@ -130,6 +138,11 @@ private:
     qint64 m_rangeEnd = 0;
     int m_formatCode = 14;
     QByteArray m_devicePath;
+    QByteArray m_diskName; // shared by every fragment sent
+    QVector<SFragmentFit> m_outgoing;
+    QVector<int> m_outgoingSerials;
+    SFragmentBatch m_lastBatch;
+    QElapsedTimer m_sinceBatch;
     bool m_hasDevicePath = false;
     ScanResumePoint m_resumePoint;
     bool m_checkpoints = false;

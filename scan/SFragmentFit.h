@@ -6,21 +6,27 @@
 #include <QList>
 #include <QMetaType>
 #include <QString>
+#include <QVector>
 #include <cstdint>
 #include <memory>
+#include <condition_variable>
+#include <mutex>
 
 // One stretch of a fragment on the source device; end is exclusive.
 struct SExtent {
     qint64 start = 0;
     qint64 end = 0;
 };
+Q_DECLARE_TYPEINFO(SExtent, Q_PRIMITIVE_TYPE);
 
-using SExtentList = QList<SExtent>;
+// Contiguous: a fragment's extents are one allocation, not one per extent.
+using SExtentList = QVector<SExtent>;
 
 // One fragment as the scan closed it.
 // diskName is the bare device name (the device path without its "\\.\"
 // prefix): a kernel name such as sda1, or a path to an image file. It is held
-// by value so that no path length limit or lifetime rule applies.
+// by value so that no path length limit or lifetime rule applies; the scan
+// hands every fragment the same implicitly shared bytes, not a copy each.
 // extents is shared by every copy of the record and freed with the last one,
 // so a row deleted from one list never invalidates an export or another list.
 struct SFragmentFit {
@@ -42,6 +48,41 @@ struct SPlayListTableItem {
     int iSerial = 0;
 };
 Q_DECLARE_METATYPE(SPlayListTableItem)
+
+// Fragments one scan closed, in the order it closed them, with their serials.
+// The scan keeps adding to the batch it last sent until a receiver first
+// reads it; from then on the batch is fixed and the scan starts a new one.
+// So a receiver that falls behind finds one batch waiting, however many
+// fragments arrived meanwhile, and every receiver of a batch sees the same.
+struct SFragmentBatchData {
+    std::mutex lock;
+    std::condition_variable wasFixed;
+    bool fixed = false;
+    QVector<SFragmentFit> fragments;
+    QVector<int> serials;
+};
+
+class SFragmentBatch {
+public:
+    SFragmentBatch() = default;
+    explicit SFragmentBatch(std::shared_ptr<SFragmentBatchData> d) : m_d(std::move(d)) {}
+    // Reading fixes the batch.
+    const QVector<SFragmentFit>& fragments() const { fix(); return m_d ? m_d->fragments : none().fragments; }
+    const QVector<int>& serials() const { fix(); return m_d ? m_d->serials : none().serials; }
+    int size() const { return fragments().size(); }
+
+    // The sender's side: adds to the batch unless a receiver has read it.
+    bool appendUnlessFixed(const QVector<SFragmentFit>& fragments, const QVector<int>& serials);
+    // The sender's side: waits up to `ms` for a receiver to read the batch
+    // when it holds `atLeast` fragments or more. True when no wait is needed.
+    bool waitFixed(int atLeast, int ms) const;
+
+private:
+    void fix() const;
+    static const SFragmentBatchData& none();
+    std::shared_ptr<SFragmentBatchData> m_d;
+};
+Q_DECLARE_METATYPE(SFragmentBatch)
 
 // Packed recorder time: sec 0-5, min 6-11, hour 12-16, day 17-21,
 // month 22-25, year-2000 26-29.

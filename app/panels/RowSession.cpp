@@ -4,7 +4,7 @@ RowSession::RowSession(std::unique_ptr<ScanSession> session, CFragmentFit* scan,
     : QObject(parent), m_session(std::move(session)), m_scan(scan)
 {
     m_lastSerial = m_session->lastSerial();
-    connect(scan, &CFragmentFit::TransmitAddFragmentList, this, &RowSession::onFragment, Qt::QueuedConnection);
+    connect(scan, &CFragmentFit::TransmitFragmentBatch, this, &RowSession::onBatch, Qt::QueuedConnection);
     connect(scan, &CFragmentFit::TransmitCheckpoint, this, &RowSession::onCheckpoint, Qt::QueuedConnection);
     connect(scan, &QThread::finished, this, &RowSession::onScanEnded, Qt::QueuedConnection);
 }
@@ -15,10 +15,13 @@ RowSession::~RowSession()
         m_session->commit();
 }
 
-void RowSession::onFragment(SFragmentFit fragment, int)
+void RowSession::onBatch(SFragmentBatch batch)
 {
-    if (!m_failed)
+    for (const SFragmentFit& fragment : batch.fragments()) {
+        if (m_failed)
+            return;
         m_session->fragmentSent(++m_lastSerial, fragment);
+    }
 }
 
 void RowSession::onCheckpoint(ScanResumePoint point)

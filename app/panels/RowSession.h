@@ -25,7 +25,7 @@ signals:
     void failed(QString why);
 
 private slots:
-    void onFragment(SFragmentFit fragment, int serial);
+    void onBatch(SFragmentBatch batch);
     void onCheckpoint(ScanResumePoint point);
     void onScanEnded();
 

@@ -324,7 +324,7 @@ void ScanPanel::addRows()
         connect(startButton, &QPushButton::clicked, this, &ScanPanel::startClicked);
         connect(stopButton, &QPushButton::clicked, this, [this] { quitClicked('N', nullptr); });
         connect(r, &CButtonAndThread::TransmitOver, this, [this, r](char c) { quitClicked(c, r); });
-        connect(r->scanThread(), &CFragmentFit::TransmitAddFragmentList, this, &ScanPanel::TransmitAddFragmentList);
+        connect(r->scanThread(), &CFragmentFit::TransmitFragmentBatch, this, &ScanPanel::TransmitFragmentBatch);
     }
 }
 

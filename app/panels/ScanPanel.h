@@ -56,8 +56,8 @@ public:
     static QString percentSaved(const SessionInfo& info);
 
 signals:
-    // A fragment the scan of a row found (from the scan thread, queued here).
-    void TransmitAddFragmentList(SFragmentFit sFragmentFit, int i);
+    // Fragments the scan of a row found (from the scan thread, queued here).
+    void TransmitFragmentBatch(SFragmentBatch batch);
     // Whether the disk dialog may be opened now.
     void selectDiskEnabled(bool enabled);
     // The rows were built; a scan was stopped; the last row ended.

@@ -57,10 +57,16 @@ TEST(ExportCliSerials, ListsRangesAndRejects)
     }
 }
 
-TEST(ExportCliSerials, SelectionOrderAndRepeats)
+// Found in serial order (as a scan lists them) or not (as a list sorted by hand).
+class ExportCliSelection : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ExportCliSelection, OrderAndRepeats)
 {
-    const QList<SPlayListTableItem> found = {makeRow("a", {{0, 1}}, 3), makeRow("a", {{0, 1}}, 1),
-                                             makeRow("a", {{0, 1}}, 2)};
+    const QList<SPlayListTableItem> found =
+        GetParam() ? QList<SPlayListTableItem>{makeRow("a", {{0, 1}}, 1), makeRow("a", {{0, 1}}, 2),
+                                               makeRow("a", {{0, 1}}, 3)}
+                   : QList<SPlayListTableItem>{makeRow("a", {{0, 1}}, 3), makeRow("a", {{0, 1}}, 1),
+                                               makeRow("a", {{0, 1}}, 2)};
     ExportCli::Options o;
     QList<SPlayListTableItem> rows;
     QString error;
@@ -75,7 +81,12 @@ TEST(ExportCliSerials, SelectionOrderAndRepeats)
     o.serials = {2, 5};
     EXPECT_FALSE(ExportCli::selectRows(found, o, false, &rows, &error));
     EXPECT_TRUE(error.contains("5"));
+    o.serials = {0};
+    EXPECT_FALSE(ExportCli::selectRows(found, o, false, &rows, &error));
 }
+
+INSTANTIATE_TEST_SUITE_P(Found, ExportCliSelection, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "InSerialOrder" : "Shuffled"; });
 
 TEST(ExportCliRun, ExportsAndMergesAndReportsOnlyFullSuccess)
 {

@@ -485,3 +485,24 @@ TEST_F(ExportJobTest, NeverWritesOverASource)
     EXPECT_EQ(job.videoMerge({makeRow(out("p.TKL.part"), {{0, 5000}}, 1)}, out("p.TKL")), 0);
     EXPECT_TRUE(readFile(tmp.filePath("p.TKL.part")) == image);
 }
+
+// Small pieces are gathered and large ones written from the caller's buffer:
+// whatever the mix, the file holds every byte once, in order.
+TEST_F(ExportJobTest, OutputFileKeepsTheOrderOfGatheredAndDirectPieces)
+{
+    const QByteArray data = patternBytes(4 * 1024 * 1024, 0x77);
+    OutputFile file;
+    ASSERT_TRUE(file.open(out("o.bin")));
+    const qint64 pieces[] = {10, kDirectWriteBytes, 3, kDirectWriteBytes - 1, 1 << 20, 7, kWriteBufferBytes - 5,
+                             200000, kDirectWriteBytes + 1};
+    qint64 at = 0;
+    for (qint64 n : pieces) {
+        ASSERT_TRUE(file.write(data.constData() + at, n));
+        at += n;
+    }
+    ASSERT_TRUE(file.close());
+    EXPECT_EQ(file.committed(), at);
+    QFile written(tmp.filePath("o.bin"));
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(written.readAll() == data.left(int(at)));
+}

@@ -66,7 +66,7 @@ protected:
     QByteArray m_oldPath;
 };
 
-SFragmentFit fragmentOn(const QByteArray& disk, QList<SExtent> extents)
+SFragmentFit fragmentOn(const QByteArray& disk, SExtentList extents)
 {
     SFragmentFit f;
     f.diskName = disk;

@@ -24,17 +24,30 @@ bool cliWantsExport(const CliOptions& options)
 int runCliExport(const CliOptions& options, const QList<CliFragment>& found, int scanExit,
                  const std::atomic<bool>* interrupt, FILE* err)
 {
+    return runCliExport(options, ExportCore::ListRowSource(cliRows(found)), scanExit, interrupt, err);
+}
+
+int runCliExport(const CliOptions& options, const ExportCore::RowSource& found, int scanExit,
+                 const std::atomic<bool>* interrupt, FILE* err)
+{
     if (!cliWantsExport(options))
         return scanExit;
-    if (options.format == QLatin1String("mp4"))
-        return runCliMediaExport(options, found, scanExit, interrupt, err);
+    if (options.format == QLatin1String("mp4")) {
+        QList<CliFragment> list;
+        list.reserve(found.size());
+        for (int i = 0; i < found.size(); ++i) {
+            const SPlayListTableItem row = found.at(i);
+            list.append(CliFragment{row.iSerial, row.sFragmentFit, {}});
+        }
+        return runCliMediaExport(options, list, scanExit, interrupt, err);
+    }
     ExportCli::Options o;
     o.exportDir = options.exportDir;
     o.mergeFile = options.mergeFile;
     o.serials = options.serials;
     o.hasSerials = options.hasSerials;
     o.interrupt = interrupt;
-    switch (ExportCli::run(o, cliRows(found), err)) {
+    switch (ExportCli::run(o, found, err)) {
     case ExportCli::Outcome::AllWritten:
         return scanExit;
     case ExportCli::Outcome::BadSerial:

@@ -21,3 +21,6 @@ bool cliWantsExport(const CliOptions& options);
 // found, 1 for anything not written whole, 130 when interrupted).
 int runCliExport(const CliOptions& options, const QList<CliFragment>& found, int scanExit,
                  const std::atomic<bool>* interrupt, FILE* err);
+// The same over rows read one at a time, as a scan keeps them.
+int runCliExport(const CliOptions& options, const ExportCore::RowSource& found, int scanExit,
+                 const std::atomic<bool>* interrupt, FILE* err);

@@ -17,6 +17,12 @@
 
 namespace {
 
+constexpr qint64 kFlushMs = 200;          // rows reach a pipe at most this late
+constexpr int kRowsWriteAt = 256 * 1024;  // a full buffer is written at once
+constexpr int kCountingBacklog = 1024;    // rows handed to the counter and not yet back, at most
+constexpr size_t kPendingRows = 8192;     // rows held back behind one being counted, at most
+
+
 class WatchedDevice : public NyxCIOSystemDevice {
 public:
     WatchedDevice(std::unique_ptr<NyxCIOSystemDevice> inner, CliReadErrors* log)
@@ -82,6 +88,84 @@ NyxDeviceFactory cliWatchingFactory(NyxDeviceFactory inner, CliReadErrors* log)
     };
 }
 
+void CliFragmentStore::append(int serial, const SFragmentFit& f)
+{
+    // Fragments of one scan share their name's bytes: the last kind is
+    // nearly always the one.
+    const bool sameKind = !m_kinds.empty() && m_kinds[m_lastKind].formatCode == f.formatCode &&
+                          m_kinds[m_lastKind].stream == f.stream &&
+                          (m_kinds[m_lastKind].diskName.constData() == f.diskName.constData() ||
+                           m_kinds[m_lastKind].diskName == f.diskName);
+    if (!sameKind) {
+        const auto key = std::make_tuple(f.diskName, f.formatCode, f.stream);
+        auto it = m_kindIndex.find(key);
+        if (it == m_kindIndex.end()) {
+            it = m_kindIndex.emplace(key, quint32(m_kinds.size())).first;
+            m_kinds.push_back(Kind{f.diskName, f.formatCode, f.stream});
+        }
+        m_lastKind = it->second;
+    }
+    if (m_count % kPerBlock == 0)
+        m_blocks.emplace_back(new Record[kPerBlock]);
+    Record& r = m_blocks.back()[size_t(m_count % kPerBlock)];
+    const int n = f.extents ? f.extents->size() : 0;
+    r = Record{f.totalBytes, serial, f.frameCount, f.firstTime, f.lastTime, m_lastKind, quint32(n), {}};
+    if (n <= 2) {
+        for (int k = 0; k < n; ++k)
+            r.inside[k] = f.extents->at(k);
+    } else {
+        r.inside[0].start = qint64(m_pool.size());
+        m_pool.insert(m_pool.end(), f.extents->constBegin(), f.extents->constEnd());
+    }
+    ++m_count;
+}
+
+CliFragment CliFragmentStore::fragment(int i) const
+{
+    const Record& r = m_blocks[size_t(i / kPerBlock)][size_t(i % kPerBlock)];
+    const Kind& kind = m_kinds[r.kind];
+    CliFragment c;
+    c.serial = r.serial;
+    SFragmentFit& f = c.fragment;
+    f.diskName = kind.diskName;
+    f.formatCode = kind.formatCode;
+    f.stream = kind.stream;
+    f.firstTime = r.firstTime;
+    f.lastTime = r.lastTime;
+    f.totalBytes = r.totalBytes;
+    f.frameCount = r.frameCount;
+    auto extents = std::make_shared<SExtentList>();
+    extents->reserve(int(r.extentCount));
+    if (r.extentCount <= 2) {
+        for (quint32 k = 0; k < r.extentCount; ++k)
+            extents->append(r.inside[k]);
+    } else {
+        const auto first = m_pool.begin() + r.inside[0].start;
+        for (auto e = first; e != first + r.extentCount; ++e)
+            extents->append(*e);
+    }
+    f.extents = std::move(extents);
+    return c;
+}
+
+SPlayListTableItem CliFragmentStore::at(int i) const
+{
+    CliFragment c = fragment(i);
+    SPlayListTableItem row;
+    row.sFragmentFit = std::move(c.fragment);
+    row.iSerial = c.serial;
+    return row;
+}
+
+QList<CliFragment> CliFragmentStore::toList() const
+{
+    QList<CliFragment> list;
+    list.reserve(m_count);
+    for (int i = 0; i < m_count; ++i)
+        list.append(fragment(i));
+    return list;
+}
+
 CliSource resolveCliSource(const QString& source)
 {
     CliSource s;
@@ -104,6 +188,10 @@ CliScan::CliScan(const CliOptions& options, FILE* out, FILE* err, QObject* paren
 {
     m_progress = ::isatty(::fileno(err)) == 1;
     m_clearBeforeRows = m_progress && ::isatty(::fileno(out)) == 1;
+    m_keep = !options.exportDir.isEmpty() || !options.mergeFile.isEmpty() || !options.thumbsDir.isEmpty();
+    m_rows.reserve(kRowsWriteAt + 65536); // reserved, so emptying it keeps the memory
+    m_flushTimer.setSingleShot(true);
+    connect(&m_flushTimer, &QTimer::timeout, this, &CliScan::flushRows);
 }
 
 CliScan::~CliScan()
@@ -204,12 +292,13 @@ bool CliScan::start()
     if (m_session) {
         // Saved rows keep no duration: counting them would read behind the scan.
         for (const CliFragment& f : m_session->saved()) {
-            m_fragments.push_back(f);
+            ++m_fragmentCount;
             m_fragmentBytes += f.fragment.totalBytes;
-            listFragment(f);
+            listFragment(f.serial, f.fragment, Media::Duration());
         }
-        m_listed = m_counted = int(m_fragments.size());
+        m_listed = m_fragmentCount;
         m_savedCount = m_session->saved().size();
+        flushRows();
         if (m_outputFailed)
             return false;
         if (m_session->finished()) {
@@ -219,7 +308,7 @@ bool CliScan::start()
     }
 
     m_scan = new CFragmentFit;
-    connect(m_scan, &CFragmentFit::TransmitAddFragmentList, this, &CliScan::onFragment, Qt::QueuedConnection);
+    connect(m_scan, &CFragmentFit::TransmitFragmentBatch, this, &CliScan::onBatch, Qt::QueuedConnection);
     if (m_session)
         connect(m_scan, &CFragmentFit::TransmitCheckpoint, this, &CliScan::onCheckpoint, Qt::QueuedConnection);
     connect(m_scan, &QThread::finished, this, &CliScan::onScanFinished, Qt::QueuedConnection);
@@ -260,14 +349,37 @@ void CliScan::interrupt(int code)
     m_scan->stop();
 }
 
-void CliScan::onFragment(SFragmentFit fragment, int serial)
+void CliScan::onBatch(SFragmentBatch batch)
 {
-    if (m_session)
-        m_session->fragment(serial, fragment);
-    m_fragments.push_back(CliFragment{serial, fragment, Media::Duration()});
-    m_fragmentBytes += fragment.totalBytes;
-    // The row waits for its duration, counted off the scan's path.
-    m_durations->add(int(m_fragments.size()) - 1, fragment);
+    const QVector<SFragmentFit>& fragments = batch.fragments();
+    const QVector<int>& serials = batch.serials();
+    bool uncounted = false;
+    for (int k = 0; k < fragments.size(); ++k) {
+        if (m_session)
+            m_session->fragment(serials[k], fragments[k]);
+        m_fragmentBytes += fragments[k].totalBytes;
+        // The row waits for its duration, counted off the scan's path. When
+        // the counter falls far behind (dense data closes fragments faster
+        // than they can be counted), rows go out without one, so neither the
+        // list nor the memory waits on it.
+        const bool count = m_counting < kCountingBacklog;
+        m_pending.push_back(PendingRow{CliFragment{serials[k], fragments[k], Media::Duration()}, !count});
+        if (count) {
+            ++m_counting;
+            m_durations->add(m_fragmentCount, fragments[k]);
+        }
+        uncounted |= !count;
+        ++m_fragmentCount;
+    }
+    // Rows not counted pile up behind those still being counted: past a
+    // bound the ones in the counter go out without a duration too.
+    if (m_pending.size() > kPendingRows) {
+        for (PendingRow& p : m_pending)
+            p.settled = true;
+        uncounted = true;
+    }
+    if (uncounted)
+        listSettled();
 }
 
 void CliScan::onCheckpoint(ScanResumePoint point)
@@ -288,37 +400,83 @@ void CliScan::finishSaved()
 {
     std::fprintf(m_err, "corvotkl-cli: the session %s is complete: %d fragments, %lld bytes of video; nothing was "
                         "scanned again (--fresh scans anew)\n",
-                 qPrintable(m_options.session), int(m_fragments.size()), (long long)m_fragmentBytes);
+                 qPrintable(m_options.session), m_fragmentCount, (long long)m_fragmentBytes);
     std::fflush(m_err);
     emit done(m_exitCode);
 }
 
 void CliScan::onCounted(int index, Media::Duration duration)
 {
-    if (index < 0 || index >= m_fragments.size())
+    if (index < 0 || index >= m_fragmentCount)
         return;
-    m_fragments[index].duration = duration;
-    m_counted = std::max(m_counted, index + 1);
-    // Results come in the order added, so every row before this one is counted.
-    while (m_listed < m_counted)
-        listFragment(m_fragments[m_listed++]);
+    --m_counting;
+    if (index < m_listed)
+        return; // listed already, without it
+    PendingRow& p = m_pending[size_t(index - m_listed)];
+    p.row.duration = duration;
+    p.settled = true;
+    listSettled();
+}
+
+void CliScan::listSettled()
+{
+    while (!m_pending.empty() && m_pending.front().settled) {
+        const CliFragment& f = m_pending.front().row;
+        listFragment(f.serial, f.fragment, f.duration);
+        m_pending.pop_front();
+        ++m_listed;
+    }
+    flushRowsSoon();
     finishWhenListed();
 }
 
-void CliScan::listFragment(const CliFragment& f)
+void CliScan::listFragment(int serial, const SFragmentFit& fragment, const Media::Duration& duration)
 {
+    if (m_keep)
+        m_store.append(serial, fragment);
     if (m_outputFailed)
         return;
+    if (m_options.json) {
+        if (!(m_quotedFor.constData() == fragment.diskName.constData() || m_quotedFor == fragment.diskName)) {
+            m_quotedFor = fragment.diskName;
+            m_quotedDisk = corvoJsonString(fragment.diskName);
+        }
+        const int n = fragment.extents ? fragment.extents->size() : 0;
+        corvoAppendFragmentJson(m_rows, serial, m_quotedDisk, fragment.formatCode, fragment.stream,
+                                fragment.firstTime, fragment.lastTime, fragment.totalBytes, fragment.frameCount,
+                                n ? fragment.extents->constData() : nullptr, n);
+        m_rows.chop(1); // the closing brace: the duration goes last
+        m_rows.append(",\"duration_s\":");
+        m_rows.append(cliDurationText(duration, "null"));
+        m_rows.append("}\n");
+    } else {
+        printRow(serial, fragment, duration);
+    }
+    if (m_rows.size() >= kRowsWriteAt)
+        flushRows();
+}
+
+void CliScan::flushRowsSoon()
+{
+    const qint64 since = corvoMonotonicMs() - m_lastFlushMs;
+    if (since >= kFlushMs)
+        flushRows();
+    else if (!m_rows.isEmpty() && !m_flushTimer.isActive())
+        m_flushTimer.start(int(kFlushMs - since));
+}
+
+void CliScan::flushRows()
+{
+    m_lastFlushMs = corvoMonotonicMs();
+    m_flushTimer.stop();
+    if (m_rows.isEmpty() || m_outputFailed) {
+        m_rows.resize(0);
+        return;
+    }
     if (m_clearBeforeRows)
         clearProgress();
-    if (m_options.json) {
-        QByteArray line = corvoFragmentJsonLine(f.serial, f.fragment);
-        line.chop(1);
-        line += ",\"duration_s\":" + cliDurationText(f.duration, "null") + "}\n";
-        std::fwrite(line.constData(), 1, size_t(line.size()), m_out);
-    } else {
-        printRow(f);
-    }
+    std::fwrite(m_rows.constData(), 1, size_t(m_rows.size()), m_out);
+    m_rows.resize(0);
     if (std::fflush(m_out) != 0 || std::ferror(m_out)) {
         // A full disk or a closed pipe: the list is incomplete, so stop.
         const int e = errno;
@@ -334,19 +492,59 @@ void CliScan::listFragment(const CliFragment& f)
         drawProgress();
 }
 
-void CliScan::printRow(const CliFragment& f)
+// printf's "%*lld" and "%0*d", without its cost per row.
+static char* padded(char* p, long long v, int width, char fill = ' ')
 {
-    const SFragmentFit& fr = f.fragment;
-    const SExtentList none;
-    const SExtentList& ext = fr.extents ? *fr.extents : none;
-    const qint64 first = ext.isEmpty() ? 0 : ext.first().start;
-    const qint64 last = ext.isEmpty() ? 0 : ext.last().end;
-    std::fprintf(m_out, "%7d %6d %8d %14lld %16lld %16lld %10s  %s", f.serial, fr.stream, fr.frameCount,
-                 (long long)fr.totalBytes, (long long)first, (long long)last, cliDurationText(f.duration, "-").constData(),
-                 qPrintable(PackedTime::displayForm(fr.firstTime)));
-    if (ext.size() > 1)
-        std::fprintf(m_out, "  (%d extents)", int(ext.size()));
-    std::fputc('\n', m_out);
+    char digits[24];
+    const int n = int(corvoWriteNumber(digits, v) - digits);
+    for (int i = n; i < width; ++i)
+        *p++ = fill;
+    std::memcpy(p, digits, size_t(n));
+    return p + n;
+}
+
+// "%7d %6d %8d %14lld %16lld %16lld %10s  2%03d-%02d-%02d %02d:%02d:%02d", and
+// "  (%d extents)" when there are more than one.
+void CliScan::printRow(int serial, const SFragmentFit& fr, const Media::Duration& duration)
+{
+    const int n = fr.extents ? fr.extents->size() : 0;
+    const qint64 first = n ? fr.extents->first().start : 0;
+    const qint64 last = n ? fr.extents->last().end : 0;
+    const quint32 t = fr.firstTime;
+    char line[320]; // six numbers of at most 20 characters, the duration, the time and the count
+    char* p = line;
+    p = padded(p, serial, 7);
+    p = padded(p, fr.stream, 7);
+    p = padded(p, fr.frameCount, 9);
+    p = padded(p, fr.totalBytes, 15);
+    p = padded(p, first, 17);
+    p = padded(p, last, 17);
+    const QByteArray seconds = cliDurationText(duration, "-").left(64);
+    *p++ = ' ';
+    for (int i = int(seconds.size()); i < 10; ++i)
+        *p++ = ' ';
+    std::memcpy(p, seconds.constData(), size_t(seconds.size()));
+    p += seconds.size();
+    std::memcpy(p, "  2", 3);
+    p = padded(p + 3, PackedTime::year(t), 3, '0');
+    *p++ = '-';
+    p = padded(p, PackedTime::month(t), 2, '0');
+    *p++ = '-';
+    p = padded(p, PackedTime::day(t), 2, '0');
+    *p++ = ' ';
+    p = padded(p, PackedTime::hour(t), 2, '0');
+    *p++ = ':';
+    p = padded(p, PackedTime::minute(t), 2, '0');
+    *p++ = ':';
+    p = padded(p, PackedTime::second(t), 2, '0');
+    if (n > 1) {
+        std::memcpy(p, "  (", 3);
+        p = corvoWriteNumber(p + 3, n);
+        std::memcpy(p, " extents)", 9);
+        p += 9;
+    }
+    *p++ = '\n';
+    m_rows.append(line, int(p - line));
 }
 
 void CliScan::onSample(SSchedule)
@@ -364,7 +562,7 @@ void CliScan::drawProgress()
     const qint64 total = m_end - aligned;
     const qint64 done = std::min(total, std::max<qint64>(0, m_scan->publishedPosition()->load() - aligned));
     const qint64 ms = std::max<qint64>(1, corvoMonotonicMs() - m_startedMs);
-    std::fprintf(m_err, "\r\033[K%s", qPrintable(TerminalProgress::text(done, total, ms, QString::number(m_fragments.size()) + " fragments")));
+    std::fprintf(m_err, "\r\033[K%s", qPrintable(TerminalProgress::text(done, total, ms, QString::number(m_fragmentCount) + " fragments")));
     std::fflush(m_err);
     m_progressShown = true;
 }
@@ -387,8 +585,9 @@ void CliScan::onScanFinished()
 
 void CliScan::finishWhenListed()
 {
-    if (!m_scanEnded || m_finished || m_listed < m_fragments.size())
+    if (!m_scanEnded || m_finished || m_listed < m_fragmentCount)
         return;
+    flushRows();
     m_finished = true;
     if (m_sampler) {
         m_samplerStopped = 'Y';
@@ -448,7 +647,7 @@ void CliScan::finishWhenListed()
             return a + ']';
         };
         const QByteArray line = "{\"summary\":{\"source\":" + corvoJsonString(m_source.name) +
-                                ",\"fragments\":" + QByteArray::number(int(m_fragments.size())) +
+                                ",\"fragments\":" + QByteArray::number(m_fragmentCount) +
                                 ",\"bytes_scanned\":" + QByteArray::number(scanned) +
                                 ",\"stopped\":" + (m_interrupted ? "true" : "false") +
                                 ",\"error\":" + (m_scan->lastError() ? corvoJsonString(std::strerror(m_scan->lastError())) : QByteArray("null")) +
@@ -459,13 +658,13 @@ void CliScan::finishWhenListed()
         std::fflush(m_out);
     }
     std::fprintf(m_err, "corvotkl-cli: %s %s: %d fragments, %lld bytes of video; %lld bytes read in %.2f s, %.1f MB/s\n",
-                 m_interrupted ? "stopped scanning" : "scanned", qPrintable(sourceLabel()), int(m_fragments.size()),
+                 m_interrupted ? "stopped scanning" : "scanned", qPrintable(sourceLabel()), m_fragmentCount,
                  (long long)m_fragmentBytes, (long long)scanned, double(ms) / 1000.0,
                  double(scanned) / 1e6 / (double(ms) / 1000.0));
     if (m_session && m_session->resuming())
         std::fprintf(m_err, "corvotkl-cli: resumed %s at byte %lld: %d fragments were saved before, %d found now\n",
                      qPrintable(m_options.session), (long long)m_session->resumedAt(), m_savedCount,
-                     int(m_fragments.size()) - m_savedCount);
+                     m_fragmentCount - m_savedCount);
     std::fflush(m_err);
     emit done(m_exitCode);
 }

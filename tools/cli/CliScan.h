@@ -1,9 +1,10 @@
 #pragma once
 // One scan from the command line: the same CFragmentFit thread as the GUI,
-// its fragments arriving by queued signal in the event loop of a
-// QCoreApplication, printed as they come and kept in fragments().
+// its fragments arriving in batches by queued signal in the event loop of a
+// QCoreApplication, printed as they come and, for an export, kept compactly.
 
 #include "scan/CFragmentFit.h"
+#include "export/ExportCore.h"
 #include "scan/SFragmentFit.h"
 #include "scan/SSchedule.h"
 #include "tools/cli/CliOptions.h"
@@ -14,8 +15,15 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
+#include <QTimer>
+#include <QVector>
 #include <atomic>
 #include <cstdio>
+#include <deque>
+#include <map>
+#include <memory>
+#include <tuple>
+#include <vector>
 
 class CFragmentFit;
 class CSchedule;
@@ -52,6 +60,47 @@ struct CliFragment {
     Media::Duration duration;
 };
 
+// Found fragments kept for an export after the scan: one 64-byte record
+// each, with up to two extents inside it, in large blocks; further extents
+// in one shared pool; the disk name, format and stream stored once per kind.
+// No heap node per fragment or extent. An export reads the rows one at a
+// time (at), so they are never all expanded at once.
+class CliFragmentStore : public ExportCore::RowSource {
+public:
+    void append(int serial, const SFragmentFit& f);
+    int size() const override { return m_count; }
+    SPlayListTableItem at(int i) const override;
+    CliFragment fragment(int i) const;
+    // The fragments as records, in the order they were added.
+    QList<CliFragment> toList() const;
+
+private:
+    struct Record {
+        qint64 totalBytes;
+        qint32 serial;
+        qint32 frameCount;
+        quint32 firstTime;
+        quint32 lastTime;
+        quint32 kind;        // index into m_kinds
+        quint32 extentCount; // more than two: the first is at pool[inside[0].start]
+        SExtent inside[2];
+    };
+    static_assert(sizeof(Record) == 64, "a fragment's record is 64 bytes");
+    struct Kind {
+        QByteArray diskName;
+        int formatCode;
+        int stream;
+    };
+    static constexpr int kPerBlock = 1 << 14;
+
+    std::vector<std::unique_ptr<Record[]>> m_blocks;
+    std::deque<SExtent> m_pool;
+    std::vector<Kind> m_kinds;
+    std::map<std::tuple<QByteArray, int, int>, quint32> m_kindIndex;
+    quint32 m_lastKind = 0;
+    int m_count = 0;
+};
+
 class CliScan : public QObject {
     Q_OBJECT
 public:
@@ -67,7 +116,12 @@ public:
     void interrupt(int code);
 
     int exitCode() const { return m_exitCode; }
-    const QList<CliFragment>& fragments() const { return m_fragments; }
+    // Before start(): keep the fragments for fragments(). Set when the
+    // options ask for an export; otherwise nothing is kept per fragment.
+    void keepFragments(bool on) { m_keep = on; }
+    QList<CliFragment> fragments() const { return m_store.toList(); }
+    // The same, read one at a time: what an export of many fragments uses.
+    const CliFragmentStore& kept() const { return m_store; }
     const CliSource& source() const { return m_source; }
     qint64 rangeStart() const { return m_start; }
     qint64 rangeEnd() const { return m_end; }
@@ -76,7 +130,7 @@ signals:
     void done(int exitCode);
 
 private slots:
-    void onFragment(SFragmentFit fragment, int serial);
+    void onBatch(SFragmentBatch batch);
     void onSample(SSchedule sample);
     void onScanFinished();
     void onCounted(int index, Media::Duration duration);
@@ -85,9 +139,15 @@ private slots:
 
 private:
     bool fail(int code, const QString& message);
-    void listFragment(const CliFragment& f);
+    void printRow(int serial, const SFragmentFit& f, const Media::Duration& duration);
+    void listFragment(int serial, const SFragmentFit& f, const Media::Duration& duration);
     void finishWhenListed();
-    void printRow(const CliFragment& f);
+    // Lists the settled rows at the head of m_pending.
+    void listSettled();
+    // Writes what the rows buffer holds; the terminal's progress line is
+    // cleared and drawn again around it.
+    void flushRows();
+    void flushRowsSoon();
     void drawProgress();
     void clearProgress();
     QString sourceLabel() const;
@@ -102,16 +162,30 @@ private:
     CFragmentFit* m_scan = nullptr;
     CSchedule* m_sampler = nullptr;
     CliDurations* m_durations = nullptr;
-    int m_listed = 0;  // rows printed, in order
-    int m_counted = 0; // rows whose duration is settled
+    int m_listed = 0;   // rows printed, in order
+    int m_counting = 0; // rows handed to m_durations and not yet back
     bool m_scanEnded = false;
     std::atomic<char> m_samplerStopped{'N'};
     std::atomic<char> m_samplerPaused{'N'};
     CliReadErrors* m_readErrors = nullptr;
     CliSession* m_session = nullptr; // with --session
     int m_savedCount = 0;
-    QList<CliFragment> m_fragments;
+    bool m_keep = false;
+    CliFragmentStore m_store;
+    // Fragments received and not yet listed, from index m_listed on; a row
+    // waits here for its duration.
+    struct PendingRow {
+        CliFragment row;
+        bool settled = false; // its duration is known, or will not be counted
+    };
+    std::deque<PendingRow> m_pending;
+    int m_fragmentCount = 0; // received, saved ones included
     qint64 m_fragmentBytes = 0;
+    QByteArray m_rows; // rows not yet written, one buffer reused
+    QByteArray m_quotedDisk;
+    QByteArray m_quotedFor;
+    qint64 m_lastFlushMs = 0;
+    QTimer m_flushTimer;
     qint64 m_startedMs = 0;
     bool m_progress = false;       // stderr is a terminal
     bool m_progressShown = false;

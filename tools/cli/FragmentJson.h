@@ -10,6 +10,9 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstring>
+#include <vector>
+
 // A JSON string literal. Device names are bytes; invalid UTF-8 becomes U+FFFD.
 inline QByteArray corvoJsonString(const QByteArray& bytes)
 {
@@ -39,6 +42,87 @@ inline QByteArray corvoJsonString(const QByteArray& bytes)
     return out;
 }
 
+// Writes v in decimal at p (at most 20 characters); returns the end.
+inline char* corvoWriteNumber(char* p, long long v)
+{
+    char digits[20];
+    int n = 0;
+    unsigned long long u = v < 0 ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+    do {
+        digits[n++] = char('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (v < 0)
+        *p++ = '-';
+    while (n)
+        *p++ = digits[--n];
+    return p;
+}
+
+// Room the line needs, at most.
+inline int corvoFragmentJsonBound(int quotedDiskSize, int extentCount)
+{
+    return 200 + quotedDiskSize + 44 * extentCount;
+}
+
+// Writes the line (without the newline) at p, which has room for
+// corvoFragmentJsonBound characters; returns its end. `quotedDisk` is
+// corvoJsonString(disk), made once per name.
+inline char* corvoWriteFragmentJson(char* p, int serial, const QByteArray& quotedDisk, int format, int stream,
+                                    quint32 firstTime, quint32 lastTime, qint64 bytes, int frames,
+                                    const SExtent* extents, int extentCount)
+{
+    const auto key = [&p](const char* text, size_t len) {
+        std::memcpy(p, text, len);
+        p += len;
+    };
+    const auto num = [&p](long long v) { p = corvoWriteNumber(p, v); };
+    key("{\"serial\":", 10);
+    num(serial);
+    key(",\"disk\":", 8);
+    key(quotedDisk.constData(), size_t(quotedDisk.size()));
+    key(",\"format\":", 10);
+    num(format);
+    key(",\"stream\":", 10);
+    num(stream);
+    key(",\"first_time\":", 14);
+    num(firstTime);
+    key(",\"last_time\":", 13);
+    num(lastTime);
+    key(",\"bytes\":", 9);
+    num(bytes);
+    key(",\"frames\":", 10);
+    num(frames);
+    key(",\"extents\":[", 12);
+    for (int i = 0; i < extentCount; ++i) {
+        key(i ? ",[" : "[", i ? 2 : 1);
+        num(extents[i].start);
+        *p++ = ',';
+        num(extents[i].end);
+        *p++ = ']';
+    }
+    key("]}", 2);
+    return p;
+}
+
+// Appends the line (without the newline) to `out`.
+inline void corvoAppendFragmentJson(QByteArray& out, int serial, const QByteArray& quotedDisk, int format,
+                                    int stream, quint32 firstTime, quint32 lastTime, qint64 bytes, int frames,
+                                    const SExtent* extents, int extentCount)
+{
+    char local[1024];
+    std::vector<char> large;
+    char* start = local;
+    const int bound = corvoFragmentJsonBound(quotedDisk.size(), extentCount);
+    if (bound > int(sizeof local)) {
+        large.resize(size_t(bound));
+        start = large.data();
+    }
+    const char* end = corvoWriteFragmentJson(start, serial, quotedDisk, format, stream, firstTime, lastTime, bytes,
+                                             frames, extents, extentCount);
+    out.append(start, int(end - start));
+}
+
 // Without the trailing newline.
 inline QByteArray corvoFragmentJsonLine(int serial, const QByteArray& disk, int format, int stream,
                                         quint32 firstTime, quint32 lastTime, qint64 bytes, int frames,
@@ -46,21 +130,8 @@ inline QByteArray corvoFragmentJsonLine(int serial, const QByteArray& disk, int 
 {
     QByteArray line;
     line.reserve(160 + 40 * extents.size());
-    line += "{\"serial\":" + QByteArray::number(serial);
-    line += ",\"disk\":" + corvoJsonString(disk);
-    line += ",\"format\":" + QByteArray::number(format);
-    line += ",\"stream\":" + QByteArray::number(stream);
-    line += ",\"first_time\":" + QByteArray::number(firstTime);
-    line += ",\"last_time\":" + QByteArray::number(lastTime);
-    line += ",\"bytes\":" + QByteArray::number(bytes);
-    line += ",\"frames\":" + QByteArray::number(frames);
-    line += ",\"extents\":[";
-    for (int i = 0; i < extents.size(); ++i) {
-        if (i)
-            line += ',';
-        line += '[' + QByteArray::number(extents[i].start) + ',' + QByteArray::number(extents[i].end) + ']';
-    }
-    line += "]}";
+    corvoAppendFragmentJson(line, serial, corvoJsonString(disk), format, stream, firstTime, lastTime, bytes, frames,
+                            extents.constData(), extents.size());
     return line;
 }
 

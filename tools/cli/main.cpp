@@ -108,12 +108,12 @@ int main(int argc, char** argv)
         // A stopped scan's fragments were read: they are still written.
         if (stopped && writes)
             std::fprintf(stderr, "corvotkl-cli: the scan was stopped; writing the %d fragments found so far "
-                                 "(Ctrl+C again to abort)\n", int(scan.fragments().size()));
+                                 "(Ctrl+C again to abort)\n", scan.kept().size());
         if (stopped)
             code = CliExitOk;
         g_exporting.store(true);
         if (cliWantsExport(options))
-            code = runCliExport(options, scan.fragments(), code, &g_interrupt, stderr);
+            code = runCliExport(options, scan.kept(), code, &g_interrupt, stderr);
         if (code != CliExitInterrupted && !options.thumbsDir.isEmpty())
             code = runCliThumbs(options, scan.fragments(), code, &g_interrupt, stderr);
         g_exporting.store(false);

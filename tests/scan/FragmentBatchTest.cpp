@@ -1,0 +1,70 @@
+// The batched hand-off carries exactly what one-by-one delivery carries; a
+// receiver that has not read the batch it was sent gets no second one.
+#include "support/ScanHarness.h"
+
+namespace {
+
+// Short two-frame recordings every 4 KiB: thousands of fragments across
+// several passes of the search.
+QByteArray denseImage()
+{
+    QByteArray image = zeroImage(13 * MiB + 333);
+    for (qint64 at = 4096; at + 700 < image.size(); at += 4096)
+        putRun(image, at, {300, 300});
+    return image;
+}
+
+class FragmentBatchDelivery : public ::testing::TestWithParam<bool> {};
+
+TEST_P(FragmentBatchDelivery, SameFragmentsSerialsAndOrderAsOneByOne)
+{
+    const bool readAtOnce = GetParam();
+    const QByteArray image = denseImage();
+    ScopedFaultDevices devices(std::make_shared<FaultPlan>(image));
+    TestScan scan;
+    FragmentSink sink;
+    sink.attach(scan);
+    std::vector<SFragmentBatch> batches;
+    QObject::connect(&scan, &CFragmentFit::TransmitFragmentBatch, &scan,
+                     [&](SFragmentBatch b) {
+                         if (readAtOnce) {
+                             EXPECT_GT(b.size(), 0);
+                         }
+                         batches.push_back(b);
+                     },
+                     Qt::DirectConnection);
+    scan.setDevicePath(kTestDevicePath);
+    ASSERT_EQ(scan.setRange(0, image.size()), 0);
+    {
+        ScanWorker worker(scan);
+        worker.start();
+        ASSERT_TRUE(worker.wait(60000));
+    }
+    const std::vector<SentFragment> one = sink.take();
+    ASSERT_GT(one.size(), 3000u);
+    if (readAtOnce)
+        EXPECT_GT(batches.size(), 3u);
+    else
+        EXPECT_EQ(batches.size(), 1u) << "an unread batch takes in every later fragment";
+
+    size_t k = 0;
+    for (const SFragmentBatch& b : batches) {
+        ASSERT_EQ(b.fragments().size(), b.serials().size());
+        for (int i = 0; i < b.size(); ++i, ++k) {
+            ASSERT_LT(k, one.size());
+            const SFragmentFit& f = b.fragments()[i];
+            EXPECT_EQ(b.serials()[i], one[k].serial);
+            EXPECT_EQ(f.extents, one[k].fragment.extents) << "the same shared list";
+            EXPECT_EQ(f.totalBytes, one[k].fragment.totalBytes);
+            EXPECT_EQ(f.frameCount, one[k].fragment.frameCount);
+            EXPECT_EQ(f.diskName, one[k].fragment.diskName);
+            EXPECT_EQ(f.diskName.constData(), one[0].fragment.diskName.constData()) << "one name, shared";
+        }
+    }
+    EXPECT_EQ(k, one.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Receiver, FragmentBatchDelivery, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "ReadsAtOnce" : "Busy"; });
+
+} // namespace
