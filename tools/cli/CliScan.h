@@ -85,6 +85,9 @@ private slots:
 
 private:
     bool fail(int code, const QString& message);
+    void dropSession();
+    void printJsonSummary(qint64 scanned, int error, const std::vector<SourceRange>& unreadable,
+                          const std::vector<SourceRange>& untried);
     void listFragment(const CliFragment& f);
     void finishWhenListed();
     void printRow(const CliFragment& f);
@@ -110,6 +113,8 @@ private:
     CliReadErrors* m_readErrors = nullptr;
     CliSession* m_session = nullptr; // with --session
     int m_savedCount = 0;
+    qint64 m_resumedAt = -1; // where a resumed run began
+    std::vector<SourceRange> m_savedUnreadable, m_savedUntried;
     QList<CliFragment> m_fragments;
     qint64 m_fragmentBytes = 0;
     qint64 m_startedMs = 0;
