@@ -56,7 +56,7 @@ protected:
         ASSERT_TRUE(dir.isValid());
         image = dir.filePath("disk.img");
         QString error;
-        ASSERT_TRUE(generateImage(image, 24 * MiB + 777, 21, &truth, &error)) << error.toStdString();
+        ASSERT_TRUE(generateImage(image, 20 * MiB + 777, 21, &truth, &error)) << error.toStdString();
         session = dir.filePath("disk.session");
     }
     QTemporaryDir dir;
@@ -118,7 +118,9 @@ TEST_F(CliSessionProcess, KilledAgainAndAgainThenResumedPrintsOneWholeScan)
         qint64 target; // -1: at the run's first read
         int commitMs;
     };
-    const Kill kills[] = {{-1, 0}, {4 * MiB, 0}, {10 * MiB, 0}, {11 * MiB, 60000}, {17 * MiB, 0}, {21 * MiB, 0}};
+    // Each run's first read covers 6 MiB and its last target lies 2 MiB
+    // before that, so the image (20 MiB) leaves every chosen read in reach.
+    const Kill kills[] = {{-1, 0}, {4 * MiB, 0}, {10 * MiB, 0}, {11 * MiB, 60000}, {13 * MiB, 0}};
     bool straddled = false, unaligned = false;
     for (const Kill& k : kills) {
         const Saved before = savedIn(session);
@@ -209,7 +211,7 @@ TEST(CliSessionDurations, SavedRowsKeepTheDurationsTheyWereListedWith)
 
 TEST_F(CliSessionProcess, AChangedSourceIsRefusedForResumeAndExport)
 {
-    ASSERT_EQ(cli({"scan", image, "--json", "--session", session}, 9).exitCode, -2);
+    ASSERT_EQ(cli({"scan", image, "--json", "--session", session}, RunSteps{0}.readAfterCheckpointPast(10 * MiB)).exitCode, -2);
     QFile f(image);
     ASSERT_TRUE(f.open(QIODevice::ReadWrite));
     ASSERT_TRUE(f.resize(f.size() + 512));
@@ -239,7 +241,7 @@ TEST_F(CliSessionProcess, SessionsListsTheUsersSessionsWithTheirProgress)
     const QString folder = data + "/corvotkl/sessions";
     ASSERT_TRUE(QDir().mkpath(folder));
     ASSERT_EQ(cli({"scan", image, "--session", folder + "/whole.session"}).exitCode, 0);
-    ASSERT_EQ(cli({"scan", image, "--session", folder + "/part.session"}, 10).exitCode, -2);
+    ASSERT_EQ(cli({"scan", image, "--session", folder + "/part.session"}, RunSteps{0}.readAfterCheckpointPast(10 * MiB)).exitCode, -2);
     const Outcome r = cli({"sessions"}, 0, data);
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     const QList<QByteArray> lines = r.out.trimmed().split('\n');
