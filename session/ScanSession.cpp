@@ -51,17 +51,17 @@ CREATE TABLE ranges(
 QString nowText() { return QDateTime::currentDateTimeUtc().toString(Qt::ISODate); }
 
 // Extents as little-endian int64 pairs: a tenth of the text's cost to
-// write and half its size. Version 1 kept them as JSON text.
-QByteArray extentsBlob(const SExtentList& list)
+// write and half its size. Version 1 kept them as JSON text. Written into
+// the writer's one buffer, so a fragment costs no allocation.
+void extentsBlob(const SExtentList& list, std::vector<char>* out)
 {
-    QByteArray b(list.size() * 16, Qt::Uninitialized);
-    char* p = b.data();
+    out->resize(size_t(list.size()) * 16);
+    char* p = out->data();
     for (const SExtent& e : list) {
         qToLittleEndian<qint64>(e.start, p);
         qToLittleEndian<qint64>(e.end, p + 8);
         p += 16;
     }
-    return b;
 }
 
 QByteArray extentsText(const SExtentList& list)
@@ -370,6 +370,11 @@ void ScanSession::fragmentSent(int serial, const SFragmentFit& fragment, double 
     m_unconfirmed.push_back(SessionFragment{serial, fragment, durationS});
 }
 
+void ScanSession::fragmentSent(int serial, SFragmentFit&& fragment, double durationS)
+{
+    m_unconfirmed.push_back(SessionFragment{serial, std::move(fragment), durationS});
+}
+
 const SessionInfo& ScanSession::info() const
 {
     drain();
@@ -495,7 +500,9 @@ void ScanSession::writerLoop()
 
 bool ScanSession::write(const Batch& batch)
 {
-    auto insert = [this](const SFragmentFit& f, int serial, bool open, double durationS) {
+    std::vector<char> blob;
+    blob.reserve(256);
+    auto insert = [this, &blob](const SFragmentFit& f, int serial, bool open, double durationS) {
         sqlite3_stmt* st = open ? m_insertOpen : m_insert;
         sqlite3_reset(st);
         if (open)
@@ -516,11 +523,14 @@ bool ScanSession::write(const Batch& batch)
         const SExtentList none;
         const SExtentList& ext = f.extents ? *f.extents : none;
         // Bound without a copy: it outlives the step.
-        const QByteArray blob = m_version >= 2 ? extentsBlob(ext) : extentsText(ext);
-        if (m_version >= 2)
-            sqlite3_bind_blob(st, 9, blob.constData(), blob.size(), SQLITE_STATIC);
-        else
-            sqlite3_bind_text(st, 9, blob.constData(), blob.size(), SQLITE_STATIC);
+        QByteArray text;
+        if (m_version >= 2) {
+            extentsBlob(ext, &blob);
+            sqlite3_bind_blob(st, 9, blob.data(), int(blob.size()), SQLITE_STATIC);
+        } else {
+            text = extentsText(ext);
+            sqlite3_bind_text(st, 9, text.constData(), text.size(), SQLITE_STATIC);
+        }
         sqlite3_bind_int64(st, 10, ext.isEmpty() ? 0 : ext.first().start);
         sqlite3_bind_int64(st, 11, ext.isEmpty() ? 0 : ext.last().end);
         if (!open && m_version >= 3) {

@@ -79,6 +79,7 @@ public:
     void setCommitInterval(int ms) { m_commitIntervalMs = ms; }
     // durationS: its measured length in seconds, negative when not measured.
     void fragmentSent(int serial, const SFragmentFit& fragment, double durationS = -1);
+    void fragmentSent(int serial, SFragmentFit&& fragment, double durationS = -1);
     // False once a commit has failed (lastError() says why).
     bool checkpoint(const ScanResumePoint& point);
     // Writes what is final now, due or not, and waits until it is written.

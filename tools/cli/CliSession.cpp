@@ -137,8 +137,8 @@ bool CliSession::handOver()
     if (!point)
         return true;
     for (; m_handed < upTo; ++m_handed) {
-        const Held& h = m_held.front();
-        m_session->fragmentSent(h.serial, h.fragment, h.durationS);
+        Held& h = m_held.front();
+        m_session->fragmentSent(h.serial, std::move(h.fragment), h.durationS);
         m_held.pop_front();
         --m_countedHeld;
     }
