@@ -211,7 +211,8 @@ TEST(CliSessionDurations, SavedRowsKeepTheDurationsTheyWereListedWith)
 
 TEST_F(CliSessionProcess, AChangedSourceIsRefusedForResumeAndExport)
 {
-    ASSERT_EQ(cli({"scan", image, "--json", "--session", session}, RunSteps{0}.readAfterCheckpointPast(10 * MiB)).exitCode, -2);
+    const int read = RunSteps{0}.readAfterCheckpointPast(10 * MiB);
+    ASSERT_EQ(cli({"scan", image, "--json", "--session", session}, read).exitCode, -2);
     QFile f(image);
     ASSERT_TRUE(f.open(QIODevice::ReadWrite));
     ASSERT_TRUE(f.resize(f.size() + 512));
@@ -241,7 +242,8 @@ TEST_F(CliSessionProcess, SessionsListsTheUsersSessionsWithTheirProgress)
     const QString folder = data + "/corvotkl/sessions";
     ASSERT_TRUE(QDir().mkpath(folder));
     ASSERT_EQ(cli({"scan", image, "--session", folder + "/whole.session"}).exitCode, 0);
-    ASSERT_EQ(cli({"scan", image, "--session", folder + "/part.session"}, RunSteps{0}.readAfterCheckpointPast(10 * MiB)).exitCode, -2);
+    const int read = RunSteps{0}.readAfterCheckpointPast(10 * MiB);
+    ASSERT_EQ(cli({"scan", image, "--session", folder + "/part.session"}, read).exitCode, -2);
     const Outcome r = cli({"sessions"}, 0, data);
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     const QList<QByteArray> lines = r.out.trimmed().split('\n');
