@@ -19,8 +19,8 @@
 
 namespace {
 
-constexpr int kSchemaVersion = 2;
-constexpr int kOldestVersion = 1; // extents as JSON text
+constexpr int kSchemaVersion = 3;
+constexpr int kOldestVersion = 1; // extents as JSON text; version 2 kept no durations
 
 const char* const kSchema = R"(
 CREATE TABLE session(
@@ -37,7 +37,7 @@ CREATE TABLE fragments(
   disk TEXT, format INTEGER NOT NULL, stream INTEGER NOT NULL,
   first_time INTEGER NOT NULL, last_time INTEGER NOT NULL,
   bytes INTEGER NOT NULL, frames INTEGER NOT NULL,
-  start INTEGER NOT NULL, end INTEGER NOT NULL, extents BLOB NOT NULL);
+  start INTEGER NOT NULL, end INTEGER NOT NULL, extents BLOB NOT NULL, duration REAL);
 CREATE TABLE open_fragments(
   serial INTEGER, disk TEXT, format INTEGER NOT NULL, stream INTEGER NOT NULL,
   first_time INTEGER NOT NULL, last_time INTEGER NOT NULL,
@@ -51,17 +51,17 @@ CREATE TABLE ranges(
 QString nowText() { return QDateTime::currentDateTimeUtc().toString(Qt::ISODate); }
 
 // Extents as little-endian int64 pairs: a tenth of the text's cost to
-// write and half its size. Version 1 kept them as JSON text.
-QByteArray extentsBlob(const SExtentList& list)
+// write and half its size. Version 1 kept them as JSON text. Written into
+// the writer's one buffer, so a fragment costs no allocation.
+void extentsBlob(const SExtentList& list, std::vector<char>* out)
 {
-    QByteArray b(list.size() * 16, Qt::Uninitialized);
-    char* p = b.data();
+    out->resize(size_t(list.size()) * 16);
+    char* p = out->data();
     for (const SExtent& e : list) {
         qToLittleEndian<qint64>(e.start, p);
         qToLittleEndian<qint64>(e.end, p + 8);
         p += 16;
     }
-    return b;
 }
 
 QByteArray extentsText(const SExtentList& list)
@@ -136,6 +136,8 @@ SessionFragment readFragment(sqlite3_stmt* st, const QByteArray& source)
     auto ext = std::make_shared<SExtentList>();
     readExtents(st, 8, ext.get());
     f.fragment.extents = ext;
+    if (sqlite3_column_count(st) > 9 && sqlite3_column_type(st, 9) != SQLITE_NULL)
+        f.durationS = sqlite3_column_double(st, 9);
     return f;
 }
 
@@ -186,7 +188,11 @@ bool ScanSession::prepare()
     // Open fragments live in a table of their own, so replacing them at
     // every commit never walks the closed ones.
     const QByteArray values = QByteArray("(") + kFragmentColumns + ", start, end) VALUES (?,?,?,?,?,?,?,?,?,?,?)";
-    if (sqlite3_prepare_v2(m_db, ("INSERT INTO fragments" + values).constData(), -1, &m_insert, nullptr) != SQLITE_OK ||
+    // Durations came with version 3; older files are written as they were made.
+    const QByteArray closed = m_version >= 3 ? QByteArray("(") + kFragmentColumns +
+                                                   ", start, end, duration) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)"
+                                             : values;
+    if (sqlite3_prepare_v2(m_db, ("INSERT INTO fragments" + closed).constData(), -1, &m_insert, nullptr) != SQLITE_OK ||
         sqlite3_prepare_v2(m_db, ("INSERT INTO open_fragments" + values).constData(), -1, &m_insertOpen, nullptr) !=
             SQLITE_OK ||
         sqlite3_prepare_v2(m_db, "UPDATE session SET saved_position = ?, finished = ?, changed = ? WHERE id = 1", -1,
@@ -236,6 +242,7 @@ std::unique_ptr<ScanSession> ScanSession::create(const QString& file, const Sour
     bindText(st, 11, nowText());
     const bool ok = sqlite3_step(st) == SQLITE_DONE;
     sqlite3_finalize(st);
+    s->m_version = kSchemaVersion;
     if (!ok || !s->exec("COMMIT") || !s->exec("PRAGMA synchronous=FULL;") || !s->prepare() || !s->loadInfo()) {
         *why = QStringLiteral("cannot create the session %1: %2").arg(file, s->m_error);
         return nullptr;
@@ -319,7 +326,8 @@ QList<SessionFragment> ScanSession::closedFragments() const
     const_cast<ScanSession*>(this)->commit();
     QList<SessionFragment> out;
     sqlite3_stmt* st = nullptr;
-    const QByteArray sql = QByteArray("SELECT ") + kFragmentColumns + " FROM fragments ORDER BY serial";
+    const QByteArray sql = QByteArray("SELECT ") + kFragmentColumns + (m_version >= 3 ? ", duration" : "") +
+                           " FROM fragments ORDER BY serial";
     if (sqlite3_prepare_v2(m_db, sql.constData(), -1, &st, nullptr) != SQLITE_OK)
         return out;
     while (sqlite3_step(st) == SQLITE_ROW)
@@ -357,9 +365,14 @@ int ScanSession::lastSerial() const
     return n;
 }
 
-void ScanSession::fragmentSent(int serial, const SFragmentFit& fragment)
+void ScanSession::fragmentSent(int serial, const SFragmentFit& fragment, double durationS)
 {
-    m_unconfirmed.push_back(SessionFragment{serial, fragment});
+    m_unconfirmed.push_back(SessionFragment{serial, fragment, durationS});
+}
+
+void ScanSession::fragmentSent(int serial, SFragmentFit&& fragment, double durationS)
+{
+    m_unconfirmed.push_back(SessionFragment{serial, std::move(fragment), durationS});
 }
 
 const SessionInfo& ScanSession::info() const
@@ -487,7 +500,9 @@ void ScanSession::writerLoop()
 
 bool ScanSession::write(const Batch& batch)
 {
-    auto insert = [this](const SFragmentFit& f, int serial, bool open) {
+    std::vector<char> blob;
+    blob.reserve(256);
+    auto insert = [this, &blob](const SFragmentFit& f, int serial, bool open, double durationS) {
         sqlite3_stmt* st = open ? m_insertOpen : m_insert;
         sqlite3_reset(st);
         if (open)
@@ -508,13 +523,22 @@ bool ScanSession::write(const Batch& batch)
         const SExtentList none;
         const SExtentList& ext = f.extents ? *f.extents : none;
         // Bound without a copy: it outlives the step.
-        const QByteArray blob = m_version >= 2 ? extentsBlob(ext) : extentsText(ext);
-        if (m_version >= 2)
-            sqlite3_bind_blob(st, 9, blob.constData(), blob.size(), SQLITE_STATIC);
-        else
-            sqlite3_bind_text(st, 9, blob.constData(), blob.size(), SQLITE_STATIC);
+        QByteArray text;
+        if (m_version >= 2) {
+            extentsBlob(ext, &blob);
+            sqlite3_bind_blob(st, 9, blob.data(), int(blob.size()), SQLITE_STATIC);
+        } else {
+            text = extentsText(ext);
+            sqlite3_bind_text(st, 9, text.constData(), text.size(), SQLITE_STATIC);
+        }
         sqlite3_bind_int64(st, 10, ext.isEmpty() ? 0 : ext.first().start);
         sqlite3_bind_int64(st, 11, ext.isEmpty() ? 0 : ext.last().end);
+        if (!open && m_version >= 3) {
+            if (durationS >= 0)
+                sqlite3_bind_double(st, 12, durationS);
+            else
+                sqlite3_bind_null(st, 12);
+        }
         return sqlite3_step(st) == SQLITE_DONE;
     };
     // Only this thread touches the database while it writes; errors are
@@ -540,7 +564,7 @@ bool ScanSession::write(const Batch& batch)
     }
     bool ok = true;
     for (const SessionFragment& f : batch.closed)
-        ok = ok && insert(f.fragment, f.serial, false);
+        ok = ok && insert(f.fragment, f.serial, false, f.durationS);
     for (const SessionRangeEntry& r : batch.ranges) {
         sqlite3_reset(m_insertRange);
         sqlite3_bind_text(m_insertRange, 1, r.kind == SessionRange::Unreadable ? "unreadable" : "untried", -1,
@@ -557,7 +581,7 @@ bool ScanSession::write(const Batch& batch)
         if (m_haveLastPoint) {
             ok = sqlite3_exec(m_db, "DELETE FROM open_fragments", nullptr, nullptr, nullptr) == SQLITE_OK;
             for (const SFragmentFit& f : point.open)
-                ok = ok && insert(f, 0, true);
+                ok = ok && insert(f, 0, true, -1);
             if (ok) {
                 sqlite3_reset(m_update);
                 sqlite3_bind_int64(m_update, 1, point.position);

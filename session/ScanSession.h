@@ -34,6 +34,7 @@ struct sqlite3_stmt;
 struct SessionFragment {
     int serial = 0;
     SFragmentFit fragment;
+    double durationS = -1; // seconds of video; negative: not measured
 };
 
 struct SessionInfo {
@@ -76,7 +77,9 @@ public:
     int lastSerial() const;
 
     void setCommitInterval(int ms) { m_commitIntervalMs = ms; }
-    void fragmentSent(int serial, const SFragmentFit& fragment);
+    // durationS: its measured length in seconds, negative when not measured.
+    void fragmentSent(int serial, const SFragmentFit& fragment, double durationS = -1);
+    void fragmentSent(int serial, SFragmentFit&& fragment, double durationS = -1);
     // False once a commit has failed (lastError() says why).
     bool checkpoint(const ScanResumePoint& point);
     // Writes what is final now, due or not, and waits until it is written.

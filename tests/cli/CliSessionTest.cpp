@@ -2,6 +2,9 @@
 // source and run again until done, its last run prints one whole scan; a
 // session is refused for a source that changed; export SESSION writes what a
 // scan's own export writes.
+#include "scan/CFragmentFit.h"
+#include "session/ScanSession.h"
+#include "tools/cli/CliSession.h"
 #include "tools/imagegen/ImageGen.h"
 
 #include <QDir>
@@ -15,6 +18,7 @@ using namespace imagegen;
 
 namespace {
 
+constexpr qint64 MiB = 1024 * 1024;
 const QString kCli = QStringLiteral(CORVO_BINARY_DIR "/bin/corvotkl-cli");
 
 struct Outcome {
@@ -22,13 +26,13 @@ struct Outcome {
     QByteArray out, err;
 };
 
-Outcome cli(const QStringList& args, int killAtRead = 0, const QString& dataHome = QString())
+Outcome cli(const QStringList& args, int killAtRead = 0, const QString& dataHome = QString(), int commitMs = 0)
 {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     if (!dataHome.isEmpty())
         env.insert("XDG_DATA_HOME", dataHome);
-    env.insert("CORVOTKL_SESSION_COMMIT_MS", "0");
+    env.insert("CORVOTKL_SESSION_COMMIT_MS", QString::number(commitMs));
     if (killAtRead > 0)
         env.insert("CORVOTKL_KILL_AT_READ", QString::number(killAtRead));
     p.setProcessEnvironment(env);
@@ -52,7 +56,7 @@ protected:
         ASSERT_TRUE(dir.isValid());
         image = dir.filePath("disk.img");
         QString error;
-        ASSERT_TRUE(generateImage(image, 40 * 1048576 + 777, 21, &truth, &error)) << error.toStdString();
+        ASSERT_TRUE(generateImage(image, 20 * MiB + 777, 21, &truth, &error)) << error.toStdString();
         session = dir.filePath("disk.session");
     }
     QTemporaryDir dir;
@@ -62,25 +66,84 @@ protected:
 
 } // namespace
 
-// Reads 1-5 are the checks and the fingerprint, the scan's begin at 6: the
-// kills fall before anything is saved, on the first refills and deep in.
-// Off until the kill points follow the new reader's read sequence (the first-
-// sector check is gone) and restored rows carry their counted durations.
-TEST_F(CliSessionProcess, DISABLED_KilledAgainAndAgainThenResumedPrintsOneWholeScan)
+// Where a run of the scan stands at its reads: the first fills the buffer
+// from the run's start (the saved position, aligned down), each later one
+// refills one chunk, and a checkpoint follows every pass of the search. Pass
+// j searches the headers starting before `data - chunk + (j - 1) * chunk`
+// past the start; a frame found there is followed to its end.
+struct RunSteps {
+    qint64 start; // where the run's reads begin
+    qint64 boundary(int checkpoint) const
+    {
+        const ScanGeometry g;
+        return start + g.data - g.chunk + (checkpoint - 1) * g.chunk;
+    }
+    // The read before which the first checkpoint at or past `target` is saved.
+    int readAfterCheckpointPast(qint64 target) const
+    {
+        const ScanGeometry g;
+        const qint64 past = std::max<qint64>(0, target - boundary(1));
+        return 2 + int((past + g.chunk - 1) / g.chunk);
+    }
+};
+
+struct Saved {
+    qint64 position = -1;
+    int open = 0, closed = 0;
+};
+
+Saved savedIn(const QString& file)
+{
+    QString why;
+    const std::unique_ptr<ScanSession> s = ScanSession::open(file, &why);
+    if (!s)
+        return {};
+    return {s->info().savedPosition, s->info().openCount, s->info().closedCount};
+}
+
+// Killed (SIGKILL) at chosen reads of the scan and run again each time, the
+// last run's output alone is that of one uninterrupted scan, serials and
+// summary included, and says how much was resumed.
+TEST_F(CliSessionProcess, KilledAgainAndAgainThenResumedPrintsOneWholeScan)
 {
     const Outcome whole = cli({"scan", image, "--json"});
     ASSERT_EQ(whole.exitCode, 0) << whole.err.constData();
-    int killed = 0;
-    Outcome last;
-    // Each run reads on from what the one before saved, so a late kill may
-    // come after the end: that run is the last.
-    for (int k : {3, 7, 8, 11, 9, 12, 10, 14, 9, 0}) {
-        last = cli({"scan", image, "--json", "--session", session}, k);
-        if (last.exitCode != -2)
-            break;
-        ++killed;
+    constexpr qint64 kMaxFrame = 65535 + 8;
+    // Targets on the device: at the first read, before anything is saved;
+    // the fresh run's first checkpoint, on the 4 MiB look-ahead boundary;
+    // then checkpoints one and two 2 MiB steps into resumed runs, whose
+    // buffers lie off the 2 MiB grid; and a kill between commits, which
+    // must lose only what was not committed.
+    struct Kill {
+        qint64 target; // -1: at the run's first read
+        int commitMs;
+    };
+    // Each run's first read covers 6 MiB and its last target lies 2 MiB
+    // before that, so the image (20 MiB) leaves every chosen read in reach.
+    const Kill kills[] = {{-1, 0}, {4 * MiB, 0}, {10 * MiB, 0}, {11 * MiB, 60000}, {13 * MiB, 0}};
+    bool straddled = false, unaligned = false;
+    for (const Kill& k : kills) {
+        const Saved before = savedIn(session);
+        const RunSteps run{before.position < 0 ? 0 : before.position & ~qint64(511)};
+        const int read = k.target < 0 ? 1 : run.readAfterCheckpointPast(k.target);
+        const Outcome r = cli({"scan", image, "--json", "--session", session}, read, QString(), k.commitMs);
+        ASSERT_EQ(r.exitCode, -2) << "run from " << run.start << " not killed at read " << read;
+        const Saved after = savedIn(session);
+        if (k.target < 0 || k.commitMs > 0) {
+            // Nothing committed since the run began.
+            EXPECT_EQ(after.position, before.position);
+            EXPECT_EQ(after.closed, before.closed);
+            continue;
+        }
+        const qint64 expected = run.boundary(read - 1);
+        EXPECT_GE(after.position, expected - 8) << "read " << read << " from " << run.start;
+        EXPECT_LT(after.position, expected + kMaxFrame) << "read " << read << " from " << run.start;
+        straddled = straddled || after.open > 0;
+        unaligned = unaligned || after.position % 512 != 0;
     }
-    EXPECT_GE(killed, 5);
+    // Some resumes began inside a frame and continued a recording open there.
+    EXPECT_TRUE(straddled && unaligned);
+    const Outcome last = cli({"scan", image, "--json", "--session", session});
     ASSERT_EQ(last.exitCode, 0) << last.err.constData();
     EXPECT_EQ(last.out, whole.out);
     EXPECT_TRUE(last.err.contains("fragments were saved before")) << last.err.constData();
@@ -94,9 +157,62 @@ TEST_F(CliSessionProcess, DISABLED_KilledAgainAndAgainThenResumedPrintsOneWholeS
     EXPECT_TRUE(again.err.contains("nothing was scanned again")) << again.err.constData();
 }
 
+// A fragment is kept with the duration its row shows, and a checkpoint is
+// saved only once every fragment before it has one, so a resumed run lists
+// the saved rows as they were first listed.
+TEST(CliSessionDurations, SavedRowsKeepTheDurationsTheyWereListedWith)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath("disk.img"), file = dir.filePath("s.session");
+    QFile f(image);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write(QByteArray(1 << 20, '\0')) == 1 << 20);
+    f.close();
+    qputenv("CORVOTKL_SESSION_COMMIT_MS", "0");
+    CliOptions options;
+    options.session = file;
+    const QByteArray source = QFile::encodeName(image);
+    const auto fragment = [&](qint64 at) {
+        SFragmentFit x;
+        x.diskName = source;
+        x.totalBytes = 1000;
+        x.frameCount = 2;
+        x.extents = std::make_shared<SExtentList>(SExtentList{{at, at + 1000}});
+        return x;
+    };
+    ScanResumePoint point;
+    point.position = 5000;
+    Media::Duration known;
+    known.known = true;
+    known.seconds = 2.5;
+    QString why;
+    int code = 0;
+    {
+        CliSession s;
+        ASSERT_TRUE(s.prepare(options, source, 0, 1 << 20, &why, &code)) << why.toStdString();
+        s.fragment(1, fragment(0));
+        s.fragment(2, fragment(2000));
+        ASSERT_TRUE(s.checkpoint(point));
+        ASSERT_TRUE(s.counted(1, known));
+        s.waitWritten();
+        EXPECT_EQ(savedIn(file).position, -1) << "saved before the second row had its duration";
+        ASSERT_TRUE(s.counted(2, Media::Duration()));
+        s.waitWritten();
+        EXPECT_EQ(savedIn(file).position, 5000);
+    }
+    CliSession again;
+    ASSERT_TRUE(again.prepare(options, source, 0, 1 << 20, &why, &code)) << why.toStdString();
+    ASSERT_TRUE(again.resuming());
+    ASSERT_EQ(again.saved().size(), 2);
+    EXPECT_TRUE(again.saved()[0].duration.known);
+    EXPECT_EQ(again.saved()[0].duration.seconds, 2.5);
+    EXPECT_FALSE(again.saved()[1].duration.known);
+    qunsetenv("CORVOTKL_SESSION_COMMIT_MS");
+}
+
 TEST_F(CliSessionProcess, AChangedSourceIsRefusedForResumeAndExport)
 {
-    ASSERT_EQ(cli({"scan", image, "--json", "--session", session}, 9).exitCode, -2);
+    const int read = RunSteps{0}.readAfterCheckpointPast(10 * MiB);
+    ASSERT_EQ(cli({"scan", image, "--json", "--session", session}, read).exitCode, -2);
     QFile f(image);
     ASSERT_TRUE(f.open(QIODevice::ReadWrite));
     ASSERT_TRUE(f.resize(f.size() + 512));
@@ -126,7 +242,8 @@ TEST_F(CliSessionProcess, SessionsListsTheUsersSessionsWithTheirProgress)
     const QString folder = data + "/corvotkl/sessions";
     ASSERT_TRUE(QDir().mkpath(folder));
     ASSERT_EQ(cli({"scan", image, "--session", folder + "/whole.session"}).exitCode, 0);
-    ASSERT_EQ(cli({"scan", image, "--session", folder + "/part.session"}, 10).exitCode, -2);
+    const int read = RunSteps{0}.readAfterCheckpointPast(10 * MiB);
+    ASSERT_EQ(cli({"scan", image, "--session", folder + "/part.session"}, read).exitCode, -2);
     const Outcome r = cli({"sessions"}, 0, data);
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     const QList<QByteArray> lines = r.out.trimmed().split('\n');

@@ -12,6 +12,7 @@
 #include "scan/CFragmentFit.h"
 #include "session/ScanSession.h"
 #include "tools/imagegen/ImageGen.h"
+#include "tools/imagegen/KeptSession.h"
 
 #include <QDir>
 #include <QFile>
@@ -40,31 +41,8 @@ constexpr int kLong = 30000;
 // points (0: to the end).
 void keepScan(const QString& image, const QString& file, int checkpoints)
 {
-    const QByteArray name = QFile::encodeName(image);
-    SourceIdentity id;
     QString why;
-    ASSERT_TRUE(identifySource(name, &id, &why)) << why.toStdString();
-    std::unique_ptr<ScanSession> s = ScanSession::create(file, id, 0, id.size, &why);
-    ASSERT_TRUE(s) << why.toStdString();
-    s->setCommitInterval(0);
-    CFragmentFit scan;
-    int seen = 0;
-    QObject::connect(&scan, &CFragmentFit::TransmitAddFragmentList, &scan,
-                     [&](SFragmentFit f, int serial) { s->fragmentSent(serial, f); }, Qt::DirectConnection);
-    QObject::connect(&scan, &CFragmentFit::TransmitCheckpoint, &scan,
-                     [&](ScanResumePoint p) {
-                         s->checkpoint(p);
-                         if (++seen == checkpoints)
-                             scan.stop();
-                     },
-                     Qt::DirectConnection);
-    scan.setDevicePath(nyxDevicePathForName(name).constData());
-    scan.setRange(0, id.size);
-    scan.setCheckpoints(true);
-    CFragmentFit::fragmentSerial = 0;
-    scan.start();
-    ASSERT_TRUE(scan.wait(kLong));
-    ASSERT_EQ(s->info().finished, checkpoints == 0);
+    ASSERT_TRUE(imagegen::keepScanSession(image, file, checkpoints, &why)) << why.toStdString();
 }
 
 // Reads the source as it is; the k-th read by a scan thread is held until

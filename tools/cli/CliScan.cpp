@@ -9,6 +9,7 @@
 #include "tools/cli/CliDurations.h"
 #include "tools/cli/TerminalProgress.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 
 #include <cerrno>
@@ -59,6 +60,28 @@ private:
     std::unique_ptr<NyxCIOSystemDevice> m_inner;
     CliReadErrors* m_log;
 };
+
+// A resumed run's ranges follow the saved ones; a bad area across the
+// resume point is one range, as in one whole scan.
+std::vector<SourceRange> joinedRanges(const std::vector<SourceRange>& saved, const std::vector<SourceRange>& now)
+{
+    std::vector<SourceRange> all = saved;
+    for (const SourceRange& r : now) {
+        if (!all.empty() && all.back().end == r.start)
+            all.back().end = r.end;
+        else
+            all.push_back(r);
+    }
+    return all;
+}
+
+qint64 rangeBytes(const std::vector<SourceRange>& ranges)
+{
+    qint64 n = 0;
+    for (const SourceRange& r : ranges)
+        n += r.size();
+    return n;
+}
 
 } // namespace
 
@@ -274,6 +297,9 @@ bool CliScan::start()
         if (!m_session->prepare(m_options, m_source.name, m_start, m_end, &why, &code))
             return fail(code, why);
         cliSetBeforeKill([this] {
+            // Checkpoints wait for the durations of the rows before them.
+            while (m_session && m_durations && !m_pending.empty())
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
             if (m_session)
                 m_session->waitWritten();
         });
@@ -290,15 +316,20 @@ bool CliScan::start()
     // A resumed session lists its saved fragments first, so that this run's
     // output alone is that of one whole scan.
     if (m_session) {
-        // Saved rows keep no duration: counting them would read behind the scan.
+        // Saved rows carry the durations they were listed with: counting
+        // them again would read far behind the scan.
         for (const CliFragment& f : m_session->saved()) {
             ++m_fragmentCount;
             m_fragmentBytes += f.fragment.totalBytes;
-            listFragment(f.serial, f.fragment, Media::Duration());
+            listFragment(f.serial, f.fragment, f.duration);
         }
         m_listed = m_fragmentCount;
         m_savedCount = m_session->saved().size();
         flushRows();
+        m_savedUnreadable = m_session->savedUnreadable();
+        m_savedUntried = m_session->savedUntried();
+        if (m_session->resuming())
+            m_resumedAt = m_session->resumedAt();
         if (m_outputFailed)
             return false;
         if (m_session->finished()) {
@@ -316,6 +347,9 @@ bool CliScan::start()
     m_durations = new CliDurations(m_scan->publishedPosition(), CliDurations::kDefaultWindow);
     connect(m_durations, &CliDurations::counted, this, &CliScan::onCounted, Qt::QueuedConnection);
     m_durations->start();
+    // The count of a fragment may borrow from the one before it.
+    if (m_session && !m_session->saved().isEmpty())
+        m_durations->add(-1, m_session->saved().last().fragment);
     m_scan->setDevicePath(m_source.devicePath.constData());
     m_scan->setRange(m_start, m_end);
     if (m_session)
@@ -345,6 +379,8 @@ void CliScan::interrupt(int code)
     clearProgress();
     std::fprintf(m_err, "corvotkl-cli: interrupted; stopping the scan\n");
     std::fflush(m_err);
+    if (m_session)
+        m_session->stopSaving();
     m_durations->abandon();
     m_scan->stop();
 }
@@ -384,20 +420,56 @@ void CliScan::onBatch(SFragmentBatch batch)
 
 void CliScan::onCheckpoint(ScanResumePoint point)
 {
-    if (m_session && !m_session->checkpoint(point)) {
-        // The scan goes on; what the session holds stays consistent.
-        clearProgress();
-        std::fprintf(m_err, "corvotkl-cli: %s; the scan goes on without it\n", qPrintable(m_session->error()));
-        std::fflush(m_err);
-        if (m_exitCode == CliExitOk)
-            m_exitCode = CliExitSourceError;
-        delete m_session;
-        m_session = nullptr;
-    }
+    if (m_session && !m_session->checkpoint(point))
+        dropSession();
+}
+
+void CliScan::dropSession()
+{
+    // The scan goes on; what the session holds stays consistent.
+    clearProgress();
+    std::fprintf(m_err, "corvotkl-cli: %s; the scan goes on without it\n", qPrintable(m_session->error()));
+    std::fflush(m_err);
+    if (m_exitCode == CliExitOk)
+        m_exitCode = CliExitSourceError;
+    delete m_session;
+    m_session = nullptr;
+}
+
+void CliScan::printJsonSummary(qint64 scanned, int error, const std::vector<SourceRange>& unreadable,
+                               const std::vector<SourceRange>& untried)
+{
+    const auto array = [](const std::vector<SourceRange>& ranges) {
+        QByteArray a = "[";
+        for (size_t k = 0; k < ranges.size(); ++k)
+            a += (k ? ",[" : "[") + QByteArray::number(ranges[k].start) + ',' + QByteArray::number(ranges[k].end) + ']';
+        return a + ']';
+    };
+    const QByteArray line = "{\"summary\":{\"source\":" + corvoJsonString(m_source.name) +
+                            ",\"fragments\":" + QByteArray::number(m_fragmentCount) +
+                            ",\"bytes_scanned\":" + QByteArray::number(scanned) +
+                            ",\"stopped\":" + (m_interrupted ? "true" : "false") +
+                            ",\"error\":" + (error ? corvoJsonString(std::strerror(error)) : QByteArray("null")) +
+                            ",\"unreadable_bytes\":" + QByteArray::number(rangeBytes(unreadable)) +
+                            ",\"untried_bytes\":" + QByteArray::number(rangeBytes(untried)) +
+                            ",\"unreadable\":" + array(unreadable) + ",\"untried\":" + array(untried) + "}}\n";
+    std::fwrite(line.constData(), 1, size_t(line.size()), m_out);
+    std::fflush(m_out);
 }
 
 void CliScan::finishSaved()
 {
+    // Listed as the scan that made it ended.
+    if (m_options.json)
+        printJsonSummary(m_end - (m_start & ~(kSectorBytes - 1)), 0, m_savedUnreadable, m_savedUntried);
+    if (!m_savedUnreadable.empty() || !m_savedUntried.empty()) {
+        std::fprintf(m_err, "corvotkl-cli: the scan kept in %s could not read %lld bytes of %s and left %lld bytes "
+                            "untried inside bad areas\n",
+                     qPrintable(m_options.session), (long long)rangeBytes(m_savedUnreadable),
+                     qPrintable(sourceLabel()), (long long)rangeBytes(m_savedUntried));
+        if (m_exitCode == CliExitOk)
+            m_exitCode = CliExitSourceError;
+    }
     std::fprintf(m_err, "corvotkl-cli: the session %s is complete: %d fragments, %lld bytes of video; nothing was "
                         "scanned again (--fresh scans anew)\n",
                  qPrintable(m_options.session), m_fragmentCount, (long long)m_fragmentBytes);
@@ -422,6 +494,8 @@ void CliScan::listSettled()
 {
     while (!m_pending.empty() && m_pending.front().settled) {
         const CliFragment& f = m_pending.front().row;
+        if (m_session && !m_session->counted(f.serial, f.duration))
+            dropSession();
         listFragment(f.serial, f.fragment, f.duration);
         m_pending.pop_front();
         ++m_listed;
@@ -482,6 +556,8 @@ void CliScan::flushRows()
         const int e = errno;
         m_outputFailed = true;
         fail(CliExitSourceError, QStringLiteral("cannot write the fragment list: %1").arg(QString::fromLocal8Bit(std::strerror(e))));
+        if (m_session)
+            m_session->stopSaving();
         if (m_durations)
             m_durations->abandon();
         if (m_scan)
@@ -594,10 +670,12 @@ void CliScan::finishWhenListed()
         m_sampler->wait();
     }
     const qint64 ms = std::max<qint64>(1, corvoMonotonicMs() - m_startedMs);
-    // A resumed scan read on from its saved point.
-    const qint64 aligned = std::max(m_start & ~(kSectorBytes - 1), m_session && m_session->resuming() ? m_session->resumedAt() & ~(kSectorBytes - 1) : 0);
-    const qint64 scanned = m_interrupted ? std::min(m_end, std::max(aligned, m_scan->publishedPosition()->load())) - aligned
-                                         : m_end - aligned;
+    // A resumed scan read on from its saved point; its list and summary are
+    // those of the whole scan.
+    const qint64 rangeAligned = m_start & ~(kSectorBytes - 1);
+    const qint64 aligned = std::max(rangeAligned, m_resumedAt >= 0 ? m_resumedAt & ~(kSectorBytes - 1) : 0);
+    const qint64 upTo = m_interrupted ? std::min(m_end, std::max(aligned, m_scan->publishedPosition()->load())) : m_end;
+    const qint64 scanned = upTo - aligned;
     clearProgress();
     if (m_session && !m_session->finish(*m_scan)) {
         std::fprintf(m_err, "corvotkl-cli: %s\n", qPrintable(m_session->error()));
@@ -605,10 +683,10 @@ void CliScan::finishWhenListed()
             m_exitCode = CliExitSourceError;
     }
     const int failures = m_readErrors ? m_readErrors->failures.load() : 0;
-    const std::vector<SourceRange> unreadable = m_scan->unreadableRanges();
-    const std::vector<SourceRange> untried = m_scan->untriedRanges();
-    const qint64 unreadableBytes = m_scan->unreadableBytes();
-    const qint64 untriedBytes = m_scan->untriedBytes();
+    const std::vector<SourceRange> unreadable = joinedRanges(m_savedUnreadable, m_scan->unreadableRanges());
+    const std::vector<SourceRange> untried = joinedRanges(m_savedUntried, m_scan->untriedRanges());
+    const qint64 unreadableBytes = rangeBytes(unreadable);
+    const qint64 untriedBytes = rangeBytes(untried);
     if (m_scan->lastError() != 0 && !m_outputFailed) {
         const qint64 at = m_scan->publishedPosition()->load();
         if (at > aligned && at < m_end)
@@ -639,31 +717,15 @@ void CliScan::finishWhenListed()
         if (m_exitCode == CliExitOk)
             m_exitCode = CliExitSourceError;
     }
-    if (m_options.json && !m_outputFailed) {
-        const auto array = [](const std::vector<SourceRange>& ranges) {
-            QByteArray a = "[";
-            for (size_t k = 0; k < ranges.size(); ++k)
-                a += (k ? ",[" : "[") + QByteArray::number(ranges[k].start) + ',' + QByteArray::number(ranges[k].end) + ']';
-            return a + ']';
-        };
-        const QByteArray line = "{\"summary\":{\"source\":" + corvoJsonString(m_source.name) +
-                                ",\"fragments\":" + QByteArray::number(m_fragmentCount) +
-                                ",\"bytes_scanned\":" + QByteArray::number(scanned) +
-                                ",\"stopped\":" + (m_interrupted ? "true" : "false") +
-                                ",\"error\":" + (m_scan->lastError() ? corvoJsonString(std::strerror(m_scan->lastError())) : QByteArray("null")) +
-                                ",\"unreadable_bytes\":" + QByteArray::number(unreadableBytes) +
-                                ",\"untried_bytes\":" + QByteArray::number(untriedBytes) +
-                                ",\"unreadable\":" + array(unreadable) + ",\"untried\":" + array(untried) + "}}\n";
-        std::fwrite(line.constData(), 1, size_t(line.size()), m_out);
-        std::fflush(m_out);
-    }
+    if (m_options.json && !m_outputFailed)
+        printJsonSummary(upTo - rangeAligned, m_scan->lastError(), unreadable, untried);
     std::fprintf(m_err, "corvotkl-cli: %s %s: %d fragments, %lld bytes of video; %lld bytes read in %.2f s, %.1f MB/s\n",
                  m_interrupted ? "stopped scanning" : "scanned", qPrintable(sourceLabel()), m_fragmentCount,
                  (long long)m_fragmentBytes, (long long)scanned, double(ms) / 1000.0,
                  double(scanned) / 1e6 / (double(ms) / 1000.0));
-    if (m_session && m_session->resuming())
+    if (m_resumedAt >= 0)
         std::fprintf(m_err, "corvotkl-cli: resumed %s at byte %lld: %d fragments were saved before, %d found now\n",
-                     qPrintable(m_options.session), (long long)m_session->resumedAt(), m_savedCount,
+                     qPrintable(m_options.session), (long long)m_resumedAt, m_savedCount,
                      m_fragmentCount - m_savedCount);
     std::fflush(m_err);
     emit done(m_exitCode);

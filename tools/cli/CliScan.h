@@ -141,6 +141,10 @@ private:
     bool fail(int code, const QString& message);
     void printRow(int serial, const SFragmentFit& f, const Media::Duration& duration);
     void listFragment(int serial, const SFragmentFit& f, const Media::Duration& duration);
+    void dropSession();
+    void printJsonSummary(qint64 scanned, int error, const std::vector<SourceRange>& unreadable,
+                          const std::vector<SourceRange>& untried);
+    void listFragment(const CliFragment& f);
     void finishWhenListed();
     // Lists the settled rows at the head of m_pending.
     void listSettled();
@@ -180,6 +184,9 @@ private:
     };
     std::deque<PendingRow> m_pending;
     int m_fragmentCount = 0; // received, saved ones included
+    qint64 m_resumedAt = -1; // where a resumed run began
+    std::vector<SourceRange> m_savedUnreadable, m_savedUntried;
+    QList<CliFragment> m_fragments;
     qint64 m_fragmentBytes = 0;
     QByteArray m_rows; // rows not yet written, one buffer reused
     QByteArray m_quotedDisk;

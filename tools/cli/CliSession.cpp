@@ -54,8 +54,14 @@ bool CliSession::prepare(const CliOptions& options, const QByteArray& source, qi
         for (const SessionFragment& f : m_session->closedFragments()) {
             CliFragment c{f.serial, f.fragment, {}};
             c.fragment.diskName = source;
+            if (f.durationS >= 0) {
+                c.duration.known = true;
+                c.duration.seconds = f.durationS;
+            }
             m_saved.append(c);
         }
+        for (const SessionRangeEntry& r : m_session->ranges())
+            (r.kind == SessionRange::Unreadable ? m_savedUnreadable : m_savedUntried).push_back({r.start, r.end});
         m_point = m_session->resumePoint();
         for (SFragmentFit& f : m_point.open)
             f.diskName = source;
@@ -84,16 +90,61 @@ void CliSession::attach(CFragmentFit* scan)
 
 void CliSession::fragment(int serial, const SFragmentFit& f)
 {
-    if (!m_failed)
-        m_session->fragmentSent(serial, f);
+    ++m_received;
+    if (!m_failed && !m_stopped)
+        m_held.push_back(Held{serial, f, -1});
+}
+
+bool CliSession::counted(int serial, const Media::Duration& duration)
+{
+    if (m_failed)
+        return false;
+    if (m_stopped)
+        return true;
+    // Counts come in the order the fragments were sent.
+    if (m_countedHeld < m_held.size() && m_held[m_countedHeld].serial == serial) {
+        m_held[m_countedHeld].durationS = duration.known ? duration.seconds : -1;
+        ++m_countedHeld;
+    }
+    return handOver();
 }
 
 bool CliSession::checkpoint(const ScanResumePoint& point)
 {
     if (m_failed)
         return false;
-    if (!m_session->checkpoint(point))
+    if (!m_stopped)
+        m_points.emplace_back(m_received, point);
+    return handOver();
+}
+
+bool CliSession::handOver()
+{
+    // The newest checkpoint whose fragments are all counted; the ones
+    // before it are contained in it.
+    const qint64 ready = m_handed + qint64(m_countedHeld);
+    const ScanResumePoint* point = nullptr;
+    qint64 upTo = m_handed;
+    while (!m_points.empty() && m_points.front().first <= ready) {
+        if (m_points.size() == 1 || m_points[1].first > ready) {
+            upTo = m_points.front().first;
+            break;
+        }
+        m_points.pop_front();
+    }
+    if (!m_points.empty() && m_points.front().first <= ready)
+        point = &m_points.front().second;
+    if (!point)
+        return true;
+    for (; m_handed < upTo; ++m_handed) {
+        Held& h = m_held.front();
+        m_session->fragmentSent(h.serial, std::move(h.fragment), h.durationS);
+        m_held.pop_front();
+        --m_countedHeld;
+    }
+    if (!m_session->checkpoint(*point))
         m_failed = true;
+    m_points.pop_front();
     return !m_failed;
 }
 
@@ -101,6 +152,7 @@ bool CliSession::finish(const CFragmentFit& scan)
 {
     if (m_failed)
         return false;
+    handOver();
     m_failed = !m_session->commit() || !recordScanRanges(m_session.get(), scan);
     return !m_failed;
 }
@@ -211,14 +263,27 @@ public:
     int open(std::uint32_t a, int m) override { return m_inner->open(a, m); }
     std::int64_t readFrom(void* dst, std::int64_t offset, std::uint32_t count) override
     {
-        if (t_uncounted == 0 && --*m_left == 0)
-            killOnceHandled();
+        count1();
         return m_inner->readFrom(dst, offset, count);
     }
+    std::int64_t readDirect(void* dst, std::int64_t offset, std::uint32_t count) override
+    {
+        count1();
+        return m_inner->readDirect(dst, offset, count);
+    }
+    int logicalBlockSize() const override { return m_inner->logicalBlockSize(); }
     std::int64_t size() const override { return m_inner->size(); }
     int lastError() const override { return m_inner->lastError(); }
 
 private:
+    // Only the scan's own reads count, so the k-th read is the scan's k-th
+    // step: the first fills its buffer, each one after refills one chunk.
+    // The source's checks and the durations' reads run on other threads.
+    void count1()
+    {
+        if (t_uncounted == 0 && qobject_cast<CFragmentFit*>(QThread::currentThread()) && --*m_left == 0)
+            killOnceHandled();
+    }
     // The kill waits until the main thread has handled everything the scan
     // sent before this read (its queued fragments and checkpoints come
     // first in the same queue), so what the session holds at the kill is

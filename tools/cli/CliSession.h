@@ -12,8 +12,10 @@
 #include <QList>
 #include <atomic>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class CliSession {
 public:
@@ -24,14 +26,24 @@ public:
                  int* exitCode);
     bool resuming() const { return m_resuming; }
     bool finished() const { return m_session && m_session->info().finished; }
-    // The saved closed fragments, carrying the source's present name.
+    // The saved closed fragments, carrying the source's present name and
+    // the durations their rows showed.
     const QList<CliFragment>& saved() const { return m_saved; }
+    // The unreadable and untried ranges saved before the resume point.
+    const std::vector<SourceRange>& savedUnreadable() const { return m_savedUnreadable; }
+    const std::vector<SourceRange>& savedUntried() const { return m_savedUntried; }
     qint64 resumedAt() const { return m_point.position; }
     // Continues the scan from the saved point with the serials going on.
     void attach(CFragmentFit* scan);
-    void fragment(int serial, const SFragmentFit& f);
+    // A fragment is kept with its duration, so it waits for counted(); a
+    // checkpoint waits until every fragment sent before it is counted.
     // False once the session could not be written; error() says why.
+    void fragment(int serial, const SFragmentFit& f);
+    bool counted(int serial, const Media::Duration& duration);
     bool checkpoint(const ScanResumePoint& point);
+    // Durations counted from now on are not to be kept (the counting was
+    // abandoned): nothing more is handed to the session.
+    void stopSaving() { m_stopped = true; }
     // Commits what is final and the scan's bad ranges before it.
     bool finish(const CFragmentFit& scan);
     QString error() const { return m_session ? m_session->lastError() : QString(); }
@@ -43,8 +55,22 @@ public:
     }
 
 private:
+    struct Held {
+        int serial = 0;
+        SFragmentFit fragment;
+        double durationS = -1;
+    };
+    bool handOver();
+
     std::unique_ptr<ScanSession> m_session;
     QList<CliFragment> m_saved;
+    std::vector<SourceRange> m_savedUnreadable, m_savedUntried;
+    std::deque<Held> m_held;   // sent, not yet handed to the session
+    size_t m_countedHeld = 0;  // the first this many of m_held are counted
+    qint64 m_received = 0;     // fragments sent by the scan
+    qint64 m_handed = 0;       // of those, handed to the session
+    std::deque<std::pair<qint64, ScanResumePoint>> m_points; // with m_received when it came
+    bool m_stopped = false;
     ScanResumePoint m_point;
     bool m_resuming = false;
     bool m_failed = false;
@@ -56,10 +82,10 @@ int runSessionExport(const CliOptions& options, const std::atomic<bool>* interru
 int listSessions(FILE* out, FILE* err);
 
 // For tests of interruptions: with CORVOTKL_KILL_AT_READ=k in the
-// environment, the process kills itself (SIGKILL) at its k-th read of a
-// source, so a test can stop a scan at an exact point: a read by the scan
-// is held there until the fragments and checkpoints sent before it are
-// handled. Otherwise `inner`.
+// environment, the process kills itself (SIGKILL) at the scan's k-th read
+// of its source, so a test can stop a scan at an exact point: that read is
+// held until the fragments and checkpoints sent before it are handled.
+// Reads of other threads are not counted. Otherwise `inner`.
 NyxDeviceFactory cliKillAtReadFactory(NyxDeviceFactory inner);
 // Run on the main thread before that kill: the session's writer finishes
 // what it was given, so the kill's moment is defined by what was handled.

@@ -4,11 +4,10 @@
 #include "Shots.h"
 
 #include "app/MainWindow.h"
-#include "disk/Nyx.h"
 #include "disk/widget.h"
-#include "scan/CFragmentFit.h"
 #include "session/ScanSession.h"
 #include "tools/imagegen/ImageGen.h"
+#include "tools/imagegen/KeptSession.h"
 
 #include <QApplication>
 #include <QDir>
@@ -20,39 +19,13 @@
 
 namespace {
 
-// A session of `image` in `file`, stopped after `checkpoints` saved points (0: whole).
 bool keepScan(const QString& image, const QString& file, int checkpoints)
 {
-    const QByteArray name = QFile::encodeName(image);
-    SourceIdentity id;
     QString why;
-    std::unique_ptr<ScanSession> s;
-    if (identifySource(name, &id, &why))
-        s = ScanSession::create(file, id, 0, id.size, &why);
-    if (!s) {
-        std::fprintf(stderr, "session shot: %s\n", qPrintable(why));
-        return false;
-    }
-    s->setCommitInterval(0);
-    CFragmentFit scan;
-    int seen = 0;
-    QObject::connect(&scan, &CFragmentFit::TransmitAddFragmentList, &scan,
-                     [&](SFragmentFit f, int serial) { s->fragmentSent(serial, f); }, Qt::DirectConnection);
-    QObject::connect(&scan, &CFragmentFit::TransmitCheckpoint, &scan,
-                     [&](ScanResumePoint p) {
-                         s->checkpoint(p);
-                         if (++seen == checkpoints)
-                             scan.stop();
-                     },
-                     Qt::DirectConnection);
-    scan.setDevicePath(nyxDevicePathForName(name).constData());
-    scan.setRange(0, id.size);
-    scan.setCheckpoints(true);
-    CFragmentFit::fragmentSerial = 0;
-    scan.start();
-    scan.wait();
-    CFragmentFit::fragmentSerial = 0;
-    return true;
+    if (imagegen::keepScanSession(image, file, checkpoints, &why))
+        return true;
+    std::fprintf(stderr, "session shot: %s\n", qPrintable(why));
+    return false;
 }
 
 QString makeImage(QTemporaryDir& dir, const QStringList& images)
