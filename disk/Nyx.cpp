@@ -127,6 +127,7 @@ public:
     std::int64_t size() const override { return m_size; }
     int lastError() const override { return m_error; }
     int logicalBlockSize() const override { return m_blockSize; }
+    bool isBlockDevice() const override { return m_block; }
 
 private:
     QByteArray m_path;
