@@ -33,6 +33,7 @@ public:
         return note(m_inner->readDirect(dst, offset, count), offset, count);
     }
     int logicalBlockSize() const override { return m_inner->logicalBlockSize(); }
+    bool isBlockDevice() const override { return m_inner->isBlockDevice(); }
     std::int64_t size() const override { return m_inner->size(); }
     int lastError() const override { return m_inner->lastError(); }
 
