@@ -43,6 +43,9 @@ public:
     {
         return readFrom(dst, offset, count);
     }
+    // Memory that direct reads will mostly go to, valid while the device
+    // lives: a device may pin it once instead of on every read.
+    virtual void pinForDirectReads(void* /*base*/, std::size_t /*bytes*/) {}
 };
 
 // "\\.\" + name  ->  "/dev/" + name for a bare kernel name (sda, nvme0n1p2),

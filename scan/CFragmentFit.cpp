@@ -241,8 +241,10 @@ void CFragmentFit::run()
     // those bytes on every slide, so it reads in this thread only.
     const qint64 kAhead = aheadBytes(m_geometry) / kChunk;
     if (kAhead > 0 && m_buffer->mirrored()
-        && (m_geometry.readAhead == ScanGeometry::Always || device->isBlockDevice()))
+        && (m_geometry.readAhead == ScanGeometry::Always || device->isBlockDevice())) {
+        device->pinForDirectReads(m_buffer->region(), m_buffer->regionSize());
         reader.startReadAhead();
+    }
     std::vector<SourceRange> got;
     std::vector<Segment> segments;
     segments.reserve(8);

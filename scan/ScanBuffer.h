@@ -24,6 +24,9 @@ public:
     // Back to view offset 0 of the data area (start of a new scan).
     void reset();
     bool mirrored() const { return m_mirrored; }
+    // All memory views and slack lie in (both halves of a mirrored ring).
+    unsigned char* region() const { return m_base; }
+    std::size_t regionSize() const { return m_mirrored ? m_mapped : m_size + m_slack; }
 
     // Tests: make buffers created afterwards use the copying fallback.
     static void forceCopying(bool on);

@@ -34,6 +34,7 @@ public:
     }
     int logicalBlockSize() const override { return m_inner->logicalBlockSize(); }
     bool isBlockDevice() const override { return m_inner->isBlockDevice(); }
+    void pinForDirectReads(void* base, std::size_t bytes) override { m_inner->pinForDirectReads(base, bytes); }
     std::int64_t size() const override { return m_inner->size(); }
     int lastError() const override { return m_inner->lastError(); }
 
