@@ -137,7 +137,7 @@ public:
     void pinForDirectReads(void* base, std::size_t bytes) override
     {
 #ifdef CORVO_HAVE_LIBURING
-        if (m_pinned || m_fd < 0)
+        if (m_pinned || m_fd < 0 || !base || bytes == 0)
             return;
         openDirect();
         if (m_directFd < 0 || ::io_uring_queue_init(4, &m_ring, 0) != 0)

@@ -1,7 +1,7 @@
 // The reader thread must change nothing but who waits: same fragments, same
 // lost ranges, same reason as reading in the scan thread.
 
-#include "ScanHarness.h"
+#include "support/ScanHarness.h"
 
 #include <QDir>
 #include <random>
