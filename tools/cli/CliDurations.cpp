@@ -43,7 +43,7 @@ bool CliDurations::stopAndWait(unsigned long ms)
 
 bool CliDurations::cheap(const SFragmentFit& f) const
 {
-    if (!f.extents || f.extents->isEmpty())
+    if (!f.extents || f.extents->isEmpty() || m_window <= 0)
         return false;
     // Every extent must lie within the window behind the scan; a fragment
     // spread further back would be read from the platter again.

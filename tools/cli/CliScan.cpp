@@ -179,6 +179,9 @@ bool CliScan::start()
         m_end = m_size;
     }
 
+    // A disk is read past the page cache: behind the scan nothing is cached,
+    // and counting durations would read every fragment off the disk again.
+    const bool readDirectly = dev->isBlockDevice();
     dev.reset();
 
     if (!m_options.session.isEmpty()) {
@@ -226,7 +229,7 @@ bool CliScan::start()
         connect(m_scan, &CFragmentFit::TransmitCheckpoint, this, &CliScan::onCheckpoint, Qt::QueuedConnection);
     connect(m_scan, &QThread::finished, this, &CliScan::onScanFinished, Qt::QueuedConnection);
     qRegisterMetaType<Media::Duration>();
-    m_durations = new CliDurations(m_scan->publishedPosition(), CliDurations::kDefaultWindow);
+    m_durations = new CliDurations(m_scan->publishedPosition(), readDirectly ? 0 : CliDurations::kDefaultWindow);
     connect(m_durations, &CliDurations::counted, this, &CliScan::onCounted, Qt::QueuedConnection);
     m_durations->start();
     m_scan->setDevicePath(m_source.devicePath.constData());
