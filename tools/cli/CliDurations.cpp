@@ -17,6 +17,12 @@ CliDurations::~CliDurations()
 
 void CliDurations::add(int index, const SFragmentFit& fragment)
 {
+    if (m_window <= 0) {
+        // Nothing is counted, so nothing waits: no wake-up of the thread per
+        // fragment. Nothing is ever queued, so the order holds.
+        emit counted(index, Media::Duration());
+        return;
+    }
     QMutexLocker hold(&m_lock);
     m_queue.push_back(Item{index, fragment});
     m_wake.wakeOne();
