@@ -10,6 +10,9 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef CORVO_HAVE_LIBURING
+#include <liburing.h>
+#endif
 
 namespace {
 
@@ -21,6 +24,10 @@ public:
     explicit PosixDevice(QByteArray path) : m_path(std::move(path)) {}
     ~PosixDevice() override
     {
+#ifdef CORVO_HAVE_LIBURING
+        if (m_pinned)
+            ::io_uring_queue_exit(&m_ring);
+#endif
         if (m_fd >= 0)
             ::close(m_fd);
         if (m_directFd >= 0)
@@ -98,15 +105,16 @@ public:
     {
         if (m_fd < 0)
             return -(m_error = EBADF);
-        if (m_block && m_directFd == -1) {
-            do {
-                m_directFd = ::open(m_path.constData(), O_RDONLY | O_CLOEXEC | O_DIRECT);
-            } while (m_directFd < 0 && errno == EINTR);
-            if (m_directFd < 0)
-                m_directFd = -2; // not offered: cached reads it is
-        }
+        openDirect();
         if (m_directFd < 0)
             return readFrom(dst, offset, count);
+#ifdef CORVO_HAVE_LIBURING
+        if (m_pinned && dst >= m_pinBase && static_cast<char*>(dst) + count <= m_pinBase + m_pinBytes) {
+            const std::int64_t r = readPinned(dst, offset, count);
+            if (r != -EOPNOTSUPP)
+                return r;
+        }
+#endif
         for (;;) {
             const ssize_t r = ::pread(m_directFd, dst, count, offset);
             if (r >= 0)
@@ -124,11 +132,93 @@ public:
         }
     }
 
+    // Pinned once, the kernel no longer looks up and pins every page of every
+    // read: most of what a direct read costs besides the transfer.
+    void pinForDirectReads(void* base, std::size_t bytes) override
+    {
+#ifdef CORVO_HAVE_LIBURING
+        if (m_pinned || m_fd < 0 || !base || bytes == 0)
+            return;
+        openDirect();
+        if (m_directFd < 0 || ::io_uring_queue_init(4, &m_ring, 0) != 0)
+            return;
+        struct iovec iov {base, bytes};
+        if (::io_uring_register_buffers(&m_ring, &iov, 1) != 0) {
+            // Over the locked-memory limit, or memory the kernel will not pin.
+            ::io_uring_queue_exit(&m_ring);
+            return;
+        }
+        m_pinned = true;
+        m_pinBase = static_cast<char*>(base);
+        m_pinBytes = bytes;
+#else
+        (void)base;
+        (void)bytes;
+#endif
+    }
+
     std::int64_t size() const override { return m_size; }
     int lastError() const override { return m_error; }
     int logicalBlockSize() const override { return m_blockSize; }
+    bool isBlockDevice() const override { return m_block; }
 
 private:
+    void openDirect()
+    {
+        if (m_block && m_directFd == -1) {
+            do {
+                m_directFd = ::open(m_path.constData(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+            } while (m_directFd < 0 && errno == EINTR);
+            if (m_directFd < 0)
+                m_directFd = -2; // not offered: cached reads it is
+        }
+    }
+
+#ifdef CORVO_HAVE_LIBURING
+    // One read into the pinned memory; -EOPNOTSUPP when the ring cannot take
+    // it (the caller reads the plain way).
+    std::int64_t readPinned(void* dst, std::int64_t offset, std::uint32_t count)
+    {
+        io_uring_sqe* sqe = ::io_uring_get_sqe(&m_ring);
+        if (!sqe)
+            return -EOPNOTSUPP;
+        ::io_uring_prep_read_fixed(sqe, m_directFd, dst, count, offset, 0);
+        // Submitting and waiting in one call: one system call a read.
+        int w = ::io_uring_submit_and_wait(&m_ring, 1);
+        if (w < 0 && w != -EINTR) {
+            ::io_uring_queue_exit(&m_ring);
+            m_pinned = false;
+            return -EOPNOTSUPP;
+        }
+        io_uring_cqe* cqe = nullptr;
+        do {
+            w = ::io_uring_wait_cqe(&m_ring, &cqe);
+        } while (w == -EINTR);
+        if (w != 0 || !cqe) {
+            // The read may still be under way: the ring goes, and the kernel
+            // keeps the memory pinned until it ends.
+            ::io_uring_queue_exit(&m_ring);
+            m_pinned = false;
+            return -(m_error = w ? -w : EIO);
+        }
+        const int r = cqe->res;
+        ::io_uring_cqe_seen(&m_ring, cqe);
+        if (r == -EINVAL || r == -EOPNOTSUPP || r == -EFAULT) {
+            // Not for this device or this memory: plain reads from now on.
+            ::io_uring_queue_exit(&m_ring);
+            m_pinned = false;
+            return -EOPNOTSUPP;
+        }
+        if (r < 0)
+            return -(m_error = -r);
+        return r;
+    }
+
+    io_uring m_ring {};
+    bool m_pinned = false;
+    char* m_pinBase = nullptr;
+    std::size_t m_pinBytes = 0;
+#endif
     QByteArray m_path;
     int m_fd = -1;
     int m_directFd = -1; // -2: O_DIRECT refused

@@ -31,6 +31,8 @@ public:
     virtual std::int64_t size() const = 0;
     // errno of the last failure (open or read), 0 if none.
     virtual int lastError() const = 0;
+    // A block device (a disk, a partition, a loop device), not an image file.
+    virtual bool isBlockDevice() const { return false; }
     // The smallest unit the device reads; bad sectors fail in these.
     virtual int logicalBlockSize() const { return 512; }
     // One read that bypasses caches where the device allows it (a block
@@ -41,6 +43,9 @@ public:
     {
         return readFrom(dst, offset, count);
     }
+    // Memory that direct reads will mostly go to, valid while the device
+    // lives: a device may pin it once instead of on every read.
+    virtual void pinForDirectReads(void* /*base*/, std::size_t /*bytes*/) {}
 };
 
 // "\\.\" + name  ->  "/dev/" + name for a bare kernel name (sda, nvme0n1p2),

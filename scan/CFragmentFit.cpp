@@ -47,6 +47,12 @@ struct Segment {
     qint64 endDev() const { return dev + len; }
 };
 
+// Room in the ring past the view for the chunks read ahead.
+qint64 aheadBytes(const ScanGeometry& g)
+{
+    return g.readAhead == ScanGeometry::Never ? 0 : std::max(0, g.ahead) * g.chunk;
+}
+
 } // namespace
 
 bool CFragmentFit::findFrameHeader(const unsigned char* window, qint32 n, qint32& foundAt, FrameInfo& info)
@@ -61,7 +67,7 @@ CFragmentFit::CFragmentFit(const ScanGeometry& geometry)
     : QThread(nullptr)
     , m_geometry(geometry)
     , m_pauseSemaphore(new PauseSemaphore)
-    , m_buffer(new ScanBuffer(size_t(geometry.data), size_t(geometry.slack)))
+    , m_buffer(new ScanBuffer(size_t(geometry.data + aheadBytes(geometry)), size_t(geometry.slack)))
 {
     qRegisterMetaType<ScanResumePoint>("ScanResumePoint");
     qRegisterMetaType<SFragmentBatch>("SFragmentBatch");
@@ -268,12 +274,22 @@ void CFragmentFit::run()
             slotOpen[size_t(s)] = !slot.extents->isEmpty();
         }
     }
-    const qint64 searchFrom = std::max<qint64>(std::max<qint64>(0, m_rangeStart) & ~(kSectorBytes - 1),
+    // From a whole logical block, so direct reads stay aligned on 4Kn disks.
+    const qint64 block = std::max(512, device->logicalBlockSize());
+    const qint64 searchFrom = std::max<qint64>(std::max<qint64>(0, m_rangeStart) / block * block,
                                                resuming ? m_resumePoint.position : 0);
-    const qint64 alignedStart = searchFrom & ~(kSectorBytes - 1);
+    const qint64 alignedStart = searchFrom / block * block;
     const qint64 end = m_rangeEnd;
     m_position = alignedStart;
     SourceReader reader(device, end, kChunk, m_geometry.probeCap);
+    // Reads in flight land in the ring past the view; a copying buffer moves
+    // those bytes on every slide, so it reads in this thread only.
+    const qint64 kAhead = aheadBytes(m_geometry) / kChunk;
+    if (kAhead > 0 && m_buffer->mirrored()
+        && (m_geometry.readAhead == ScanGeometry::Always || device->isBlockDevice())) {
+        device->pinForDirectReads(m_buffer->region(), m_buffer->regionSize());
+        reader.startReadAhead();
+    }
     std::vector<SourceRange> got;
     std::vector<Segment> segments;
     segments.reserve(8);
@@ -298,6 +314,10 @@ void CFragmentFit::run()
         status = reader.read(m_buffer->view(), alignedStart, firstCount, got);
     addSegments(0, alignedStart);
     qint64 next = alignedStart + kData;
+    // Chunk j after the view goes to view + kData + j * kChunk: where the
+    // refill of its turn reads, after j + 1 slides.
+    for (qint64 j = 0; j < kAhead && status == SourceReader::Ok; ++j)
+        reader.prefetch(m_buffer->view() + kData + j * kChunk, next + j * kChunk, kChunk);
     qint64 resume = searchFrom; // device offset where the search goes on
     FrameInfo info;
     bool reachedEnd = false;
@@ -412,6 +432,8 @@ void CFragmentFit::run()
         const qint64 at = next;
         status = reader.read(m_buffer->view() + (kData - kChunk), at, count, got);
         addSegments(kData - kChunk, at);
+        if (kAhead > 0 && status == SourceReader::Ok)
+            reader.prefetch(m_buffer->view() + kData + (kAhead - 1) * kChunk, at + kAhead * kChunk, kChunk);
         next += kChunk;
         m_position = std::min(next, end);
     }
@@ -445,6 +467,7 @@ void CFragmentFit::run()
     // device a resume goes on from the last pass's checkpoint.
     if (reachedEnd && m_lastError == 0 && m_checkpoints)
         sendCheckpoint(end, {}, {}, true);
+    reader.endReadAhead();
     NyxfIOSystemDevice_delete(&device);
     finish();
 }

@@ -40,11 +40,18 @@ struct FragmentSlot;
 // bytes at a time (also the look-ahead held back while the device goes on),
 // `slack` readable bytes after them; probes across a bad area grow from one
 // chunk up to `probeCap`. Smaller shapes serve tests and fuzzing.
+//
+// On block devices a reader thread reads `ahead` chunks past the view into
+// the ring, bypassing the page cache, while the search runs; image files are
+// read in the scan thread through the cache, which serves repeated scans.
 struct ScanGeometry {
+    enum ReadAhead { Never, BlockDevices, Always };
     qint64 data = 6 * 1048576;
     qint64 chunk = 2 * 1048576;
     qint64 slack = 1 * 1048576;
     qint64 probeCap = SourceReader::kProbeCap;
+    ReadAhead readAhead = BlockDevices;
+    int ahead = 2;
 };
 
 class CFragmentFit : public QThread {

@@ -24,6 +24,10 @@ public:
     // Back to view offset 0 of the data area (start of a new scan).
     void reset();
     bool mirrored() const { return m_mirrored; }
+    // Both halves of a mirrored ring, where every view and its slack lie;
+    // empty for the copying fallback.
+    unsigned char* region() const { return m_mirrored ? m_base : nullptr; }
+    std::size_t regionSize() const { return m_mirrored ? m_mapped : 0; }
 
     // Tests: make buffers created afterwards use the copying fallback.
     static void forceCopying(bool on);

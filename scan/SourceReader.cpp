@@ -25,7 +25,145 @@ SourceReader::SourceReader(NyxCIOSystemDevice* device, qint64 rangeEnd, qint64 f
         m_probe = static_cast<unsigned char*>(p);
 }
 
-SourceReader::~SourceReader() { std::free(m_probe); }
+SourceReader::~SourceReader()
+{
+    endReadAhead();
+    std::free(m_probe);
+}
+
+void SourceReader::endReadAhead()
+{
+    if (m_thread.joinable()) {
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            m_quit = true;
+            m_jobs.clear(); // a job being read stays alive with the thread
+        }
+        m_wake.notify_all();
+        m_thread.join();
+        m_quit = false;
+    }
+}
+
+void SourceReader::startReadAhead()
+{
+    if (m_thread.joinable())
+        return;
+    m_directAll = true;
+    m_thread = std::thread(&SourceReader::worker, this);
+}
+
+void SourceReader::worker()
+{
+    std::unique_lock<std::mutex> g(m_lock);
+    for (;;) {
+        std::shared_ptr<Job> job;
+        m_wake.wait(g, [&] {
+            if (m_quit)
+                return true;
+            if (m_held)
+                return false;
+            for (const auto& j : m_jobs)
+                if (j->state == Job::Queued) {
+                    job = j;
+                    return true;
+                }
+            return false;
+        });
+        if (m_quit)
+            return;
+        job->state = Job::Running;
+        g.unlock();
+        int error = 0;
+        const qint64 r = deviceRead(job->dst, job->at, job->len, true, error);
+        g.lock();
+        job->result = r;
+        job->error = error;
+        job->state = Job::Done;
+        m_wake.notify_all();
+    }
+}
+
+void SourceReader::prefetch(unsigned char* dst, qint64 at, qint64 len)
+{
+    if (!m_thread.joinable())
+        return;
+    len = std::min(len, m_end - at);
+    // A stretch known bad is never read again by the stream.
+    if (len <= 0 || knownIn(at, at + len))
+        return;
+    auto job = std::make_shared<Job>();
+    job->dst = dst;
+    job->at = at;
+    job->len = len;
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_jobs.push_back(std::move(job));
+    }
+    m_wake.notify_all();
+}
+
+// Settles every announced read that overlaps [at, at + len): the one made for
+// exactly this request is waited for and handed out; the others are dropped,
+// after they finished if already under way, as the caller is about to read
+// into that memory itself.
+bool SourceReader::takeJob(qint64 at, qint64 len, Job& out)
+{
+    std::unique_lock<std::mutex> g(m_lock);
+    while (!m_jobs.empty() && m_jobs.front()->at < at + len) {
+        const std::shared_ptr<Job> job = m_jobs.front();
+        const bool mine = job->at == at && job->len == len;
+        if (mine || job->state == Job::Running)
+            m_wake.wait(g, [&] { return job->state == Job::Done; });
+        m_jobs.pop_front();
+        if (mine) {
+            out = *job;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The caller reads the device itself: the thread finishes its read and waits.
+void SourceReader::hold()
+{
+    if (!m_thread.joinable() || m_held)
+        return;
+    std::unique_lock<std::mutex> g(m_lock);
+    m_held = true;
+    m_wake.wait(g, [&] {
+        for (const auto& j : m_jobs)
+            if (j->state == Job::Running)
+                return false;
+        return true;
+    });
+}
+
+void SourceReader::release()
+{
+    if (!m_held)
+        return;
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_held = false;
+        // What the caller found bad meanwhile is not read again.
+        for (auto it = m_jobs.begin(); it != m_jobs.end();) {
+            if ((*it)->state == Job::Queued && knownIn((*it)->at, (*it)->at + (*it)->len))
+                it = m_jobs.erase(it);
+            else
+                ++it;
+        }
+    }
+    m_wake.notify_all();
+}
+
+bool SourceReader::knownIn(qint64 start, qint64 end) const
+{
+    auto it = m_known.upper_bound(start);
+    if (it != m_known.begin() && std::prev(it)->second.end > start)
+        return true;
+    return it != m_known.end() && it->first < end;
+}
 
 bool SourceReader::fatal(int e) const { return e == ENODEV || e == ENXIO; }
 
@@ -59,16 +197,33 @@ void SourceReader::report(qint64 start, qint64 end, Kind kind)
 // Cached reads for the ordinary stream, so the kernel reads ahead; direct ones
 // where a failure is being narrowed and near a bad area, so the kernel does
 // not retry a bad stretch page by page.
+// With the reader thread every read is direct: the stream is read once, and
+// copying it through the page cache would cost more than the search.
 qint64 SourceReader::readInto(unsigned char* dst, qint64 at, qint64 len, bool direct)
+{
+    int error = 0;
+    const qint64 r = deviceRead(dst, at, len, direct || m_directAll, error);
+    noteResult(r, len, error);
+    return r;
+}
+
+qint64 SourceReader::deviceRead(unsigned char* dst, qint64 at, qint64 len, bool direct, int& error)
 {
     const bool aligned = at % m_block == 0 && len % m_block == 0 && reinterpret_cast<std::uintptr_t>(dst) % std::uintptr_t(m_block) == 0;
     const qint64 r = direct && aligned ? m_device->readDirect(dst, at, quint32(len)) : m_device->readFrom(dst, at, quint32(len));
+    error = 0;
+    if (r < len)
+        error = r < 0 ? int(-r) : (m_device->lastError() ? m_device->lastError() : EIO);
+    return r;
+}
+
+void SourceReader::noteResult(qint64 r, qint64 len, int error)
+{
     if (r < len) {
-        m_lastFailure = r < 0 ? int(-r) : (m_device->lastError() ? m_device->lastError() : EIO);
+        m_lastFailure = error;
         if (!m_error)
             m_error = m_lastFailure;
     }
-    return r;
 }
 
 bool SourceReader::probe(qint64 at)
@@ -83,6 +238,12 @@ SourceReader::Status SourceReader::read(unsigned char* dst, qint64 at, qint64 le
 {
     readable.clear();
     const qint64 end = std::min(at + len, m_end);
+    Job ahead{};
+    bool haveAhead = m_thread.joinable() && end > at && takeJob(at, end - at, ahead);
+    struct Release {
+        SourceReader* reader;
+        ~Release() { reader->release(); }
+    } release{this};
     qint64 pos = at;
     while (pos < end) {
         // Inside a stretch already found bad: report it, read nothing.
@@ -99,7 +260,15 @@ SourceReader::Status SourceReader::read(unsigned char* dst, qint64 at, qint64 le
             }
         }
         const qint64 stop = it == m_known.end() ? end : std::min(end, it->first);
-        const qint64 r = readInto(dst + (pos - at), pos, stop - pos, pos < m_directUntil);
+        qint64 r;
+        if (haveAhead && pos == at && stop == end) {
+            r = ahead.result;
+            noteResult(r, stop - pos, ahead.error);
+        } else {
+            hold();
+            r = readInto(dst + (pos - at), pos, stop - pos, pos < m_directUntil);
+        }
+        haveAhead = false;
         if (r >= stop - pos) {
             append(readable, pos, stop);
             m_readBytes += stop - pos;
@@ -128,6 +297,7 @@ SourceReader::Status SourceReader::read(unsigned char* dst, qint64 at, qint64 le
 SourceReader::Status SourceReader::explore(unsigned char* dst, qint64 base, qint64& lo, qint64 hi,
                                            std::vector<SourceRange>& readable)
 {
+    hold();
     for (;;) {
         qint64 mid = alignDown(lo + (hi - lo) / 2, m_block);
         if (mid <= lo)

@@ -12,11 +12,23 @@
 //
 // All state is the device, the range end and the bad stretches found ahead of
 // the last request, so a reader made afresh can start at any offset.
+//
+// With startReadAhead(), ordinary reads the caller announces with prefetch()
+// are made by a reader thread while the caller works, each bypassing the page
+// cache where the device allows it. read() takes a finished one as the result
+// of its first read and goes on exactly as without it; anything else (a bad
+// stretch known inside the request, a failure to narrow) it reads itself, the
+// thread held. So the bytes, the ranges and the order of the reads that count
+// are those of the plain reader.
 
 #include <QtGlobal>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 class NyxCIOSystemDevice;
@@ -49,6 +61,17 @@ public:
     // must come in ascending, non-overlapping order.
     Status read(unsigned char* dst, qint64 at, qint64 len, std::vector<SourceRange>& readable);
 
+    // Starts the reader thread; all ordinary reads are direct from then on.
+    // The thread ends with the reader, after at most the read it is making.
+    void startReadAhead();
+    // Drops the reads not yet made and waits for the one being made; before
+    // the device goes.
+    void endReadAhead();
+    bool readingAhead() const { return m_thread.joinable(); }
+    // Announces a later read(dst, at, len) of the same memory. dst must stay
+    // untouched by the caller until that read; ignored without the thread.
+    void prefetch(unsigned char* dst, qint64 at, qint64 len);
+
     const std::vector<SourceRange>& unreadable() const { return m_unreadable; }
     const std::vector<SourceRange>& untried() const { return m_untried; }
     qint64 unreadableBytes() const { return m_unreadableBytes; }
@@ -63,7 +86,22 @@ private:
         qint64 end;
         Kind kind;
     };
+    struct Job {
+        unsigned char* dst;
+        qint64 at;
+        qint64 len;
+        qint64 result = 0;
+        int error = 0;
+        enum State { Queued, Running, Done } state = Queued;
+    };
     qint64 readInto(unsigned char* dst, qint64 at, qint64 len, bool direct);
+    qint64 deviceRead(unsigned char* dst, qint64 at, qint64 len, bool direct, int& error);
+    void noteResult(qint64 r, qint64 len, int error);
+    bool takeJob(qint64 at, qint64 len, Job& out);
+    void hold();
+    void release();
+    void worker();
+    bool knownIn(qint64 start, qint64 end) const;
     bool probe(qint64 at);
     Status explore(unsigned char* dst, qint64 base, qint64& lo, qint64 hi, std::vector<SourceRange>& readable);
     void note(qint64 start, qint64 end, Kind kind);
@@ -86,4 +124,13 @@ private:
     int m_error = 0;
     int m_lastFailure = 0;
     qint64 m_directUntil = -1; // ordinary reads before here bypass the cache
+
+    // Read-ahead. The thread touches the device only while not held.
+    std::thread m_thread;
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    std::deque<std::shared_ptr<Job>> m_jobs; // in the order announced
+    bool m_held = false;
+    bool m_quit = false;
+    bool m_directAll = false;
 };

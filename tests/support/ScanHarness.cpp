@@ -84,11 +84,11 @@ size_t FragmentSink::count() const
     return m_sent.size();
 }
 
-ScanResult runScan(const std::shared_ptr<FaultPlan>& plan, qint64 start, qint64 end)
+ScanResult runScan(const std::shared_ptr<FaultPlan>& plan, qint64 start, qint64 end, const ScanGeometry& geometry)
 {
     ScopedFaultDevices devices(plan);
     ScanResult result;
-    TestScan scan;
+    TestScan scan(geometry);
     FragmentSink sink;
     sink.attach(scan);
     scan.setDevicePath(kTestDevicePath);

@@ -50,6 +50,7 @@ struct ScanResult {
 // happens inside Qt's uninstrumented code and would read as a race.
 class TestScan : public CFragmentFit {
 public:
+    using CFragmentFit::CFragmentFit;
     void runHere() { run(); }
 };
 
@@ -115,7 +116,8 @@ private:
 };
 
 // Scans [start, end) of the plan's bytes through FaultDevices on a real thread.
-ScanResult runScan(const std::shared_ptr<FaultPlan>& plan, qint64 start, qint64 end);
+ScanResult runScan(const std::shared_ptr<FaultPlan>& plan, qint64 start, qint64 end,
+                   const ScanGeometry& geometry = ScanGeometry());
 inline ScanResult runScan(const QByteArray& image, qint64 start, qint64 end)
 {
     return runScan(std::make_shared<FaultPlan>(image), start, end);

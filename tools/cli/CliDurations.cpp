@@ -17,6 +17,12 @@ CliDurations::~CliDurations()
 
 void CliDurations::add(int index, const SFragmentFit& fragment)
 {
+    if (m_window <= 0) {
+        // Nothing is counted, so nothing waits: no wake-up of the thread per
+        // fragment. Nothing is ever queued, so the order holds.
+        emit counted(index, Media::Duration());
+        return;
+    }
     QMutexLocker hold(&m_lock);
     m_queue.push_back(Item{index, fragment});
     m_wake.wakeOne();
@@ -43,7 +49,7 @@ bool CliDurations::stopAndWait(unsigned long ms)
 
 bool CliDurations::cheap(const SFragmentFit& f) const
 {
-    if (!f.extents || f.extents->isEmpty())
+    if (!f.extents || f.extents->isEmpty() || m_window <= 0)
         return false;
     // Every extent must lie within the window behind the scan; a fragment
     // spread further back would be read from the platter again.

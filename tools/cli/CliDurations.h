@@ -18,7 +18,7 @@ class CliDurations : public QThread {
     Q_OBJECT
 public:
     // scanPosition: the scan's published position; window: how far behind it
-    // a fragment may begin and still be counted.
+    // a fragment may begin and still be counted; 0 counts none.
     CliDurations(const std::atomic<qint64>* scanPosition, qint64 window, QObject* parent = nullptr);
     ~CliDurations() override;
 

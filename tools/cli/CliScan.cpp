@@ -40,6 +40,8 @@ public:
         return note(m_inner->readDirect(dst, offset, count), offset, count);
     }
     int logicalBlockSize() const override { return m_inner->logicalBlockSize(); }
+    bool isBlockDevice() const override { return m_inner->isBlockDevice(); }
+    void pinForDirectReads(void* base, std::size_t bytes) override { m_inner->pinForDirectReads(base, bytes); }
     std::int64_t size() const override { return m_inner->size(); }
     int lastError() const override { return m_inner->lastError(); }
 
@@ -288,6 +290,9 @@ bool CliScan::start()
         m_end = m_size;
     }
 
+    // A disk is read past the page cache: behind the scan nothing is cached,
+    // and counting durations would read every fragment off the disk again.
+    const bool readDirectly = dev->isBlockDevice();
     dev.reset();
 
     if (!m_options.session.isEmpty()) {
@@ -344,7 +349,7 @@ bool CliScan::start()
         connect(m_scan, &CFragmentFit::TransmitCheckpoint, this, &CliScan::onCheckpoint, Qt::QueuedConnection);
     connect(m_scan, &QThread::finished, this, &CliScan::onScanFinished, Qt::QueuedConnection);
     qRegisterMetaType<Media::Duration>();
-    m_durations = new CliDurations(m_scan->publishedPosition(), CliDurations::kDefaultWindow);
+    m_durations = new CliDurations(m_scan->publishedPosition(), readDirectly ? 0 : CliDurations::kDefaultWindow);
     connect(m_durations, &CliDurations::counted, this, &CliScan::onCounted, Qt::QueuedConnection);
     m_durations->start();
     // The count of a fragment may borrow from the one before it.
