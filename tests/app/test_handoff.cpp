@@ -1,5 +1,6 @@
 // A second start's FILE.session arguments reach the running window's server.
 #include "app/SessionHandOff.h"
+#include "support/WaitFor.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -19,7 +20,7 @@ TEST(SessionHandOff, FilesReachTheListeningWindowAndNoListenerIsAnError)
     ASSERT_TRUE(server.listen(name, &why)) << why.toStdString();
     QSignalSpy got(&server, &SessionHandOffServer::sessionFileReceived);
     ASSERT_TRUE(corvoSendSessionFiles(name, {"/x/a.session", "/y/b c.session"}, &why)) << why.toStdString();
-    QTRY_COMPARE_WITH_TIMEOUT(got.count(), 2, 10000);
+    ASSERT_SOON_EQ(got.count(), 2, 10000);
     EXPECT_EQ(got[0][0].toString(), "/x/a.session");
     EXPECT_EQ(got[1][0].toString(), "/y/b c.session");
 }

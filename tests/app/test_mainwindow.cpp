@@ -4,6 +4,7 @@
 #include "app/AppSetup.h"
 #include "app/Dialogs.h"
 #include "support/FakeDialogs.h"
+#include "support/WaitFor.h"
 #include "app/MainWindow.h"
 #include "app/MyButton.h"
 
@@ -26,12 +27,7 @@
 
 #include <gtest/gtest.h>
 
-// QTRY_* report to QTest, not to gtest: wait with Qt, then check with gtest.
-#define EXPECT_EVENTUALLY_EQ(a, b)                                                                        \
-    do {                                                                                                  \
-        (void)QTest::qWaitFor([&] { return (a) == (b); }, 5000);                                             \
-        EXPECT_EQ(a, b);                                                                                  \
-    } while (0)
+#define EXPECT_EVENTUALLY_EQ(a, b) EXPECT_SOON_EQ(a, b, 5000)
 
 namespace {
 

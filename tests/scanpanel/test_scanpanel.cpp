@@ -4,6 +4,7 @@
 
 #include "support/FakeSources.h"
 #include "support/ManualClock.h"
+#include "support/WaitFor.h"
 
 #include "app/Dialogs.h"
 #include "app/MainWindow.h"
@@ -114,9 +115,11 @@ protected:
     CButtonAndThread* row(int i) { return MainWindowTestAccess::row(*window, i); }
 
     // Samples come once a second; wait until one has shown progress.
-    static void waitForProgress(CButtonAndThread* r)
+    static ::testing::AssertionResult progressShown(CButtonAndThread* r)
     {
-        QTRY_VERIFY_WITH_TIMEOUT(r->m_progressBar->value() > 0 || r->m_elapsedLabel->text() != "00:00:00", kLong);
+        return corvo_test::becomesTrue(
+            "the row shows progress",
+            [r] { return r->m_progressBar->value() > 0 || r->m_elapsedLabel->text() != "00:00:00"; }, kLong);
     }
 
     RecordingDialogs box;
@@ -188,7 +191,7 @@ TEST_F(ScanPanelTest, TwoTargetsPauseContinueAndStop)
     EXPECT_EQ(b->stoppedFlag(), 'Y');
     ASSERT_TRUE(clock.waitParked()); // the sampler has taken its start time
     ASSERT_TRUE(clock.advance(1000));
-    waitForProgress(a);
+    ASSERT_TRUE(progressShown(a));
 
     a->m_startButton->click();
     EXPECT_EQ(a->m_startButton->text(), "继续");
@@ -221,7 +224,7 @@ TEST_F(ScanPanelTest, TwoTargetsPauseContinueAndStop)
     EXPECT_EQ(a->m_remainingLabel->text(), "00:00:00");
     EXPECT_EQ(cScanState, 'Y');
     EXPECT_TRUE(b->m_startButton->isEnabled());
-    QTRY_VERIFY_WITH_TIMEOUT(!a->threadsRunning(), kLong);
+    ASSERT_SOON(!a->threadsRunning(), kLong);
     // The sampler's last sample came after the stop; a stop stays a normal end.
     QCoreApplication::processEvents();
     EXPECT_EQ(statusText(a), "   扫描结束...");
@@ -233,11 +236,11 @@ TEST_F(ScanPanelTest, UnreadableSourceEndsAbnormally)
     select({{"no-such-disk", qint64(1) << 30, 0}});
     CButtonAndThread* r = row(0);
     ASSERT_NE(r, nullptr);
-    QTRY_COMPARE_WITH_TIMEOUT(statusText(r), QString("   扫描结束...(异常结束)"), kLong);
+    ASSERT_SOON_EQ(statusText(r), QString("   扫描结束...(异常结束)"), kLong);
     EXPECT_EQ(r->stoppedFlag(), 'Y');
     EXPECT_EQ(r->m_startButton->text(), "开始");
     EXPECT_EQ(cScanState, 'Y');
-    QTRY_VERIFY_WITH_TIMEOUT(!r->threadsRunning(), kLong);
+    ASSERT_SOON(!r->threadsRunning(), kLong);
 }
 
 TEST_F(ScanPanelTest, SkippedBytesOrAnEmptySourceEndAbnormallyAndSayWhy)
@@ -250,14 +253,15 @@ TEST_F(ScanPanelTest, SkippedBytesOrAnEmptySourceEndAbnormallyAndSayWhy)
     sources.add("empty", FakeSource{});
     select({{"bad", 24 << 20, 0}, {"empty", 0, 0}});
     CButtonAndThread* r = row(0);
-    QTRY_COMPARE_WITH_TIMEOUT(statusText(r), QString("   扫描结束...(异常结束)"), kLong);
+    ASSERT_SOON_EQ(statusText(r), QString("   扫描结束...(异常结束)"), kLong);
     EXPECT_TRUE(r->m_statusLabel->toolTip().contains(QStringLiteral("无法读取 512 字节"))) << qPrintable(r->m_statusLabel->toolTip());
-    QTRY_VERIFY_WITH_TIMEOUT(!r->threadsRunning(), kLong);
+    ASSERT_SOON(!r->threadsRunning(), kLong);
     CButtonAndThread* e = row(1);
     ASSERT_NE(e, nullptr);
-    QTRY_COMPARE_WITH_TIMEOUT(statusText(e), QString("   扫描结束...(异常结束)"), kLong);
+    e->m_startButton->click(); // rows do not start one after the other by themselves
+    ASSERT_SOON_EQ(statusText(e), QString("   扫描结束...(异常结束)"), kLong);
     EXPECT_TRUE(e->m_statusLabel->toolTip().contains(QString::fromLocal8Bit(std::strerror(ENOMEDIUM))));
-    QTRY_VERIFY_WITH_TIMEOUT(!e->threadsRunning(), kLong);
+    ASSERT_SOON(!e->threadsRunning(), kLong);
 }
 
 TEST_F(ScanPanelTest, ScanToTheEndShowsFullProgressAndNormalEnd)
@@ -267,11 +271,11 @@ TEST_F(ScanPanelTest, ScanToTheEndShowsFullProgressAndNormalEnd)
     sources.add("small", small);
     select({{"small", 24 << 20, 0}});
     CButtonAndThread* r = row(0);
-    QTRY_COMPARE_WITH_TIMEOUT(statusText(r), QString("   扫描结束..."), kLong);
+    ASSERT_SOON_EQ(statusText(r), QString("   扫描结束..."), kLong);
     EXPECT_EQ(r->m_progressBar->value(), 100);
     EXPECT_EQ(r->m_remainingLabel->text(), "00:00:00");
     EXPECT_EQ(cScanState, 'Y');
-    QTRY_VERIFY_WITH_TIMEOUT(!r->threadsRunning(), kLong);
+    ASSERT_SOON(!r->threadsRunning(), kLong);
     EXPECT_EQ(statusText(r), "   扫描结束...");
 }
 
@@ -282,22 +286,22 @@ TEST_F(ScanPanelTest, LateEndOfAStoppedRowLeavesTheNextRowRunning)
     select({{"slowA", qint64(1) << 30, 0}, {"slowB", qint64(1) << 30, 0}});
     CButtonAndThread* a = row(0);
     CButtonAndThread* b = row(1);
-    waitForProgress(a);
+    ASSERT_TRUE(progressShown(a));
 
     a->m_stopButton->click();
     b->m_startButton->click(); // at once, before a's sampler has sent its last sample
     EXPECT_EQ(MainWindowTestAccess::currentRow(*window), 1);
     ASSERT_EQ(statusText(b), "   扫描中...");
 
-    QTRY_VERIFY_WITH_TIMEOUT(!a->threadsRunning(), kLong);
-    QTest::qWait(100); // let a's last sample arrive
+    ASSERT_SOON(!a->threadsRunning(), kLong);
+    QCoreApplication::sendPostedEvents(); // a's last sample, posted before its sampler ended
     // And should a's end signal come late all the same, it ends a, not b.
     emit a->TransmitOver('Y');
     EXPECT_EQ(statusText(b), "   扫描中...");
     EXPECT_EQ(b->stoppedFlag(), 'N');
     EXPECT_TRUE(b->scanThread()->isRunning());
     EXPECT_EQ(cScanState, 'N');
-    waitForProgress(b);
+    ASSERT_TRUE(progressShown(b));
     EXPECT_EQ(statusText(b), "   扫描中...");
 }
 
@@ -308,7 +312,7 @@ TEST_F(ScanPanelTest, StartOffsetIsRoundedDownToASector)
     CButtonAndThread* r = row(0);
     EXPECT_EQ(r->rangeStart(), 512);
     EXPECT_EQ(scanTargetList()[0].startOffset, 512);
-    QTRY_VERIFY_WITH_TIMEOUT(sources.firstReadOffset("slowA") >= 0, kLong);
+    ASSERT_SOON(sources.firstReadOffset("slowA") >= 0, kLong);
     EXPECT_EQ(sources.firstReadOffset("slowA"), 512);
 }
 
@@ -317,7 +321,7 @@ TEST_F(ScanPanelTest, LongImagePathReachesTheScanWhole)
     const QByteArray longName = "/srv/evidence/case-2026-0412/recorder-7/disk-images/channel-mixed.img";
     sources.add(longName, slowSource());
     select({{QString::fromUtf8(longName), qint64(1) << 30, 0}});
-    QTRY_VERIFY_WITH_TIMEOUT(!sources.requestedPaths().isEmpty(), kLong);
+    ASSERT_SOON(!sources.requestedPaths().isEmpty(), kLong);
     EXPECT_EQ(sources.requestedPaths().first(), nyxDevicePathForName(longName));
     EXPECT_EQ(statusText(row(0)), "   扫描中...");
 }
@@ -344,7 +348,7 @@ TEST_F(ScanPanelTest, NewSelectionWhileARowIsPausedReplacesTheRows)
     sources.add("slowB", slowSource());
     select({{"slowA", qint64(1) << 30, 0}});
     CButtonAndThread* a = row(0);
-    waitForProgress(a);
+    ASSERT_TRUE(progressShown(a));
     a->m_startButton->click(); // pause
     ASSERT_EQ(statusText(a), "   扫描暂停...");
     QPointer<CFragmentFit> oldScan = a->scanThread();
@@ -360,7 +364,7 @@ TEST_F(ScanPanelTest, NewSelectionWhileARowIsPausedReplacesTheRows)
     EXPECT_EQ(statusText(row(0)), "   扫描中...");
     EXPECT_EQ(row(1)->stoppedFlag(), 'Y');
     EXPECT_EQ(cScanState, 'N');
-    waitForProgress(row(0));
+    ASSERT_TRUE(progressShown(row(0)));
 }
 
 TEST_F(ScanPanelTest, ClosingTheWindowEndsRunningAndPausedScans)
@@ -370,7 +374,7 @@ TEST_F(ScanPanelTest, ClosingTheWindowEndsRunningAndPausedScans)
     select({{"slowA", qint64(1) << 30, 0}, {"slowB", qint64(1) << 30, 0}});
     CButtonAndThread* a = row(0);
     CButtonAndThread* b = row(1);
-    waitForProgress(a);
+    ASSERT_TRUE(progressShown(a));
     a->m_startButton->click(); // a paused
     b->m_startButton->click(); // b running
     ASSERT_EQ(statusText(b), "   扫描中...");
@@ -396,7 +400,7 @@ TEST_F(ScanPanelTest, DestroyingTheWindowMidScanEndsCleanly)
     select({{"slowA", qint64(1) << 30, 0}});
     QPointer<CFragmentFit> scan = row(0)->scanThread();
     QPointer<CSchedule> sampler = row(0)->sampler();
-    waitForProgress(row(0));
+    ASSERT_TRUE(progressShown(row(0)));
     window.reset(); // no close event first
     EXPECT_TRUE(scan.isNull());
     EXPECT_TRUE(sampler.isNull());
@@ -404,17 +408,22 @@ TEST_F(ScanPanelTest, DestroyingTheWindowMidScanEndsCleanly)
 
 TEST_F(ScanPanelTest, ReadStuckOnAFailingDiskDoesNotHoldTheClose)
 {
+    // A read that returns only when the test lets it, as a disk retrying a bad sector.
+    auto disk = std::make_shared<FaultPlan>();
+    disk->gateReads();
     FakeSource stuck = slowSource();
-    stuck.delayMs = 7000; // one read, as a disk retrying a bad sector
+    stuck.gate = disk;
     sources.add("stuck", stuck);
     select({{"stuck", qint64(1) << 30, 0}});
     QPointer<CFragmentFit> scan = row(0)->scanThread();
     QPointer<CSchedule> sampler = row(0)->sampler();
-    QTRY_VERIFY_WITH_TIMEOUT(sources.firstReadOffset("stuck") >= 0, kLong);
+    ASSERT_TRUE(disk->waitForGate(kLong));
 
     window.reset(); // waits a while, then leaves the row to go with its threads
     ASSERT_FALSE(scan.isNull());
-    QTRY_VERIFY_WITH_TIMEOUT(scan.isNull() && sampler.isNull(), kLong);
+    EXPECT_EQ(disk->waitingReads(), 1); // the close did not wait for the read
+    disk->gateReads(false);
+    ASSERT_SOON(scan.isNull() && sampler.isNull(), kLong);
 }
 
 TEST_F(ScanPanelTest, StopOfAnIdleRowOnlyShowsTheEnd)
@@ -436,7 +445,7 @@ TEST_F(ScanPanelTest, StopOfAnIdleRowOnlyShowsTheEnd)
     EXPECT_EQ(cScanState, 'N');
     a->finishScan('N');
     EXPECT_EQ(cScanState, 'N');
-    QTRY_VERIFY_WITH_TIMEOUT(!a->threadsRunning(), kLong);
+    ASSERT_SOON(!a->threadsRunning(), kLong);
 }
 
 // The road from the window: the disk dialog lists the image given on the
@@ -462,7 +471,7 @@ TEST(ScanPanelRoad, TickedImageIsScannedToTheEnd)
         QTest::keyClick(&window, Qt::Key_E, Qt::ControlModifier);
         auto* diskDialog = window.findChild<QWidget*>("diskDialog");
         ASSERT_NE(diskDialog, nullptr);
-        QTRY_VERIFY_WITH_TIMEOUT(diskDialog->isVisible(), kLong);
+        ASSERT_SOON(diskDialog->isVisible(), kLong);
         auto* tree = window.findChild<QTreeWidget*>("diskTree");
         ASSERT_NE(tree, nullptr);
         QTreeWidgetItem* imageRow = nullptr;
@@ -484,14 +493,14 @@ TEST(ScanPanelRoad, TickedImageIsScannedToTheEnd)
         ASSERT_NE(r, nullptr);
         ASSERT_EQ(MainWindowTestAccess::rowCount(window), 1);
         EXPECT_EQ(r->rangeEnd(), qint64(40) << 20);
-        QTRY_COMPARE_WITH_TIMEOUT(statusText(r), QString("   扫描结束..."), kLong);
+        ASSERT_SOON_EQ(statusText(r), QString("   扫描结束..."), kLong);
         EXPECT_EQ(r->m_progressBar->value(), 100);
         EXPECT_EQ(r->m_startButton->text(), "开始");
         EXPECT_FALSE(diskDialog->isVisible());
         EXPECT_TRUE(tree->isEnabled()); // ready for the next selection
         EXPECT_TRUE(window.findChild<QWidget*>("selectDiskButton")->isEnabled());
         // Every fragment found reached the playlist, each once.
-        QTRY_COMPARE_WITH_TIMEOUT(playlist->model()->rowCount(), truth.size(), kLong);
+        ASSERT_SOON_EQ(playlist->model()->rowCount(), truth.size(), kLong);
         EXPECT_EQ(inserted, truth.size());
         EXPECT_EQ(cScanState, 'Y');
     }

@@ -25,8 +25,11 @@ public:
     {
         // The session's fingerprint samples (4 KiB, anywhere on the source)
         // are not the scan's reads, which come in chunks of megabytes.
-        if (count > 65536)
+        if (count > 65536) {
             m_owner->recordRead(m_name, offset);
+            if (m_source.gate)
+                m_source.gate->passGate();
+        }
         if (m_source.delayMs > 0)
             QThread::msleep(ulong(m_source.delayMs));
         if (offset < m_source.badTo && offset + count > m_source.badFrom)
@@ -70,6 +73,12 @@ FakeSources::FakeSources()
 FakeSources::~FakeSources()
 {
     nyxSetDeviceFactory({});
+    // A scan thread left holding at a gate must not outlive the test there.
+    QMutexLocker lock(&m_mutex);
+    for (const FakeSource& s : qAsConst(m_sources)) {
+        if (s.gate)
+            s.gate->gateReads(false);
+    }
 }
 
 void FakeSources::add(const QByteArray& name, const FakeSource& source)

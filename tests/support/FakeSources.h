@@ -5,6 +5,7 @@
 // record of what each scan asked for.
 
 #include "disk/Nyx.h"
+#include "support/FaultDevice.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -17,12 +18,15 @@ struct FakeSource {
     bool unopenable = false;
     qint64 badFrom = 0;    // reads touching [badFrom, badTo) fail with EIO
     qint64 badTo = 0;
+    // The scan's reads first pass this plan's gate (FaultPlan::gateReads): a
+    // read stuck on a failing disk for as long as the test holds it.
+    std::shared_ptr<FaultPlan> gate;
 };
 
 class FakeSources {
 public:
     FakeSources();  // installs the factory
-    ~FakeSources(); // restores the real devices
+    ~FakeSources(); // restores the real devices and opens the gates
 
     // name is what the scan target carries (the path holds "\\.\" + name).
     void add(const QByteArray& name, const FakeSource& source);

@@ -119,17 +119,16 @@ public:
         ++m_opened;
         return 0;
     }
+    // Only the gate, for devices of other kinds that hold their reads here.
+    void passGate()
+    {
+        std::unique_lock<std::mutex> g(m_mutex);
+        waitAtGate(g);
+    }
     std::int64_t read(void* dst, std::int64_t offset, std::uint32_t count)
     {
         std::unique_lock<std::mutex> g(m_mutex);
-        if (m_gated) {
-            ++m_waiting;
-            m_cond.notify_all();
-            m_cond.wait(g, [this] { return !m_gated || m_tokens > 0; });
-            --m_waiting;
-            if (m_gated)
-                --m_tokens;
-        }
+        waitAtGate(g);
         std::int64_t result = readLocked(dst, offset, count);
         m_log.push_back({offset, count, result});
         if (m_shrinkAfter > 0 && int(m_log.size()) == m_shrinkAfter && m_shrinkTo < m_bytes.size())
@@ -139,6 +138,17 @@ public:
     }
 
 private:
+    void waitAtGate(std::unique_lock<std::mutex>& g)
+    {
+        if (!m_gated)
+            return;
+        ++m_waiting;
+        m_cond.notify_all();
+        m_cond.wait(g, [this] { return !m_gated || m_tokens > 0; });
+        --m_waiting;
+        if (m_gated)
+            --m_tokens;
+    }
     struct Rule {
         enum Kind { Error, Short } kind;
         std::int64_t value;
