@@ -303,10 +303,11 @@ bool CliScan::start()
             return fail(code, why);
         cliSetBeforeKill([this] {
             // Checkpoints wait for the durations of the rows before them.
-            while (m_session && m_durations && !m_pending.empty())
-                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            if (m_session && m_durations && !m_pending.empty())
+                return false;
             if (m_session)
                 m_session->waitWritten();
+            return true;
         });
     }
 

@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <QTimer>
 
 #include <csignal>
 #include <unistd.h>
@@ -248,10 +249,21 @@ CliUncountedReads::~CliUncountedReads() { --t_uncounted; }
 
 namespace {
 
-std::function<void()>& beforeKill()
+std::function<bool()>& beforeKill()
 {
-    static std::function<void()> wait;
-    return wait;
+    static std::function<bool()> ready;
+    return ready;
+}
+
+// Asked again from the event loop until the main thread has caught up; a
+// nested loop here could sit on events it never gets to deliver.
+void killWhenReady()
+{
+    if (beforeKill() && !beforeKill()()) {
+        QTimer::singleShot(1, QCoreApplication::instance(), &killWhenReady);
+        return;
+    }
+    std::raise(SIGKILL);
 }
 
 class KillAtReadDevice : public NyxCIOSystemDevice {
@@ -293,13 +305,7 @@ private:
         QCoreApplication* app = QCoreApplication::instance();
         if (!app || QThread::currentThread() == app->thread())
             std::raise(SIGKILL);
-        QMetaObject::invokeMethod(app,
-                                  [] {
-                                      if (beforeKill())
-                                          beforeKill()();
-                                      std::raise(SIGKILL);
-                                  },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(app, &killWhenReady, Qt::QueuedConnection);
         for (;;)
             ::pause();
     }
@@ -310,7 +316,7 @@ private:
 
 } // namespace
 
-void cliSetBeforeKill(std::function<void()> wait) { beforeKill() = std::move(wait); }
+void cliSetBeforeKill(std::function<bool()> ready) { beforeKill() = std::move(ready); }
 
 NyxDeviceFactory cliKillAtReadFactory(NyxDeviceFactory inner)
 {

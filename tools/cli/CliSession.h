@@ -87,9 +87,10 @@ int listSessions(FILE* out, FILE* err);
 // held until the fragments and checkpoints sent before it are handled.
 // Reads of other threads are not counted. Otherwise `inner`.
 NyxDeviceFactory cliKillAtReadFactory(NyxDeviceFactory inner);
-// Run on the main thread before that kill: the session's writer finishes
+// Asked on the main thread before that kill, again until it says true: the
+// rows before the kill are counted and the session's writer has finished
 // what it was given, so the kill's moment is defined by what was handled.
-void cliSetBeforeKill(std::function<void()> wait);
+void cliSetBeforeKill(std::function<bool()> ready);
 // Reads made while one is alive, on its thread, are not counted: those
 // that measure what was found (durations), so a kill point names a read of
 // the checks or the scan.
