@@ -74,6 +74,25 @@ private:
     bool m_over = false;
 };
 
+// The start of the VUI, the same in H.264 and H.265: aspect ratio, overscan,
+// video signal type and chroma location.
+void skipVuiHead(Bits& b)
+{
+    if (b.flag() && b.u(8) == 255)
+        b.skip(32);
+    if (b.flag())
+        b.skip(1);
+    if (b.flag()) {
+        b.skip(4);
+        if (b.flag())
+            b.skip(24);
+    }
+    if (b.flag()) {
+        b.ue();
+        b.ue();
+    }
+}
+
 int h264Type(const uint8_t* nal) { return nal[0] & 0x1f; }
 int hevcType(const uint8_t* nal) { return (nal[0] >> 1) & 0x3f; }
 bool hevcVcl(int t) { return t < 32; }
@@ -296,19 +315,7 @@ Sequence parseHevcSequence(Bits& b)
     }
     b.skip(2); // temporal mvp, strong intra smoothing
     if (b.flag()) {
-        if (b.flag() && b.u(8) == 255)
-            b.skip(32);
-        if (b.flag())
-            b.skip(1);
-        if (b.flag()) {
-            b.skip(4);
-            if (b.flag())
-                b.skip(24);
-        }
-        if (b.flag()) {
-            b.ue();
-            b.ue();
-        }
+        skipVuiHead(b);
         b.skip(3);
         if (b.flag()) {
             for (int i = 0; i < 4; ++i)
@@ -385,19 +392,7 @@ Sequence parseH264Sequence(Bits& b)
     s.width = int(std::clamp<int64_t>(width, 0, 1 << 20));
     s.height = int(std::clamp<int64_t>(height, 0, 1 << 20));
     if (b.flag()) {
-        if (b.flag() && b.u(8) == 255)
-            b.skip(32);
-        if (b.flag())
-            b.skip(1);
-        if (b.flag()) {
-            b.skip(4);
-            if (b.flag())
-                b.skip(24);
-        }
-        if (b.flag()) {
-            b.ue();
-            b.ue();
-        }
+        skipVuiHead(b);
         if (b.flag()) {
             const uint32_t units = b.u(32), scale = b.u(32);
             if (b.ok() && units && scale) {

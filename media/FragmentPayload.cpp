@@ -162,7 +162,7 @@ QByteArray FragmentPayload::peek(int size)
     return QByteArray(m_out.data() + m_outPos, int(n));
 }
 
-int FragmentPayload::readAppend(std::string& out, int size)
+int FragmentPayload::available()
 {
     while (m_outPos >= m_out.size()) {
         m_out.clear();
@@ -172,6 +172,14 @@ int FragmentPayload::readAppend(std::string& out, int size)
         if (!refill())
             return m_error.isEmpty() ? 0 : -1;
     }
+    return 1;
+}
+
+int FragmentPayload::readAppend(std::string& out, int size)
+{
+    const int ready = available();
+    if (ready <= 0)
+        return ready;
     const size_t n = std::min(size_t(size), m_out.size() - m_outPos);
     out.append(m_out, m_outPos, n);
     m_outPos += n;
@@ -180,14 +188,9 @@ int FragmentPayload::readAppend(std::string& out, int size)
 
 int FragmentPayload::read(std::uint8_t* buf, int size)
 {
-    while (m_outPos >= m_out.size()) {
-        m_out.clear();
-        m_outPos = 0;
-        if (m_finished && m_error.isEmpty())
-            return 0;
-        if (!refill())
-            return m_error.isEmpty() ? 0 : -1;
-    }
+    const int ready = available();
+    if (ready <= 0)
+        return ready;
     const size_t n = std::min(size_t(size), m_out.size() - m_outPos);
     std::memcpy(buf, m_out.data() + m_outPos, n);
     m_outPos += n;

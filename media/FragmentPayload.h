@@ -58,6 +58,8 @@ public:
 
 private:
     bool refill();
+    // 1 when output bytes wait, 0 at the end, -1 on an error.
+    int available();
 
     SFragmentFit m_fragment;
     qint64 m_limit;
