@@ -4,6 +4,7 @@
 
 #include "export/ExportCore.h"
 #include "tools/cli/CliDurations.h"
+#include "tools/cli/CliExport.h"
 #include "tools/cli/CliMedia.h"
 #include "tools/cli/CliOptions.h"
 
@@ -148,7 +149,7 @@ TEST(MediaCli, UnrecognisedPayloadIsNamedAndWrittenAsTkl)
     char* text = nullptr;
     size_t len = 0;
     FILE* err = open_memstream(&text, &len);
-    const int code = runCliMediaExport(o, found, CliExitOk, nullptr, err);
+    const int code = runCliExport(o, found, CliExitOk, nullptr, err);
     std::fclose(err);
     const QByteArray message(text, int(len));
     std::free(text);

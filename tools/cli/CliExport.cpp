@@ -33,13 +33,11 @@ int runCliExport(const CliOptions& options, const ExportCore::RowSource& found, 
     if (!cliWantsExport(options))
         return scanExit;
     if (options.format == QLatin1String("mp4")) {
-        QList<CliFragment> list;
-        list.reserve(found.size());
-        for (int i = 0; i < found.size(); ++i) {
-            const SPlayListTableItem row = found.at(i);
-            list.append(CliFragment{row.iSerial, row.sFragmentFit, {}});
-        }
-        return runCliMediaExport(options, list, scanExit, interrupt, err);
+        QList<SPlayListTableItem> rows;
+        rows.reserve(found.size());
+        for (int i = 0; i < found.size(); ++i)
+            rows.append(found.at(i));
+        return runCliMediaExport(options, rows, scanExit, interrupt, err);
     }
     ExportCli::Options o;
     o.exportDir = options.exportDir;

@@ -45,10 +45,9 @@ QByteArray cliDurationText(const Media::Duration& d, const char* unknown)
     return d.known ? QByteArray::number(d.seconds, 'f', 2) : QByteArray(unknown);
 }
 
-int runCliMediaExport(const CliOptions& options, const QList<CliFragment>& found, int scanExit,
+int runCliMediaExport(const CliOptions& options, const QList<SPlayListTableItem>& all, int scanExit,
                       const std::atomic<bool>* interrupt, FILE* err)
 {
-    const QList<SPlayListTableItem> all = cliRows(found);
     ExportCli::Options sel;
     sel.serials = options.serials;
     sel.hasSerials = options.hasSerials;

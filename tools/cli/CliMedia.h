@@ -17,7 +17,7 @@ QByteArray cliDurationText(const Media::Duration& d, const char* unknown);
 // --export/--merge with --format mp4. Fragments whose payload is not
 // recognised are named on err and written as .TKL instead. Returns the exit
 // status of the whole run as runCliExport does.
-int runCliMediaExport(const CliOptions& options, const QList<CliFragment>& found, int scanExit,
+int runCliMediaExport(const CliOptions& options, const QList<SPlayListTableItem>& all, int scanExit,
                       const std::atomic<bool>* interrupt, FILE* err);
 
 // --thumbs: thumb-SERIAL.jpg per fragment and index.html in options.thumbsDir.
