@@ -167,6 +167,13 @@ bool SourceReader::knownIn(qint64 start, qint64 end) const
 
 bool SourceReader::fatal(int e) const { return e == ENODEV || e == ENXIO; }
 
+void SourceReader::took(std::vector<SourceRange>& readable, qint64& from, qint64 to)
+{
+    append(readable, from, to);
+    m_readBytes += to - from;
+    from = to;
+}
+
 void SourceReader::append(std::vector<SourceRange>& list, qint64 start, qint64 end)
 {
     if (end <= start)
@@ -270,18 +277,14 @@ SourceReader::Status SourceReader::read(unsigned char* dst, qint64 at, qint64 le
         }
         haveAhead = false;
         if (r >= stop - pos) {
-            append(readable, pos, stop);
-            m_readBytes += stop - pos;
-            pos = stop;
+            took(readable, pos, stop);
             continue;
         }
         if (r < 0 && fatal(int(-r)))
             return Gone;
         if (r > 0) {
             // What came is good; the read from there tells what follows.
-            append(readable, pos, pos + r);
-            m_readBytes += r;
-            pos += r;
+            took(readable, pos, pos + r);
             continue;
         }
         const Status s = explore(dst, at, pos, stop, readable);
@@ -306,26 +309,20 @@ SourceReader::Status SourceReader::explore(unsigned char* dst, qint64 base, qint
             break;
         const qint64 r = readInto(dst + (lo - base), lo, mid - lo, true);
         if (r >= mid - lo) {
-            append(readable, lo, mid);
-            m_readBytes += mid - lo;
-            lo = mid;
+            took(readable, lo, mid);
             continue;
         }
         if (r < 0 && fatal(int(-r)))
             return Gone;
         if (r > 0) {
-            append(readable, lo, lo + r);
-            m_readBytes += r;
-            lo += r;
+            took(readable, lo, lo + r);
         }
         hi = mid;
     }
     // [lo, hi) lies in one block. Try it once more on its own: a failure seen
     // only as part of a larger read is not proof.
     if (readInto(dst + (lo - base), lo, hi - lo, true) >= hi - lo) {
-        append(readable, lo, hi);
-        m_readBytes += hi - lo;
-        lo = hi;
+        took(readable, lo, hi);
         return Ok;
     }
     if (fatal(m_lastFailure))

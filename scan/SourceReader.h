@@ -107,6 +107,8 @@ private:
     void note(qint64 start, qint64 end, Kind kind);
     void report(qint64 start, qint64 end, Kind kind);
     static void append(std::vector<SourceRange>& list, qint64 start, qint64 end);
+    // [from, to) was read: listed, counted, and from moves on to to.
+    void took(std::vector<SourceRange>& readable, qint64& from, qint64 to);
     bool fatal(int e) const;
 
     NyxCIOSystemDevice* m_device;
