@@ -11,9 +11,10 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSet>
-#include <QSortFilterProxyModel>
 
 #include <algorithm>
+#include <cmath>
+#include <functional>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -124,75 +125,128 @@ int CPlayListTableModel::writeText(const SPlayListTableItem& row, int column, ch
 
 namespace {
 
-int decimalDigits(quint64 v)
+// Keys: the start of a display text as symbols in text order, packed into
+// the top 63 bits (end of text = 0, the smallest), the lowest bit set when
+// the text goes on past what was packed. Equal keys with that bit clear are
+// equal texts; a key that went on is greater than a shorter one it starts
+// with, as its text is.
+constexpr quint64 kGoesOn = 1;
+
+// Decimal digits of v, most significant first, written at buf; returns the count.
+int writeUnsigned(quint64 v, char* buf)
 {
-    int d = 1;
-    while (v >= 10) {
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = char('0' + v % 10);
         v /= 10;
-        ++d;
-    }
-    return d;
+    } while (v);
+    for (int i = 0; i < n; ++i)
+        buf[i] = digits[n - 1 - i];
+    return n;
 }
 
-// The proxy's sort key of a size: its thousandths, or -1 where the text is
-// printf's own.
-qint64 sizeKey(qint64 totalBytes)
+// printf's "%d" and "%05d".
+int writeInt(int v, char* buf, int width = 0)
 {
-    qint64 q = -1;
-    return sizeThousandths(totalBytes, &q) ? q : -1;
+    int len = 0;
+    quint64 magnitude = quint64(v < 0 ? -qint64(v) : qint64(v));
+    if (v < 0) {
+        buf[len++] = '-';
+        --width;
+    }
+    char digits[24];
+    const int n = writeUnsigned(magnitude, digits);
+    for (int pad = n; pad < width; ++pad)
+        buf[len++] = '0';
+    std::memcpy(buf + len, digits, size_t(n));
+    return len + n;
 }
 
-// The text order of two rows' display texts in columns 0 to 2, decided from
-// the fields where the texts have the same shape; 0 when undecided.
-int quickCompare(const SPlayListTableItem& x, const SPlayListTableItem& y, int column)
+// Channel: "%u", at most ten digits; always whole.
+quint64 channelKey(int stream)
 {
-    auto cmp = [](auto a, auto b) { return a < b ? -1 : (b < a ? 1 : 0); };
-    switch (column) {
-    case 0: {
-        // Unsigned decimals of equal length compare as numbers.
-        const uint a = uint(x.sFragmentFit.stream);
-        const uint b = uint(y.sFragmentFit.stream);
-        return decimalDigits(a) == decimalDigits(b) ? cmp(a, b) : 0;
+    char buf[24];
+    const int n = writeUnsigned(uint(stream), buf);
+    quint64 k = 0;
+    for (int i = 0; i < 10; ++i)
+        k = k * 11 + (i < n ? quint64(buf[i] - '0' + 1) : 0);
+    return k << 1;
+}
+
+// Name: the time part is fixed-width fields of at most two digits, so it
+// compares as the number the fields make; then "%ds)%05d" of the duration and
+// serial, whose ")" always follows the "s" and so decides nothing. Eight
+// symbols of that tail (13 of them) are packed.
+quint64 nameKey(const SPlayListTableItem& row)
+{
+    const quint32 t = row.sFragmentFit.firstTime;
+    using namespace PackedTime;
+    const quint64 time =
+        ((((quint64(year(t)) * 16 + quint64(month(t))) * 32 + quint64(day(t))) * 32 + quint64(hour(t))) * 64 +
+         quint64(minute(t))) * 64 + quint64(second(t));
+    char tail[40];
+    int n = writeInt(duration(t, row.sFragmentFit.lastTime), tail);
+    tail[n++] = 's';
+    n += writeInt(row.iSerial, tail + n, 5);
+    quint64 k = 0;
+    for (int i = 0; i < 8; ++i) {
+        quint64 sym = 0;
+        if (i < n)
+            sym = tail[i] == '-' ? 1 : tail[i] == 's' ? 12 : quint64(tail[i] - '0' + 2);
+        k = k * 13 + sym;
     }
-    case 1: {
-        // Every field of the time is at most two digits in a fixed-width
-        // slot, so the time part compares field by field.
-        const quint32 ta = x.sFragmentFit.firstTime;
-        const quint32 tb = y.sFragmentFit.firstTime;
-        using namespace PackedTime;
-        if (int c = cmp(year(ta), year(tb)))
-            return c;
-        if (int c = cmp(month(ta), month(tb)))
-            return c;
-        if (int c = cmp(day(ta), day(tb)))
-            return c;
-        if (int c = cmp(hour(ta), hour(tb)))
-            return c;
-        if (int c = cmp(minute(ta), minute(tb)))
-            return c;
-        if (int c = cmp(second(ta), second(tb)))
-            return c;
-        if (duration(ta, x.sFragmentFit.lastTime) != duration(tb, y.sFragmentFit.lastTime))
-            return 0;
-        // Same text up to the serial; five-digit serials compare as numbers.
-        const int sa = x.iSerial;
-        const int sb = y.iSerial;
-        if (sa >= 0 && sb >= 0 && sa <= 99999 && sb <= 99999)
-            return cmp(sa, sb);
-        return 0;
+    return (time * 815730721ull + k) << 1 | (n > 8 ? kGoesOn : 0);
+}
+
+// Size: fifteen symbols of its text, four bits each.
+quint64 sizeKey(qint64 totalBytes)
+{
+    char buf[64];
+    const int n = writeSize(totalBytes, buf);
+    quint64 k = 0;
+    for (int i = 0; i < 15; ++i) {
+        quint64 sym = 0;
+        if (i < n) {
+            const char c = buf[i];
+            sym = c == '-' ? 1 : c == '.' ? 2 : c == 'B' ? 13 : c == 'M' ? 14 : quint64(c - '0' + 3);
+        }
+        k = k << 4 | sym;
     }
-    case 2: {
-        qint64 qa = 0;
-        qint64 qb = 0;
-        if (!sizeThousandths(x.sFragmentFit.totalBytes, &qa) || !sizeThousandths(y.sFragmentFit.totalBytes, &qb))
-            return 0;
-        // Integer parts padded to the same width: the texts compare as numbers.
-        const int wa = std::max(4, decimalDigits(quint64(qa / 1000)));
-        const int wb = std::max(4, decimalDigits(quint64(qb / 1000)));
-        return wa == wb ? (qa < qb ? -1 : 1) * (qa != qb) : 0;
-    }
-    default:
-        return 0;
+    return k << 1 | (n > 15 ? kGoesOn : 0);
+}
+
+struct KeyedRow {
+    quint64 key;
+    int row;
+};
+
+// A stable sort of `items` by key: least significant 11 bits first, passes
+// in which every key has the same digit skipped.
+void radixSort(std::vector<KeyedRow>& items)
+{
+    constexpr int kBits = 11;
+    constexpr int kPasses = (64 + kBits - 1) / kBits;
+    constexpr size_t kBuckets = size_t(1) << kBits;
+    const size_t n = items.size();
+    std::vector<quint32> counts(kPasses * kBuckets, 0);
+    for (const KeyedRow& it : items)
+        for (int p = 0; p < kPasses; ++p)
+            ++counts[size_t(p) * kBuckets + ((it.key >> (p * kBits)) & (kBuckets - 1))];
+    std::vector<KeyedRow> spare(n);
+    for (int p = 0; p < kPasses; ++p) {
+        quint32* count = counts.data() + size_t(p) * kBuckets;
+        if (count[(items[0].key >> (p * kBits)) & (kBuckets - 1)] == n)
+            continue;
+        quint32 sum = 0;
+        for (size_t b = 0; b < kBuckets; ++b) {
+            const quint32 c = count[b];
+            count[b] = sum;
+            sum += c;
+        }
+        for (const KeyedRow& it : items)
+            spare[count[(it.key >> (p * kBits)) & (kBuckets - 1)]++] = it;
+        items.swap(spare);
     }
 }
 
@@ -200,75 +254,469 @@ int quickCompare(const SPlayListTableItem& x, const SPlayListTableItem& y, int c
 
 void CPlayListSortProxy::setSourceModel(QAbstractItemModel* model)
 {
-    if (QAbstractItemModel* old = sourceModel()) {
-        disconnect(old, &QAbstractItemModel::rowsInserted, this, nullptr);
-        disconnect(old, &QAbstractItemModel::rowsRemoved, this, nullptr);
-        disconnect(old, &QAbstractItemModel::modelReset, this, nullptr);
+    beginResetModel();
+    for (const QMetaObject::Connection& c : m_connections)
+        disconnect(c);
+    m_connections.clear();
+    QAbstractProxyModel::setSourceModel(model);
+    m_list = qobject_cast<const CPlayListTableModel*>(model);
+    if (model) {
+        using M = QAbstractItemModel;
+        m_connections << connect(model, &M::rowsInserted, this,
+                                 [this](const QModelIndex& p, int first, int last) {
+                                     if (!p.isValid())
+                                         sourceRowsInserted(first, last);
+                                 })
+                      << connect(model, &M::rowsAboutToBeRemoved, this,
+                                 [this](const QModelIndex& p, int first, int last) {
+                                     if (!p.isValid())
+                                         sourceRowsAboutToBeRemoved(first, last);
+                                 })
+                      << connect(model, &M::rowsRemoved, this,
+                                 [this](const QModelIndex& p, int first, int last) {
+                                     if (!p.isValid())
+                                         sourceRowsRemoved(first, last);
+                                 })
+                      << connect(model, &M::dataChanged, this,
+                                 [this](const QModelIndex& tl, const QModelIndex& br, const QVector<int>& roles) {
+                                     // Rows do not change once listed; shown again, not re-sorted.
+                                     if (!m_proxyToSource.empty())
+                                         emit dataChanged(index(0, tl.column()),
+                                                          index(int(m_proxyToSource.size()) - 1, br.column()), roles);
+                                 })
+                      << connect(model, &M::headerDataChanged, this, &CPlayListSortProxy::headerDataChanged)
+                      << connect(model, &QObject::destroyed, this, [this] {
+                             beginResetModel();
+                             m_list = nullptr;
+                             rebuildAll();
+                             endResetModel();
+                         });
+        // Anything else that moves rows or columns starts the order afresh.
+        const auto resetBegins = [this] { beginResetModel(); };
+        const auto resetEnds = [this] {
+            rebuildAll();
+            endResetModel();
+        };
+        m_connections << connect(model, &M::modelAboutToBeReset, this, resetBegins)
+                      << connect(model, &M::modelReset, this, resetEnds)
+                      << connect(model, &M::layoutAboutToBeChanged, this, resetBegins)
+                      << connect(model, &M::layoutChanged, this, resetEnds)
+                      << connect(model, &M::rowsAboutToBeMoved, this, resetBegins)
+                      << connect(model, &M::rowsMoved, this, resetEnds)
+                      << connect(model, &M::columnsAboutToBeInserted, this, resetBegins)
+                      << connect(model, &M::columnsInserted, this, resetEnds)
+                      << connect(model, &M::columnsAboutToBeRemoved, this, resetBegins)
+                      << connect(model, &M::columnsRemoved, this, resetEnds);
     }
-    // Connected before the base class connects, so the keys are in step
-    // when it compares the new rows.
-    if (auto* list = qobject_cast<CPlayListTableModel*>(model)) {
-        connect(list, &QAbstractItemModel::rowsInserted, this, [this, list](const QModelIndex&, int first, int last) {
-            if (first < 0 || first > int(m_sizeKeys.size())) {
-                rebuildKeys();
-                return;
-            }
-            std::vector<qint64> added;
-            added.reserve(size_t(last - first + 1));
-            for (int r = first; r <= last; ++r)
-                added.push_back(sizeKey(list->rowAt(r).sFragmentFit.totalBytes));
-            m_sizeKeys.insert(m_sizeKeys.begin() + first, added.begin(), added.end());
-        });
-        connect(list, &QAbstractItemModel::rowsRemoved, this, [this](const QModelIndex&, int first, int last) {
-            if (first < 0 || last >= int(m_sizeKeys.size()) || first > last) {
-                rebuildKeys();
-                return;
-            }
-            m_sizeKeys.erase(m_sizeKeys.begin() + first, m_sizeKeys.begin() + last + 1);
-        });
-        connect(list, &QAbstractItemModel::modelReset, this, [this] { rebuildKeys(); });
-    }
-    QSortFilterProxyModel::setSourceModel(model);
-    rebuildKeys();
+    rebuildAll();
+    endResetModel();
 }
 
-void CPlayListSortProxy::rebuildKeys()
+void CPlayListSortProxy::rebuildAll()
 {
-    m_sizeKeys.clear();
-    const auto* list = qobject_cast<const CPlayListTableModel*>(sourceModel());
-    if (!list)
+    const int n = m_list ? m_list->rowCount() : 0;
+    m_columns = m_list ? m_list->columnCount() : 0;
+    m_proxyToSource.resize(size_t(n));
+    for (int r = 0; r < n; ++r)
+        m_proxyToSource[size_t(r)] = r;
+    m_sourceToProxyStale = true;
+    rekeyAll();
+    if (m_column >= 0 && m_column < m_columns)
+        sortStable(m_proxyToSource);
+    else if (m_order == Qt::DescendingOrder)
+        std::reverse(m_proxyToSource.begin(), m_proxyToSource.end());
+}
+
+int CPlayListSortProxy::diskRank(const QByteArray& name)
+{
+    auto found = m_diskRanks.constFind(name);
+    if (found != m_diskRanks.constEnd())
+        return found.value();
+    const QString text = QString::fromLocal8Bit(name);
+    auto at = std::lower_bound(m_diskNames.begin(), m_diskNames.end(), text);
+    const int rank = int(at - m_diskNames.begin());
+    // Bytes whose text is one already seen share its rank.
+    if (at == m_diskNames.end() || *at != text) {
+        m_diskNames.insert(at, text);
+        for (auto it = m_diskRanks.begin(); it != m_diskRanks.end(); ++it)
+            if (it.value() >= rank)
+                ++it.value();
+        if (m_column == 3)
+            for (quint64& k : m_keys)
+                if (int(k >> 1) >= rank)
+                    k += 2;
+    }
+    m_diskRanks.insert(name, rank);
+    return rank;
+}
+
+void CPlayListSortProxy::computeKeys(int first, int last, quint64* out)
+{
+    if (m_column == 3) {
+        // Names first: a new one renumbers those after it.
+        QByteArray seen;
+        for (int r = first; r <= last; ++r) {
+            const QByteArray& name = m_list->rowAt(r).sFragmentFit.diskName;
+            if (r == first || name.constData() != seen.constData() || name.size() != seen.size()) {
+                diskRank(name);
+                seen = name;
+            }
+        }
+        int rank = 0;
+        for (int r = first; r <= last; ++r) {
+            const QByteArray& name = m_list->rowAt(r).sFragmentFit.diskName;
+            if (r == first || name.constData() != seen.constData() || name.size() != seen.size()) {
+                rank = m_diskRanks.value(name);
+                seen = name;
+            }
+            out[r - first] = quint64(rank) << 1;
+        }
         return;
-    m_sizeKeys.reserve(size_t(list->rowCount()));
-    for (const SPlayListTableItem& row : list->rows())
-        m_sizeKeys.push_back(sizeKey(row.sFragmentFit.totalBytes));
+    }
+    for (int r = first; r <= last; ++r) {
+        const SPlayListTableItem& row = m_list->rowAt(r);
+        switch (m_column) {
+        case 0:
+            out[r - first] = channelKey(row.sFragmentFit.stream);
+            break;
+        case 1:
+            out[r - first] = nameKey(row);
+            break;
+        case 2:
+            out[r - first] = sizeKey(row.sFragmentFit.totalBytes);
+            break;
+        default:
+            out[r - first] = 0;
+            break;
+        }
+    }
 }
 
-bool CPlayListSortProxy::lessThan(const QModelIndex& left, const QModelIndex& right) const
+void CPlayListSortProxy::rekeyAll()
 {
-    const auto* model = qobject_cast<const CPlayListTableModel*>(sourceModel());
-    const int column = left.column();
-    if (!model || column != right.column() || column < 0 || column > 2 || sortRole() != Qt::DisplayRole ||
-        sortCaseSensitivity() != Qt::CaseSensitive || isSortLocaleAware() || left.row() < 0 || right.row() < 0 ||
-        left.row() >= model->rowCount() || right.row() >= model->rowCount())
-        return QSortFilterProxyModel::lessThan(left, right);
-    // Sizes below 10,000 MiB: texts of one width, so they compare as numbers.
-    if (column == 2 && int(m_sizeKeys.size()) == model->rowCount()) {
-        const qint64 a = m_sizeKeys[size_t(left.row())];
-        const qint64 b = m_sizeKeys[size_t(right.row())];
-        if (a >= 0 && b >= 0 && a < 10000000 && b < 10000000 && a != b)
-            return a < b;
+    m_keys.clear();
+    if (!m_list || m_column < 0 || m_column >= m_columns || m_column > 3) {
+        m_keys.shrink_to_fit();
+        return;
     }
-    const SPlayListTableItem& x = model->rowAt(left.row());
-    const SPlayListTableItem& y = model->rowAt(right.row());
-    if (const int c = quickCompare(x, y, column))
-        return c < 0;
+    const int n = m_list->rowCount();
+    m_keys.resize(size_t(n));
+    if (n > 0)
+        computeKeys(0, n - 1, m_keys.data());
+}
+
+int CPlayListSortProxy::compareRows(int a, int b) const
+{
+    const quint64 ka = m_keys[size_t(a)];
+    const quint64 kb = m_keys[size_t(b)];
+    if (ka != kb)
+        return ka < kb ? -1 : 1;
+    if (!(ka & kGoesOn))
+        return 0;
     // The texts themselves; ASCII, where byte order is QString's order.
-    char a[64];
-    char b[64];
-    const int la = CPlayListTableModel::writeText(x, column, a);
-    const int lb = CPlayListTableModel::writeText(y, column, b);
-    const int c = std::memcmp(a, b, size_t(std::min(la, lb)));
-    return c < 0 || (c == 0 && la < lb);
+    char x[64];
+    char y[64];
+    const int lx = CPlayListTableModel::writeText(m_list->rowAt(a), m_column, x);
+    const int ly = CPlayListTableModel::writeText(m_list->rowAt(b), m_column, y);
+    if (const int c = std::memcmp(x, y, size_t(std::min(lx, ly))))
+        return c;
+    return lx < ly ? -1 : (lx > ly ? 1 : 0);
+}
+
+bool CPlayListSortProxy::shownBefore(int a, int b) const
+{
+    const int c = compareRows(a, b);
+    return m_order == Qt::AscendingOrder ? c < 0 : c > 0;
+}
+
+void CPlayListSortProxy::sortStable(std::vector<int>& rows) const
+{
+    if (rows.size() < 2 || m_keys.empty())
+        return;
+    const bool descending = m_order == Qt::DescendingOrder;
+    std::vector<KeyedRow> items(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const quint64 k = m_keys[size_t(rows[i])];
+        items[i] = {descending ? ~k : k, rows[i]};
+    }
+    if (items.size() < 512)
+        std::stable_sort(items.begin(), items.end(), [](const KeyedRow& a, const KeyedRow& b) { return a.key < b.key; });
+    else
+        radixSort(items);
+    // Equal keys of texts that go on: those texts decide.
+    for (size_t i = 0; i < items.size();) {
+        size_t j = i + 1;
+        while (j < items.size() && items[j].key == items[i].key)
+            ++j;
+        if (j - i > 1 && (m_keys[size_t(items[i].row)] & kGoesOn))
+            std::stable_sort(items.begin() + long(i), items.begin() + long(j),
+                             [this](const KeyedRow& a, const KeyedRow& b) { return shownBefore(a.row, b.row); });
+        i = j;
+    }
+    for (size_t i = 0; i < items.size(); ++i)
+        rows[i] = items[i].row;
+}
+
+const std::vector<int>& CPlayListSortProxy::sourceToProxy() const
+{
+    if (m_sourceToProxyStale) {
+        const int n = m_list ? m_list->rowCount() : 0;
+        m_sourceToProxy.assign(size_t(std::max<int>(n, int(m_proxyToSource.size()))), -1);
+        for (size_t p = 0; p < m_proxyToSource.size(); ++p) {
+            const int s = m_proxyToSource[p];
+            if (s >= 0 && size_t(s) < m_sourceToProxy.size())
+                m_sourceToProxy[size_t(s)] = int(p);
+        }
+        m_sourceToProxyStale = false;
+    }
+    return m_sourceToProxy;
+}
+
+void CPlayListSortProxy::sort(int column, Qt::SortOrder order)
+{
+    if (column == m_column && order == m_order)
+        return;
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    const QModelIndexList before = persistentIndexList();
+    std::vector<int> sourceRows;
+    sourceRows.reserve(size_t(before.size()));
+    for (const QModelIndex& ix : before)
+        sourceRows.push_back(ix.isValid() && size_t(ix.row()) < m_proxyToSource.size()
+                                 ? m_proxyToSource[size_t(ix.row())]
+                                 : -1);
+    const bool rekey = column != m_column;
+    m_column = column;
+    m_order = order;
+    if (rekey)
+        rekeyAll();
+    if (m_keys.empty() && (column < 0 || column >= m_columns || column > 3)) {
+        // The model's order, as QSortFilterProxyModel gives it unsorted.
+        std::sort(m_proxyToSource.begin(), m_proxyToSource.end());
+        if (order == Qt::DescendingOrder)
+            std::reverse(m_proxyToSource.begin(), m_proxyToSource.end());
+    } else {
+        sortStable(m_proxyToSource);
+    }
+    m_sourceToProxyStale = true;
+    const std::vector<int>& toProxy = sourceToProxy();
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (int i = 0; i < before.size(); ++i) {
+        const int s = sourceRows[size_t(i)];
+        after.append(s >= 0 ? createIndex(toProxy[size_t(s)], before[i].column()) : QModelIndex());
+    }
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void CPlayListSortProxy::sourceRowsInserted(int first, int last)
+{
+    if (!m_list || first < 0 || last < first)
+        return;
+    const int count = last - first + 1;
+    const int shown = int(m_proxyToSource.size());
+    if (first < shown) {
+        for (int& s : m_proxyToSource)
+            if (s >= first)
+                s += count;
+    }
+    const bool sorted = !m_keys.empty() || (m_column >= 0 && m_column < m_columns && m_column <= 3);
+    if (sorted) {
+        std::vector<quint64> added(static_cast<size_t>(count));
+        computeKeys(first, last, added.data());
+        m_keys.insert(m_keys.begin() + first, added.begin(), added.end());
+    }
+    m_sourceToProxyStale = true;
+    if (!sorted) {
+        // The model's order: the rows take their own place; reversed, the mirror of it.
+        const int at = m_order == Qt::DescendingOrder ? shown - first : first;
+        beginInsertRows(QModelIndex(), at, at + count - 1);
+        std::vector<int> rows(static_cast<size_t>(count));
+        for (int i = 0; i < count; ++i)
+            rows[size_t(i)] = m_order == Qt::DescendingOrder ? last - i : first + i;
+        m_proxyToSource.insert(m_proxyToSource.begin() + at, rows.begin(), rows.end());
+        endInsertRows();
+        return;
+    }
+    std::vector<int> added(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i)
+        added[size_t(i)] = first + i;
+    sortStable(added);
+    // Each block of new rows goes after the rows shown that its first row
+    // does not precede (found by bisection from the block before, or by one
+    // walk when there are many), and takes the rows after that first one up
+    // to the first that the row shown there precedes. Equal rows thus land
+    // where QSortFilterProxyModel puts them.
+    std::vector<int> places(static_cast<size_t>(count));
+    const bool walk = double(count) * std::log2(double(shown) + 2) > double(shown);
+    int lo = 0;
+    for (int i = 0; i < count;) {
+        const int row = added[size_t(i)];
+        if (walk) {
+            while (lo < shown && !shownBefore(row, m_proxyToSource[size_t(lo)]))
+                ++lo;
+        } else {
+            int hi = shown;
+            while (lo < hi) {
+                const int mid = lo + (hi - lo) / 2;
+                if (shownBefore(row, m_proxyToSource[size_t(mid)]))
+                    hi = mid;
+                else
+                    lo = mid + 1;
+            }
+        }
+        places[size_t(i++)] = lo;
+        while (i < count && (lo >= shown || !shownBefore(m_proxyToSource[size_t(lo)], added[size_t(i)])))
+            places[size_t(i++)] = lo;
+    }
+    int runs = 0;
+    for (int i = 0; i < count; ++i)
+        runs += i == 0 || places[size_t(i)] != places[size_t(i - 1)];
+    // A few runs are announced as insertions; many, as one insertion at the
+    // end and one move of them all into place, which the views take in one
+    // pass instead of one per run.
+    constexpr int kRunsAnnounced = 16;
+    if (runs <= kRunsAnnounced) {
+        int offset = 0;
+        for (int i = 0; i < count;) {
+            int j = i + 1;
+            while (j < count && places[size_t(j)] == places[size_t(i)])
+                ++j;
+            const int at = places[size_t(i)] + offset;
+            beginInsertRows(QModelIndex(), at, at + (j - i) - 1);
+            m_proxyToSource.insert(m_proxyToSource.begin() + at, added.begin() + i, added.begin() + j);
+            m_sourceToProxyStale = true;
+            endInsertRows();
+            offset += j - i;
+            i = j;
+        }
+        return;
+    }
+    beginInsertRows(QModelIndex(), shown, shown + count - 1);
+    m_proxyToSource.insert(m_proxyToSource.end(), added.begin(), added.end());
+    m_sourceToProxyStale = true;
+    endInsertRows();
+
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    const QModelIndexList before = persistentIndexList();
+    std::vector<int> sourceRows;
+    sourceRows.reserve(size_t(before.size()));
+    for (const QModelIndex& ix : before)
+        sourceRows.push_back(ix.isValid() && size_t(ix.row()) < m_proxyToSource.size()
+                                 ? m_proxyToSource[size_t(ix.row())]
+                                 : -1);
+    std::vector<int> merged;
+    merged.reserve(m_proxyToSource.size());
+    int from = 0;
+    for (int i = 0; i < count; ++i) {
+        merged.insert(merged.end(), m_proxyToSource.begin() + from, m_proxyToSource.begin() + places[size_t(i)]);
+        from = places[size_t(i)];
+        merged.push_back(added[size_t(i)]);
+    }
+    merged.insert(merged.end(), m_proxyToSource.begin() + from, m_proxyToSource.begin() + shown);
+    m_proxyToSource.swap(merged);
+    m_sourceToProxyStale = true;
+    const std::vector<int>& toProxy = sourceToProxy();
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (int i = 0; i < before.size(); ++i) {
+        const int s = sourceRows[size_t(i)];
+        after.append(s >= 0 ? createIndex(toProxy[size_t(s)], before[i].column()) : QModelIndex());
+    }
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void CPlayListSortProxy::sourceRowsAboutToBeRemoved(int first, int last)
+{
+    const std::vector<int>& toProxy = sourceToProxy();
+    std::vector<int> gone;
+    for (int s = std::max(0, first); s <= last && size_t(s) < toProxy.size(); ++s)
+        if (toProxy[size_t(s)] >= 0)
+            gone.push_back(toProxy[size_t(s)]);
+    std::sort(gone.begin(), gone.end(), std::greater<int>());
+    // Highest first, so the rows still to go keep their numbers.
+    for (size_t i = 0; i < gone.size();) {
+        size_t j = i + 1;
+        while (j < gone.size() && gone[j] == gone[j - 1] - 1)
+            ++j;
+        const int low = gone[j - 1];
+        const int high = gone[i];
+        beginRemoveRows(QModelIndex(), low, high);
+        m_proxyToSource.erase(m_proxyToSource.begin() + low, m_proxyToSource.begin() + high + 1);
+        m_sourceToProxyStale = true;
+        endRemoveRows();
+        i = j;
+    }
+}
+
+void CPlayListSortProxy::sourceRowsRemoved(int first, int last)
+{
+    if (first < 0 || last < first)
+        return;
+    const int count = last - first + 1;
+    if (!m_keys.empty() && size_t(last) < m_keys.size())
+        m_keys.erase(m_keys.begin() + first, m_keys.begin() + last + 1);
+    for (int& s : m_proxyToSource)
+        if (s > last)
+            s -= count;
+    m_sourceToProxyStale = true;
+}
+
+QModelIndex CPlayListSortProxy::index(int row, int column, const QModelIndex& parent) const
+{
+    if (parent.isValid() || row < 0 || column < 0 || row >= int(m_proxyToSource.size()) || column >= m_columns)
+        return QModelIndex();
+    return createIndex(row, column);
+}
+
+QModelIndex CPlayListSortProxy::parent(const QModelIndex&) const
+{
+    return QModelIndex();
+}
+
+int CPlayListSortProxy::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : int(m_proxyToSource.size());
+}
+
+int CPlayListSortProxy::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : m_columns;
+}
+
+bool CPlayListSortProxy::hasChildren(const QModelIndex& parent) const
+{
+    return !parent.isValid() && !m_proxyToSource.empty() && m_columns > 0;
+}
+
+QVariant CPlayListSortProxy::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (!m_list)
+        return QVariant();
+    if (orientation == Qt::Vertical) {
+        if (section < 0 || section >= int(m_proxyToSource.size()))
+            return QVariant();
+        section = m_proxyToSource[size_t(section)];
+    }
+    return m_list->headerData(section, orientation, role);
+}
+
+QModelIndex CPlayListSortProxy::mapToSource(const QModelIndex& proxyIndex) const
+{
+    if (!m_list || !proxyIndex.isValid() || proxyIndex.model() != this || proxyIndex.row() >= int(m_proxyToSource.size()))
+        return QModelIndex();
+    return m_list->index(m_proxyToSource[size_t(proxyIndex.row())], proxyIndex.column());
+}
+
+QModelIndex CPlayListSortProxy::mapFromSource(const QModelIndex& sourceIndex) const
+{
+    if (!m_list || !sourceIndex.isValid() || sourceIndex.model() != m_list)
+        return QModelIndex();
+    const std::vector<int>& toProxy = sourceToProxy();
+    if (size_t(sourceIndex.row()) >= toProxy.size() || toProxy[size_t(sourceIndex.row())] < 0)
+        return QModelIndex();
+    return createIndex(toProxy[size_t(sourceIndex.row())], sourceIndex.column());
 }
 
 QVariant CPlayListTableModel::data(const QModelIndex& index, int role) const

@@ -4,16 +4,18 @@
 
 #include "scan/SFragmentFit.h"
 
+#include <QAbstractProxyModel>
 #include <QAbstractTableModel>
+#include <QHash>
 #include <QList>
-#include <QSortFilterProxyModel>
 #include <QTableView>
 
 #include <vector>
 
 class QMutex;
 
-// Rows in the order they were added; views sort through a proxy, never here.
+// Rows in the order they were added; views sort through a proxy
+// (CPlayListSortProxy), never here.
 // Rows are read by view position elsewhere only after mapping through the
 // proxy: row n of this model is rows()[n].
 class CPlayListTableModel : public QAbstractTableModel {
@@ -54,30 +56,68 @@ private:
     QMutex* m_lock = nullptr;
 };
 
-// The proxy between a list and its view. It sorts exactly as
-// QSortFilterProxyModel does by default (display texts compared as text,
-// case-sensitive, not locale-aware), but compares the texts of columns 0 to 2
-// without building strings: a sort of 100,000 rows compares some 1.7 million
-// pairs.
+// The proxy between a list and its view: the order the view shows. It sorts
+// exactly as QSortFilterProxyModel does by default (display texts compared as
+// text, case-sensitive, not locale-aware; a stable sort from the order shown
+// before, rows that arrive placed after the equal rows already shown), but
+// from a key per row computed once, so a million rows sort in one pass and a
+// block of arriving rows is merged in without sorting the list again.
 //
-// Sizes are also kept as a flat list of keys beside the model's rows, so a
-// sort by size reads neither rows nor texts (rows live in heap nodes spread
-// over memory; with 100,000 of them the sort would wait on the memory).
-class CPlayListSortProxy : public QSortFilterProxyModel {
+// A key is the start of the row's display text packed into 63 bits, and a
+// low bit that tells the text goes on; only rows whose keys are equal and go
+// on have their texts compared. Keys are kept for the sort column only.
+class CPlayListSortProxy : public QAbstractProxyModel {
     Q_OBJECT
 public:
-    using QSortFilterProxyModel::QSortFilterProxyModel;
+    using QAbstractProxyModel::QAbstractProxyModel;
     void setSourceModel(QAbstractItemModel* model) override;
 
-protected:
-    bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
+    QModelIndex index(int row, int column, const QModelIndex& parent = QModelIndex()) const override;
+    QModelIndex parent(const QModelIndex& child) const override;
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    bool hasChildren(const QModelIndex& parent = QModelIndex()) const override;
+    // Column titles also while the list is empty.
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    QModelIndex mapToSource(const QModelIndex& proxyIndex) const override;
+    QModelIndex mapFromSource(const QModelIndex& sourceIndex) const override;
+    // Column -1: the model's own order (reversed when descending).
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+
+    int sortColumn() const { return m_column; }
+    Qt::SortOrder sortOrder() const { return m_order; }
 
 private:
-    void rebuildKeys();
-    // Thousandths of a MiB of each model row's size text, -1 where the text is
-    // printf's own; in step with the model (updated before the base class
-    // hears of a change).
-    std::vector<qint64> m_sizeKeys;
+    void sourceRowsInserted(int first, int last);
+    void sourceRowsAboutToBeRemoved(int first, int last);
+    void sourceRowsRemoved(int first, int last);
+    void rebuildAll();
+    // Keys of the sort column for model rows [first, last].
+    void computeKeys(int first, int last, quint64* out);
+    void rekeyAll();
+    // The rows in `rows` (model rows, in their current order) sorted stably.
+    void sortStable(std::vector<int>& rows) const;
+    // <0, 0, >0: row a's text before, equal to, after row b's, ascending.
+    int compareRows(int a, int b) const;
+    bool shownBefore(int a, int b) const;
+    int diskRank(const QByteArray& name);
+    const std::vector<int>& sourceToProxy() const;
+
+    const CPlayListTableModel* m_list = nullptr;
+    int m_column = -1;
+    Qt::SortOrder m_order = Qt::AscendingOrder;
+    // View row -> model row; the model row's view row, rebuilt when asked
+    // after a change (-1 for rows not shown yet).
+    std::vector<int> m_proxyToSource;
+    mutable std::vector<int> m_sourceToProxy;
+    mutable bool m_sourceToProxyStale = true;
+    // Per model row, the key of the sort column (empty when unsorted).
+    std::vector<quint64> m_keys;
+    // The source texts seen, in text order, for the source column's keys.
+    std::vector<QString> m_diskNames;
+    QHash<QByteArray, int> m_diskRanks;
+    int m_columns = 0;
+    QList<QMetaObject::Connection> m_connections;
 };
 
 // The rows carried by the drag in progress. A drag's mime data is empty: the
@@ -90,7 +130,8 @@ public:
     explicit DropTableView(QWidget* parent = nullptr);
 
     CPlayListTableModel* listModel = nullptr;
-    QSortFilterProxyModel* sortProxy = nullptr;
+    // The view's proxy, if any: view rows map to model rows through it.
+    QAbstractProxyModel* sortProxy = nullptr;
 
     // Model rows of the selection in the order the selection model lists
     // them, each selected row once (whole-row selection lists it per column).

@@ -21,7 +21,6 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
-#include <QSortFilterProxyModel>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -38,7 +37,7 @@ const char kVideoLabelStyle[] =
     "border-image:url(:/images/play_slider.png) repeat-x;height:30px;color:white;padding:0px;margin:0px;}";
 
 // Model and proxy have no parent; they go with the widget that shows them.
-void deleteWith(QObject* owner, QSortFilterProxyModel* proxy, CPlayListTableModel* model)
+void deleteWith(QObject* owner, CPlayListSortProxy* proxy, CPlayListTableModel* model)
 {
     QObject::connect(owner, &QObject::destroyed, [proxy, model] {
         delete proxy;
@@ -308,67 +307,33 @@ void PlayListPanel::flushPendingRows()
 
 void PlayListPanel::addPendingRows(bool all)
 {
-    // Rows that land apart in a sorted view cost the proxy a pass over the
-    // whole list each. When more arrive than one turn of the event loop can
-    // place in kBudgetNs, the rest follow in the next turns, in order, so the
-    // window keeps answering.
+    // The sorted view merges a block of rows into its order in one pass, so
+    // each turn of the event loop takes one block: as many rows as fit in
+    // kBudgetNs at the recent cost per row, the rest in the next turns, in
+    // order, so the window keeps answering.
     constexpr double kBudgetNs = 30e6;
+    if (m_pendingRows.isEmpty())
+        return;
+    int take = m_pendingRows.size();
+    if (!all)
+        take = m_rowCostNs > 0 ? int(std::clamp(kBudgetNs / m_rowCostNs, 256.0, double(take))) : std::min(take, 256);
+    QList<SPlayListTableItem> block;
+    if (take == m_pendingRows.size()) {
+        block.swap(m_pendingRows);
+    } else {
+        block = m_pendingRows.mid(0, take);
+        m_pendingRows.erase(m_pendingRows.begin(), m_pendingRows.begin() + take);
+    }
     QElapsedTimer clock;
     clock.start();
-    // Sorted by size, new rows land all over the list, and placing them one
-    // by one costs more than one stable sort of the whole list once there are
-    // enough of them: then they are appended unsorted and the list sorted
-    // again (a stable sort; rows whose size texts are equal may end up in
-    // another order among themselves than row-by-row placement gives).
-    // Each row that lands on its own costs the proxy and the header a pass
-    // over the list, so sorted by size the cost of a row is learnt per row
-    // already listed; by name new rows land together at one end.
-    const bool scattered = m_playlistProxy->sortColumn() == 2;
-    if (scattered != m_rowCostScattered) {
-        m_rowCostScattered = scattered;
-        m_rowCostNs = 0;
-    }
-    const auto rowCost = [&] {
-        return scattered ? m_rowCostNs * std::max(1, m_playlistModel->rowCount()) : m_rowCostNs;
-    };
-    const int present = m_playlistModel->rowCount();
-    if (!all && scattered && present >= 1000 && m_pendingRows.size() >= 32 && m_rowCostNs > 0) {
-        const double perListRow = m_sortCostNs > 0 ? m_sortCostNs : 600.0;
-        const double whole = perListRow * (present + m_pendingRows.size());
-        if (m_pendingRows.size() * rowCost() > whole) {
-            QList<SPlayListTableItem> rows;
-            rows.swap(m_pendingRows);
-            // Unsorted, the proxy appends the block as one interval; turning
-            // the sort back on sorts the whole list once, by the same column
-            // and order.
-            m_playlistProxy->setDynamicSortFilter(false);
-            m_playlistModel->addRows(rows);
-            m_playlistProxy->setDynamicSortFilter(true);
-            const double took = double(clock.nsecsElapsed()) / m_playlistModel->rowCount();
-            m_sortCostNs = m_sortCostNs > 0 ? 0.5 * m_sortCostNs + 0.5 * took : took;
-            return;
-        }
-    }
-    while (!m_pendingRows.isEmpty()) {
-        int take = m_pendingRows.size();
-        if (!all && m_rowCostNs > 0) {
-            const double left = kBudgetNs - double(clock.nsecsElapsed());
-            if (left <= 0)
-                break;
-            take = int(std::clamp(left / rowCost(), 1.0, double(take)));
-        } else if (!all) {
-            take = std::min(take, 256);
-        }
-        QList<SPlayListTableItem> block = m_pendingRows.mid(0, take);
-        m_pendingRows.erase(m_pendingRows.begin(), m_pendingRows.begin() + take);
-        const qint64 before = clock.nsecsElapsed();
-        const int listed = std::max(1, m_playlistModel->rowCount());
-        m_playlistModel->addRows(block);
-        double perRow = double(clock.nsecsElapsed() - before) / take;
-        if (scattered)
-            perRow /= listed;
-        m_rowCostNs = m_rowCostNs > 0 ? 0.5 * m_rowCostNs + 0.5 * perRow : perRow;
-    }
+    m_playlistModel->addRows(block);
+    const double perRow = double(clock.nsecsElapsed()) / take;
+    m_rowCostNs = m_rowCostNs > 0 ? 0.5 * m_rowCostNs + 0.5 * perRow : perRow;
+}
+
+QAbstractProxyModel* PlayListPanel::proxy() const
+{
+    return m_playlistProxy;
 }
 
 void PlayListPanel::headerClicked(int column)

@@ -17,7 +17,8 @@ class DropTableView;
 class QDialog;
 class QLabel;
 class QPushButton;
-class QSortFilterProxyModel;
+class CPlayListSortProxy;
+class QAbstractProxyModel;
 class QWidget;
 
 class PlayListPanel : public QObject, public PlaylistFeed {
@@ -31,7 +32,7 @@ public:
     void setScanSources(std::function<QList<QByteArray>()> sources) { m_scanSources = std::move(sources); }
 
     CPlayListTableModel* model() const { return m_playlistModel; }
-    QSortFilterProxyModel* proxy() const { return m_playlistProxy; }
+    QAbstractProxyModel* proxy() const;
     DropTableView* view() const { return m_playlistView; }
     QLabel* scanLabel() const { return m_scanLabel; }
     QLabel* videoLabel() const { return m_videoLabel; }
@@ -80,7 +81,7 @@ private:
     std::function<QList<QByteArray>()> m_scanSources;
 
     CPlayListTableModel* m_playlistModel = nullptr;
-    QSortFilterProxyModel* m_playlistProxy = nullptr;
+    CPlayListSortProxy* m_playlistProxy = nullptr;
     DropTableView* m_playlistView = nullptr;
     QLabel* m_scanLabel = nullptr;
     QLabel* m_videoLabel = nullptr;
@@ -88,17 +89,14 @@ private:
     QDialog* m_mergeDialog = nullptr;
     QPushButton* m_mergeStartButton = nullptr;
     DropTableView* m_mergeListView = nullptr;
-    QSortFilterProxyModel* m_mergeProxy = nullptr;
+    CPlayListSortProxy* m_mergeProxy = nullptr;
     CPlayListTableModel* m_mergeListModel = nullptr;
     // Rows that signals delivered during this event-loop turn; added to the
     // playlist together at the end of the turn (one sorted insertion).
     QList<SPlayListTableItem> m_pendingRows;
     bool m_flushPosted = false;
-    // Recent cost of placing one row, to keep each turn's share short, and
-    // of sorting the whole list again, per row of the list.
+    // Recent cost of placing one row, to keep each turn's share short.
     double m_rowCostNs = 0;
-    bool m_rowCostScattered = false; // m_rowCostNs is per row already listed
-    double m_sortCostNs = 0;
 
     QString m_saveFolder;
 };

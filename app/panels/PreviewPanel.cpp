@@ -7,7 +7,7 @@
 #include "app/panels/ScanState.h"
 #include "player/PlayWin.h"
 
-#include <QSortFilterProxyModel>
+#include <QAbstractProxyModel>
 
 namespace {
 // Asked while a scan runs unpaused; false when the user declines.
@@ -24,7 +24,7 @@ bool playDuringScanConfirmed()
 // Next (+1, wrapping to the first) or Previous (-1, staying on the first),
 // over the displayed order.
 int steppedViewRow(int currentModelRow, int count, const CPlayListTableModel* model,
-                   const QSortFilterProxyModel* proxy, int step)
+                   const QAbstractProxyModel* proxy, int step)
 {
     int view = -1;
     if (currentModelRow >= 0 && currentModelRow < count)
@@ -44,7 +44,7 @@ PreviewPanel::PreviewPanel(QWidget* window) : QObject(window)
     connect(m_playWin, &PlayWin::signalStart, this, &PreviewPanel::startWanted);
 }
 
-void PreviewPanel::setPlaylist(const CPlayListTableModel* model, const QSortFilterProxyModel* proxy)
+void PreviewPanel::setPlaylist(const CPlayListTableModel* model, const QAbstractProxyModel* proxy)
 {
     m_model = model;
     m_proxy = proxy;

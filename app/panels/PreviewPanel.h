@@ -9,7 +9,7 @@
 
 class CPlayListTableModel;
 class PlayWin;
-class QSortFilterProxyModel;
+class QAbstractProxyModel;
 class QWidget;
 
 class PreviewPanel : public QObject {
@@ -19,7 +19,7 @@ public:
     // window's close take it along).
     explicit PreviewPanel(QWidget* window);
 
-    void setPlaylist(const CPlayListTableModel* model, const QSortFilterProxyModel* proxy);
+    void setPlaylist(const CPlayListTableModel* model, const QAbstractProxyModel* proxy);
     PlayWin* playWin() const { return m_playWin; }
 
     // Choose a view row; play the chosen row; step over the displayed order;
@@ -43,7 +43,7 @@ private:
     int itemCount() const;
 
     const CPlayListTableModel* m_model = nullptr;
-    const QSortFilterProxyModel* m_proxy = nullptr;
+    const QAbstractProxyModel* m_proxy = nullptr;
     PlayWin* m_playWin = nullptr;
     int m_currentPlayRow = -1;
     SPlayListTableItem m_currentPlayItem;

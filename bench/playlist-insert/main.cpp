@@ -13,15 +13,25 @@
 // (all 100,000 within the 5 s target). "lag" is the time from the last row
 // sent to the last row shown.
 //
-// Usage: bench_playlist_insert [rows] [mode ...]
+// With all rows in, the "sort" step clicks each column's header once (a real
+// press and release on the header, as the user does) and reports the longest
+// gap of the timer during each click and the paint after it. "rss/row" is
+// the growth of the resident set from before the window was made to the end
+// of the feed, per row.
+//
+// Usage: bench_playlist_insert [rows] [mode ...] [burst|paced] [name|size] [sort]
+// (without a feed or a column named, every one of them in turn)
 #include "app/MainWindow.h"
 #include "app/panels/PlayListModel.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QMouseEvent>
 #include <QHeaderView>
 #include <QTimer>
 #include <atomic>
+#include <functional>
 #include <cstdio>
 #include <memory>
 #include <random>
@@ -71,10 +81,56 @@ struct Result {
     double seconds = 0;
     double lagMs = 0; // from the last row sent to the last row shown
     double maxHoldMs = 0;
-    double sortMs = 0; // a click on another column's header, all rows in
+    double clickHoldMs[4] = {}; // longest hold of a click on each column's header, all rows in
+    double rssPerRow = 0;
     int rows = 0;
     bool finished = false;
 };
+
+// Resident set in bytes.
+qint64 residentBytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    return 0;
+}
+
+// The longest gap between two ticks of `ticker` while `step` runs in the
+// event loop and for 50 ms after it (the paint that follows).
+double longestHold(QTimer& ticker, const std::function<void()>& step)
+{
+    double hold = 0;
+    QElapsedTimer sinceTick;
+    auto tick = QObject::connect(&ticker, &QTimer::timeout, [&] {
+        hold = std::max(hold, sinceTick.nsecsElapsed() / 1e6);
+        sinceTick.restart();
+    });
+    sinceTick.start();
+    QTimer::singleShot(0, step);
+    QElapsedTimer after;
+    after.start();
+    while (after.elapsed() < 50 || hold == 0)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    QObject::disconnect(tick);
+    return hold;
+}
+
+// A press and release on the middle of a header section.
+void clickHeader(QHeaderView* header, int column)
+{
+    const QPoint at(header->sectionViewportPosition(column) + header->sectionSize(column) / 2, header->height() / 2);
+    QWidget* vp = header->viewport();
+    QMouseEvent press(QEvent::MouseButtonPress, at, vp->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(vp, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, vp->mapToGlobal(at), Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QApplication::sendEvent(vp, &release);
+}
 
 SFragmentFit makeFragment(std::mt19937_64& rng, int serial)
 {
@@ -87,8 +143,9 @@ SFragmentFit makeFragment(std::mt19937_64& rng, int serial)
     return f;
 }
 
-Result run(int rows, int sortColumn, const QString& mode, bool paced, double limitSeconds)
+Result run(int rows, int sortColumn, const QString& mode, bool paced, bool sortClicks, double limitSeconds)
 {
+    const qint64 rssBefore = residentBytes();
     MainWindow window;
     window.show();
     auto* view = window.findChild<DropTableView*>("playlistView");
@@ -147,11 +204,15 @@ Result run(int rows, int sortColumn, const QString& mode, bool paced, double lim
     res.finished = res.rows >= rows;
     stop = true;
     feeder.join();
+    QApplication::processEvents();
+    // The clicks below are timed on their own.
+    QObject::disconnect(&ticker, &QTimer::timeout, nullptr, nullptr);
+    res.rssPerRow = res.rows ? double(residentBytes() - rssBefore) / res.rows : 0;
+    if (sortClicks) {
+        for (int column = 0; column < 4; ++column)
+            res.clickHoldMs[column] = longestHold(ticker, [&] { clickHeader(view->horizontalHeader(), column); });
+    }
     ticker.stop();
-    QElapsedTimer sorting;
-    sorting.start();
-    view->sortByColumn(sortColumn == 1 ? 2 : 1, Qt::DescendingOrder);
-    res.sortMs = sorting.nsecsElapsed() / 1e6;
     // Let the view paint what it has, then drop the rest of the queue.
     QApplication::processEvents();
     return res;
@@ -168,21 +229,40 @@ int main(int argc, char** argv)
     qRegisterMetaType<SFragmentBatch>("SFragmentBatch");
     const int rows = argc > 1 ? std::atoi(argv[1]) : 100000;
     QStringList modes;
-    for (int i = 2; i < argc; ++i)
-        modes << argv[i];
+    bool sortClicks = false;
+    QList<bool> feeds;
+    QList<int> columns;
+    for (int i = 2; i < argc; ++i) {
+        const QLatin1String arg(argv[i]);
+        if (arg == QLatin1String("sort"))
+            sortClicks = true;
+        else if (arg == QLatin1String("burst") || arg == QLatin1String("paced"))
+            feeds << (arg == QLatin1String("paced"));
+        else if (arg == QLatin1String("name") || arg == QLatin1String("size"))
+            columns << (arg == QLatin1String("name") ? 1 : 2);
+        else
+            modes << argv[i];
+    }
+    if (feeds.isEmpty())
+        feeds = {false, true};
+    if (columns.isEmpty())
+        columns = {1, 2};
     if (modes.isEmpty())
         modes << "signal";
 
-    std::printf("%-7s %-6s %-12s %9s %9s %11s %9s %12s %9s\n", "mode", "feed", "sorted by", "rows", "seconds", "rows/s",
-                "lag ms", "max hold ms", "resort ms");
+    std::printf("%-7s %-6s %-12s %9s %9s %11s %9s %12s %9s   %s\n", "mode", "feed", "sorted by", "rows", "seconds",
+                "rows/s", "lag ms", "max hold ms", "rss/row", sortClicks ? "click hold ms: chan name size pos" : "");
     for (const QString& mode : modes) {
-        for (bool paced : {false, true}) {
-            for (int column : {1, 2}) {
-                const Result r = run(rows, column, mode, paced, 120);
-                std::printf("%-7s %-6s %-12s %9d %9.2f %11.0f %9.0f %12.1f %9.0f%s\n", qPrintable(mode),
+        for (bool paced : feeds) {
+            for (int column : columns) {
+                const Result r = run(rows, column, mode, paced, sortClicks, 600);
+                std::printf("%-7s %-6s %-12s %9d %9.2f %11.0f %9.0f %12.1f %9.0f", qPrintable(mode),
                             paced ? "paced" : "burst", column == 1 ? "name, desc" : "size, desc", r.rows, r.seconds,
-                            r.rows / r.seconds, r.lagMs, r.maxHoldMs, r.sortMs,
-                            r.finished ? "" : "  (stopped at the time limit)");
+                            r.rows / r.seconds, r.lagMs, r.maxHoldMs, r.rssPerRow);
+                if (sortClicks)
+                    std::printf("   %6.1f %6.1f %6.1f %6.1f", r.clickHoldMs[0], r.clickHoldMs[1], r.clickHoldMs[2],
+                                r.clickHoldMs[3]);
+                std::printf("%s\n", r.finished ? "" : "  (stopped at the time limit)");
                 std::fflush(stdout);
             }
         }

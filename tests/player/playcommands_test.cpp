@@ -21,7 +21,7 @@ class MainWindowTestAccess {
 public:
     explicit MainWindowTestAccess(MainWindow& w) : w(w) {}
     CPlayListTableModel* model() { return w.m_playlist->model(); }
-    QSortFilterProxyModel* proxy() { return w.m_playlist->proxy(); }
+    QAbstractProxyModel* proxy() { return w.m_playlist->proxy(); }
     DropTableView* view() { return w.m_playlist->view(); }
     PlayWin* playWin() { return w.m_preview->playWin(); }
     int currentRow() { return w.m_preview->currentPlayRow(); }

@@ -2,6 +2,7 @@
 #include "PlaylistSupport.h"
 
 #include <QAbstractItemModelTester>
+#include <algorithm>
 #include <cstdio>
 #include <QSortFilterProxyModel>
 #include <QStringList>
@@ -180,9 +181,9 @@ TEST(PlayListModel, PassesTheModelTesterThroughASortedProxy)
 }
 
 // The window's own proxy under the checker, through the roads the playlist
-// takes: rows one by one and in blocks while sorted, deletions, and a block
-// added with the sort switched off and on again (the whole-list re-sort).
-TEST(PlayListModel, SortProxyPassesTheModelTesterAndKeepsItsKeysThroughEveryRoad)
+// takes: rows one by one and in blocks while sorted (a few places and many),
+// deletions, and sorts by every column.
+TEST(PlayListModel, SortProxyPassesTheModelTesterThroughEveryRoad)
 {
     {
         const ModelWarningsCollected collecting;
@@ -190,9 +191,6 @@ TEST(PlayListModel, SortProxyPassesTheModelTesterAndKeepsItsKeysThroughEveryRoad
         CPlayListSortProxy proxy;
         proxy.setSourceModel(&m);
         proxy.sort(2, Qt::DescendingOrder);
-        QSortFilterProxyModel reference;
-        reference.setSourceModel(&m);
-        reference.sort(2, Qt::DescendingOrder);
         QAbstractItemModelTester tester(&proxy, QAbstractItemModelTester::FailureReportingMode::Warning);
         const auto block = [](int first, int count) {
             QList<SPlayListTableItem> rows;
@@ -200,25 +198,20 @@ TEST(PlayListModel, SortProxyPassesTheModelTesterAndKeepsItsKeysThroughEveryRoad
                 rows.append(SPlayListTableItem{fragment(qint64((i * 7919) % 997) * 4096), QString(), i});
             return rows;
         };
-        const auto sizesShown = [](const QAbstractItemModel& model) {
-            QStringList sizes;
-            for (int r = 0; r < model.rowCount(); ++r)
-                sizes << model.index(r, 2).data().toString();
-            return sizes;
-        };
         for (int i = 0; i < 30; ++i)
             m.addRow(fragment(qint64((i * 31) % 17) * 65536), i);
         m.addRows(block(100, 50));
         for (int r : {3, 40, 0})
             m.deleteRow(r);
-        proxy.setDynamicSortFilter(false);
         m.addRows(block(200, 400));
-        proxy.setDynamicSortFilter(true);
-        EXPECT_EQ(proxy.rowCount(), 477);
-        EXPECT_EQ(sizesShown(proxy), sizesShown(reference));
-        m.addRows(block(700, 20));
+        proxy.sort(1, Qt::AscendingOrder);
+        m.addRows(block(700, 5));
+        proxy.sort(-1);
+        m.addRows(block(800, 5));
+        proxy.sort(3, Qt::DescendingOrder);
         m.deleteRow(5);
-        EXPECT_EQ(sizesShown(proxy), sizesShown(reference));
+        EXPECT_EQ(proxy.rowCount(), 486);
+        EXPECT_EQ(proxy.headerData(2, Qt::Horizontal).toString(), "  大小 ");
     }
     EXPECT_TRUE(g_modelWarnings.isEmpty()) << g_modelWarnings.join('\n').toStdString();
 }
@@ -280,12 +273,12 @@ TEST(PlayListModel, SizeTextMatchesPrintfIncludingRoundingTies)
     EXPECT_GT(checked, 20040);
 }
 
-// The list's proxy compares without building texts; its order must be the
-// one QSortFilterProxyModel gives by comparing the display texts.
-TEST(PlayListModel, FastProxySortsExactlyLikeTextComparison)
+namespace {
+
+// Rows whose texts share long starts, tie, and cross every width change.
+QList<SPlayListTableItem> mixedRows(quint64 seed, int count, int firstSerial)
 {
-    CPlayListTableModel m;
-    quint64 x = 0x9E3779B97F4A7C15ull;
+    quint64 x = seed;
     auto next = [&x] {
         x ^= x << 13;
         x ^= x >> 7;
@@ -293,7 +286,10 @@ TEST(PlayListModel, FastProxySortsExactlyLikeTextComparison)
         return x;
     };
     const qint64 MiB = 1048576;
-    for (int i = 0; i < 3000; ++i) {
+    // Separate copies of equal names, and names whose texts tie.
+    const QList<QByteArray> disks{"sdb", QByteArray("sd") + "b", "sda1", "/tmp/镜像 1.img", "Sdb", "sdb1"};
+    QList<SPlayListTableItem> rows;
+    for (int i = 0; i < count; ++i) {
         SFragmentFit f = fragment(0);
         switch (next() % 5) {
         case 0: f.totalBytes = qint64(next() % (30000 * MiB)); break;      // across the 10,000 MiB width change
@@ -302,26 +298,102 @@ TEST(PlayListModel, FastProxySortsExactlyLikeTextComparison)
         case 3: f.totalBytes = -qint64(next() % 4096); break;               // printf's own text
         default: f.totalBytes = qint64(next() % (5 * MiB)); break;
         }
-        const bool timed = next() % 3 == 0;
-        f.firstTime = timed ? quint32(next()) : 0;
-        f.lastTime = timed ? quint32(next()) : 0;
+        const int timing = int(next() % 3);
+        f.firstTime = timing == 0 ? quint32(next()) : timing == 1 ? quint32(next() % 4) : 0;
+        f.lastTime = timing == 0 ? quint32(next()) : quint32(next() % 200);
         f.stream = next() % 4 == 0 ? int(next()) : int(next() % 12);
-        const int serial = next() % 4 == 0 ? int(next() % 300000) - 100 : int(next() % 50);
-        m.addRow(f, serial);
+        f.diskName = disks[int(next() % quint64(seed == 1 ? 4 : disks.size()))];
+        const int serial = next() % 4 == 0 ? int(next() % 300000) - 100 : firstSerial + int(next() % 50);
+        rows.append(SPlayListTableItem{f, QString(), serial});
     }
+    return rows;
+}
+
+QList<int> shownModelRows(const QAbstractProxyModel& proxy)
+{
+    QList<int> rows;
+    for (int r = 0; r < proxy.rowCount(); ++r)
+        rows << proxy.mapToSource(proxy.index(r, 0)).row();
+    return rows;
+}
+
+class SortedLikeText : public testing::TestWithParam<int> {};
+
+} // namespace
+
+// The list's proxy sorts by keys; its order must be the one
+// QSortFilterProxyModel gives by comparing the display texts, ties included:
+// after sorts in both orders, and as blocks of rows (few places, many, one by
+// one, with names not seen before) arrive while sorted.
+TEST_P(SortedLikeText, AfterSortsAndWhileRowsArrive)
+{
+    const int column = GetParam();
+    CPlayListTableModel m;
+    m.addRows(mixedRows(1, 3000, 0));
     QSortFilterProxyModel reference;
     reference.setSourceModel(&m);
     CPlayListSortProxy fast;
     fast.setSourceModel(&m);
-    for (int column = 0; column < 4; ++column) {
+    for (int other : {(column + 1) % 4, column}) {
         for (Qt::SortOrder order : {Qt::AscendingOrder, Qt::DescendingOrder}) {
-            reference.sort(column, order);
-            fast.sort(column, order);
-            int differences = 0;
-            for (int r = 0; r < m.rowCount(); ++r)
-                differences += reference.mapToSource(reference.index(r, 0)).row() !=
-                               fast.mapToSource(fast.index(r, 0)).row();
-            EXPECT_EQ(differences, 0) << "column " << column << " order " << order;
+            reference.sort(other, order);
+            fast.sort(other, order);
+            ASSERT_EQ(shownModelRows(fast), shownModelRows(reference)) << "sorted by " << other << " order " << order;
         }
     }
+    quint64 seed = 2;
+    for (int count : {1, 3, 40, 2500, 1, 700}) {
+        ++seed;
+        m.addRows(mixedRows(seed, count, 1000 * int(seed)));
+        ASSERT_EQ(shownModelRows(fast), shownModelRows(reference)) << "after a block of " << count;
+    }
+    for (int r : {0, 4000, 17})
+        m.deleteRow(r);
+    reference.sort(column, Qt::AscendingOrder);
+    fast.sort(column, Qt::AscendingOrder);
+    EXPECT_EQ(shownModelRows(fast), shownModelRows(reference));
+}
+
+INSTANTIATE_TEST_SUITE_P(EachColumn, SortedLikeText, testing::Values(0, 1, 2, 3));
+
+// What the user selected and the current row stay on the same fragments when
+// the list is sorted again and while rows arrive into the sorted list, in a
+// few places or in many.
+TEST(PlayListModel, SelectionAndCurrentRowSurviveSortsAndArrivals)
+{
+    CPlayListTableModel m;
+    CPlayListSortProxy proxy;
+    proxy.setSourceModel(&m);
+    DropTableView view;
+    view.setModel(&proxy);
+    view.listModel = &m;
+    view.sortProxy = &proxy;
+    view.setSelectionBehavior(QAbstractItemView::SelectRows);
+    view.setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m.addRows(mixedRows(1, 200, 0));
+    proxy.sort(2, Qt::DescendingOrder);
+    const QList<int> chosen{5, 50, 120};
+    for (int r : chosen)
+        view.selectionModel()->select(proxy.mapFromSource(m.index(r, 0)),
+                                      QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    view.selectionModel()->setCurrentIndex(proxy.mapFromSource(m.index(50, 1)), QItemSelectionModel::NoUpdate);
+    const auto check = [&](const char* step) {
+        QList<int> selected = view.selectedModelRows();
+        std::sort(selected.begin(), selected.end());
+        EXPECT_EQ(selected, chosen) << step;
+        EXPECT_EQ(proxy.mapToSource(view.currentIndex()).row(), 50) << step;
+        EXPECT_EQ(view.currentIndex().column(), 1) << step;
+    };
+    proxy.sort(1, Qt::AscendingOrder);
+    check("sorted by name");
+    proxy.sort(2, Qt::DescendingOrder);
+    check("sorted by size");
+    m.addRows(mixedRows(9, 300, 500));
+    check("300 rows in many places");
+    m.addRows(mixedRows(10, 2, 900));
+    check("2 rows");
+    m.deleteRow(7);
+    QList<int> selected = view.selectedModelRows();
+    std::sort(selected.begin(), selected.end());
+    EXPECT_EQ(selected, (QList<int>{5, 49, 119}));
 }
