@@ -174,6 +174,14 @@ quint64 channelKey(int stream)
     return k << 1;
 }
 
+// "%ds)%05d" of the duration and serial, the name after its time, without the ")".
+int writeNameTail(const SPlayListTableItem& row, char* buf)
+{
+    int n = writeInt(PackedTime::duration(row.sFragmentFit.firstTime, row.sFragmentFit.lastTime), buf);
+    buf[n++] = 's';
+    return n + writeInt(row.iSerial, buf + n, 5);
+}
+
 // Name: the time part is fixed-width fields of at most two digits, so it
 // compares as the number the fields make; then "%ds)%05d" of the duration and
 // serial, whose ")" always follows the "s" and so decides nothing. Eight
@@ -186,9 +194,7 @@ quint64 nameKey(const SPlayListTableItem& row)
         ((((quint64(year(t)) * 16 + quint64(month(t))) * 32 + quint64(day(t))) * 32 + quint64(hour(t))) * 64 +
          quint64(minute(t))) * 64 + quint64(second(t));
     char tail[40];
-    int n = writeInt(duration(t, row.sFragmentFit.lastTime), tail);
-    tail[n++] = 's';
-    n += writeInt(row.iSerial, tail + n, 5);
+    const int n = writeNameTail(row, tail);
     quint64 k = 0;
     for (int i = 0; i < 8; ++i) {
         quint64 sym = 0;
@@ -353,11 +359,12 @@ int CPlayListSortProxy::diskRank(const QByteArray& name)
 void CPlayListSortProxy::computeKeys(int first, int last, quint64* out)
 {
     if (m_column == 3) {
-        // Names first: a new one renumbers those after it.
+        // Names first: a new one renumbers those after it. Rows mostly
+        // repeat the name of the row before.
         QByteArray seen;
         for (int r = first; r <= last; ++r) {
             const QByteArray& name = m_list->rowAt(r).sFragmentFit.diskName;
-            if (r == first || name.constData() != seen.constData() || name.size() != seen.size()) {
+            if (r == first || name != seen) {
                 diskRank(name);
                 seen = name;
             }
@@ -365,7 +372,7 @@ void CPlayListSortProxy::computeKeys(int first, int last, quint64* out)
         int rank = 0;
         for (int r = first; r <= last; ++r) {
             const QByteArray& name = m_list->rowAt(r).sFragmentFit.diskName;
-            if (r == first || name.constData() != seen.constData() || name.size() != seen.size()) {
+            if (r == first || name != seen) {
                 rank = m_diskRanks.value(name);
                 seen = name;
             }
@@ -413,11 +420,14 @@ int CPlayListSortProxy::compareRows(int a, int b) const
         return ka < kb ? -1 : 1;
     if (!(ka & kGoesOn))
         return 0;
-    // The texts themselves; ASCII, where byte order is QString's order.
+    // The texts themselves; ASCII, where byte order is QString's order. Equal
+    // name keys hold the same time part: the tails decide.
     char x[64];
     char y[64];
-    const int lx = CPlayListTableModel::writeText(m_list->rowAt(a), m_column, x);
-    const int ly = CPlayListTableModel::writeText(m_list->rowAt(b), m_column, y);
+    const SPlayListTableItem& ra = m_list->rowAt(a);
+    const SPlayListTableItem& rb = m_list->rowAt(b);
+    const int lx = m_column == 1 ? writeNameTail(ra, x) : CPlayListTableModel::writeText(ra, m_column, x);
+    const int ly = m_column == 1 ? writeNameTail(rb, y) : CPlayListTableModel::writeText(rb, m_column, y);
     if (const int c = std::memcmp(x, y, size_t(std::min(lx, ly))))
         return c;
     return lx < ly ? -1 : (lx > ly ? 1 : 0);
@@ -484,26 +494,44 @@ void CPlayListSortProxy::sort(int column, Qt::SortOrder order)
         sourceRows.push_back(ix.isValid() && size_t(ix.row()) < m_proxyToSource.size()
                                  ? m_proxyToSource[size_t(ix.row())]
                                  : -1);
-    const bool rekey = column != m_column;
+    const bool sameColumn = column == m_column;
     m_column = column;
     m_order = order;
-    if (rekey)
+    if (!sameColumn)
         rekeyAll();
     if (m_keys.empty() && (column < 0 || column >= m_columns || column > 3)) {
         // The model's order, as QSortFilterProxyModel gives it unsorted.
         std::sort(m_proxyToSource.begin(), m_proxyToSource.end());
         if (order == Qt::DescendingOrder)
             std::reverse(m_proxyToSource.begin(), m_proxyToSource.end());
+    } else if (sameColumn) {
+        // The other way round: runs of equal rows in reverse, each in its
+        // own order, as a stable sort gives it; one pass.
+        const size_t n = m_proxyToSource.size();
+        m_scratch.resize(n);
+        size_t out = 0;
+        for (size_t end = n; end > 0;) {
+            size_t begin = end - 1;
+            while (begin > 0 && compareRows(m_proxyToSource[begin - 1], m_proxyToSource[end - 1]) == 0)
+                --begin;
+            std::copy(m_proxyToSource.begin() + long(begin), m_proxyToSource.begin() + long(end),
+                      m_scratch.begin() + long(out));
+            out += end - begin;
+            end = begin;
+        }
+        m_proxyToSource.swap(m_scratch);
     } else {
         sortStable(m_proxyToSource);
     }
     m_sourceToProxyStale = true;
-    const std::vector<int>& toProxy = sourceToProxy();
     QModelIndexList after;
-    after.reserve(before.size());
-    for (int i = 0; i < before.size(); ++i) {
-        const int s = sourceRows[size_t(i)];
-        after.append(s >= 0 ? createIndex(toProxy[size_t(s)], before[i].column()) : QModelIndex());
+    if (!before.isEmpty()) {
+        const std::vector<int>& toProxy = sourceToProxy();
+        after.reserve(before.size());
+        for (int i = 0; i < before.size(); ++i) {
+            const int s = sourceRows[size_t(i)];
+            after.append(s >= 0 ? createIndex(toProxy[size_t(s)], before[i].column()) : QModelIndex());
+        }
     }
     changePersistentIndexList(before, after);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
@@ -572,10 +600,10 @@ void CPlayListSortProxy::sourceRowsInserted(int first, int last)
     int runs = 0;
     for (int i = 0; i < count; ++i)
         runs += i == 0 || places[size_t(i)] != places[size_t(i - 1)];
-    // A few runs are announced as insertions; many, as one insertion at the
-    // end and one move of them all into place, which the views take in one
-    // pass instead of one per run.
-    constexpr int kRunsAnnounced = 16;
+    // One or two runs are announced as insertions; more, as one insertion
+    // at the end and one move of them all into place: the views take each
+    // announcement in a pass over the whole list.
+    constexpr int kRunsAnnounced = 2;
     if (runs <= kRunsAnnounced) {
         int offset = 0;
         for (int i = 0; i < count;) {
@@ -599,29 +627,29 @@ void CPlayListSortProxy::sourceRowsInserted(int first, int last)
 
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     const QModelIndexList before = persistentIndexList();
-    std::vector<int> sourceRows;
-    sourceRows.reserve(size_t(before.size()));
-    for (const QModelIndex& ix : before)
-        sourceRows.push_back(ix.isValid() && size_t(ix.row()) < m_proxyToSource.size()
-                                 ? m_proxyToSource[size_t(ix.row())]
-                                 : -1);
-    std::vector<int> merged;
-    merged.reserve(m_proxyToSource.size());
+    m_scratch.resize(m_proxyToSource.size());
+    auto out = m_scratch.begin();
     int from = 0;
     for (int i = 0; i < count; ++i) {
-        merged.insert(merged.end(), m_proxyToSource.begin() + from, m_proxyToSource.begin() + places[size_t(i)]);
+        out = std::copy(m_proxyToSource.begin() + from, m_proxyToSource.begin() + places[size_t(i)], out);
         from = places[size_t(i)];
-        merged.push_back(added[size_t(i)]);
+        *out++ = added[size_t(i)];
     }
-    merged.insert(merged.end(), m_proxyToSource.begin() + from, m_proxyToSource.begin() + shown);
-    m_proxyToSource.swap(merged);
+    std::copy(m_proxyToSource.begin() + from, m_proxyToSource.begin() + shown, out);
+    m_proxyToSource.swap(m_scratch);
     m_sourceToProxyStale = true;
-    const std::vector<int>& toProxy = sourceToProxy();
+    // A row shown at p moves down by the new rows placed at or before p; the
+    // new rows, shown at the end for the moment, go to their places.
     QModelIndexList after;
     after.reserve(before.size());
-    for (int i = 0; i < before.size(); ++i) {
-        const int s = sourceRows[size_t(i)];
-        after.append(s >= 0 ? createIndex(toProxy[size_t(s)], before[i].column()) : QModelIndex());
+    for (const QModelIndex& ix : before) {
+        const int p = ix.row();
+        int to = -1;
+        if (p >= shown && p < shown + count)
+            to = places[size_t(p - shown)] + (p - shown);
+        else if (p >= 0 && p < shown)
+            to = p + int(std::upper_bound(places.begin(), places.end(), p) - places.begin());
+        after.append(to >= 0 ? createIndex(to, ix.column()) : QModelIndex());
     }
     changePersistentIndexList(before, after);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
@@ -694,6 +722,8 @@ QVariant CPlayListSortProxy::headerData(int section, Qt::Orientation orientation
 {
     if (!m_list)
         return QVariant();
+    if (role == Qt::InitialSortOrderRole && orientation == Qt::Horizontal && m_initialOrder >= 0)
+        return m_initialOrder;
     if (orientation == Qt::Vertical) {
         if (section < 0 || section >= int(m_proxyToSource.size()))
             return QVariant();

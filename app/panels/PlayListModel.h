@@ -84,6 +84,10 @@ public:
     // Column -1: the model's own order (reversed when descending).
     void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
+    // The order a click on another column's header sorts in (the header
+    // asks); ascending unless set.
+    void setInitialSortOrder(Qt::SortOrder order) { m_initialOrder = int(order); }
+
     int sortColumn() const { return m_column; }
     Qt::SortOrder sortOrder() const { return m_order; }
 
@@ -113,10 +117,13 @@ private:
     mutable bool m_sourceToProxyStale = true;
     // Per model row, the key of the sort column (empty when unsorted).
     std::vector<quint64> m_keys;
+    // The next order while it is built; kept, so that its pages stay mapped.
+    std::vector<int> m_scratch;
     // The source texts seen, in text order, for the source column's keys.
     std::vector<QString> m_diskNames;
     QHash<QByteArray, int> m_diskRanks;
     int m_columns = 0;
+    int m_initialOrder = -1;
     QList<QMetaObject::Connection> m_connections;
 };
 

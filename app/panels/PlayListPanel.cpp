@@ -138,6 +138,9 @@ void PlayListPanel::buildView()
     m_playlistView->setObjectName(QStringLiteral("playlistView"));
 
     m_playlistProxy = new CPlayListSortProxy;
+    // Every click sorts descending (headerClicked): the header asks for that
+    // order at once instead of sorting ascending first.
+    m_playlistProxy->setInitialSortOrder(Qt::DescendingOrder);
     m_playlistProxy->setSourceModel(m_playlistModel);
     m_playlistView->setModel(m_playlistProxy);
     m_playlistView->listModel = m_playlistModel;
@@ -311,12 +314,18 @@ void PlayListPanel::addPendingRows(bool all)
     // each turn of the event loop takes one block: as many rows as fit in
     // kBudgetNs at the recent cost per row, the rest in the next turns, in
     // order, so the window keeps answering.
-    constexpr double kBudgetNs = 30e6;
+    // A block is also held to kMaxBlock rows: a row costs more the longer the
+    // list, and the estimate lags behind.
+    constexpr double kBudgetNs = 20e6;
+    constexpr int kMaxBlock = 8192;
     if (m_pendingRows.isEmpty())
         return;
     int take = m_pendingRows.size();
-    if (!all)
-        take = m_rowCostNs > 0 ? int(std::clamp(kBudgetNs / m_rowCostNs, 256.0, double(take))) : std::min(take, 256);
+    if (!all) {
+        const double fit = m_rowCostNs > 0 ? kBudgetNs / m_rowCostNs : 256.0;
+        take = int(std::clamp(fit, 256.0, double(std::min(take, kMaxBlock))));
+        take = std::min(take, m_pendingRows.size());
+    }
     QList<SPlayListTableItem> block;
     if (take == m_pendingRows.size()) {
         block.swap(m_pendingRows);
