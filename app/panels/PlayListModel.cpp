@@ -227,23 +227,28 @@ struct KeyedRow {
     int row;
 };
 
-// A stable sort of `items` by key: least significant 11 bits first, passes
-// in which every key has the same digit skipped.
+// A stable sort of `items` by key: 11 bits a pass, least significant first,
+// over only the bits in which the keys differ.
 void radixSort(std::vector<KeyedRow>& items)
 {
     constexpr int kBits = 11;
-    constexpr int kPasses = (64 + kBits - 1) / kBits;
     constexpr size_t kBuckets = size_t(1) << kBits;
     const size_t n = items.size();
-    std::vector<quint32> counts(kPasses * kBuckets, 0);
+    quint64 differ = 0;
     for (const KeyedRow& it : items)
-        for (int p = 0; p < kPasses; ++p)
-            ++counts[size_t(p) * kBuckets + ((it.key >> (p * kBits)) & (kBuckets - 1))];
+        differ |= it.key ^ items[0].key;
+    if (!differ)
+        return;
+    const int low = __builtin_ctzll(differ);
+    const int passes = (64 - __builtin_clzll(differ) - low + kBits - 1) / kBits;
+    std::vector<quint32> counts(size_t(passes) * kBuckets, 0);
+    for (const KeyedRow& it : items)
+        for (int p = 0; p < passes; ++p)
+            ++counts[size_t(p) * kBuckets + ((it.key >> (low + p * kBits)) & (kBuckets - 1))];
     std::vector<KeyedRow> spare(n);
-    for (int p = 0; p < kPasses; ++p) {
+    for (int p = 0; p < passes; ++p) {
         quint32* count = counts.data() + size_t(p) * kBuckets;
-        if (count[(items[0].key >> (p * kBits)) & (kBuckets - 1)] == n)
-            continue;
+        const int shift = low + p * kBits;
         quint32 sum = 0;
         for (size_t b = 0; b < kBuckets; ++b) {
             const quint32 c = count[b];
@@ -251,7 +256,7 @@ void radixSort(std::vector<KeyedRow>& items)
             sum += c;
         }
         for (const KeyedRow& it : items)
-            spare[count[(it.key >> (p * kBits)) & (kBuckets - 1)]++] = it;
+            spare[count[(it.key >> shift) & (kBuckets - 1)]++] = it;
         items.swap(spare);
     }
 }
@@ -508,18 +513,19 @@ void CPlayListSortProxy::sort(int column, Qt::SortOrder order)
         // The other way round: runs of equal rows in reverse, each in its
         // own order, as a stable sort gives it; one pass.
         const size_t n = m_proxyToSource.size();
-        m_scratch.resize(n);
+        std::vector<int>& next = m_sourceToProxy;
+        next.resize(n);
         size_t out = 0;
         for (size_t end = n; end > 0;) {
             size_t begin = end - 1;
             while (begin > 0 && compareRows(m_proxyToSource[begin - 1], m_proxyToSource[end - 1]) == 0)
                 --begin;
             std::copy(m_proxyToSource.begin() + long(begin), m_proxyToSource.begin() + long(end),
-                      m_scratch.begin() + long(out));
+                      next.begin() + long(out));
             out += end - begin;
             end = begin;
         }
-        m_proxyToSource.swap(m_scratch);
+        m_proxyToSource.swap(next);
     } else {
         sortStable(m_proxyToSource);
     }
@@ -627,8 +633,10 @@ void CPlayListSortProxy::sourceRowsInserted(int first, int last)
 
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     const QModelIndexList before = persistentIndexList();
-    m_scratch.resize(m_proxyToSource.size());
-    auto out = m_scratch.begin();
+    // Built where the inverse is kept (stale from now on), whose pages are mapped already.
+    std::vector<int>& next = m_sourceToProxy;
+    next.resize(m_proxyToSource.size());
+    auto out = next.begin();
     int from = 0;
     for (int i = 0; i < count; ++i) {
         out = std::copy(m_proxyToSource.begin() + from, m_proxyToSource.begin() + places[size_t(i)], out);
@@ -636,7 +644,7 @@ void CPlayListSortProxy::sourceRowsInserted(int first, int last)
         *out++ = added[size_t(i)];
     }
     std::copy(m_proxyToSource.begin() + from, m_proxyToSource.begin() + shown, out);
-    m_proxyToSource.swap(m_scratch);
+    m_proxyToSource.swap(next);
     m_sourceToProxyStale = true;
     // A row shown at p moves down by the new rows placed at or before p; the
     // new rows, shown at the end for the moment, go to their places.

@@ -111,14 +111,13 @@ private:
     int m_column = -1;
     Qt::SortOrder m_order = Qt::AscendingOrder;
     // View row -> model row; the model row's view row, rebuilt when asked
-    // after a change (-1 for rows not shown yet).
+    // after a change (-1 for rows not shown yet). While stale, its storage
+    // takes the next order as it is built.
     std::vector<int> m_proxyToSource;
     mutable std::vector<int> m_sourceToProxy;
     mutable bool m_sourceToProxyStale = true;
     // Per model row, the key of the sort column (empty when unsorted).
     std::vector<quint64> m_keys;
-    // The next order while it is built; kept, so that its pages stay mapped.
-    std::vector<int> m_scratch;
     // The source texts seen, in text order, for the source column's keys.
     std::vector<QString> m_diskNames;
     QHash<QByteArray, int> m_diskRanks;
