@@ -17,9 +17,9 @@
 // press and release on the header, as the user does) and reports the longest
 // gap of the timer during each click and the paint after it. "rss/row" is
 // the growth of the resident set from before the window was made to the end
-// of the feed, per row. "busy" is the GUI thread's own processor time in its
-// longest stretch without a tick: on a machine shared with other work, the
-// part of a hold that was this program's.
+// of the feed, per row. "busy" is the most processor time the GUI thread
+// spent between two ticks: on a machine shared with other work, a hold can be
+// longer than the work this program did in it.
 //
 // Usage: bench_playlist_insert [rows] [mode ...] [burst|paced] [name|size] [sort]
 // (without a feed or a column named, every one of them in turn)
