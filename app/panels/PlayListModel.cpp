@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 QList<SPlayListTableItem> dragRows;
 
@@ -413,8 +414,17 @@ void CPlayListSortProxy::rekeyAll()
     }
     const int n = m_list->rowCount();
     m_keys.resize(size_t(n));
-    if (n > 0)
+    if (n >= 65536 && m_column != 3) {
+        // Half on a second thread: the rows are only read meanwhile (they
+        // change on this thread alone), and source names, which keep a
+        // table, are not among these columns.
+        const int half = n / 2;
+        std::thread other([this, half, n] { computeKeys(half, n - 1, m_keys.data() + half); });
+        computeKeys(0, half - 1, m_keys.data());
+        other.join();
+    } else if (n > 0) {
         computeKeys(0, n - 1, m_keys.data());
+    }
 }
 
 int CPlayListSortProxy::compareRows(int a, int b) const
