@@ -397,3 +397,25 @@ TEST(PlayListModel, SelectionAndCurrentRowSurviveSortsAndArrivals)
     std::sort(selected.begin(), selected.end());
     EXPECT_EQ(selected, (QList<int>{5, 49, 119}));
 }
+
+// Long lists take another road to their keys (two halves at once): shown in
+// text order, equal texts in the model's order, for every text column.
+TEST(PlayListModel, LongListsSortByTheirTextsToo)
+{
+    CPlayListTableModel m;
+    m.addRows(mixedRows(3, 70000, 0));
+    CPlayListSortProxy proxy;
+    proxy.setSourceModel(&m);
+    for (int column = 0; column < 3; ++column) {
+        proxy.sort(-1);
+        proxy.sort(column, Qt::AscendingOrder);
+        int wrong = 0;
+        for (int r = 1; r < proxy.rowCount(); ++r) {
+            const int a = proxy.mapToSource(proxy.index(r - 1, 0)).row();
+            const int b = proxy.mapToSource(proxy.index(r, 0)).row();
+            const int c = cell(&m, a, column).compare(cell(&m, b, column));
+            wrong += c > 0 || (c == 0 && a > b);
+        }
+        EXPECT_EQ(wrong, 0) << "column " << column;
+    }
+}
