@@ -171,6 +171,21 @@ bool OutputFile::create(int dirfd, const QByteArray& name)
     return true;
 }
 
+qint64 OutputFile::copyFrom(NyxCIOSystemDevice* device, qint64 offset, qint64 len)
+{
+    if (m_fd < 0 || m_error || !flush())
+        return ExtentCopier::kSinkBroken;
+    const std::int64_t r = device->copyTo(m_fd, offset, std::uint32_t(len));
+    if (r > 0)
+        m_committed += r;
+    // Only the output can be out of room; anything else is read again.
+    if (r == -ENOSPC || r == -EDQUOT || r == -EFBIG) {
+        m_error = int(-r);
+        return ExtentCopier::kSinkBroken;
+    }
+    return r;
+}
+
 bool OutputFile::giveTo(uid_t uid, gid_t gid)
 {
     if (m_fd < 0) {
@@ -501,6 +516,9 @@ ExportJob::CopyResult ExportJob::copyRow(const SFragmentFit& f, const QByteArray
     if (!f.extents)
         return CopyResult::Done;
     const auto sink = [this](const char* data, qint64 len) { return m_output.write(data, len); };
+    const auto direct = [this](NyxCIOSystemDevice* device, qint64 offset, qint64 len) {
+        return m_output.copyFrom(device, offset, len);
+    };
     const auto step = [this](qint64 bytes) {
         m_written += bytes;
         progress(false);
@@ -513,7 +531,7 @@ ExportJob::CopyResult ExportJob::copyRow(const SFragmentFit& f, const QByteArray
             *broken = true;
             continue;
         }
-        const CopyEnd end = m_copier.copy(e.start, e.end, sink, tally, step);
+        const CopyEnd end = m_copier.copy(e.start, e.end, sink, tally, step, direct);
         if (end == CopyEnd::SinkFailed) {
             diag(QStringLiteral("write error: %1: %2").arg(shown(outputPath), reason(m_output.error())));
             return CopyResult::WriteFailed;

@@ -67,6 +67,9 @@ public:
     // Creates name in the folder open as dirfd, never through an existing
     // file or link: fails with EEXIST when name exists.
     bool create(int dirfd, const QByteArray& name);
+    // len bytes of device from offset appended in the kernel, after what is
+    // gathered: ExtentCopier::Direct's results.
+    qint64 copyFrom(NyxCIOSystemDevice* device, qint64 offset, qint64 len);
     // Hands the open file to uid:gid; false with errno set on failure.
     bool giveTo(uid_t uid, gid_t gid);
     bool write(const char* data, qint64 len);

@@ -208,11 +208,15 @@ TEST_F(ExportJobTest, SourceShorterThanAnExtentFailsButKeepsWhatWasThere)
     EXPECT_TRUE(readFile(tmp.filePath("m.TKL")) == image.mid(int(n - 5000)));
 }
 
-TEST_F(ExportJobTest, OneBadSectorCostsExactlyItsBytesInSingleExportAndMerge)
+// Read, or copied in the kernel up to the bad sector and read from there on.
+class BadSectorTest : public ExportJobTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(BadSectorTest, OneBadSectorCostsExactlyItsBytesInSingleExportAndMerge)
 {
     auto badPlan = std::make_shared<FaultPlan>(image);
     badPlan->badArea(600064, 600576); // one sector
     auto goodPlan = std::make_shared<FaultPlan>(image);
+    badPlan->kernelCopy = goodPlan->kernelCopy = GetParam();
     nyxSetDeviceFactory([&](const QByteArray& path) -> std::unique_ptr<NyxCIOSystemDevice> {
         return std::make_unique<FaultDevice>(path.endsWith("bad") ? badPlan : goodPlan, path);
     });
@@ -248,7 +252,11 @@ TEST_F(ExportJobTest, OneBadSectorCostsExactlyItsBytesInSingleExportAndMerge)
         }
         EXPECT_EQ(plan->created(), plan->deleted());
     }
+    // A readable source copied in the kernel is not read through our memory.
+    EXPECT_EQ(goodPlan->reads().empty(), GetParam());
 }
+
+INSTANTIATE_TEST_SUITE_P(ReadOrKernelCopy, BadSectorTest, ::testing::Bool());
 
 TEST_F(ExportJobTest, MergeGoesOnPastAnUnreadableAndACutOffFragment)
 {

@@ -42,6 +42,11 @@ public:
     int logicalBlockSize() const override { return m_inner->logicalBlockSize(); }
     bool isBlockDevice() const override { return m_inner->isBlockDevice(); }
     void pinForDirectReads(void* base, std::size_t bytes) override { m_inner->pinForDirectReads(base, bytes); }
+    // A failed copy is read again through readFrom, which notes it.
+    std::int64_t copyTo(int outFd, std::int64_t offset, std::uint32_t count) override
+    {
+        return m_inner->copyTo(outFd, offset, count);
+    }
     std::int64_t size() const override { return m_inner->size(); }
     int lastError() const override { return m_inner->lastError(); }
 
