@@ -389,7 +389,7 @@ bool ExportJob::openItem(const QByteArray& name, const QByteArray& fullPath, Tar
                 *why = QStringLiteral("refusing to write %1: %2").arg(shown(fullPath), problem);
                 return false;
             }
-            *target = {fullPath, fullPath};
+            *target = {fullPath, fullPath, -1, {}, {}};
             if (m_output.open(fullPath))
                 return true;
             *why = QStringLiteral("cannot create %1: %2").arg(shown(fullPath), reason(m_output.error()));
@@ -402,7 +402,7 @@ bool ExportJob::openItem(const QByteArray& name, const QByteArray& fullPath, Tar
             return false;
         }
     }
-    *target = {fullPath, partPathOf(fullPath)};
+    *target = {fullPath, partPathOf(fullPath), m_dirFd, name, partPathOf(name)};
     if (m_dirFd < 0) {
         *why = QStringLiteral("cannot create %1: %2").arg(shown(target->writePath), reason(m_dirError));
         return false;
@@ -464,12 +464,12 @@ ExportJob::Target ExportJob::targetFor(const QByteArray& path)
     // under a temporary name, so it never looks complete before it is.
     struct stat st {};
     if (::stat(path.constData(), &st) == 0 && !S_ISREG(st.st_mode))
-        return {path, path};
+        return {path, path, -1, {}, {}};
     // A .part left by an earlier run is ours; made anew, never written
     // through a link it may have become.
     const QByteArray part = partPathOf(path);
     ::unlink(part.constData());
-    return {path, part};
+    return {path, part, -1, {}, {}};
 }
 
 bool ExportJob::fits(const QByteArray& directory, int targetCount, const std::function<QByteArray(int)>& targetAt,
@@ -574,7 +574,11 @@ bool ExportJob::finish(const Target& target, Ending ending, const CopyTally& tal
         }
         return true;
     }
-    if (temporary && ::rename(target.writePath.constData(), target.path.constData()) != 0) {
+    const bool renamed = !temporary ||
+                         (target.dirFd >= 0 ? ::renameat(target.dirFd, target.writeName.constData(), target.dirFd,
+                                                         target.name.constData())
+                                            : ::rename(target.writePath.constData(), target.path.constData())) == 0;
+    if (!renamed) {
         const QString why = QStringLiteral("cannot rename %1 to its final name: %2").arg(shown(target.writePath), reason(errno));
         diag(why);
         m_result.failures.append({file, why});

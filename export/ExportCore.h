@@ -209,6 +209,10 @@ private:
     struct Target {
         QByteArray path;
         QByteArray writePath;
+        // Made in a held folder: renamed there by these names, wherever it went.
+        int dirFd = -1;
+        QByteArray name;
+        QByteArray writeName;
     };
 
     bool exportItem(const SPlayListTableItem& row);
