@@ -101,6 +101,32 @@ public:
         return done;
     }
 
+    std::int64_t copyTo(int outFd, std::int64_t offset, std::uint32_t count) override
+    {
+        // Image files only: a disk is read with our own error handling.
+        if (m_fd < 0 || m_block || m_noCopy || offset < 0)
+            return -EOPNOTSUPP;
+        loff_t in = offset;
+        std::int64_t done = 0;
+        while (done < count) {
+            const ssize_t r = ::copy_file_range(m_fd, &in, outFd, nullptr, size_t(count - done), 0);
+            if (r < 0) {
+                if (errno == EINTR)
+                    continue;
+                const int e = errno;
+                if (e == ENOSYS || e == EXDEV)
+                    m_noCopy = true; // this kernel or pair of file systems: for good
+                if (done > 0)
+                    return done;
+                return e == ENOSYS || e == EXDEV || e == EINVAL || e == EBADF ? -EOPNOTSUPP : -std::int64_t(e);
+            }
+            if (r == 0)
+                break;
+            done += r;
+        }
+        return done;
+    }
+
     std::int64_t readDirect(void* dst, std::int64_t offset, std::uint32_t count) override
     {
         if (m_fd < 0)
@@ -222,6 +248,7 @@ private:
     QByteArray m_path;
     int m_fd = -1;
     int m_directFd = -1; // -2: O_DIRECT refused
+    bool m_noCopy = false; // copy_file_range refused
     int m_blockSize = 512;
     bool m_block = false;
     std::int64_t m_size = -1;

@@ -8,6 +8,7 @@
 // Nothing here ever opens a source for writing.
 
 #include <QByteArray>
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -46,6 +47,14 @@ public:
     // Memory that direct reads will mostly go to, valid while the device
     // lives: a device may pin it once instead of on every read.
     virtual void pinForDirectReads(void* /*base*/, std::size_t /*bytes*/) {}
+    // Copies count bytes from offset to outFd at its file position inside
+    // the kernel (copy_file_range), so they never pass through our memory.
+    // Bytes copied (short at the end, or before a failure: the next call
+    // tells it), or -errno; -EOPNOTSUPP when this source or outFd cannot.
+    virtual std::int64_t copyTo(int /*outFd*/, std::int64_t /*offset*/, std::uint32_t /*count*/)
+    {
+        return -EOPNOTSUPP;
+    }
 };
 
 // "\\.\" + name  ->  "/dev/" + name for a bare kernel name (sda, nvme0n1p2),

@@ -325,6 +325,22 @@ QString SourceGuard::check(const QByteArray& destination) const
     return judge(destination, true);
 }
 
+QString SourceGuard::checkInCheckedFolder(const QByteArray& destination, const struct stat& st) const
+{
+    const QString shown = QString::fromLocal8Bit(destination);
+    const FileId id{quint64(st.st_dev), quint64(st.st_ino)};
+    const QString file = m_files.value(id, m_containers.value(id));
+    if (!file.isEmpty())
+        return QStringLiteral("%1 is %2").arg(shown, file);
+    if (S_ISBLK(st.st_mode)) {
+        const QByteArray name = nameOfDevNumber(devNumberText(st.st_rdev));
+        const QString why = m_devices.value(name, m_raw.value(name));
+        if (!why.isEmpty())
+            return QStringLiteral("%1 is %2").arg(shown, why);
+    }
+    return QString();
+}
+
 QString SourceGuard::judge(const QByteArray& destination, bool containers, int depth) const
 {
     if (destination.isEmpty())

@@ -23,6 +23,8 @@
 
 #include <utility>
 
+#include <sys/stat.h>
+
 class SourceGuard {
 public:
     // sources: "\\.\NAME" device paths as the scan and export use them, plain
@@ -31,6 +33,10 @@ public:
 
     // Empty when destination may be written; else why not, naming the source.
     QString check(const QByteArray& destination) const;
+    // The same for something that exists (st: stat of it, links followed)
+    // in a folder check() has already passed: whether it is itself a source
+    // file, a file holding one, or a protected block device. No system call.
+    QString checkInCheckedFolder(const QByteArray& destination, const struct stat& st) const;
 
 private:
     using FileId = std::pair<quint64, quint64>; // st_dev, st_ino

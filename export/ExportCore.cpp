@@ -155,6 +155,46 @@ bool OutputFile::open(const QByteArray& path)
     return true;
 }
 
+bool OutputFile::create(int dirfd, const QByteArray& name)
+{
+    m_error = 0;
+    m_used = 0;
+    do {
+        m_fd = ::openat(dirfd, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    } while (m_fd < 0 && errno == EINTR);
+    if (m_fd < 0) {
+        m_error = errno;
+        return false;
+    }
+    if (m_buf.size() != size_t(kWriteBufferBytes))
+        m_buf.resize(size_t(kWriteBufferBytes));
+    return true;
+}
+
+qint64 OutputFile::copyFrom(NyxCIOSystemDevice* device, qint64 offset, qint64 len)
+{
+    if (m_fd < 0 || m_error || !flush())
+        return ExtentCopier::kSinkBroken;
+    const std::int64_t r = device->copyTo(m_fd, offset, std::uint32_t(len));
+    if (r > 0)
+        m_committed += r;
+    // Only the output can be out of room; anything else is read again.
+    if (r == -ENOSPC || r == -EDQUOT || r == -EFBIG) {
+        m_error = int(-r);
+        return ExtentCopier::kSinkBroken;
+    }
+    return r;
+}
+
+bool OutputFile::giveTo(uid_t uid, gid_t gid)
+{
+    if (m_fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    return ::fchown(m_fd, uid, gid) == 0;
+}
+
 bool OutputFile::flush()
 {
     if (!writeAll(m_buf.data(), m_used))
@@ -230,7 +270,7 @@ bool OutputFile::close()
 // ---------------------------------------------------------------- ExportJob
 
 ExportJob::ExportJob() = default;
-ExportJob::~ExportJob() = default;
+ExportJob::~ExportJob() { closeSources(); }
 
 void ExportJob::diag(const QString& message)
 {
@@ -270,6 +310,131 @@ NyxDeviceHandle ExportJob::openSource(const QByteArray& sourcePath, int* error)
     return device;
 }
 
+ExportJob::JobSource* ExportJob::sourceFor(const QByteArray& diskName, int* error)
+{
+    *error = 0;
+    for (JobSource& s : m_sources) {
+        if (s.diskName == diskName)
+            return &s;
+    }
+    const QByteArray sourcePath = nyxDevicePathForName(diskName);
+    NyxDeviceHandle device = openSource(sourcePath, error);
+    if (!device)
+        return nullptr;
+    JobSource s;
+    s.diskName = diskName;
+    s.device = std::move(device);
+    struct stat st {};
+    if (::stat(nyxDevicePathToFile(sourcePath).constData(), &st) == 0) {
+        s.named = true;
+        s.dev = quint64(st.st_dev);
+        s.ino = quint64(st.st_ino);
+        s.rdev = S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode) ? quint64(st.st_rdev) : 0;
+    }
+    m_sources.push_back(std::move(s));
+    return &m_sources.back();
+}
+
+bool ExportJob::stillTheSame(JobSource* source)
+{
+    if (!source->changed.isEmpty())
+        return false;
+    const QByteArray sourcePath = nyxDevicePathForName(source->diskName);
+    struct stat st {};
+    const bool named = ::stat(nyxDevicePathToFile(sourcePath).constData(), &st) == 0;
+    bool same = named == source->named;
+    if (same && named) {
+        // A device node made anew for the same device is the same source.
+        same = source->rdev ? quint64(st.st_rdev) == source->rdev
+                            : quint64(st.st_dev) == source->dev && quint64(st.st_ino) == source->ino;
+    }
+    if (same)
+        return true;
+    // What the fragments were found on is no longer what the name gives:
+    // nothing more is read from it, and nothing written as if it were.
+    source->changed = QStringLiteral("source %1 changed during the export: its name no longer gives the file or "
+                                     "device that was opened")
+                          .arg(shownSource(sourcePath));
+    source->device.reset();
+    return false;
+}
+
+void ExportJob::closeSources()
+{
+    m_sources.clear();
+    if (m_dirFd >= 0)
+        ::close(m_dirFd);
+    m_dirFd = -1;
+}
+
+bool ExportJob::openDirectory(const QByteArray& directory, QString* why)
+{
+    // Checked once: every file is then made inside this very folder.
+    *why = m_guard ? m_guard->check(directory) : QString();
+    if (m_dirFd >= 0)
+        ::close(m_dirFd);
+    m_dirFd = ::open(directory.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    m_dirError = m_dirFd < 0 ? errno : 0;
+    return why->isEmpty();
+}
+
+bool ExportJob::openItem(const QByteArray& name, const QByteArray& fullPath, Target* target, QString* why)
+{
+    QString problem;
+    struct stat st {};
+    if (m_dirFd >= 0 && ::fstatat(m_dirFd, name.constData(), &st, 0) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            // A device or a pipe bearing the name is written in place.
+            if (isSourceOf(fullPath, &problem)) {
+                *why = QStringLiteral("refusing to write %1: %2").arg(shown(fullPath), problem);
+                return false;
+            }
+            *target = {fullPath, fullPath, -1, {}, {}};
+            if (m_output.open(fullPath))
+                return true;
+            *why = QStringLiteral("cannot create %1: %2").arg(shown(fullPath), reason(m_output.error()));
+            return false;
+        }
+        // A file being replaced: the rename must not take a source's name away.
+        problem = m_guard ? m_guard->checkInCheckedFolder(fullPath, st) : QString();
+        if (!problem.isEmpty()) {
+            *why = QStringLiteral("refusing to write %1: %2").arg(shown(fullPath), problem);
+            return false;
+        }
+    }
+    *target = {fullPath, partPathOf(fullPath), m_dirFd, name, partPathOf(name)};
+    if (m_dirFd < 0) {
+        *why = QStringLiteral("cannot create %1: %2").arg(shown(target->writePath), reason(m_dirError));
+        return false;
+    }
+    const QByteArray partName = partPathOf(name);
+    bool made = m_output.create(m_dirFd, partName);
+    if (!made && m_output.error() == EEXIST) {
+        // A .part left by an earlier run is ours, unless it is a source.
+        if (isSourceOf(fullPath, &problem)) {
+            *why = QStringLiteral("refusing to write %1: %2").arg(shown(fullPath), problem);
+            return false;
+        }
+        ::unlinkat(m_dirFd, partName.constData(), 0);
+        made = m_output.create(m_dirFd, partName);
+    }
+    if (!made) {
+        *why = QStringLiteral("cannot create %1: %2").arg(shown(target->writePath), reason(m_output.error()));
+        return false;
+    }
+    return true;
+}
+
+void ExportJob::giveToRequestingUser(const Target& target)
+{
+    // Run as root for a user (pkexec, sudo), the file this run made is theirs,
+    // whole or left as .part; a device written in place keeps its owner.
+    if (!m_giveAway || target.writePath == target.path || m_output.giveTo(m_ownerUid, m_ownerGid))
+        return;
+    diag(QStringLiteral("cannot give %1 to user %2: %3")
+             .arg(shown(target.writePath)).arg(m_ownerUid).arg(reason(errno)));
+}
+
 void ExportJob::buildSourceCheck(const QList<QByteArray>& diskNames)
 {
     // Once per job: sysfs and the mount table are read here, not per output.
@@ -299,12 +464,12 @@ ExportJob::Target ExportJob::targetFor(const QByteArray& path)
     // under a temporary name, so it never looks complete before it is.
     struct stat st {};
     if (::stat(path.constData(), &st) == 0 && !S_ISREG(st.st_mode))
-        return {path, path};
+        return {path, path, -1, {}, {}};
     // A .part left by an earlier run is ours; made anew, never written
     // through a link it may have become.
     const QByteArray part = partPathOf(path);
     ::unlink(part.constData());
-    return {path, part};
+    return {path, part, -1, {}, {}};
 }
 
 bool ExportJob::fits(const QByteArray& directory, int targetCount, const std::function<QByteArray(int)>& targetAt,
@@ -314,9 +479,11 @@ bool ExportJob::fits(const QByteArray& directory, int targetCount, const std::fu
     if (!spaceProbe || !spaceProbe(directory, &space))
         return true; // the writes themselves will tell
     // A refusal is told through the result only: nothing was tried.
-    // Files about to be replaced give their room back.
+    // Files about to be replaced give their room back; looked at only when
+    // the free room alone is too small.
     qint64 reclaimed = 0;
-    for (int i = 0; i < targetCount; ++i) {
+    const bool short_ = space.freeBytes >= 0 && m_total > space.freeBytes;
+    for (int i = 0; short_ && i < targetCount; ++i) {
         const QByteArray t = targetAt(i);
         struct stat st {};
         if (::stat(t.constData(), &st) != 0)
@@ -349,6 +516,9 @@ ExportJob::CopyResult ExportJob::copyRow(const SFragmentFit& f, const QByteArray
     if (!f.extents)
         return CopyResult::Done;
     const auto sink = [this](const char* data, qint64 len) { return m_output.write(data, len); };
+    const auto direct = [this](NyxCIOSystemDevice* device, qint64 offset, qint64 len) {
+        return m_output.copyFrom(device, offset, len);
+    };
     const auto step = [this](qint64 bytes) {
         m_written += bytes;
         progress(false);
@@ -361,7 +531,7 @@ ExportJob::CopyResult ExportJob::copyRow(const SFragmentFit& f, const QByteArray
             *broken = true;
             continue;
         }
-        const CopyEnd end = m_copier.copy(e.start, e.end, sink, tally, step);
+        const CopyEnd end = m_copier.copy(e.start, e.end, sink, tally, step, direct);
         if (end == CopyEnd::SinkFailed) {
             diag(QStringLiteral("write error: %1: %2").arg(shown(outputPath), reason(m_output.error())));
             return CopyResult::WriteFailed;
@@ -388,11 +558,6 @@ bool ExportJob::finish(const Target& target, Ending ending, const CopyTally& tal
 {
     const QString file = shown(target.path);
     const bool temporary = target.writePath != target.path;
-    // Run as root for a user (pkexec, sudo), the file this run made is theirs,
-    // whole or left as .part; a device written in place keeps its owner.
-    QString chownError;
-    if (temporary && !chownToRequestingUser(QFile::decodeName(target.writePath), &chownError))
-        diag(chownError);
     if (ending == Ending::WriteFailed) {
         m_result.failures.append({file, failure});
         if (temporary) {
@@ -409,7 +574,11 @@ bool ExportJob::finish(const Target& target, Ending ending, const CopyTally& tal
         }
         return true;
     }
-    if (temporary && ::rename(target.writePath.constData(), target.path.constData()) != 0) {
+    const bool renamed = !temporary ||
+                         (target.dirFd >= 0 ? ::renameat(target.dirFd, target.writeName.constData(), target.dirFd,
+                                                         target.name.constData())
+                                            : ::rename(target.writePath.constData(), target.path.constData())) == 0;
+    if (!renamed) {
         const QString why = QStringLiteral("cannot rename %1 to its final name: %2").arg(shown(target.writePath), reason(errno));
         diag(why);
         m_result.failures.append({file, why});
@@ -430,45 +599,44 @@ bool ExportJob::exportItem(const SPlayListTableItem& row)
 {
     const SFragmentFit& f = row.sFragmentFit;
     const QByteArray sourcePath = nyxDevicePathForName(f.diskName);
+    const QByteArray name = QFile::encodeName(singleFileName(row));
     QByteArray fullPath = m_directory;
     if (!fullPath.endsWith('/'))
         fullPath += '/';
-    fullPath += QFile::encodeName(singleFileName(row));
+    fullPath += name;
+    const auto fail = [&](const QString& why) {
+        diag(why);
+        m_result.failures.append({shown(fullPath), why});
+        return false;
+    };
 
     QString problem;
-    if (isSourceOf(fullPath, &problem)) {
-        const QString why = QStringLiteral("refusing to write %1: %2").arg(shown(fullPath), problem);
-        diag(why);
-        m_result.failures.append({shown(fullPath), why});
-        return false;
-    }
+    if (m_dirRefused && isSourceOf(fullPath, &problem))
+        return fail(QStringLiteral("refusing to write %1: %2").arg(shown(fullPath), problem));
     int error = 0;
-    const NyxDeviceHandle device = openSource(sourcePath, &error);
-    if (!device) {
-        const QString why = QStringLiteral("cannot open source %1: %2").arg(shownSource(sourcePath), reason(error));
-        diag(why);
-        m_result.failures.append({shown(fullPath), why});
+    JobSource* source = sourceFor(f.diskName, &error);
+    if (!source) {
         if (onSourceOpenFailed)
             onSourceOpenFailed(sourcePath, error);
-        return false;
+        return fail(QStringLiteral("cannot open source %1: %2").arg(shownSource(sourcePath), reason(error)));
     }
-    const Target target = targetFor(fullPath);
-    if (!m_output.open(target.writePath)) {
-        const QString why = QStringLiteral("cannot create %1: %2").arg(shown(target.writePath), reason(m_output.error()));
-        diag(why);
-        m_result.failures.append({shown(fullPath), why});
-        return false;
-    }
+    if (!stillTheSame(source))
+        return fail(QStringLiteral("%1; %2 not written").arg(source->changed, shown(fullPath)));
+    Target target;
+    QString why;
+    if (!openItem(name, fullPath, &target, &why))
+        return fail(why);
+    giveToRequestingUser(target);
+    NyxCIOSystemDevice* device = source->device.get();
 
     CopyTally tally;
     bool broken = false;
     CopyResult r = CopyResult::Done;
     if (f.totalBytes >= 0) {
-        m_copier.setDevice(device.get());
+        m_copier.setDevice(device);
         r = copyRow(f, fullPath, &tally, &broken);
         m_copier.setDevice(nullptr);
     }
-    QString why;
     if (r == CopyResult::WriteFailed)
         why = QStringLiteral("write error: %1").arg(reason(m_output.error()));
     if (!m_output.close() && r != CopyResult::WriteFailed) {
@@ -492,6 +660,12 @@ void ExportJob::begin(const RowSource& rows)
     m_failedRows = 0;
     m_nextClockCheck = 0;
     m_sinceReport.invalidate();
+    closeSources();
+    m_dirRefused = false;
+    const RequestingUser owner = requestingUser();
+    m_giveAway = owner.other;
+    m_ownerUid = owner.uid;
+    m_ownerGid = owner.gid;
     // One pass: a row may be built anew each time it is asked for.
     QList<QByteArray> names;
     std::set<QByteArray> seen;
@@ -532,6 +706,8 @@ int ExportJob::exportAll(const RowSource& rows, const QByteArray& directory)
         m_failedRows = rows.size();
         return 0;
     }
+    QString refused;
+    m_dirRefused = !openDirectory(directory, &refused);
     for (int i = 0; i < rows.size(); ++i) {
         if (!exportItem(rows.at(i)))
             ++m_failedRows;
@@ -541,6 +717,7 @@ int ExportJob::exportAll(const RowSource& rows, const QByteArray& directory)
             break;
         }
     }
+    closeSources();
     progress(true);
     return m_failedRows == 0 ? 1 : 0;
 }
@@ -568,6 +745,7 @@ int ExportJob::videoMerge(const RowSource& rows, const QByteArray& outputPath)
         m_result.failures.append({shown(outputPath), why});
         return 0;
     }
+    giveToRequestingUser(target);
 
     CopyTally tally;
     bool broken = false;
@@ -576,13 +754,13 @@ int ExportJob::videoMerge(const RowSource& rows, const QByteArray& outputPath)
     for (int i = 0; i < rows.size() && r == CopyResult::Done; ++i) {
         const SPlayListTableItem row = rows.at(i);
         const SFragmentFit& f = row.sFragmentFit;
-        // Every row is read from its own disk, reopened even when it is the same one.
+        // Every row is read from its own disk, opened once for the whole merge.
         const QByteArray sourcePath = nyxDevicePathForName(f.diskName);
         if (i == 0)
             qCDebug(lcExport, "drivename %s", sourcePath.constData());
         int error = 0;
-        const NyxDeviceHandle device = openSource(sourcePath, &error);
-        if (!device) {
+        JobSource* source = sourceFor(f.diskName, &error);
+        if (!source) {
             if (i == 0 && onSourceOpenFailed)
                 onSourceOpenFailed(sourcePath, error);
             diag(QStringLiteral("open drive0 error: %1: %2; fragment %3 left out of %4")
@@ -592,12 +770,13 @@ int ExportJob::videoMerge(const RowSource& rows, const QByteArray& outputPath)
             continue;
         }
         CopyTally rowTally;
-        m_copier.setDevice(device.get());
+        m_copier.setDevice(source->device.get());
         r = copyRow(f, outputPath, &rowTally, &broken);
         m_copier.setDevice(nullptr);
         reportReadTrouble(sourcePath, outputPath, rowTally);
         tally.add(rowTally);
     }
+    closeSources();
 
     QString why;
     if (r == CopyResult::WriteFailed)

@@ -24,6 +24,8 @@
 #include <memory>
 #include <vector>
 
+#include <sys/types.h>
+
 class NyxCIOSystemDevice;
 class SourceGuard;
 
@@ -62,6 +64,14 @@ public:
     // Creates or truncates path. false with error() set on failure.
     // The buffer is kept from one file to the next.
     bool open(const QByteArray& path);
+    // Creates name in the folder open as dirfd, never through an existing
+    // file or link: fails with EEXIST when name exists.
+    bool create(int dirfd, const QByteArray& name);
+    // len bytes of device from offset appended in the kernel, after what is
+    // gathered: ExtentCopier::Direct's results.
+    qint64 copyFrom(NyxCIOSystemDevice* device, qint64 offset, qint64 len);
+    // Hands the open file to uid:gid; false with errno set on failure.
+    bool giveTo(uid_t uid, gid_t gid);
     bool write(const char* data, qint64 len);
     // Flushes and closes; false if anything written since open was lost.
     bool close();
@@ -139,6 +149,8 @@ class ExportJob {
 public:
     ExportJob();
     ~ExportJob();
+    ExportJob(const ExportJob&) = delete;
+    ExportJob& operator=(const ExportJob&) = delete;
 
     // Progress: totalSize = bytes of all rows, inc = bytes written so far.
     // Called at most every kProgressIntervalMs, and always with the final value.
@@ -181,12 +193,26 @@ public:
     int sourcesExamined() const { return m_sourcesExamined; }
 
 private:
+    // A source of the job, opened once and read by every row that names it.
+    struct JobSource {
+        QByteArray diskName;
+        NyxDeviceHandle device;
+        // What the source's name denoted when it was opened (stat), so a
+        // file or device put in its place during the job is noticed.
+        bool named = false;
+        quint64 dev = 0, ino = 0, rdev = 0;
+        QString changed; // set once it no longer names what was opened
+    };
     enum class CopyResult { Done, Cancelled, WriteFailed };
     enum class Ending { Complete, Cancelled, WriteFailed };
     // Where an output goes: its final name, and the name written until then.
     struct Target {
         QByteArray path;
         QByteArray writePath;
+        // Made in a held folder: renamed there by these names, wherever it went.
+        int dirFd = -1;
+        QByteArray name;
+        QByteArray writeName;
     };
 
     bool exportItem(const SPlayListTableItem& row);
@@ -195,12 +221,25 @@ private:
     CopyResult copyRow(const SFragmentFit& f, const QByteArray& outputPath, CopyTally* tally, bool* broken);
     void reportReadTrouble(const QByteArray& sourcePath, const QByteArray& outputPath, const CopyTally& tally);
     NyxDeviceHandle openSource(const QByteArray& sourcePath, int* error);
+    // The job's open source of that name, opened on first use; null with
+    // *error set when it cannot be opened (tried again by a later row).
+    JobSource* sourceFor(const QByteArray& diskName, int* error);
+    // Whether the source's name still denotes what was opened: one stat.
+    bool stillTheSame(JobSource* source);
+    void closeSources();
+    // The destination folder of an export, held open for the job; false with
+    // *why when it lies on a source.
+    bool openDirectory(const QByteArray& directory, QString* why);
     // Built once per job, so a job's check is linear in its rows.
     void buildSourceCheck(const QList<QByteArray>& diskNames);
     // Whether outputPath, or the name it is written under until complete,
     // lies on a source of the job; *why says how.
     bool isSourceOf(const QByteArray& outputPath, QString* why) const;
     Target targetFor(const QByteArray& path);
+    // Opens the output of an export's row in the held folder: false with
+    // *why (refused or not created) when it cannot be written.
+    bool openItem(const QByteArray& name, const QByteArray& fullPath, Target* target, QString* why);
+    void giveToRequestingUser(const Target& target);
     // Renames a written output to its final name and records the file in
     // the result; false when it is not whole (failure names why).
     bool finish(const Target& target, Ending ending, const CopyTally& tally, const QString& failure);
@@ -216,7 +255,15 @@ private:
     OutputFile m_output;
     // The source check of the current job (buildSourceCheck).
     std::unique_ptr<SourceGuard> m_guard;
+    std::vector<JobSource> m_sources;
     QByteArray m_directory;
+    int m_dirFd = -1;
+    int m_dirError = 0;
+    bool m_dirRefused = false; // each file is then checked on its own, to say why
+    // Root acting for a user hands each file it makes to them.
+    bool m_giveAway = false;
+    uid_t m_ownerUid = 0;
+    gid_t m_ownerGid = 0;
     qint64 m_total = 0;
     qint64 m_largestRow = 0;
     qint64 m_written = 0;

@@ -128,7 +128,8 @@ void ExtentCopier::rescue(qint64 blockStart, qint64 a, qint64 b, CopyTally* tall
     }
 }
 
-CopyEnd ExtentCopier::copy(qint64 start, qint64 end, const Sink& sink, CopyTally* tally, const Step& step)
+CopyEnd ExtentCopier::copy(qint64 start, qint64 end, const Sink& sink, CopyTally* tally, const Step& step,
+                           const Direct& direct)
 {
     if (end <= start)
         return CopyEnd::Done;
@@ -146,7 +147,26 @@ CopyEnd ExtentCopier::copy(qint64 start, qint64 end, const Sink& sink, CopyTally
     }
     m_runStride = 0;
     qint64 pos = start;
+    bool tryDirect = bool(direct);
     while (pos < stop) {
+        // Not inside a bad area being probed: that goes on sector by sector below.
+        if (tryDirect && m_runStride == 0 && stop - pos >= kDirectCopyBytes) {
+            const qint64 len = std::min(kBlockBytes, stop - pos);
+            ++tally->reads;
+            const qint64 n = direct(m_device, pos, len);
+            if (n == kSinkBroken)
+                return CopyEnd::SinkFailed;
+            if (n == kDirectUnsupported)
+                tryDirect = false;
+            if (n > 0) {
+                tally->copied += n;
+                pos += n;
+                if (step && step(n))
+                    return pos < stop ? CopyEnd::Stopped : CopyEnd::Done;
+                continue;
+            }
+            // Nothing copied: this block is read, its bad sectors found as ever.
+        }
         const qint64 a = pos - pos % kSector;
         const qint64 b = std::min(a + kBlockBytes, roundUp(stop, kSector));
         m_zeroed.clear();

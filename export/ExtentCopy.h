@@ -12,6 +12,7 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -41,6 +42,14 @@ public:
     using Sink = std::function<bool(const char* data, qint64 len)>;
     // After every block, with the bytes just handed on; true stops the copy.
     using Step = std::function<bool(qint64 bytes)>;
+    // Copies [offset, offset + len) of the device into the sink's file
+    // itself, in the kernel: bytes copied, kDirectUnsupported, kSinkBroken
+    // (the output failed), or another negative value (read those bytes).
+    using Direct = std::function<qint64(NyxCIOSystemDevice* device, qint64 offset, qint64 len)>;
+    static constexpr qint64 kDirectUnsupported = -EOPNOTSUPP;
+    static constexpr qint64 kSinkBroken = -(qint64(1) << 62);
+    // Stretches shorter than this are read and handed to the sink, which gathers them.
+    static constexpr qint64 kDirectCopyBytes = 64 << 10;
 
     // Bytes read per request; a multiple of 512.
     static constexpr qint64 kBlockBytes = 1 << 20;
@@ -49,7 +58,10 @@ public:
     // The source to read from (not owned); its size bounds every copy.
     void setDevice(NyxCIOSystemDevice* device);
     // [start, end) of the source, in order, into sink.
-    CopyEnd copy(qint64 start, qint64 end, const Sink& sink, CopyTally* tally, const Step& step = Step());
+    // With direct, long readable stretches go by it instead, bytes and
+    // tally the same; a stretch it cannot copy is read as ever.
+    CopyEnd copy(qint64 start, qint64 end, const Sink& sink, CopyTally* tally, const Step& step = Step(),
+                 const Direct& direct = Direct());
 
 private:
     // Fills the block buffer for [a, b) (512-aligned, within one block,

@@ -6,7 +6,7 @@
 # over cat's (the steadier figure on a shared machine), and
 # peak RSS above the baseline (the same scan of a 1 GiB image of zeros, no
 # fragments) per fragment. With MERGE=1 also `--merge` into /dev/shm, which
-# keeps every fragment for the export.
+# keeps every fragment for the export, and the merge's own time.
 #
 # usage: bench/dense/run.sh [BUILD_DIR]      (build)
 #   CLI=/path/to/corvotkl-cli bench/dense/run.sh   compares another build
@@ -60,6 +60,10 @@ for per in $DENSITIES; do
       d = (m - base) * 1024
       printf "%-9d %-6s %10d %7.2f %7.2f %6.1f %8.2f %8.2f %7.1f %11.1f %10.1f\n", per, mode, n, cw, w, (cw > 0 ? w / cw : 0),
              cc, c, (cc > 0 ? c / cc : 0), d / 1e6, (n > 0 ? d / n : 0) }'
+    if [[ $mode == merge ]]; then
+      # the merge's own share, as the CLI times it apart from the scan (last round)
+      sed -nE 's/^corvotkl-cli: merged .* written in ([0-9.]+) s.*/          the merge itself: \1 s/p' "$work/err"
+    fi
   done
   rm -f "$work/dense.img"
 done

@@ -412,7 +412,9 @@ TEST(CliScan, EmptyRangeEndsWithNothing)
 
 // What an export reads back from the packed store is what the scan sent:
 // fragments of no, one, two (kept in the record) and more extents (kept in
-// the pool), of two disks and several streams, in the order added.
+// the pool), of two disks and several streams, in the order added; and those
+// the record cannot hold (offsets past 6 bytes, a negative size, more kinds
+// than it numbers), kept whole beside it.
 TEST(CliFragmentStore, GivesBackEveryFragmentAsAdded)
 {
     const QByteArray diskA = "sdb1", diskB = "/images/other disk.img";
@@ -421,7 +423,7 @@ TEST(CliFragmentStore, GivesBackEveryFragmentAsAdded)
         SFragmentFit f;
         f.diskName = i % 7 == 3 ? diskB : diskA;
         f.formatCode = 14 + i % 2;
-        f.stream = i % 5;
+        f.stream = i < 20000 ? i % 5 : i;
         f.firstTime = quint32(i * 3);
         f.lastTime = quint32(i * 3 + 2);
         f.frameCount = i % 11;
@@ -429,6 +431,10 @@ TEST(CliFragmentStore, GivesBackEveryFragmentAsAdded)
         for (int k = 0; k < i % 6; ++k)
             extents->append(SExtent{qint64(i) * 4096 + k * 1000, qint64(i) * 4096 + k * 1000 + 500 + k});
         f.totalBytes = 500LL * extents->size() + i;
+        if (i % 1000 == 1 && !extents->isEmpty())
+            (*extents)[0] = SExtent{qint64(1) << 50, (qint64(1) << 50) + 4096};
+        if (i % 1000 == 2)
+            f.totalBytes = -1;
         f.extents = extents;
         in.append(CliFragment{100 + i, f, {}});
     }

@@ -208,11 +208,15 @@ TEST_F(ExportJobTest, SourceShorterThanAnExtentFailsButKeepsWhatWasThere)
     EXPECT_TRUE(readFile(tmp.filePath("m.TKL")) == image.mid(int(n - 5000)));
 }
 
-TEST_F(ExportJobTest, OneBadSectorCostsExactlyItsBytesInSingleExportAndMerge)
+// Read, or copied in the kernel up to the bad sector and read from there on.
+class BadSectorTest : public ExportJobTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(BadSectorTest, OneBadSectorCostsExactlyItsBytesInSingleExportAndMerge)
 {
     auto badPlan = std::make_shared<FaultPlan>(image);
     badPlan->badArea(600064, 600576); // one sector
     auto goodPlan = std::make_shared<FaultPlan>(image);
+    badPlan->kernelCopy = goodPlan->kernelCopy = GetParam();
     nyxSetDeviceFactory([&](const QByteArray& path) -> std::unique_ptr<NyxCIOSystemDevice> {
         return std::make_unique<FaultDevice>(path.endsWith("bad") ? badPlan : goodPlan, path);
     });
@@ -248,7 +252,11 @@ TEST_F(ExportJobTest, OneBadSectorCostsExactlyItsBytesInSingleExportAndMerge)
         }
         EXPECT_EQ(plan->created(), plan->deleted());
     }
+    // A readable source copied in the kernel is not read through our memory.
+    EXPECT_EQ(goodPlan->reads().empty(), GetParam());
 }
+
+INSTANTIATE_TEST_SUITE_P(ReadOrKernelCopy, BadSectorTest, ::testing::Bool());
 
 TEST_F(ExportJobTest, MergeGoesOnPastAnUnreadableAndACutOffFragment)
 {
@@ -505,4 +513,48 @@ TEST_F(ExportJobTest, OutputFileKeepsTheOrderOfGatheredAndDirectPieces)
     QFile written(tmp.filePath("o.bin"));
     ASSERT_TRUE(written.open(QIODevice::ReadOnly));
     EXPECT_TRUE(written.readAll() == data.left(int(at)));
+}
+
+// The folder is checked once per export; each file in it is still checked
+// against the sources before its name is taken, so a source that bears an
+// output's name is neither replaced nor renamed over.
+TEST_F(ExportJobTest, ExportNeverReplacesASourceBearingAnOutputName)
+{
+    const QByteArray dir = outDir();
+    SPlayListTableItem row = makeRow(imagePath, {{0, 5000}}, 1);
+    const QByteArray named = dir + '/' + QFile::encodeName(singleFileName(row));
+    ASSERT_TRUE(writeFile(QFile::decodeName(named), image));
+    row.sFragmentFit.diskName = named;
+    ExportJob job;
+    wire(job);
+    EXPECT_EQ(job.exportAll({row}, dir), 0);
+    EXPECT_TRUE(readFile(QFile::decodeName(named)) == image);
+    EXPECT_TRUE(job.result().details().join('\n').contains("refusing to write")) << diagnostics.join('\n').toStdString();
+    EXPECT_FALSE(QFileInfo::exists(QFile::decodeName(named + ".part")));
+}
+
+// A source whose name comes to give another file while an export runs (an
+// image replaced, a disk swapped) is caught before the next file is written.
+TEST_F(ExportJobTest, SourceReplacedDuringTheExportStopsItsNextFile)
+{
+    const SPlayListTableItem first = makeRow(imagePath, {{0, 5000}}, 1);
+    const SPlayListTableItem second = makeRow(imagePath, {{8000, 9000}}, 2);
+    const QString other = tmp.filePath("other.img");
+    ASSERT_TRUE(writeFile(other, patternBytes(image.size(), 0x99)));
+    ExportJob job;
+    wire(job);
+    bool replaced = false;
+    job.onProgress = [&](qint64, qint64) {
+        if (!replaced)
+            replaced = ::rename(QFile::encodeName(other).constData(), imagePath.constData()) == 0;
+    };
+    EXPECT_EQ(job.exportAll({first, second}, outDir()), 0);
+    ASSERT_TRUE(replaced);
+    // Written whole from what was opened, before the change.
+    EXPECT_TRUE(readFile(exported(first)) == image.mid(0, 5000));
+    EXPECT_FALSE(QFileInfo::exists(exported(second)));
+    EXPECT_FALSE(QFileInfo::exists(exported(second) + ".part"));
+    ASSERT_EQ(job.result().failures.size(), 1);
+    EXPECT_TRUE(job.result().failures.first().reason.contains("changed during the export"))
+        << job.result().failures.first().reason.toStdString();
 }

@@ -9,6 +9,8 @@
 //   plan->emptyReadAt(off);                  // ... returns 0 bytes
 //   plan->badArea(start, end, EIO);          // any read touching [start, end) fails
 //   plan->shrinkAfterReads(3, newSize);      // the source shrinks after 3 reads
+//   plan->kernelCopy = true;                 // copyTo works, as copy_file_range does:
+//                                            // up to a bad area, then its error
 //   plan->gateReads(); plan->allowReads(2);  // reads wait for tokens (step a reader)
 //   plan->waitForReads(3);                   // until 3 reads have been made
 //   plan->waitForWaiting(2);                 // until 2 readers are parked at the gate
@@ -31,6 +33,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <unistd.h>
 #include <vector>
 
 struct FaultRead {
@@ -45,6 +48,7 @@ public:
 
     // Setup (before the reader runs).
     int failOpen = 0;
+    bool kernelCopy = false;
     void readErrorAt(std::int64_t offset, int error = EIO) { setRule(offset, Rule{Rule::Error, error}); }
     void shortReadAt(std::int64_t offset, std::int64_t bytes) { setRule(offset, Rule{Rule::Short, bytes}); }
     void emptyReadAt(std::int64_t offset) { setRule(offset, Rule{Rule::Short, 0}); }
@@ -137,6 +141,31 @@ public:
         return result;
     }
 
+    // copyTo of a device: the bytes before the first bad area written to fd;
+    // the area's error when it starts there. Not logged as reads.
+    std::int64_t copyOut(int fd, std::int64_t offset, std::uint32_t count)
+    {
+        std::lock_guard<std::mutex> g(m_mutex);
+        if (!kernelCopy)
+            return -EOPNOTSUPP;
+        std::int64_t end = std::min<std::int64_t>(offset + count, m_bytes.size());
+        for (const Bad& b : m_bad) {
+            if (b.start < end && b.end > offset) {
+                if (b.start <= offset)
+                    return -b.error;
+                end = b.start;
+            }
+        }
+        std::int64_t done = 0;
+        while (offset + done < end) {
+            const ssize_t w = ::write(fd, m_bytes.constData() + offset + done, size_t(end - offset - done));
+            if (w < 0)
+                return done > 0 ? done : -errno;
+            done += w;
+        }
+        return done;
+    }
+
 private:
     void waitAtGate(std::unique_lock<std::mutex>& g)
     {
@@ -224,6 +253,10 @@ public:
         if (r < 0)
             m_error = int(-r);
         return r;
+    }
+    std::int64_t copyTo(int outFd, std::int64_t offset, std::uint32_t count) override
+    {
+        return m_open ? m_plan->copyOut(outFd, offset, count) : -EBADF;
     }
     std::int64_t size() const override { return m_open ? m_plan->size() : -1; }
     int lastError() const override { return m_error; }

@@ -42,6 +42,11 @@ public:
     int logicalBlockSize() const override { return m_inner->logicalBlockSize(); }
     bool isBlockDevice() const override { return m_inner->isBlockDevice(); }
     void pinForDirectReads(void* base, std::size_t bytes) override { m_inner->pinForDirectReads(base, bytes); }
+    // A failed copy is read again through readFrom, which notes it.
+    std::int64_t copyTo(int outFd, std::int64_t offset, std::uint32_t count) override
+    {
+        return m_inner->copyTo(outFd, offset, count);
+    }
     std::int64_t size() const override { return m_inner->size(); }
     int lastError() const override { return m_inner->lastError(); }
 
@@ -111,84 +116,6 @@ NyxDeviceFactory cliWatchingFactory(NyxDeviceFactory inner, CliReadErrors* log)
             return dev;
         return std::make_unique<WatchedDevice>(std::move(dev), log);
     };
-}
-
-void CliFragmentStore::append(int serial, const SFragmentFit& f)
-{
-    // Fragments of one scan share their name's bytes: the last kind is
-    // nearly always the one.
-    const bool sameKind = !m_kinds.empty() && m_kinds[m_lastKind].formatCode == f.formatCode &&
-                          m_kinds[m_lastKind].stream == f.stream &&
-                          (m_kinds[m_lastKind].diskName.constData() == f.diskName.constData() ||
-                           m_kinds[m_lastKind].diskName == f.diskName);
-    if (!sameKind) {
-        const auto key = std::make_tuple(f.diskName, f.formatCode, f.stream);
-        auto it = m_kindIndex.find(key);
-        if (it == m_kindIndex.end()) {
-            it = m_kindIndex.emplace(key, quint32(m_kinds.size())).first;
-            m_kinds.push_back(Kind{f.diskName, f.formatCode, f.stream});
-        }
-        m_lastKind = it->second;
-    }
-    if (m_count % kPerBlock == 0)
-        m_blocks.emplace_back(new Record[kPerBlock]);
-    Record& r = m_blocks.back()[size_t(m_count % kPerBlock)];
-    const int n = f.extents ? f.extents->size() : 0;
-    r = Record{f.totalBytes, serial, f.frameCount, f.firstTime, f.lastTime, m_lastKind, quint32(n), {}};
-    if (n <= 2) {
-        for (int k = 0; k < n; ++k)
-            r.inside[k] = f.extents->at(k);
-    } else {
-        r.inside[0].start = qint64(m_pool.size());
-        m_pool.insert(m_pool.end(), f.extents->constBegin(), f.extents->constEnd());
-    }
-    ++m_count;
-}
-
-CliFragment CliFragmentStore::fragment(int i) const
-{
-    const Record& r = m_blocks[size_t(i / kPerBlock)][size_t(i % kPerBlock)];
-    const Kind& kind = m_kinds[r.kind];
-    CliFragment c;
-    c.serial = r.serial;
-    SFragmentFit& f = c.fragment;
-    f.diskName = kind.diskName;
-    f.formatCode = kind.formatCode;
-    f.stream = kind.stream;
-    f.firstTime = r.firstTime;
-    f.lastTime = r.lastTime;
-    f.totalBytes = r.totalBytes;
-    f.frameCount = r.frameCount;
-    auto extents = std::make_shared<SExtentList>();
-    extents->reserve(int(r.extentCount));
-    if (r.extentCount <= 2) {
-        for (quint32 k = 0; k < r.extentCount; ++k)
-            extents->append(r.inside[k]);
-    } else {
-        const auto first = m_pool.begin() + r.inside[0].start;
-        for (auto e = first; e != first + r.extentCount; ++e)
-            extents->append(*e);
-    }
-    f.extents = std::move(extents);
-    return c;
-}
-
-SPlayListTableItem CliFragmentStore::at(int i) const
-{
-    CliFragment c = fragment(i);
-    SPlayListTableItem row;
-    row.sFragmentFit = std::move(c.fragment);
-    row.iSerial = c.serial;
-    return row;
-}
-
-QList<CliFragment> CliFragmentStore::toList() const
-{
-    QList<CliFragment> list;
-    list.reserve(m_count);
-    for (int i = 0; i < m_count; ++i)
-        list.append(fragment(i));
-    return list;
 }
 
 CliSource resolveCliSource(const QString& source)

@@ -7,6 +7,7 @@
 #include "export/ExportCore.h"
 #include "scan/SFragmentFit.h"
 #include "scan/SSchedule.h"
+#include "tools/cli/CliFragmentStore.h"
 #include "tools/cli/CliOptions.h"
 
 #include "disk/Nyx.h"
@@ -53,53 +54,6 @@ struct CliReadErrors {
 // Makes devices with `inner` (the POSIX device when empty) and counts their
 // failed and short reads in `log`.
 NyxDeviceFactory cliWatchingFactory(NyxDeviceFactory inner, CliReadErrors* log);
-
-struct CliFragment {
-    int serial = 0;
-    SFragmentFit fragment;
-    Media::Duration duration;
-};
-
-// Found fragments kept for an export after the scan: one 64-byte record
-// each, with up to two extents inside it, in large blocks; further extents
-// in one shared pool; the disk name, format and stream stored once per kind.
-// No heap node per fragment or extent. An export reads the rows one at a
-// time (at), so they are never all expanded at once.
-class CliFragmentStore : public ExportCore::RowSource {
-public:
-    void append(int serial, const SFragmentFit& f);
-    int size() const override { return m_count; }
-    SPlayListTableItem at(int i) const override;
-    CliFragment fragment(int i) const;
-    // The fragments as records, in the order they were added.
-    QList<CliFragment> toList() const;
-
-private:
-    struct Record {
-        qint64 totalBytes;
-        qint32 serial;
-        qint32 frameCount;
-        quint32 firstTime;
-        quint32 lastTime;
-        quint32 kind;        // index into m_kinds
-        quint32 extentCount; // more than two: the first is at pool[inside[0].start]
-        SExtent inside[2];
-    };
-    static_assert(sizeof(Record) == 64, "a fragment's record is 64 bytes");
-    struct Kind {
-        QByteArray diskName;
-        int formatCode;
-        int stream;
-    };
-    static constexpr int kPerBlock = 1 << 14;
-
-    std::vector<std::unique_ptr<Record[]>> m_blocks;
-    std::deque<SExtent> m_pool;
-    std::vector<Kind> m_kinds;
-    std::map<std::tuple<QByteArray, int, int>, quint32> m_kindIndex;
-    quint32 m_lastKind = 0;
-    int m_count = 0;
-};
 
 class CliScan : public QObject {
     Q_OBJECT

@@ -284,6 +284,11 @@ public:
         return m_inner->readDirect(dst, offset, count);
     }
     int logicalBlockSize() const override { return m_inner->logicalBlockSize(); }
+    // An export's copy, never the scan's read.
+    std::int64_t copyTo(int outFd, std::int64_t offset, std::uint32_t count) override
+    {
+        return m_inner->copyTo(outFd, offset, count);
+    }
     std::int64_t size() const override { return m_inner->size(); }
     int lastError() const override { return m_inner->lastError(); }
 
