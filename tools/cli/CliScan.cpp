@@ -350,6 +350,7 @@ bool CliScan::start()
         connect(m_scan, &CFragmentFit::TransmitCheckpoint, this, &CliScan::onCheckpoint, Qt::QueuedConnection);
     connect(m_scan, &QThread::finished, this, &CliScan::onScanFinished, Qt::QueuedConnection);
     qRegisterMetaType<Media::Duration>();
+    m_countDurations = !readDirectly;
     m_durations = new CliDurations(m_scan->publishedPosition(), readDirectly ? 0 : CliDurations::kDefaultWindow);
     connect(m_durations, &CliDurations::counted, this, &CliScan::onCounted, Qt::QueuedConnection);
     m_durations->start();
@@ -404,7 +405,14 @@ void CliScan::onBatch(SFragmentBatch batch)
         // the counter falls far behind (dense data closes fragments faster
         // than they can be counted), rows go out without one, so neither the
         // list nor the memory waits on it.
-        const bool count = m_counting < kCountingBacklog;
+        const bool count = m_countDurations && m_counting < kCountingBacklog;
+        if (!count && m_pending.empty()) {
+            // Nothing to wait for and nothing before it: listed at once.
+            listNow(serials[k], fragments[k], Media::Duration());
+            ++m_fragmentCount;
+            uncounted = true;
+            continue;
+        }
         m_pending.push_back(PendingRow{CliFragment{serials[k], fragments[k], Media::Duration()}, !count});
         if (count) {
             ++m_counting;
@@ -500,14 +508,19 @@ void CliScan::listSettled()
 {
     while (!m_pending.empty() && m_pending.front().settled) {
         const CliFragment& f = m_pending.front().row;
-        if (m_session && !m_session->counted(f.serial, f.duration))
-            dropSession();
-        listFragment(f.serial, f.fragment, f.duration);
+        listNow(f.serial, f.fragment, f.duration);
         m_pending.pop_front();
-        ++m_listed;
     }
     flushRowsSoon();
     finishWhenListed();
+}
+
+void CliScan::listNow(int serial, const SFragmentFit& fragment, const Media::Duration& duration)
+{
+    if (m_session && !m_session->counted(serial, duration))
+        dropSession();
+    listFragment(serial, fragment, duration);
+    ++m_listed;
 }
 
 void CliScan::listFragment(int serial, const SFragmentFit& fragment, const Media::Duration& duration)
@@ -522,13 +535,25 @@ void CliScan::listFragment(int serial, const SFragmentFit& fragment, const Media
             m_quotedDisk = corvoJsonString(fragment.diskName);
         }
         const int n = fragment.extents ? fragment.extents->size() : 0;
-        corvoAppendFragmentJson(m_rows, serial, m_quotedDisk, fragment.formatCode, fragment.stream,
-                                fragment.firstTime, fragment.lastTime, fragment.totalBytes, fragment.frameCount,
-                                n ? fragment.extents->constData() : nullptr, n);
-        m_rows.chop(1); // the closing brace: the duration goes last
-        m_rows.append(",\"duration_s\":");
-        m_rows.append(cliDurationText(duration, "null"));
-        m_rows.append("}\n");
+        // Written in place: the buffer keeps its capacity between flushes.
+        const int at = m_rows.size();
+        m_rows.resize(at + corvoFragmentJsonBound(m_quotedDisk.size(), n) + 32);
+        char* p = corvoWriteFragmentJson(m_rows.data() + at, serial, m_quotedDisk, fragment.formatCode,
+                                         fragment.stream, fragment.firstTime, fragment.lastTime,
+                                         fragment.totalBytes, fragment.frameCount,
+                                         n ? fragment.extents->constData() : nullptr, n);
+        --p; // the closing brace: the duration goes last
+        std::memcpy(p, ",\"duration_s\":", 14);
+        p += 14;
+        if (duration.known) {
+            const QByteArray seconds = cliDurationText(duration, "null");
+            m_rows.resize(int(p - m_rows.constData()));
+            m_rows.append(seconds);
+            m_rows.append("}\n", 2);
+        } else {
+            std::memcpy(p, "null}\n", 6);
+            m_rows.resize(int(p + 6 - m_rows.constData()));
+        }
     } else {
         printRow(serial, fragment, duration);
     }
@@ -601,7 +626,7 @@ void CliScan::printRow(int serial, const SFragmentFit& fr, const Media::Duration
     p = padded(p, fr.totalBytes, 15);
     p = padded(p, first, 17);
     p = padded(p, last, 17);
-    const QByteArray seconds = cliDurationText(duration, "-").left(64);
+    const QByteArray seconds = duration.known ? cliDurationText(duration, "-").left(64) : QByteArray::fromRawData("-", 1);
     *p++ = ' ';
     for (int i = int(seconds.size()); i < 10; ++i)
         *p++ = ' ';

@@ -141,6 +141,8 @@ private:
     bool fail(int code, const QString& message);
     void printRow(int serial, const SFragmentFit& f, const Media::Duration& duration);
     void listFragment(int serial, const SFragmentFit& f, const Media::Duration& duration);
+    // Tells the session, lists the row and counts it as listed.
+    void listNow(int serial, const SFragmentFit& f, const Media::Duration& duration);
     void dropSession();
     void printJsonSummary(qint64 scanned, int error, const std::vector<SourceRange>& unreadable,
                           const std::vector<SourceRange>& untried);
@@ -169,6 +171,7 @@ private:
     int m_listed = 0;   // rows printed, in order
     int m_counting = 0; // rows handed to m_durations and not yet back
     bool m_scanEnded = false;
+    bool m_countDurations = false; // a disk's scan counts none
     std::atomic<char> m_samplerStopped{'N'};
     std::atomic<char> m_samplerPaused{'N'};
     CliReadErrors* m_readErrors = nullptr;
