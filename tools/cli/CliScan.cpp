@@ -345,6 +345,9 @@ bool CliScan::start()
     }
 
     m_scan = new CFragmentFit;
+    // Rows reach a pipe at most kFlushMs late anyway: fewer, larger batches
+    // wake this thread a few times a second instead of after every read.
+    m_scan->setBatchInterval(int(kFlushMs / 2));
     connect(m_scan, &CFragmentFit::TransmitFragmentBatch, this, &CliScan::onBatch, Qt::QueuedConnection);
     if (m_session)
         connect(m_scan, &CFragmentFit::TransmitCheckpoint, this, &CliScan::onCheckpoint, Qt::QueuedConnection);
