@@ -355,7 +355,21 @@ bool CliScan::start()
     qRegisterMetaType<Media::Duration>();
     m_countDurations = !readDirectly;
     m_durations = new CliDurations(m_scan->publishedPosition(), readDirectly ? 0 : CliDurations::kDefaultWindow);
-    connect(m_durations, &CliDurations::counted, this, &CliScan::onCounted, Qt::QueuedConnection);
+    connect(
+        m_durations, &CliDurations::counted, this,
+        [this](int index, Media::Duration duration) {
+            // On the counter's thread.
+            bool post = false;
+            {
+                std::lock_guard<std::mutex> hold(m_countedLock);
+                m_countedIn.emplace_back(index, duration);
+                post = !m_countedPosted;
+                m_countedPosted = true;
+            }
+            if (post)
+                QMetaObject::invokeMethod(this, &CliScan::takeCounted, Qt::QueuedConnection);
+        },
+        Qt::DirectConnection);
     m_durations->start();
     // The count of a fragment may borrow from the one before it.
     if (m_session && !m_session->saved().isEmpty())
@@ -494,16 +508,25 @@ void CliScan::finishSaved()
     emit done(m_exitCode);
 }
 
-void CliScan::onCounted(int index, Media::Duration duration)
+void CliScan::takeCounted()
 {
-    if (index < 0 || index >= m_fragmentCount)
-        return;
-    --m_counting;
-    if (index < m_listed)
-        return; // listed already, without it
-    PendingRow& p = m_pending[size_t(index - m_listed)];
-    p.row.duration = duration;
-    p.settled = true;
+    std::vector<std::pair<int, Media::Duration>> counts;
+    {
+        std::lock_guard<std::mutex> hold(m_countedLock);
+        counts.swap(m_countedIn);
+        m_countedPosted = false;
+    }
+    for (const auto& c : counts) {
+        const int index = c.first;
+        if (index < 0 || index >= m_fragmentCount)
+            continue;
+        --m_counting;
+        if (index < m_listed)
+            continue; // listed already, without it
+        PendingRow& p = m_pending[size_t(index - m_listed)];
+        p.row.duration = c.second;
+        p.settled = true;
+    }
     listSettled();
 }
 

@@ -22,6 +22,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <tuple>
 #include <vector>
 
@@ -133,7 +134,8 @@ private slots:
     void onBatch(SFragmentBatch batch);
     void onSample(SSchedule sample);
     void onScanFinished();
-    void onCounted(int index, Media::Duration duration);
+    // The counts gathered since the last call, then the rows they settle.
+    void takeCounted();
     void onCheckpoint(ScanResumePoint point);
     void finishSaved();
 
@@ -172,6 +174,11 @@ private:
     int m_counting = 0; // rows handed to m_durations and not yet back
     bool m_scanEnded = false;
     bool m_countDurations = false; // a disk's scan counts none
+    // Counts arrive from the counter's thread and wait here; one queued call
+    // takes all that came meanwhile, not one event per fragment.
+    std::mutex m_countedLock;
+    std::vector<std::pair<int, Media::Duration>> m_countedIn;
+    bool m_countedPosted = false;
     std::atomic<char> m_samplerStopped{'N'};
     std::atomic<char> m_samplerPaused{'N'};
     CliReadErrors* m_readErrors = nullptr;
