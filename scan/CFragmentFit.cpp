@@ -163,15 +163,9 @@ void CFragmentFit::sendFragment(const FragmentSlot& slot)
     m_outgoing.append(std::move(fragment));
     m_outgoingSerials.append(serial);
     // Dense data closes thousands of fragments per pass of the search.
-    if (m_outgoing.size() % kBatchClockEvery == 0) {
-        // A batch a receiver has read is never added to again: let go of it
-        // now, so the receiver, last to hold it, frees its fragments and not
-        // this thread, which the search needs.
-        if (m_lastBatch.taken())
-            m_lastBatch = SFragmentBatch();
-        if (m_outgoing.size() >= kBatchMost || m_sinceBatch.elapsed() >= m_batchMs)
-            sendBatch();
-    }
+    if (m_outgoing.size() % kBatchClockEvery == 0
+        && (m_outgoing.size() >= kBatchMost || m_sinceBatch.elapsed() >= m_batchMs))
+        sendBatch();
 }
 
 void CFragmentFit::sendBatch()

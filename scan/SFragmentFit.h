@@ -76,8 +76,6 @@ public:
     // The sender's side: waits up to `ms` for a receiver to read the batch
     // when it holds `atLeast` fragments or more. True when no wait is needed.
     bool waitFixed(int atLeast, int ms) const;
-    // The sender's side: a receiver has read the batch.
-    bool taken() const { return waitFixed(0, 0); }
 
 private:
     void fix() const;
