@@ -33,6 +33,8 @@ constexpr int kSlotCount = 1024;
 constexpr qint64 kFinalMinBytes = 512;
 constexpr qint64 kBatchMs = 4;      // the longest a closed fragment waits in the thread
 constexpr int kBatchClockEvery = 64; // fragments between looks at the clock
+// Fragments a batch takes at most before it goes, however long the interval.
+constexpr int kBatchMost = 8192;
 // Fragments an unread batch may hold before the scan waits for its receiver,
 // so a receiver slower than the search bounds the memory, not the disk.
 constexpr int kBatchBacklog = 1 << 14;
@@ -68,6 +70,7 @@ CFragmentFit::CFragmentFit(const ScanGeometry& geometry)
     , m_geometry(geometry)
     , m_pauseSemaphore(new PauseSemaphore)
     , m_buffer(new ScanBuffer(size_t(geometry.data + aheadBytes(geometry)), size_t(geometry.slack)))
+    , m_batchMs(int(kBatchMs))
 {
     qRegisterMetaType<ScanResumePoint>("ScanResumePoint");
     qRegisterMetaType<SFragmentBatch>("SFragmentBatch");
@@ -160,7 +163,8 @@ void CFragmentFit::sendFragment(const FragmentSlot& slot)
     m_outgoing.append(std::move(fragment));
     m_outgoingSerials.append(serial);
     // Dense data closes thousands of fragments per pass of the search.
-    if (m_outgoing.size() % kBatchClockEvery == 0 && m_sinceBatch.elapsed() >= kBatchMs)
+    if (m_outgoing.size() % kBatchClockEvery == 0
+        && (m_outgoing.size() >= kBatchMost || m_sinceBatch.elapsed() >= m_batchMs))
         sendBatch();
 }
 
@@ -406,7 +410,9 @@ void CFragmentFit::run()
             reachedEnd = true;
             break;
         }
-        sendBatch();
+        // A checkpoint covers every fragment sent before it.
+        if (m_batchMs <= kBatchMs || m_checkpoints || m_sinceBatch.elapsed() >= m_batchMs)
+            sendBatch();
         if (m_checkpoints)
             sendCheckpoint(resume, slotTable, slotOpen, false);
 

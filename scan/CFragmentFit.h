@@ -76,6 +76,10 @@ public:
     void setResumePoint(const ScanResumePoint& point) { m_resumePoint = point; }
     // Before start(): send TransmitCheckpoint after every pass of the search.
     void setCheckpoints(bool on) { m_checkpoints = on; }
+    // Before start(): the longest a closed fragment waits in the thread for
+    // its batch (4 ms by default: a batch after every pass). A receiver that
+    // is not a window, like the CLI, is woken less often with a longer one.
+    void setBatchInterval(int ms) { m_batchMs = ms; }
     void pause();
     void resume();
     void stop();
@@ -150,6 +154,7 @@ private:
     QVector<int> m_outgoingSerials;
     SFragmentBatch m_lastBatch;
     QElapsedTimer m_sinceBatch;
+    int m_batchMs;
     bool m_hasDevicePath = false;
     ScanResumePoint m_resumePoint;
     bool m_checkpoints = false;

@@ -14,14 +14,25 @@ QByteArray denseImage()
     return image;
 }
 
-class FragmentBatchDelivery : public ::testing::TestWithParam<bool> {};
+struct Receiver {
+    const char* name;
+    bool readAtOnce;
+    int batchMs; // 0: the default
+};
+void PrintTo(const Receiver& r, std::ostream* os) { *os << r.name; }
+
+class FragmentBatchDelivery : public ::testing::TestWithParam<Receiver> {};
 
 TEST_P(FragmentBatchDelivery, SameFragmentsSerialsAndOrderAsOneByOne)
 {
-    const bool readAtOnce = GetParam();
+    const bool readAtOnce = GetParam().readAtOnce;
+    // Longer than the scan: every fragment waits for the last batch.
+    const bool oneAtTheEnd = GetParam().batchMs > 0;
     const QByteArray image = denseImage();
     ScopedFaultDevices devices(std::make_shared<FaultPlan>(image));
     TestScan scan;
+    if (oneAtTheEnd)
+        scan.setBatchInterval(GetParam().batchMs);
     FragmentSink sink;
     sink.attach(scan);
     std::vector<SFragmentBatch> batches;
@@ -42,7 +53,9 @@ TEST_P(FragmentBatchDelivery, SameFragmentsSerialsAndOrderAsOneByOne)
     }
     const std::vector<SentFragment> one = sink.take();
     ASSERT_GT(one.size(), 3000u);
-    if (readAtOnce)
+    if (oneAtTheEnd)
+        EXPECT_EQ(batches.size(), 1u) << "nothing goes before the interval but the last batch";
+    else if (readAtOnce)
         EXPECT_GT(batches.size(), 3u);
     else
         EXPECT_EQ(batches.size(), 1u) << "an unread batch takes in every later fragment";
@@ -64,7 +77,9 @@ TEST_P(FragmentBatchDelivery, SameFragmentsSerialsAndOrderAsOneByOne)
     EXPECT_EQ(k, one.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Receiver, FragmentBatchDelivery, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "ReadsAtOnce" : "Busy"; });
+INSTANTIATE_TEST_SUITE_P(Receiver, FragmentBatchDelivery,
+                         ::testing::Values(Receiver{"ReadsAtOnce", true, 0}, Receiver{"Busy", false, 0},
+                                           Receiver{"LongInterval", true, 3600 * 1000}),
+                         [](const ::testing::TestParamInfo<Receiver>& i) { return std::string(i.param.name); });
 
 } // namespace

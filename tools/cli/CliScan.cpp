@@ -272,13 +272,31 @@ bool CliScan::start()
     }
 
     m_scan = new CFragmentFit;
+    // Rows reach a pipe at most kFlushMs late anyway: fewer, larger batches
+    // wake this thread a few times a second instead of after every read.
+    m_scan->setBatchInterval(int(kFlushMs / 2));
     connect(m_scan, &CFragmentFit::TransmitFragmentBatch, this, &CliScan::onBatch, Qt::QueuedConnection);
     if (m_session)
         connect(m_scan, &CFragmentFit::TransmitCheckpoint, this, &CliScan::onCheckpoint, Qt::QueuedConnection);
     connect(m_scan, &QThread::finished, this, &CliScan::onScanFinished, Qt::QueuedConnection);
     qRegisterMetaType<Media::Duration>();
+    m_countDurations = !readDirectly;
     m_durations = new CliDurations(m_scan->publishedPosition(), readDirectly ? 0 : CliDurations::kDefaultWindow);
-    connect(m_durations, &CliDurations::counted, this, &CliScan::onCounted, Qt::QueuedConnection);
+    connect(
+        m_durations, &CliDurations::counted, this,
+        [this](int index, Media::Duration duration) {
+            // On the counter's thread.
+            bool post = false;
+            {
+                std::lock_guard<std::mutex> hold(m_countedLock);
+                m_countedIn.emplace_back(index, duration);
+                post = !m_countedPosted;
+                m_countedPosted = true;
+            }
+            if (post)
+                QMetaObject::invokeMethod(this, &CliScan::takeCounted, Qt::QueuedConnection);
+        },
+        Qt::DirectConnection);
     m_durations->start();
     // The count of a fragment may borrow from the one before it.
     if (m_session && !m_session->saved().isEmpty())
@@ -331,7 +349,14 @@ void CliScan::onBatch(SFragmentBatch batch)
         // the counter falls far behind (dense data closes fragments faster
         // than they can be counted), rows go out without one, so neither the
         // list nor the memory waits on it.
-        const bool count = m_counting < kCountingBacklog;
+        const bool count = m_countDurations && m_counting < kCountingBacklog;
+        if (!count && m_pending.empty()) {
+            // Nothing to wait for and nothing before it: listed at once.
+            listNow(serials[k], fragments[k], Media::Duration());
+            ++m_fragmentCount;
+            uncounted = true;
+            continue;
+        }
         m_pending.push_back(PendingRow{CliFragment{serials[k], fragments[k], Media::Duration()}, !count});
         if (count) {
             ++m_counting;
@@ -410,16 +435,25 @@ void CliScan::finishSaved()
     emit done(m_exitCode);
 }
 
-void CliScan::onCounted(int index, Media::Duration duration)
+void CliScan::takeCounted()
 {
-    if (index < 0 || index >= m_fragmentCount)
-        return;
-    --m_counting;
-    if (index < m_listed)
-        return; // listed already, without it
-    PendingRow& p = m_pending[size_t(index - m_listed)];
-    p.row.duration = duration;
-    p.settled = true;
+    std::vector<std::pair<int, Media::Duration>> counts;
+    {
+        std::lock_guard<std::mutex> hold(m_countedLock);
+        counts.swap(m_countedIn);
+        m_countedPosted = false;
+    }
+    for (const auto& c : counts) {
+        const int index = c.first;
+        if (index < 0 || index >= m_fragmentCount)
+            continue;
+        --m_counting;
+        if (index < m_listed)
+            continue; // listed already, without it
+        PendingRow& p = m_pending[size_t(index - m_listed)];
+        p.row.duration = c.second;
+        p.settled = true;
+    }
     listSettled();
 }
 
@@ -427,14 +461,19 @@ void CliScan::listSettled()
 {
     while (!m_pending.empty() && m_pending.front().settled) {
         const CliFragment& f = m_pending.front().row;
-        if (m_session && !m_session->counted(f.serial, f.duration))
-            dropSession();
-        listFragment(f.serial, f.fragment, f.duration);
+        listNow(f.serial, f.fragment, f.duration);
         m_pending.pop_front();
-        ++m_listed;
     }
     flushRowsSoon();
     finishWhenListed();
+}
+
+void CliScan::listNow(int serial, const SFragmentFit& fragment, const Media::Duration& duration)
+{
+    if (m_session && !m_session->counted(serial, duration))
+        dropSession();
+    listFragment(serial, fragment, duration);
+    ++m_listed;
 }
 
 void CliScan::listFragment(int serial, const SFragmentFit& fragment, const Media::Duration& duration)
@@ -449,13 +488,25 @@ void CliScan::listFragment(int serial, const SFragmentFit& fragment, const Media
             m_quotedDisk = corvoJsonString(fragment.diskName);
         }
         const int n = fragment.extents ? fragment.extents->size() : 0;
-        corvoAppendFragmentJson(m_rows, serial, m_quotedDisk, fragment.formatCode, fragment.stream,
-                                fragment.firstTime, fragment.lastTime, fragment.totalBytes, fragment.frameCount,
-                                n ? fragment.extents->constData() : nullptr, n);
-        m_rows.chop(1); // the closing brace: the duration goes last
-        m_rows.append(",\"duration_s\":");
-        m_rows.append(cliDurationText(duration, "null"));
-        m_rows.append("}\n");
+        // Written in place: the buffer keeps its capacity between flushes.
+        const int at = m_rows.size();
+        m_rows.resize(at + corvoFragmentJsonBound(m_quotedDisk.size(), n) + 32);
+        char* p = corvoWriteFragmentJson(m_rows.data() + at, serial, m_quotedDisk, fragment.formatCode,
+                                         fragment.stream, fragment.firstTime, fragment.lastTime,
+                                         fragment.totalBytes, fragment.frameCount,
+                                         n ? fragment.extents->constData() : nullptr, n);
+        --p; // the closing brace: the duration goes last
+        std::memcpy(p, ",\"duration_s\":", 14);
+        p += 14;
+        if (duration.known) {
+            const QByteArray seconds = cliDurationText(duration, "null");
+            m_rows.resize(int(p - m_rows.constData()));
+            m_rows.append(seconds);
+            m_rows.append("}\n", 2);
+        } else {
+            std::memcpy(p, "null}\n", 6);
+            m_rows.resize(int(p + 6 - m_rows.constData()));
+        }
     } else {
         printRow(serial, fragment, duration);
     }
@@ -528,7 +579,7 @@ void CliScan::printRow(int serial, const SFragmentFit& fr, const Media::Duration
     p = padded(p, fr.totalBytes, 15);
     p = padded(p, first, 17);
     p = padded(p, last, 17);
-    const QByteArray seconds = cliDurationText(duration, "-").left(64);
+    const QByteArray seconds = duration.known ? cliDurationText(duration, "-").left(64) : QByteArray::fromRawData("-", 1);
     *p++ = ' ';
     for (int i = int(seconds.size()); i < 10; ++i)
         *p++ = ' ';

@@ -23,6 +23,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <tuple>
 #include <vector>
 
@@ -87,7 +88,8 @@ private slots:
     void onBatch(SFragmentBatch batch);
     void onSample(SSchedule sample);
     void onScanFinished();
-    void onCounted(int index, Media::Duration duration);
+    // The counts gathered since the last call, then the rows they settle.
+    void takeCounted();
     void onCheckpoint(ScanResumePoint point);
     void finishSaved();
 
@@ -95,6 +97,8 @@ private:
     bool fail(int code, const QString& message);
     void printRow(int serial, const SFragmentFit& f, const Media::Duration& duration);
     void listFragment(int serial, const SFragmentFit& f, const Media::Duration& duration);
+    // Tells the session, lists the row and counts it as listed.
+    void listNow(int serial, const SFragmentFit& f, const Media::Duration& duration);
     void dropSession();
     void printJsonSummary(qint64 scanned, int error, const std::vector<SourceRange>& unreadable,
                           const std::vector<SourceRange>& untried);
@@ -123,6 +127,12 @@ private:
     int m_listed = 0;   // rows printed, in order
     int m_counting = 0; // rows handed to m_durations and not yet back
     bool m_scanEnded = false;
+    bool m_countDurations = false; // a disk's scan counts none
+    // Counts arrive from the counter's thread and wait here; one queued call
+    // takes all that came meanwhile, not one event per fragment.
+    std::mutex m_countedLock;
+    std::vector<std::pair<int, Media::Duration>> m_countedIn;
+    bool m_countedPosted = false;
     std::atomic<char> m_samplerStopped{'N'};
     std::atomic<char> m_samplerPaused{'N'};
     CliReadErrors* m_readErrors = nullptr;

@@ -43,20 +43,33 @@ inline QByteArray corvoJsonString(const QByteArray& bytes)
 }
 
 // Writes v in decimal at p (at most 20 characters); returns the end.
+// Two digits a step: a row holds a dozen numbers, and a dense disk millions of rows.
 inline char* corvoWriteNumber(char* p, long long v)
 {
-    char digits[20];
-    int n = 0;
+    static const char kPairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+                                 "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+                                 "8081828384858687888990919293949596979899";
     unsigned long long u = v < 0 ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
-    do {
-        digits[n++] = char('0' + u % 10);
-        u /= 10;
-    } while (u);
     if (v < 0)
         *p++ = '-';
-    while (n)
-        *p++ = digits[--n];
-    return p;
+    int n = 1;
+    for (unsigned long long t = u; t >= 10; t /= 10)
+        ++n;
+    // Filled from the end in place: no copy, no call per number.
+    char* d = p + n;
+    while (u >= 100) {
+        const unsigned k = unsigned(u % 100) * 2;
+        u /= 100;
+        *--d = kPairs[k + 1];
+        *--d = kPairs[k];
+    }
+    if (u >= 10) {
+        *--d = kPairs[u * 2 + 1];
+        *--d = kPairs[u * 2];
+    } else {
+        *--d = char('0' + u);
+    }
+    return p + n;
 }
 
 // Room the line needs, at most.
