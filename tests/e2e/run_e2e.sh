@@ -35,6 +35,10 @@ mkdir -p "$work/out"
 mkdir "$work/opener"
 printf '#!/bin/sh\nprintf "%%s\\n" "$1" >> "%s"\n' "$work/opened.log" > "$work/opener/xdg-open"
 chmod +x "$work/opener/xdg-open"
+# The manual goes to the desktop only when a CHM reader is there: a stand-in,
+# so the road does not depend on what the machine has installed.
+printf '#!/bin/sh\nexit 0\n' > "$work/opener/xchm"
+chmod +x "$work/opener/xchm"
 # The help opens its manual from the working directory.
 mkdir "$work/cwd"
 if [ -f "$build/bin/TKL使用手册.chm" ]; then

@@ -137,19 +137,19 @@ TEST_F(WindowPlaylist, ScannedRowsLandAtTheirSortedPlaceInOneInsertionPerTurn)
     scanFinds({{5 * 1024, 1}, {20 * 1024, 2}, {1 * 1024, 3}});
     int announcements = 0;
     QObject::connect(playlist->listModel, &QAbstractItemModel::rowsInserted, [&] { ++announcements; });
-    QTest::qWait(20);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return playlist->listModel->rowCount() == 3; }, 10000));
     EXPECT_EQ(announcements, 1) << "rows that arrive together are inserted together";
     EXPECT_EQ(shownSizesKiB(), (QList<int>{20, 5, 1}));
 
     scanFinds({{7 * 1024, 4}, {30 * 1024, 5}, {2 * 1024, 6}, {7 * 1024, 7}});
-    QTest::qWait(20);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return playlist->listModel->rowCount() == 7; }, 10000));
     EXPECT_EQ(shownSizesKiB(), (QList<int>{30, 20, 7, 7, 5, 2, 1}));
     EXPECT_EQ(modelSerials(playlist->listModel), (QList<int>{1, 2, 3, 4, 5, 6, 7})) << "arrival order kept";
 
     // Sorted by name, descending: the newest serial comes first.
     clickHeader(header, 1);
     scanFinds({{1024, 8}});
-    QTest::qWait(20);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return playlist->listModel->rowCount() == 8; }, 10000));
     EXPECT_EQ(shownSerials(playlist).first(), 8);
 }
 
