@@ -38,7 +38,7 @@ void ExtentCopier::setDevice(NyxCIOSystemDevice* device)
 
 bool ExtentCopier::readInto(qint64 blockStart, qint64 off, qint64 len, CopyTally* tally)
 {
-    char* dst = m_buf.data() + (off - blockStart);
+    char* dst = m_buf.get() + (off - blockStart);
     ++tally->reads;
     const std::int64_t r = NyxfIOSystemDevice_read_from(m_device, dst, off, std::uint32_t(len));
     if (r < 0) {
@@ -56,7 +56,7 @@ void ExtentCopier::zero(qint64 blockStart, qint64 a, qint64 b)
 {
     if (a >= b)
         return;
-    std::memset(m_buf.data() + (a - blockStart), 0, size_t(b - a));
+    std::memset(m_buf.get() + (a - blockStart), 0, size_t(b - a));
     m_zeroed.emplace_back(a, b);
 }
 
@@ -138,8 +138,10 @@ CopyEnd ExtentCopier::copy(qint64 start, qint64 end, const Sink& sink, CopyTally
         tally->readError = tally->readError ? tally->readError : EBADF;
         return CopyEnd::Done;
     }
-    if (m_buf.empty())
-        m_buf.resize(size_t(kBlockBytes));
+    // Not zeroed: every byte handed on is read or zero-filled first, and a
+    // copier made per fragment would otherwise clear a whole block each time.
+    if (!m_buf)
+        m_buf.reset(new char[size_t(kBlockBytes)]);
     qint64 stop = end;
     if (m_size >= 0 && stop > m_size) {
         stop = std::max(start, m_size);
@@ -171,7 +173,7 @@ CopyEnd ExtentCopier::copy(qint64 start, qint64 end, const Sink& sink, CopyTally
         const qint64 b = std::min(a + kBlockBytes, roundUp(stop, kSector));
         m_zeroed.clear();
         ++tally->reads;
-        const std::int64_t r = NyxfIOSystemDevice_read_from(m_device, m_buf.data(), a, std::uint32_t(b - a));
+        const std::int64_t r = NyxfIOSystemDevice_read_from(m_device, m_buf.get(), a, std::uint32_t(b - a));
         qint64 got = r;
         if (r >= 0)
             m_runStride = 0;
@@ -194,7 +196,7 @@ CopyEnd ExtentCopier::copy(qint64 start, qint64 end, const Sink& sink, CopyTally
         for (const auto& z : m_zeroed)
             tally->zeroFilled += std::max<qint64>(0, std::min(z.second, upto) - std::max(z.first, pos));
         const qint64 take = upto - pos;
-        if (!sink(m_buf.data() + (pos - a), take))
+        if (!sink(m_buf.get() + (pos - a), take))
             return CopyEnd::SinkFailed;
         tally->copied += take;
         pos = upto;

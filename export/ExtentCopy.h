@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 class NyxCIOSystemDevice;
@@ -75,7 +76,7 @@ private:
 
     NyxCIOSystemDevice* m_device = nullptr;
     qint64 m_size = -1;
-    std::vector<char> m_buf;
+    std::unique_ptr<char[]> m_buf;
     // Zeroed ranges of the current block, to count the extent's share.
     std::vector<std::pair<qint64, qint64>> m_zeroed;
     // Probe distance of a bad area that reached the end of the last block; 0 when none.

@@ -10,12 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/imgutils.h>
-#include <libswscale/swscale.h>
-}
+#include "media/FfmpegLibraries.h"
 
 #include <algorithm>
 #include <cstring>
@@ -30,11 +25,15 @@ namespace {
 
 std::atomic<qint64> g_ffmpegOpens{0};
 
-// Damaged recordings make the decoders complain on every picture.
-void quietLibraries()
+// FFmpeg's libraries, loaded on first use; damaged recordings make the
+// decoders complain on every picture, so they are quietened once loaded.
+bool librariesReady(QString* why)
 {
+    if (!Ff::load(why))
+        return false;
     static std::once_flag once;
     std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+    return true;
 }
 
 QString avError(int err)
@@ -81,7 +80,8 @@ struct Input {
 
     bool open(const SFragmentFit& f, qint64 limit, const QByteArray& prefix, bool findInfo)
     {
-        quietLibraries();
+        if (!librariesReady(&error))
+            return false;
         payload = std::make_unique<FragmentPayload>(f, limit);
         payload->setPrefix(prefix);
         if (!payload->open(&error))
@@ -282,8 +282,19 @@ AVRational rateOf(const AnnexB::Sequence& s)
     AVRational r{kDefaultFps, 1};
     if (s.valid && s.fpsNum && s.fpsDen) {
         const double v = double(s.fpsNum) / s.fpsDen;
-        if (v >= 1 && v <= 240)
-            av_reduce(&r.num, &r.den, s.fpsNum, s.fpsDen, 1 << 30);
+        if (v >= 1 && v <= 240) {
+            // In lowest terms, as av_reduce gives it, without loading FFmpeg
+            // for a count; the rare pair still over 2^30 loses low bits.
+            uint64_t num = s.fpsNum, den = s.fpsDen;
+            const uint64_t g = std::gcd(num, den);
+            num /= g;
+            den /= g;
+            while (num > (1u << 30) || den > (1u << 30)) {
+                num = (num + 1) / 2;
+                den = (den + 1) / 2;
+            }
+            r = AVRational{int(num), int(den)};
+        }
     }
     return r;
 }
@@ -695,7 +706,11 @@ RemuxResult remux(const QList<SPlayListTableItem>& rows, const QList<SPlayListTa
         }
     }
 
-    quietLibraries();
+    QString why;
+    if (!librariesReady(&why)) {
+        result.message = QStringLiteral("%1: %2").arg(result.path, why);
+        return result;
+    }
     Output out;
     avformat_alloc_output_context2(&out.fmt, nullptr, first.mp4() ? "mp4" : "matroska", partName.constData());
     if (!out.fmt) {
@@ -914,7 +929,8 @@ Thumbnail ownThumbnail(const SFragmentFit& f, int maxWidth, const std::string& s
 {
     Thumbnail t;
     *transport = false;
-    quietLibraries();
+    if (!librariesReady(&t.error))
+        return t;
     FragmentPayload payload(f, kHeadBytes);
     payload.setChunk(64 << 10);
     if (!payload.open(&t.error))

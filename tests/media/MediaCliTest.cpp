@@ -94,6 +94,33 @@ TEST(MediaCli, DemoImageExportsPlayableFilesDurationsAndAContactSheet)
     EXPECT_EQ(sheet.readAll().count("<img src=\"thumb-"), fragments);
 }
 
+// FFmpeg's libraries are loaded only by a run that makes a playable copy: a
+// scan that lists fragments (their durations included) never maps them.
+TEST(MediaCli, FfmpegIsLoadedOnlyForAPlayableCopy)
+{
+    QTemporaryDir dir;
+    const QString img = dir.filePath("demo.img");
+    int code = -1;
+    runTool(kGen, {"--demo", "--seconds", "10", "--out", img}, &code);
+    ASSERT_EQ(code, 0);
+    for (const bool copy : {false, true}) {
+        QStringList args{"scan", img, "--json"};
+        if (copy)
+            args << "--merge" << dir.filePath("all.mp4") << "--format" << "mp4";
+        QProcess cli;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LD_DEBUG", "libs"); // the loader names every library it maps
+        cli.setProcessEnvironment(env);
+        cli.start(kCli, args);
+        ASSERT_TRUE(cli.waitForFinished(120000));
+        const QByteArray err = cli.readAllStandardError();
+        ASSERT_EQ(cli.exitCode(), 0) << err.constData();
+        const QByteArray out = cli.readAllStandardOutput();
+        EXPECT_EQ(out.count("\"duration_s\":null"), 0) << "durations are counted without FFmpeg";
+        EXPECT_EQ(err.contains("libavformat.so"), copy) << (copy ? "merge to mp4" : "scan only");
+    }
+}
+
 // A kept session gives the same playable copies and contact sheet without
 // scanning again.
 TEST(MediaCli, ASessionExportsPlayableFilesAndAContactSheet)
