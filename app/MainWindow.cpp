@@ -2,7 +2,7 @@
 #include "app/panels/Mp4Export.h"
 
 #include "app/AppSetup.h"
-#include "app/Dialogs.h"
+#include "gui/Dialogs.h"
 #include "app/MyButton.h"
 #include "app/panels/DiskPanel.h"
 #include "app/panels/PlayListModel.h"

@@ -2,7 +2,7 @@
 # build/layers/<target>/, holding links to the headers of its own sources
 # only, at their paths from the source root ("scan/CFragmentFit.h"). The root
 # is PUBLIC, so a target sees its own headers and those of the libraries it
-# links, and nothing above: an engine file that includes "app/Dialogs.h"
+# links, and nothing above: an engine file that includes "gui/Dialogs.h"
 # does not compile. Tests, benchmarks and tools with a main keep the whole
 # source root.
 

@@ -1,6 +1,6 @@
 #include "export/VideoInfo.h"
 
-#include "app/Dialogs.h"
+#include "gui/Dialogs.h"
 #include "export/CDlgProgress.h"
 #include "scan/OwnedWorkers.h"
 

@@ -1,6 +1,6 @@
 #include "player/PlayWin.h"
 
-#include "app/Dialogs.h"
+#include "gui/Dialogs.h"
 #include "disk/RequestingUser.h"
 #include "player/PreviewFile.h"
 #include "player/PreviewPlace.h"

@@ -4,7 +4,7 @@
 
 #include "app/panels/DiskPanel.h"
 
-#include "app/Dialogs.h"
+#include "gui/Dialogs.h"
 #include "disk/DiskInfo.h"
 #include "disk/widget.h"
 

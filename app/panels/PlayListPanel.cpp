@@ -2,7 +2,7 @@
 // the commands on their rows.
 #include "app/panels/PlayListPanel.h"
 
-#include "app/Dialogs.h"
+#include "gui/Dialogs.h"
 #include "app/panels/Mp4Export.h"
 #include "app/panels/PlayListModel.h"
 #include "disk/Nyx.h"

@@ -2,7 +2,7 @@
 // hand-over to the playback window.
 #include "app/panels/PreviewPanel.h"
 
-#include "app/Dialogs.h"
+#include "gui/Dialogs.h"
 #include "app/panels/PlayListModel.h"
 #include "app/panels/ScanState.h"
 #include "player/PlayWin.h"

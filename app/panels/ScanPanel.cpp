@@ -1,7 +1,7 @@
 // The scan status panel: its rows, the commands on them, and their sessions.
 #include "app/panels/ScanPanel.h"
 
-#include "app/Dialogs.h"
+#include "gui/Dialogs.h"
 #include "app/panels/CButtonAndThread.h"
 #include "app/panels/PlaylistFeed.h"
 #include "app/panels/RowSession.h"

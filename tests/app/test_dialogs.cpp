@@ -1,6 +1,6 @@
 // The real save dialog behind the dialog seam.
 #include "app/AppSetup.h"
-#include "app/Dialogs.h"
+#include "gui/Dialogs.h"
 
 #include <QApplication>
 #include <QComboBox>

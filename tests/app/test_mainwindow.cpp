@@ -2,7 +2,7 @@
 // closing, help, the context menu, hover colours and the placement of panels.
 
 #include "app/AppSetup.h"
-#include "app/Dialogs.h"
+#include "gui/Dialogs.h"
 #include "support/FakeDialogs.h"
 #include "support/WaitFor.h"
 #include "app/MainWindow.h"

@@ -1,6 +1,6 @@
 #include "support/FakeSysfs.h"
 
-#include "app/Dialogs.h"
+#include "gui/Dialogs.h"
 #include "app/MainWindow.h"
 #include "app/panels/DiskPanel.h"
 #include "disk/Nyx.h"

@@ -11,7 +11,7 @@
 //   corvotkl_e2e IMAGE TRUTH.json EXPECT_DIR OUT_DIR KM2_LOG
 // Exit status 0 when every step held; each failure names its step.
 #include "app/AppSetup.h"
-#include "app/Dialogs.h"
+#include "gui/Dialogs.h"
 #include "app/MainWindow.h"
 #include "app/panels/PlayListModel.h"
 #include "tools/imagegen/ImageGen.h"

@@ -1,4 +1,4 @@
-#include "app/Dialogs.h"
+#include "gui/Dialogs.h"
 #include "export/CDlgProgress.h"
 #include "export/ExportCore.h"
 #include "export/VideoInfo.h"

@@ -2,7 +2,7 @@
 // playback panel: what gets played is read back from the preview file the
 // recording km2 stand-in is started on.
 #include "PlayerLog.h"
-#include "app/Dialogs.h"
+#include "gui/Dialogs.h"
 #include "app/MainWindow.h"
 #include "app/panels/PlayListPanel.h"
 #include "app/panels/PreviewPanel.h"

@@ -6,7 +6,7 @@
 #include "support/ManualClock.h"
 #include "support/WaitFor.h"
 
-#include "app/Dialogs.h"
+#include "gui/Dialogs.h"
 #include "app/MainWindow.h"
 #include "app/panels/ScanPanel.h"
 #include "app/panels/CButtonAndThread.h"

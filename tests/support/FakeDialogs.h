@@ -1,7 +1,7 @@
 #pragma once
 // A recording stand-in for the modal boxes and file dialogs, for every GUI test.
 
-#include "app/Dialogs.h"
+#include "gui/Dialogs.h"
 
 #include <QStringList>
 #include <QVector>

@@ -3,7 +3,7 @@
 
 #include "Shots.h"
 
-#include "app/Dialogs.h"
+#include "gui/Dialogs.h"
 #include "app/MainWindow.h"
 #include "disk/Nyx.h"
 #include "disk/widget.h"
