@@ -27,6 +27,12 @@ FragmentPayload::~FragmentPayload()
 
 bool FragmentPayload::open(QString* error)
 {
+    if (m_borrowed) {
+        m_copier.setDevice(m_borrowed);
+        if (m_fragment.extents && !m_fragment.extents->isEmpty())
+            m_at = m_fragment.extents->first().start;
+        return true;
+    }
     const QByteArray path = nyxDevicePathForName(m_fragment.diskName);
     m_device = NyxfIOSystemDevice_new_not_open(path.constData());
     const int rc = m_device ? NyxfIOSystemDevice_open(m_device, NyxAccessRead, NyxOpenExisting) : ENOMEM;

@@ -35,6 +35,9 @@ public:
     // Source reads of at most this many bytes (a thumbnail stops at its
     // first picture; a remux reads on in large chunks).
     void setChunk(qint64 bytes) { m_chunkLimit = bytes; }
+    // An open device of the fragment's disk to read instead of opening one;
+    // the caller keeps it (one for many fragments saves an open per fragment).
+    void setSource(NyxCIOSystemDevice* open) { m_borrowed = open; }
     // false with *error naming the source and the reason.
     bool open(QString* error);
     // Up to size payload bytes; 0 at the end, -1 when the source failed.
@@ -64,7 +67,8 @@ private:
     SFragmentFit m_fragment;
     qint64 m_limit;
     qint64 m_chunkLimit = -1;
-    NyxCIOSystemDevice* m_device = nullptr;
+    NyxCIOSystemDevice* m_device = nullptr;   // owned
+    NyxCIOSystemDevice* m_borrowed = nullptr; // the caller's
     // The exports' copy: an unreadable sector comes as zeros, counted in
     // m_badSectors, as a decoder meets them in a damaged recording.
     ExportCore::ExtentCopier m_copier;

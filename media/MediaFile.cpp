@@ -432,10 +432,12 @@ StreamInfo probe(const SFragmentFit& f, const SFragmentFit* previous)
     return info;
 }
 
-Duration countPictures(const SFragmentFit& f, const SFragmentFit* previous, const std::atomic<bool>* cancel)
+Duration countPictures(const SFragmentFit& f, const SFragmentFit* previous, const std::atomic<bool>* cancel,
+                       NyxCIOSystemDevice* source)
 {
     Duration d;
     FragmentPayload payload(f);
+    payload.setSource(source);
     if (!payload.open(nullptr))
         return d;
     const QByteArray head = payload.peek(kSniffBytes);

@@ -14,6 +14,8 @@
 #include <atomic>
 #include <functional>
 
+class NyxCIOSystemDevice;
+
 namespace Media {
 
 // Recorders without timing information record PAL rate.
@@ -65,8 +67,9 @@ struct Duration {
 // Counts access units (pictures) over the whole payload; the frame rate is the
 // stream's timing (that of the fragment before when f has no SPS), else 25.
 // cancel ends the count early (the result is then not known).
+// source: an open device of f's disk to read it through (else one is opened).
 Duration countPictures(const SFragmentFit& f, const SFragmentFit* previous = nullptr,
-                       const std::atomic<bool>* cancel = nullptr);
+                       const std::atomic<bool>* cancel = nullptr, NyxCIOSystemDevice* source = nullptr);
 
 struct RemuxOptions {
     // Source bytes read so far over all rows, total.

@@ -61,6 +61,18 @@ bool CliDurations::cheap(const SFragmentFit& f) const
     return true;
 }
 
+NyxCIOSystemDevice* CliDurations::source(const QByteArray& diskName)
+{
+    if (!m_source || diskName != m_sourceName) {
+        m_source = nyxNewDevice(nyxDevicePathForName(diskName));
+        m_sourceName = diskName;
+        if (m_source && NyxfIOSystemDevice_open(m_source.get(), NyxAccessRead, NyxOpenExisting) != 0)
+            m_source.reset();
+    }
+    // Not openable: each count opens it itself and says why.
+    return m_source.get();
+}
+
 void CliDurations::run()
 {
     // Idle in the disk's queue; niced rather than idle on the processor, so a
@@ -75,14 +87,17 @@ void CliDurations::run()
             QMutexLocker hold(&m_lock);
             while (m_queue.empty() && !m_inputDone)
                 m_wake.wait(&m_lock);
-            if (m_queue.empty())
+            if (m_queue.empty()) {
+                m_source.reset();
                 return;
+            }
             item = std::move(m_queue.front());
             m_queue.pop_front();
         }
         Media::Duration d;
         if (!m_abandon && cheap(item.fragment))
-            d = Media::countPictures(item.fragment, m_hasPrevious ? &m_previous : nullptr, &m_abandon);
+            d = Media::countPictures(item.fragment, m_hasPrevious ? &m_previous : nullptr, &m_abandon,
+                                     source(item.fragment.diskName));
         m_previous = item.fragment;
         m_hasPrevious = true;
         emit counted(item.index, d);

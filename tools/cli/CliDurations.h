@@ -5,6 +5,7 @@
 // seek away from the scan nor takes the scan's processor. Fragments it cannot
 // reach cheaply are left not measured.
 
+#include "disk/Nyx.h"
 #include "media/MediaFile.h"
 #include "scan/SFragmentFit.h"
 
@@ -45,6 +46,7 @@ private:
         SFragmentFit fragment;
     };
     bool cheap(const SFragmentFit& f) const;
+    NyxCIOSystemDevice* source(const QByteArray& diskName);
 
     const std::atomic<qint64>* m_position;
     const qint64 m_window;
@@ -54,5 +56,8 @@ private:
     bool m_inputDone = false;
     std::atomic<bool> m_abandon{false};
     SFragmentFit m_previous; // the fragment before, in disk order, to borrow parameter sets from
+    // The disk the fragments come from, opened once for all of them.
+    NyxDeviceHandle m_source;
+    QByteArray m_sourceName;
     bool m_hasPrevious = false;
 };
