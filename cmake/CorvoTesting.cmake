@@ -11,11 +11,11 @@
 # precompiled header made with corvo_test_support, every GUI test one made
 # with corvo_gui_test_main (which also compiles the GUI tests' main once).
 # CORVO_TEST_OPT optimises the tests' own code differently from the product's
-# (scripts/test: -O1); the code under test keeps the build type's flags.
+# (scripts/test: -Og); the code under test keeps the build type's flags.
 # With ccache as the launcher, the headers are cached when ccache's sloppiness
 # includes pch_defines,time_macros (CMakeLists.txt sets it for the launcher).
 option(CORVO_PCH "Precompile GoogleTest and Qt for the tests" ON)
-set(CORVO_TEST_OPT "" CACHE STRING "Optimisation flag for the tests' own code, e.g. -O1 (empty: the build type's)")
+set(CORVO_TEST_OPT "" CACHE STRING "Optimisation flag for the tests' own code, e.g. -Og (empty: the build type's)")
 
 set(CORVO_PCH_ENGINE
   <gtest/gtest.h>
