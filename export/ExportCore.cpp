@@ -143,25 +143,27 @@ bool OutputFile::open(const QByteArray& path)
         m_error = ENOENT;
         return false;
     }
+    int fd;
     do {
-        m_fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (m_fd < 0 && errno == EINTR);
-    if (m_fd < 0) {
-        m_error = errno;
-        return false;
-    }
-    if (m_buf.size() != size_t(kWriteBufferBytes))
-        m_buf.resize(size_t(kWriteBufferBytes));
-    return true;
+        fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return adopt(fd);
 }
 
 bool OutputFile::create(int dirfd, const QByteArray& name)
 {
     m_error = 0;
     m_used = 0;
+    int fd;
     do {
-        m_fd = ::openat(dirfd, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    } while (m_fd < 0 && errno == EINTR);
+        fd = ::openat(dirfd, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return adopt(fd);
+}
+
+bool OutputFile::adopt(int fd)
+{
+    m_fd = fd;
     if (m_fd < 0) {
         m_error = errno;
         return false;

@@ -84,6 +84,8 @@ public:
 private:
     bool flush();
     bool writeAll(const char* data, qint64 len);
+    // Takes what an open returned (-1: errno says why).
+    bool adopt(int fd);
 
     int m_fd = -1;
     int m_error = 0;
