@@ -681,6 +681,19 @@ void CPlayListSortProxy::sourceRowsAboutToBeRemoved(int first, int last)
         if (toProxy[size_t(s)] >= 0)
             gone.push_back(toProxy[size_t(s)]);
     std::sort(gone.begin(), gone.end(), std::greater<int>());
+    // Each removal costs every view a pass over all rows: rows scattered over
+    // the order (many rows deleted from a list sorted by another column) are
+    // taken out in one reset and the order made afresh, the same order.
+    constexpr size_t kMostRemovals = 32;
+    size_t runs = 0;
+    for (size_t i = 0; i < gone.size() && runs <= kMostRemovals; ++i)
+        if (i == 0 || gone[i] != gone[i - 1] - 1)
+            ++runs;
+    if (runs > kMostRemovals) {
+        m_removalResets = true;
+        beginResetModel();
+        return;
+    }
     // Highest first, so the rows still to go keep their numbers.
     for (size_t i = 0; i < gone.size();) {
         size_t j = i + 1;
@@ -698,6 +711,12 @@ void CPlayListSortProxy::sourceRowsAboutToBeRemoved(int first, int last)
 
 void CPlayListSortProxy::sourceRowsRemoved(int first, int last)
 {
+    if (m_removalResets) {
+        m_removalResets = false;
+        rebuildAll();
+        endResetModel();
+        return;
+    }
     if (first < 0 || last < first)
         return;
     const int count = last - first + 1;
@@ -847,6 +866,53 @@ void CPlayListTableModel::deleteRow(int row)
     beginRemoveRows(QModelIndex(), row, row);
     m_rows.removeAt(row);
     endRemoveRows();
+}
+
+void CPlayListTableModel::deleteRows(const QList<int>& rows)
+{
+    std::vector<int> sorted;
+    sorted.reserve(size_t(rows.size()));
+    for (int r : rows)
+        if (r >= 0 && r < m_rows.size())
+            sorted.push_back(r);
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    // Each removal costs every view a pass over all rows: rows in many runs
+    // (every tenth, say) go in one reset instead, the rest kept in order.
+    constexpr size_t kMostRemovals = 32;
+    size_t runs = 0;
+    for (size_t i = 0; i < sorted.size() && runs <= kMostRemovals; ++i)
+        if (i == 0 || sorted[i] != sorted[i - 1] + 1)
+            ++runs;
+    if (runs > kMostRemovals) {
+        QMutexLocker locker(m_lock);
+        beginResetModel();
+        QList<SPlayListTableItem> kept;
+        kept.reserve(m_rows.size() - int(sorted.size()));
+        size_t k = 0;
+        for (int r = 0; r < m_rows.size(); ++r) {
+            if (k < sorted.size() && sorted[k] == r)
+                ++k;
+            else
+                kept.append(m_rows.at(r));
+        }
+        m_rows.swap(kept);
+        endResetModel();
+        return;
+    }
+    // Runs from the highest down, so the rows of the runs still to go keep their numbers.
+    size_t end = sorted.size();
+    while (end > 0) {
+        size_t begin = end - 1;
+        while (begin > 0 && sorted[begin - 1] == sorted[begin] - 1)
+            --begin;
+        const int first = sorted[begin], last = sorted[end - 1];
+        QMutexLocker locker(m_lock);
+        beginRemoveRows(QModelIndex(), first, last);
+        m_rows.erase(m_rows.begin() + first, m_rows.begin() + last + 1);
+        endRemoveRows();
+        end = begin;
+    }
 }
 
 // ---- DropTableView ----

@@ -35,6 +35,11 @@ public:
     void addRows(const QList<SPlayListTableItem>& items);
     // Rows outside the model are ignored.
     void deleteRow(int row);
+    // The given rows (any order; repeats and rows outside the model ignored),
+    // each run of adjacent rows in one removal, the highest run first, or in
+    // one reset when they form many runs: a view over a million rows makes a
+    // pass over them per removal, not per row.
+    void deleteRows(const QList<int>& rows);
 
     const QList<SPlayListTableItem>& rows() const { return m_rows; }
     // Row n (0 <= n < rowCount()).
@@ -116,6 +121,9 @@ private:
     std::vector<int> m_proxyToSource;
     mutable std::vector<int> m_sourceToProxy;
     mutable bool m_sourceToProxyStale = true;
+    // A removal scattered over the order is shown as one reset (set between
+    // the source's two removal signals).
+    bool m_removalResets = false;
     // Per model row, the key of the sort column (empty when unsorted).
     std::vector<quint64> m_keys;
     // The source texts seen, in text order, for the source column's keys.

@@ -64,16 +64,12 @@ void shapeList(DropTableView* view)
 
 
 
-// Removes the selected rows of a list, highest model row first so that the
-// numbers still to remove stay valid.
+// Removes the selected rows of a list.
 void deleteSelectedRows(DropTableView* view)
 {
     if (!view || !view->selectionModel() || !view->listModel)
         return;
-    const QList<int> rows = view->selectedModelRows();
-    const std::set<int> ordered(rows.begin(), rows.end());
-    for (auto it = ordered.rbegin(); it != ordered.rend(); ++it)
-        view->listModel->deleteRow(*it);
+    view->listModel->deleteRows(view->selectedModelRows());
 }
 
 // Copies of the given model rows, in the given order. The copies share the

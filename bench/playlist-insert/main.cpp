@@ -15,7 +15,9 @@
 //
 // With all rows in, the "sort" step clicks each column's header once (a real
 // press and release on the header, as the user does) and reports the longest
-// gap of the timer during each click and the paint after it. "rss/row" is
+// gap of the timer during each click and the paint after it; then it selects
+// every tenth row shown (sorted by position: scattered over arrival order)
+// and deletes them with the window's delete command. "rss/row" is
 // the growth of the resident set from before the window was made to the end
 // of the feed, per row. "busy" is the most processor time the GUI thread
 // spent between two ticks: on a machine shared with other work, a hold can be
@@ -87,6 +89,8 @@ struct Result {
     double maxBusyMs = 0;
     double clickHoldMs[4] = {}; // longest hold of a click on each column's header, all rows in
     double clickBusyMs[4] = {};
+    double deleteHoldMs = 0; // deleting every tenth row shown, all rows in, sorted by position
+    double deleteBusyMs = 0;
     double rssPerRow = 0;
     int rows = 0;
     bool finished = false;
@@ -236,6 +240,12 @@ Result run(int rows, int sortColumn, const QString& mode, bool paced, bool sortC
         for (int column = 0; column < 4; ++column)
             res.clickHoldMs[column] =
                 longestHold(ticker, [&] { clickHeader(view->horizontalHeader(), column); }, &res.clickBusyMs[column]);
+        // A tenth of the rows, scattered over arrival order, deleted at once.
+        QItemSelection tenth;
+        for (int r = 0; r < view->model()->rowCount(); r += 10)
+            tenth.select(view->model()->index(r, 0), view->model()->index(r, view->model()->columnCount() - 1));
+        view->selectionModel()->select(tenth, QItemSelectionModel::ClearAndSelect);
+        res.deleteHoldMs = longestHold(ticker, [&] { QMetaObject::invokeMethod(&window, "DeletItem"); }, &res.deleteBusyMs);
     }
     ticker.stop();
     // Let the view paint what it has, then drop the rest of the queue.
@@ -277,7 +287,7 @@ int main(int argc, char** argv)
 
     std::printf("%-7s %-6s %-12s %9s %9s %11s %9s %12s %9s %9s   %s\n", "mode", "feed", "sorted by", "rows", "seconds",
                 "rows/s", "lag ms", "max hold ms", "busy ms", "rss/row",
-                sortClicks ? "click hold (busy) ms: chan name size pos" : "");
+                sortClicks ? "click hold (busy) ms: chan name size pos, delete a tenth" : "");
     for (const QString& mode : modes) {
         for (bool paced : feeds) {
             for (int column : columns) {
@@ -285,9 +295,11 @@ int main(int argc, char** argv)
                 std::printf("%-7s %-6s %-12s %9d %9.2f %11.0f %9.0f %12.1f %9.1f %9.0f", qPrintable(mode),
                             paced ? "paced" : "burst", column == 1 ? "name, desc" : "size, desc", r.rows, r.seconds,
                             r.rows / r.seconds, r.lagMs, r.maxHoldMs, r.maxBusyMs, r.rssPerRow);
-                if (sortClicks)
+                if (sortClicks) {
                     for (int c = 0; c < 4; ++c)
                         std::printf("   %6.1f (%5.1f)", r.clickHoldMs[c], r.clickBusyMs[c]);
+                    std::printf("   %8.1f (%7.1f)", r.deleteHoldMs, r.deleteBusyMs);
+                }
                 std::printf("%s\n", r.finished ? "" : "  (stopped at the time limit)");
                 std::fflush(stdout);
             }
