@@ -327,14 +327,18 @@ QString SourceGuard::check(const QByteArray& destination) const
 
 QString SourceGuard::checkInCheckedFolder(const QByteArray& destination, const struct stat& st) const
 {
-    const QString shown = QString::fromLocal8Bit(destination);
+    return sourceItIs(QString::fromLocal8Bit(destination), st, true);
+}
+
+QString SourceGuard::sourceItIs(const QString& shown, const struct stat& st, bool containers) const
+{
     const FileId id{quint64(st.st_dev), quint64(st.st_ino)};
-    const QString file = m_files.value(id, m_containers.value(id));
+    const QString file = m_files.value(id, containers ? m_containers.value(id) : QString());
     if (!file.isEmpty())
         return QStringLiteral("%1 is %2").arg(shown, file);
     if (S_ISBLK(st.st_mode)) {
         const QByteArray name = nameOfDevNumber(devNumberText(st.st_rdev));
-        const QString why = m_devices.value(name, m_raw.value(name));
+        const QString why = m_devices.value(name, containers ? m_raw.value(name) : QString());
         if (!why.isEmpty())
             return QStringLiteral("%1 is %2").arg(shown, why);
     }
@@ -353,16 +357,9 @@ QString SourceGuard::judge(const QByteArray& destination, bool containers, int d
         return QString();
 
     if (exact) {
-        const FileId id{quint64(st.st_dev), quint64(st.st_ino)};
-        const QString file = m_files.value(id, containers ? m_containers.value(id) : QString());
-        if (!file.isEmpty())
-            return QStringLiteral("%1 is %2").arg(shown, file);
-        if (S_ISBLK(st.st_mode)) {
-            const QByteArray name = nameOfDevNumber(devNumberText(st.st_rdev));
-            const QString why = m_devices.value(name, containers ? m_raw.value(name) : QString());
-            if (!why.isEmpty())
-                return QStringLiteral("%1 is %2").arg(shown, why);
-        }
+        const QString why = sourceItIs(shown, st, containers);
+        if (!why.isEmpty())
+            return why;
     }
 
     // The file system the path lies on.

@@ -47,6 +47,9 @@ private:
     // writing it is refused, writing beside it on its loop's file system is not.
     void protectFile(const QByteArray& path, const QString& why, int depth, bool container);
     QString judge(const QByteArray& destination, bool containers, int depth = 0) const;
+    // Why st (of destination, shown so) is itself a source file, a file
+    // holding one (with containers), or a protected block device; else empty.
+    QString sourceItIs(const QString& shown, const struct stat& st, bool containers) const;
     QByteArray nameOfDevNumber(const QByteArray& majorMinor) const;
     QByteArray nameOfDevicePath(const QByteArray& path) const;
     QString sysDir(const QByteArray& name) const;
