@@ -297,6 +297,15 @@ NyxCIOSystemDevice* NyxfIOSystemDevice_new_not_open(const char* devicePath)
     return new PosixDevice(nyxDevicePathToFile(path));
 }
 
+NyxDeviceHandle nyxOpenForReading(const QByteArray& devicePath, int* error)
+{
+    NyxDeviceHandle device = nyxNewDevice(devicePath);
+    *error = NyxfIOSystemDevice_open(device.get(), NyxAccessRead, NyxOpenExisting);
+    if (*error != 0)
+        device.reset();
+    return device;
+}
+
 int NyxfIOSystemDevice_open(NyxCIOSystemDevice* device, NyxEAccessFlag access, NyxEOpenMethod method)
 {
     if (!device)

@@ -85,6 +85,9 @@ inline NyxDeviceHandle nyxNewDevice(const QByteArray& devicePath)
 {
     return NyxDeviceHandle(NyxfIOSystemDevice_new_not_open(devicePath.constData()));
 }
+// A device of devicePath opened for reading; null with *error set when it
+// cannot be (EINVAL when none could be made).
+NyxDeviceHandle nyxOpenForReading(const QByteArray& devicePath, int* error);
 
 // An in-memory source (tests, fuzzing). Shares its bytes; the size is fixed.
 class MemoryDevice : public NyxCIOSystemDevice {

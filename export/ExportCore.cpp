@@ -300,18 +300,6 @@ void ExportJob::progress(bool force)
     onProgress(m_total, m_written);
 }
 
-NyxDeviceHandle ExportJob::openSource(const QByteArray& sourcePath, int* error)
-{
-    NyxDeviceHandle device = nyxNewDevice(sourcePath);
-    const int rc = NyxfIOSystemDevice_open(device.get(), NyxAccessRead, NyxOpenExisting);
-    if (rc != 0) {
-        *error = rc;
-        return nullptr;
-    }
-    *error = 0;
-    return device;
-}
-
 ExportJob::JobSource* ExportJob::sourceFor(const QByteArray& diskName, int* error)
 {
     *error = 0;
@@ -320,43 +308,42 @@ ExportJob::JobSource* ExportJob::sourceFor(const QByteArray& diskName, int* erro
             return &s;
     }
     const QByteArray sourcePath = nyxDevicePathForName(diskName);
-    NyxDeviceHandle device = openSource(sourcePath, error);
+    NyxDeviceHandle device = nyxOpenForReading(sourcePath, error);
     if (!device)
         return nullptr;
     JobSource s;
     s.diskName = diskName;
+    s.file = nyxDevicePathToFile(sourcePath);
     s.device = std::move(device);
-    struct stat st {};
-    if (::stat(nyxDevicePathToFile(sourcePath).constData(), &st) == 0) {
-        s.named = true;
-        s.dev = quint64(st.st_dev);
-        s.ino = quint64(st.st_ino);
-        s.rdev = S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode) ? quint64(st.st_rdev) : 0;
-    }
+    s.opened = Denoted::of(s.file);
     m_sources.push_back(std::move(s));
     return &m_sources.back();
+}
+
+ExportJob::Denoted ExportJob::Denoted::of(const QByteArray& file)
+{
+    Denoted d;
+    struct stat st {};
+    if (::stat(file.constData(), &st) == 0) {
+        d.named = true;
+        d.dev = quint64(st.st_dev);
+        d.ino = quint64(st.st_ino);
+        d.rdev = S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode) ? quint64(st.st_rdev) : 0;
+    }
+    return d;
 }
 
 bool ExportJob::stillTheSame(JobSource* source)
 {
     if (!source->changed.isEmpty())
         return false;
-    const QByteArray sourcePath = nyxDevicePathForName(source->diskName);
-    struct stat st {};
-    const bool named = ::stat(nyxDevicePathToFile(sourcePath).constData(), &st) == 0;
-    bool same = named == source->named;
-    if (same && named) {
-        // A device node made anew for the same device is the same source.
-        same = source->rdev ? quint64(st.st_rdev) == source->rdev
-                            : quint64(st.st_dev) == source->dev && quint64(st.st_ino) == source->ino;
-    }
-    if (same)
+    if (source->opened == Denoted::of(source->file))
         return true;
     // What the fragments were found on is no longer what the name gives:
     // nothing more is read from it, and nothing written as if it were.
     source->changed = QStringLiteral("source %1 changed during the export: its name no longer gives the file or "
                                      "device that was opened")
-                          .arg(shownSource(sourcePath));
+                          .arg(shownSource(nyxDevicePathForName(source->diskName)));
     source->device.reset();
     return false;
 }

@@ -196,13 +196,24 @@ public:
 
 private:
     // A source of the job, opened once and read by every row that names it.
-    struct JobSource {
-        QByteArray diskName;
-        NyxDeviceHandle device;
-        // What the source's name denoted when it was opened (stat), so a
-        // file or device put in its place during the job is noticed.
+    // What a source's name denotes (stat): a device node made anew for the
+    // same device is the same; nothing there is a denotation too.
+    struct Denoted {
         bool named = false;
         quint64 dev = 0, ino = 0, rdev = 0;
+        bool operator==(const Denoted& o) const
+        {
+            return named == o.named && (!named || (rdev ? rdev == o.rdev : dev == o.dev && ino == o.ino));
+        }
+        static Denoted of(const QByteArray& file);
+    };
+    struct JobSource {
+        QByteArray diskName;
+        QByteArray file; // the path its name gives
+        NyxDeviceHandle device;
+        // When it was opened, so a file or device put in its place during
+        // the job is noticed.
+        Denoted opened;
         QString changed; // set once it no longer names what was opened
     };
     enum class CopyResult { Done, Cancelled, WriteFailed };
@@ -222,7 +233,6 @@ private:
     // when an extent was malformed and left out.
     CopyResult copyRow(const SFragmentFit& f, const QByteArray& outputPath, CopyTally* tally, bool* broken);
     void reportReadTrouble(const QByteArray& sourcePath, const QByteArray& outputPath, const CopyTally& tally);
-    NyxDeviceHandle openSource(const QByteArray& sourcePath, int* error);
     // The job's open source of that name, opened on first use; null with
     // *error set when it cannot be opened (tried again by a later row).
     JobSource* sourceFor(const QByteArray& diskName, int* error);

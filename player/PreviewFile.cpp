@@ -42,14 +42,13 @@ PreviewResult buildPreviewFile(const SFragmentFit& fragment, const QString& dir,
     out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 
     const QByteArray path = nyxDevicePathForName(fragment.diskName);
-    NyxDeviceHandle device = nyxNewDevice(path);
-    int openError = device ? NyxfIOSystemDevice_open(device.get(), NyxAccessRead, NyxOpenExisting) : EINVAL;
-    if (openError != 0) {
+    int openError = 0;
+    NyxDeviceHandle device = nyxOpenForReading(path, &openError);
+    if (!device) {
         // An unreadable source still gets a (empty) preview: the player must
         // not go on showing the previous fragment.
         result.message = QStringLiteral("cannot open %1: %2")
                              .arg(QString::fromLocal8Bit(path), QString::fromLocal8Bit(std::strerror(openError)));
-        device.reset();
     }
 
     if (device && fragment.extents) {

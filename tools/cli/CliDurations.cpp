@@ -64,10 +64,9 @@ bool CliDurations::cheap(const SFragmentFit& f) const
 NyxCIOSystemDevice* CliDurations::source(const QByteArray& diskName)
 {
     if (!m_source || diskName != m_sourceName) {
-        m_source = nyxNewDevice(nyxDevicePathForName(diskName));
+        int error = 0;
+        m_source = nyxOpenForReading(nyxDevicePathForName(diskName), &error);
         m_sourceName = diskName;
-        if (m_source && NyxfIOSystemDevice_open(m_source.get(), NyxAccessRead, NyxOpenExisting) != 0)
-            m_source.reset();
     }
     // Not openable: each count opens it itself and says why.
     return m_source.get();
