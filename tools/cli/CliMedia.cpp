@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -42,7 +43,8 @@ int exportAsTkl(const QList<SPlayListTableItem>& all, const QList<int>& serials,
 
 QByteArray cliDurationText(const Media::Duration& d, const char* unknown)
 {
-    return d.known ? QByteArray::number(d.seconds, 'f', 2) : QByteArray(unknown);
+    // Not copied: a row per fragment asks, and most have none on dense data.
+    return d.known ? QByteArray::number(d.seconds, 'f', 2) : QByteArray::fromRawData(unknown, int(std::strlen(unknown)));
 }
 
 int runCliMediaExport(const CliOptions& options, const QList<SPlayListTableItem>& all, int scanExit,

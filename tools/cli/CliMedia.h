@@ -11,7 +11,8 @@
 #include <atomic>
 #include <cstdio>
 
-// Seconds with two decimals, or `unknown` when the pictures could not be counted.
+// Seconds with two decimals, or `unknown` when the pictures could not be
+// counted (not copied: a text that outlives the result, such as a literal).
 QByteArray cliDurationText(const Media::Duration& d, const char* unknown);
 
 // --export/--merge with --format mp4. Fragments whose payload is not

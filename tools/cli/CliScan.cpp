@@ -498,15 +498,9 @@ void CliScan::listFragment(int serial, const SFragmentFit& fragment, const Media
         --p; // the closing brace: the duration goes last
         std::memcpy(p, ",\"duration_s\":", 14);
         p += 14;
-        if (duration.known) {
-            const QByteArray seconds = cliDurationText(duration, "null");
-            m_rows.resize(int(p - m_rows.constData()));
-            m_rows.append(seconds);
-            m_rows.append("}\n", 2);
-        } else {
-            std::memcpy(p, "null}\n", 6);
-            m_rows.resize(int(p + 6 - m_rows.constData()));
-        }
+        m_rows.resize(int(p - m_rows.constData()));
+        m_rows.append(cliDurationText(duration, "null"));
+        m_rows.append("}\n", 2);
     } else {
         printRow(serial, fragment, duration);
     }
@@ -579,7 +573,7 @@ void CliScan::printRow(int serial, const SFragmentFit& fr, const Media::Duration
     p = padded(p, fr.totalBytes, 15);
     p = padded(p, first, 17);
     p = padded(p, last, 17);
-    const QByteArray seconds = duration.known ? cliDurationText(duration, "-").left(64) : QByteArray::fromRawData("-", 1);
+    const QByteArray seconds = cliDurationText(duration, "-").left(64);
     *p++ = ' ';
     for (int i = int(seconds.size()); i < 10; ++i)
         *p++ = ' ';
