@@ -223,6 +223,21 @@ quint64 sizeKey(qint64 totalBytes)
     return k << 1 | (n > 15 ? kGoesOn : 0);
 }
 
+// Each removal costs every view a pass over all its rows: rows that fall
+// into more runs than this are taken out in one reset instead.
+constexpr size_t kMostRemovals = 32;
+
+// Whether sorted rows (step 1: ascending, -1: descending) fall into more
+// runs of neighbours than kMostRemovals.
+bool tooManyRuns(const std::vector<int>& rows, int step)
+{
+    size_t runs = 0;
+    for (size_t i = 0; i < rows.size(); ++i)
+        if ((i == 0 || rows[i] != rows[i - 1] + step) && ++runs > kMostRemovals)
+            return true;
+    return false;
+}
+
 struct KeyedRow {
     quint64 key;
     int row;
@@ -681,15 +696,9 @@ void CPlayListSortProxy::sourceRowsAboutToBeRemoved(int first, int last)
         if (toProxy[size_t(s)] >= 0)
             gone.push_back(toProxy[size_t(s)]);
     std::sort(gone.begin(), gone.end(), std::greater<int>());
-    // Each removal costs every view a pass over all rows: rows scattered over
-    // the order (many rows deleted from a list sorted by another column) are
-    // taken out in one reset and the order made afresh, the same order.
-    constexpr size_t kMostRemovals = 32;
-    size_t runs = 0;
-    for (size_t i = 0; i < gone.size() && runs <= kMostRemovals; ++i)
-        if (i == 0 || gone[i] != gone[i - 1] - 1)
-            ++runs;
-    if (runs > kMostRemovals) {
+    // Rows scattered over the order (many rows deleted from a list sorted by
+    // another column): one reset, and the order made afresh, the same order.
+    if (tooManyRuns(gone, -1)) {
         m_removalResets = true;
         beginResetModel();
         return;
@@ -877,14 +886,8 @@ void CPlayListTableModel::deleteRows(const QList<int>& rows)
             sorted.push_back(r);
     std::sort(sorted.begin(), sorted.end());
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-    // Each removal costs every view a pass over all rows: rows in many runs
-    // (every tenth, say) go in one reset instead, the rest kept in order.
-    constexpr size_t kMostRemovals = 32;
-    size_t runs = 0;
-    for (size_t i = 0; i < sorted.size() && runs <= kMostRemovals; ++i)
-        if (i == 0 || sorted[i] != sorted[i - 1] + 1)
-            ++runs;
-    if (runs > kMostRemovals) {
+    // Rows in many runs (every tenth, say): one reset, the rest kept in order.
+    if (tooManyRuns(sorted, 1)) {
         QMutexLocker locker(m_lock);
         beginResetModel();
         QList<SPlayListTableItem> kept;
