@@ -507,10 +507,9 @@ void MainWindow::slotAddPlayList(SFragmentFit sFragmentFit, int i)
 void MainWindow::slotAddFragmentBatch(SFragmentBatch batch)
 {
     // Each fragment in order, as if it had come on its own signal.
-    const QVector<SFragmentFit>& fragments = batch.fragments();
-    const QVector<int>& serials = batch.serials();
-    for (int k = 0; k < fragments.size(); ++k)
-        slotAddPlayList(fragments[k], serials[k]);
+    const int n = batch.size();
+    for (int k = 0; k < n; ++k)
+        slotAddPlayList(batch.fragment(k), batch.serial(k));
 }
 
 void MainWindow::slotonHeaderClicked(int column) { m_playlist->headerClicked(column); }

@@ -23,7 +23,8 @@ struct FragmentSlot {
     quint32 firstTime = 0;
     quint32 lastTime = 0;
     qint32 stream = 0;
-    std::shared_ptr<SExtentList> extents;
+    // Kept from one fragment of the slot to the next: no allocation per fragment.
+    std::vector<SExtent> extents;
     qint64 totalBytes = 0;
 };
 
@@ -90,7 +91,7 @@ CFragmentFit::~CFragmentFit()
 void CFragmentFit::setDevicePath(const char* devicePath)
 {
     m_devicePath = QByteArray(devicePath ? devicePath : "");
-    m_diskName = m_devicePath.mid(4);
+    m_diskName = lastingName(m_devicePath.mid(4));
     m_hasDevicePath = devicePath != nullptr;
 }
 
@@ -143,53 +144,73 @@ std::vector<SourceRange> CFragmentFit::untriedRanges() const
     return m_untriedRanges;
 }
 
+void CFragmentFit::lookAtReceivers()
+{
+    // Once a pass, not per fragment: a receiver connecting meanwhile gets
+    // the fragments from the next pass on.
+    static const QMetaMethod oneSignal = QMetaMethod::fromSignal(&CFragmentFit::TransmitAddFragmentList);
+    static const QMetaMethod batchSignal = QMetaMethod::fromSignal(&CFragmentFit::TransmitFragmentBatch);
+    m_oneByOne = isSignalConnected(oneSignal);
+    m_batched = isSignalConnected(batchSignal);
+}
+
 void CFragmentFit::sendFragment(const FragmentSlot& slot)
 {
-    SFragmentFit fragment;
-    fragment.diskName = m_diskName;
-    fragment.formatCode = m_formatCode;
-    fragment.firstTime = slot.firstTime;
-    fragment.lastTime = slot.lastTime;
-    fragment.stream = slot.stream;
-    fragment.totalBytes = slot.totalBytes;
-    fragment.frameCount = slot.frameCount;
-    fragment.extents = slot.extents;
     const int serial = ++fragmentSerial;
-    emit TransmitAddFragmentList(fragment, serial);
-    // Looked at for each fragment: a receiver may connect while the scan runs.
-    static const QMetaMethod batchSignal = QMetaMethod::fromSignal(&CFragmentFit::TransmitFragmentBatch);
-    if (!isSignalConnected(batchSignal))
+    if (m_oneByOne) {
+        SFragmentFit fragment;
+        fragment.diskName = m_diskName;
+        fragment.formatCode = m_formatCode;
+        fragment.firstTime = slot.firstTime;
+        fragment.lastTime = slot.lastTime;
+        fragment.stream = slot.stream;
+        fragment.totalBytes = slot.totalBytes;
+        fragment.frameCount = slot.frameCount;
+        fragment.extents = std::make_shared<const SExtentList>(slot.extents.begin(), slot.extents.end());
+        emit TransmitAddFragmentList(fragment, serial);
+    }
+    if (!m_batched)
         return;
-    m_outgoing.append(std::move(fragment));
-    m_outgoingSerials.append(serial);
+    SFragmentRecord r;
+    r.totalBytes = slot.totalBytes;
+    r.firstTime = slot.firstTime;
+    r.lastTime = slot.lastTime;
+    r.formatCode = m_formatCode;
+    r.stream = slot.stream;
+    r.frameCount = slot.frameCount;
+    r.serial = serial;
+    r.firstExtent = quint32(m_outExtents.size());
+    r.extentCount = quint32(slot.extents.size());
+    m_outRecords.push_back(r);
+    m_outExtents.insert(m_outExtents.end(), slot.extents.begin(), slot.extents.end());
     // Dense data closes thousands of fragments per pass of the search.
-    if (m_outgoing.size() % kBatchClockEvery == 0
-        && (m_outgoing.size() >= kBatchMost || m_sinceBatch.elapsed() >= m_batchMs))
+    const size_t n = m_outRecords.size();
+    if (n % kBatchClockEvery == 0 && (n >= size_t(kBatchMost) || m_sinceBatch.elapsed() >= m_batchMs))
         sendBatch();
 }
 
 void CFragmentFit::sendBatch()
 {
     m_sinceBatch.restart();
-    if (m_outgoing.isEmpty())
+    if (m_outRecords.empty())
         return;
     // The batch sent last is still waiting: its event is queued already.
-    if (m_lastBatch.appendUnlessFixed(m_outgoing, m_outgoingSerials)) {
-        m_outgoing.resize(0);
-        m_outgoingSerials.resize(0);
+    if (m_lastBatch.appendUnlessFixed(m_outRecords, m_outExtents)) {
         // A stop never waits on a receiver: the window may be waiting for us.
         while (!m_lastBatch.waitFixed(kBatchBacklog, 20) && m_stopRequested.load() != 'Y') {
         }
         return;
     }
-    const int n = m_outgoing.size();
+    const size_t n = m_outRecords.size();
+    const size_t e = m_outExtents.size();
     auto d = std::make_shared<SFragmentBatchData>();
-    d->fragments.swap(m_outgoing);
-    d->serials.swap(m_outgoingSerials);
+    d->diskName = m_diskName;
+    d->records.swap(m_outRecords);
+    d->extents.swap(m_outExtents);
     m_lastBatch = SFragmentBatch(d);
     emit TransmitFragmentBatch(m_lastBatch);
-    m_outgoing.reserve(n);
-    m_outgoingSerials.reserve(n);
+    m_outRecords.reserve(n);
+    m_outExtents.reserve(e);
 }
 
 void CFragmentFit::sendCheckpoint(qint64 position, const std::vector<FragmentSlot>& table,
@@ -210,7 +231,7 @@ void CFragmentFit::sendCheckpoint(qint64 position, const std::vector<FragmentSlo
         f.totalBytes = table[s].totalBytes;
         f.frameCount = table[s].frameCount;
         // The slot's list keeps growing on this thread: the receiver gets a copy.
-        f.extents = std::make_shared<SExtentList>(*table[s].extents);
+        f.extents = std::make_shared<const SExtentList>(table[s].extents.begin(), table[s].extents.end());
         point.open.append(f);
     }
     emit TransmitCheckpoint(point);
@@ -239,6 +260,8 @@ void CFragmentFit::run()
     }
     m_buffer->reset();
     m_lastBatch = SFragmentBatch();
+    m_outRecords.clear();
+    m_outExtents.clear();
     m_sinceBatch.start();
     std::vector<FragmentSlot> slotTable(kSlotCount);
     std::vector<qint32> slotOpen(kSlotCount, 0);
@@ -274,8 +297,10 @@ void CFragmentFit::run()
             slot.lastTime = f.lastTime;
             slot.stream = s;
             slot.totalBytes = f.totalBytes;
-            slot.extents = std::make_shared<SExtentList>(f.extents ? *f.extents : SExtentList());
-            slotOpen[size_t(s)] = !slot.extents->isEmpty();
+            slot.extents.clear();
+            if (f.extents)
+                slot.extents.assign(f.extents->constBegin(), f.extents->constEnd());
+            slotOpen[size_t(s)] = !slot.extents.empty();
         }
     }
     // From a whole logical block, so direct reads stay aligned on 4Kn disks.
@@ -329,6 +354,7 @@ void CFragmentFit::run()
     for (;;) {
         if (m_pauseFlag.load() == 'Y')
             m_pauseSemaphore->acquire();
+        lookAtReceivers();
         // A stop or a failed device still has what the buffer holds searched:
         // those bytes were read.
         const bool stopping = m_stopRequested.load() == 'Y' || status != SourceReader::Ok;
@@ -365,8 +391,8 @@ void CFragmentFit::run()
                 FragmentSlot& slot = slotTable[size_t(s)];
                 // A frame joins the open fragment only when its header starts
                 // exactly where the fragment's last frame ended on the device.
-                if (slotOpen[size_t(s)] && slot.extents->last().end == t) {
-                    slot.extents->last().end = u;
+                if (slotOpen[size_t(s)] && slot.extents.back().end == t) {
+                    slot.extents.back().end = u;
                     if (slot.firstTime == 0 && info.time != 0)
                         slot.firstTime = info.time;
                     slot.totalBytes += info.length;
@@ -378,14 +404,12 @@ void CFragmentFit::run()
                         sendFragment(slot);
                         slotOpen[size_t(s)] = 0;
                     }
-                    slot = FragmentSlot();
                     slot.frameCount = 1;
                     slot.firstTime = info.time;
                     slot.lastTime = info.time;
                     slot.stream = s;
-                    slot.extents = std::make_shared<SExtentList>();
-                    slot.extents->reserve(1); // most fragments keep one extent
-                    slot.extents->append(SExtent{t, u});
+                    slot.extents.clear();
+                    slot.extents.push_back(SExtent{t, u});
                     slot.totalBytes = info.length;
                     slotOpen[size_t(s)] = 1;
                 }
@@ -399,7 +423,7 @@ void CFragmentFit::run()
         // it, which is not known yet.
         for (int s = 0; s < kSlotCount; ++s) {
             if (slotOpen[size_t(s)] && slotTable[size_t(s)].totalBytes > kFinalMinBytes
-                && slotTable[size_t(s)].extents->last().end < resume) {
+                && slotTable[size_t(s)].extents.back().end < resume) {
                 sendFragment(slotTable[size_t(s)]);
                 slotOpen[size_t(s)] = 0;
             }

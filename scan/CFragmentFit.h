@@ -125,6 +125,7 @@ protected:
     void run() override;
 
 private:
+    void lookAtReceivers();
     void sendFragment(const FragmentSlot& slot);
     void sendBatch();
     void finish();
@@ -150,8 +151,11 @@ private:
     int m_formatCode = 14;
     QByteArray m_devicePath;
     QByteArray m_diskName; // shared by every fragment sent
-    QVector<SFragmentFit> m_outgoing;
-    QVector<int> m_outgoingSerials;
+    // Fragments closed since the last batch went, packed as in a batch.
+    std::vector<SFragmentRecord> m_outRecords;
+    std::vector<SExtent> m_outExtents;
+    bool m_oneByOne = false; // TransmitAddFragmentList has a receiver
+    bool m_batched = false;  // TransmitFragmentBatch has one
     SFragmentBatch m_lastBatch;
     QElapsedTimer m_sinceBatch;
     int m_batchMs;

@@ -1,16 +1,101 @@
 #include "scan/SFragmentFit.h"
 
 #include <cstdio>
+#include <cstring>
+#include <new>
+#include <map>
+#include <string>
+
+QByteArray lastingName(const QByteArray& name)
+{
+    static std::mutex lock;
+    static std::map<std::string, QByteArrayData*> made;
+    std::lock_guard<std::mutex> hold(lock);
+    QByteArrayData*& d = made[std::string(name.constData(), size_t(name.size()))];
+    if (!d) {
+        // The header QByteArrayLiteral builds at compile time: a count of -1
+        // marks bytes that are never freed, so copying them counts nothing.
+        d = static_cast<QByteArrayData*>(::operator new(sizeof(QByteArrayData) + size_t(name.size()) + 1));
+        d->ref.atomic.storeRelaxed(-1);
+        d->size = name.size();
+        d->alloc = 0;
+        d->capacityReserved = 0;
+        d->offset = sizeof(QByteArrayData);
+        char* bytes = static_cast<char*>(d->data());
+        std::memcpy(bytes, name.constData(), size_t(name.size()));
+        bytes[name.size()] = '\0';
+    }
+    return QByteArray(QByteArrayDataPtr{d});
+}
+
+SFragmentView::SFragmentView(const SFragmentFit& f)
+    : diskName(&f.diskName)
+    , formatCode(f.formatCode)
+    , firstTime(f.firstTime)
+    , lastTime(f.lastTime)
+    , stream(f.stream)
+    , totalBytes(f.totalBytes)
+    , frameCount(f.frameCount)
+    , extents(f.extents ? f.extents->constData() : nullptr)
+    , extentCount(f.extents ? f.extents->size() : 0)
+{
+}
+
+SFragmentFit SFragmentView::fragment() const
+{
+    SFragmentFit f;
+    if (diskName)
+        f.diskName = *diskName;
+    f.formatCode = formatCode;
+    f.firstTime = firstTime;
+    f.lastTime = lastTime;
+    f.stream = stream;
+    f.totalBytes = totalBytes;
+    f.frameCount = frameCount;
+    f.extents = std::make_shared<const SExtentList>(extents, extents + extentCount);
+    return f;
+}
+
+void SFragmentBatchData::add(const SFragmentView& f, int serial)
+{
+    SFragmentRecord r;
+    r.totalBytes = f.totalBytes;
+    r.firstTime = f.firstTime;
+    r.lastTime = f.lastTime;
+    r.formatCode = f.formatCode;
+    r.stream = f.stream;
+    r.frameCount = f.frameCount;
+    r.serial = serial;
+    r.firstExtent = quint32(extents.size());
+    r.extentCount = quint32(f.extentCount);
+    records.push_back(r);
+    extents.insert(extents.end(), f.extents, f.extents + f.extentCount);
+}
+
+SFragmentView SFragmentBatch::view(int k) const
+{
+    const SFragmentRecord& r = record(k);
+    SFragmentView v;
+    v.diskName = &m_d->diskName;
+    v.formatCode = r.formatCode;
+    v.firstTime = r.firstTime;
+    v.lastTime = r.lastTime;
+    v.stream = r.stream;
+    v.totalBytes = r.totalBytes;
+    v.frameCount = r.frameCount;
+    v.extents = m_d->extents.data() + r.firstExtent;
+    v.extentCount = int(r.extentCount);
+    return v;
+}
 
 void SFragmentBatch::fix() const
 {
-    if (!m_d)
+    // Read once per fragment by a receiver: no lock once fixed.
+    if (!m_d || m_d->fixed.load(std::memory_order_acquire))
         return;
     {
         std::lock_guard<std::mutex> hold(m_d->lock);
-        if (m_d->fixed)
-            return;
-        m_d->fixed = true;
+        m_d->fixed.store(true, std::memory_order_release);
     }
     m_d->wasFixed.notify_all();
 }
@@ -21,24 +106,25 @@ bool SFragmentBatch::waitFixed(int atLeast, int ms) const
         return true;
     std::unique_lock<std::mutex> hold(m_d->lock);
     return m_d->wasFixed.wait_for(hold, std::chrono::milliseconds(ms),
-                                  [&] { return m_d->fixed || m_d->fragments.size() < atLeast; });
+                                  [&] { return m_d->fixed.load() || int(m_d->records.size()) < atLeast; });
 }
 
-const SFragmentBatchData& SFragmentBatch::none()
-{
-    static const SFragmentBatchData empty;
-    return empty;
-}
-
-bool SFragmentBatch::appendUnlessFixed(const QVector<SFragmentFit>& fragments, const QVector<int>& serials)
+bool SFragmentBatch::appendUnlessFixed(std::vector<SFragmentRecord>& records, std::vector<SExtent>& extents)
 {
     if (!m_d)
         return false;
     std::lock_guard<std::mutex> hold(m_d->lock);
-    if (m_d->fixed)
+    if (m_d->fixed.load())
         return false;
-    m_d->fragments += fragments;
-    m_d->serials += serials;
+    const quint32 shift = quint32(m_d->extents.size());
+    m_d->records.reserve(m_d->records.size() + records.size());
+    for (SFragmentRecord r : records) {
+        r.firstExtent += shift;
+        m_d->records.push_back(r);
+    }
+    m_d->extents.insert(m_d->extents.end(), extents.begin(), extents.end());
+    records.clear();
+    extents.clear();
     return true;
 }
 

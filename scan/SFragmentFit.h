@@ -8,7 +8,9 @@
 #include <QString>
 #include <QVector>
 #include <cstdint>
+#include <atomic>
 #include <memory>
+#include <vector>
 #include <condition_variable>
 #include <mutex>
 
@@ -21,6 +23,12 @@ Q_DECLARE_TYPEINFO(SExtent, Q_PRIMITIVE_TYPE);
 
 // Contiguous: a fragment's extents are one allocation, not one per extent.
 using SExtentList = QVector<SExtent>;
+
+// The same bytes, held for the rest of the process and never counted: copies
+// of the result touch no shared counter, so threads passing millions of
+// fragments of one disk do not fight over a cache line. For the few names a
+// process meets (one per disk scanned); each distinct name is kept once.
+QByteArray lastingName(const QByteArray& name);
 
 // One fragment as the scan closed it.
 // diskName is the bare device name (the device path without its "\\.\"
@@ -49,17 +57,56 @@ struct SPlayListTableItem {
 };
 Q_DECLARE_METATYPE(SPlayListTableItem)
 
+// A fragment's fields as a receiver reads them, from a record or a batch,
+// without a copy of its extents. Valid while what it was made from lives.
+struct SFragmentView {
+    const QByteArray* diskName = nullptr;
+    int formatCode = 0;
+    quint32 firstTime = 0;
+    quint32 lastTime = 0;
+    int stream = 0;
+    qint64 totalBytes = 0;
+    int frameCount = 0;
+    const SExtent* extents = nullptr;
+    int extentCount = 0;
+
+    SFragmentView() = default;
+    explicit SFragmentView(const SFragmentFit& f);
+    // A record of its own: the extents copied into a list of their own.
+    SFragmentFit fragment() const;
+};
+
+// One fragment of a batch, packed: its extents lie in the batch's one list,
+// its disk name is the batch's.
+struct SFragmentRecord {
+    qint64 totalBytes = 0;
+    quint32 firstTime = 0;
+    quint32 lastTime = 0;
+    qint32 formatCode = 0;
+    qint32 stream = 0;
+    qint32 frameCount = 0;
+    qint32 serial = 0;
+    quint32 firstExtent = 0;
+    quint32 extentCount = 0;
+};
+static_assert(sizeof(SFragmentRecord) == 40, "a fragment of a batch is 40 bytes");
+
 // Fragments one scan closed, in the order it closed them, with their serials.
 // The scan keeps adding to the batch it last sent until a receiver first
 // reads it; from then on the batch is fixed and the scan starts a new one.
 // So a receiver that falls behind finds one batch waiting, however many
 // fragments arrived meanwhile, and every receiver of a batch sees the same.
+// Nothing in it is allocated per fragment: millions pass without a heap node
+// or a shared count each.
 struct SFragmentBatchData {
     std::mutex lock;
     std::condition_variable wasFixed;
-    bool fixed = false;
-    QVector<SFragmentFit> fragments;
-    QVector<int> serials;
+    std::atomic<bool> fixed{false};
+    QByteArray diskName;
+    std::vector<SFragmentRecord> records;
+    std::vector<SExtent> extents;
+    // The sender's side, before the batch is sent: appends one fragment of diskName.
+    void add(const SFragmentView& f, int serial);
 };
 
 class SFragmentBatch {
@@ -67,19 +114,21 @@ public:
     SFragmentBatch() = default;
     explicit SFragmentBatch(std::shared_ptr<SFragmentBatchData> d) : m_d(std::move(d)) {}
     // Reading fixes the batch.
-    const QVector<SFragmentFit>& fragments() const { fix(); return m_d ? m_d->fragments : none().fragments; }
-    const QVector<int>& serials() const { fix(); return m_d ? m_d->serials : none().serials; }
-    int size() const { return fragments().size(); }
+    int size() const { fix(); return m_d ? int(m_d->records.size()) : 0; }
+    const SFragmentRecord& record(int k) const { fix(); return m_d->records[size_t(k)]; }
+    int serial(int k) const { return record(k).serial; }
+    SFragmentView view(int k) const;
+    SFragmentFit fragment(int k) const { return view(k).fragment(); }
 
-    // The sender's side: adds to the batch unless a receiver has read it.
-    bool appendUnlessFixed(const QVector<SFragmentFit>& fragments, const QVector<int>& serials);
+    // The sender's side: moves the fragments into the batch unless a receiver
+    // has read it (the vectors are then left empty, their capacity kept).
+    bool appendUnlessFixed(std::vector<SFragmentRecord>& records, std::vector<SExtent>& extents);
     // The sender's side: waits up to `ms` for a receiver to read the batch
     // when it holds `atLeast` fragments or more. True when no wait is needed.
     bool waitFixed(int atLeast, int ms) const;
 
 private:
     void fix() const;
-    static const SFragmentBatchData& none();
     std::shared_ptr<SFragmentBatchData> m_d;
 };
 Q_DECLARE_METATYPE(SFragmentBatch)

@@ -17,10 +17,11 @@ RowSession::~RowSession()
 
 void RowSession::onBatch(SFragmentBatch batch)
 {
-    for (const SFragmentFit& fragment : batch.fragments()) {
+    const int n = batch.size();
+    for (int k = 0; k < n; ++k) {
         if (m_failed)
             return;
-        m_session->fragmentSent(++m_lastSerial, fragment);
+        m_session->fragmentSent(++m_lastSerial, batch.fragment(k));
     }
 }
 

@@ -51,33 +51,32 @@ public:
     // sent last is still unread, which takes them in.
     void add(const SFragmentFit& f, int serial)
     {
-        m_rows.append(f);
-        m_serials.append(serial);
-        if (m_rows.size() >= 2048 || !m_clock.isValid() || m_clock.elapsed() >= 2)
+        m_diskName = f.diskName;
+        m_rows.add(SFragmentView(f), serial);
+        if (m_rows.records.size() >= 2048 || !m_clock.isValid() || m_clock.elapsed() >= 2)
             send();
     }
     void send()
     {
         m_clock.start();
-        if (m_rows.isEmpty())
+        if (m_rows.records.empty())
             return;
-        if (!m_last.appendUnlessFixed(m_rows, m_serials)) {
+        if (!m_last.appendUnlessFixed(m_rows.records, m_rows.extents)) {
             auto d = std::make_shared<SFragmentBatchData>();
-            d->fragments = m_rows;
-            d->serials = m_serials;
+            d->diskName = m_diskName;
+            d->records.swap(m_rows.records);
+            d->extents.swap(m_rows.extents);
             m_last = SFragmentBatch(d);
             emit TransmitFragmentBatch(m_last);
         }
-        m_rows.resize(0);
-        m_serials.resize(0);
     }
 signals:
     void TransmitAddFragmentList(SFragmentFit sFragmentFit, int i);
     void TransmitFragmentBatch(SFragmentBatch batch);
 
 private:
-    QVector<SFragmentFit> m_rows;
-    QVector<int> m_serials;
+    SFragmentBatchData m_rows; // gathered, not yet sent
+    QByteArray m_diskName;
     SFragmentBatch m_last;
     QElapsedTimer m_clock;
 };

@@ -447,7 +447,7 @@ TEST(CliFragmentStore, GivesBackEveryFragmentAsAdded)
     }
     CliFragmentStore store;
     for (const CliFragment& c : in)
-        store.append(c.serial, c.fragment);
+        store.append(c.serial, SFragmentView(c.fragment));
     ASSERT_EQ(store.size(), in.size());
     for (int i = 0; i < in.size(); i += (i < 300 ? 1 : 97)) {
         const SPlayListTableItem row = store.at(i);

@@ -62,14 +62,20 @@ TEST_P(FragmentBatchDelivery, SameFragmentsSerialsAndOrderAsOneByOne)
 
     size_t k = 0;
     for (const SFragmentBatch& b : batches) {
-        ASSERT_EQ(b.fragments().size(), b.serials().size());
         for (int i = 0; i < b.size(); ++i, ++k) {
             ASSERT_LT(k, one.size());
-            const SFragmentFit& f = b.fragments()[i];
-            EXPECT_EQ(b.serials()[i], one[k].serial);
-            EXPECT_EQ(f.extents, one[k].fragment.extents) << "the same shared list";
+            const SFragmentFit f = b.fragment(i);
+            EXPECT_EQ(b.serial(i), one[k].serial);
+            ASSERT_EQ(f.extents->size(), one[k].fragment.extents->size());
+            for (int e = 0; e < f.extents->size(); ++e) {
+                EXPECT_EQ(f.extents->at(e).start, one[k].fragment.extents->at(e).start);
+                EXPECT_EQ(f.extents->at(e).end, one[k].fragment.extents->at(e).end);
+            }
             EXPECT_EQ(f.totalBytes, one[k].fragment.totalBytes);
             EXPECT_EQ(f.frameCount, one[k].fragment.frameCount);
+            EXPECT_EQ(f.firstTime, one[k].fragment.firstTime);
+            EXPECT_EQ(f.lastTime, one[k].fragment.lastTime);
+            EXPECT_EQ(f.stream, one[k].fragment.stream);
             EXPECT_EQ(f.diskName, one[k].fragment.diskName);
             EXPECT_EQ(f.diskName.constData(), one[0].fragment.diskName.constData()) << "one name, shared";
         }

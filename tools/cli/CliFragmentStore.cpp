@@ -22,38 +22,39 @@ qint64 get48(const unsigned char* p)
 
 } // namespace
 
-quint32 CliFragmentStore::kindOf(const SFragmentFit& f)
+quint32 CliFragmentStore::kindOf(const SFragmentView& f)
 {
+    const QByteArray& disk = *f.diskName;
     // Fragments of one scan share their name's bytes: the last kind is
     // nearly always the one.
     if (!m_kinds.empty()) {
         const Kind& last = m_kinds[m_lastKind];
         if (last.formatCode == f.formatCode && last.stream == f.stream &&
-            (last.diskName.constData() == f.diskName.constData() || last.diskName == f.diskName))
+            (last.diskName.constData() == disk.constData() || last.diskName == disk))
             return m_lastKind;
     }
-    const auto key = std::make_tuple(f.diskName, f.formatCode, f.stream);
+    const auto key = std::make_tuple(disk, f.formatCode, f.stream);
     auto it = m_kindIndex.find(key);
     if (it == m_kindIndex.end()) {
         if (m_kinds.size() >= kWideKind)
             return kWideKind;
         it = m_kindIndex.emplace(key, quint32(m_kinds.size())).first;
-        m_kinds.push_back(Kind{f.diskName, f.formatCode, f.stream});
+        m_kinds.push_back(Kind{disk, f.formatCode, f.stream});
     }
     m_lastKind = it->second;
     return m_lastKind;
 }
 
-void CliFragmentStore::append(int serial, const SFragmentFit& f)
+void CliFragmentStore::append(int serial, const SFragmentView& f)
 {
-    const int n = f.extents ? f.extents->size() : 0;
+    const int n = f.extentCount;
     quint32 kind = kindOf(f);
     bool narrow = kind != kWideKind && fits48(f.totalBytes);
     for (int k = 0; narrow && k < n && n <= 2; ++k)
-        narrow = fits48(f.extents->at(k).start) && fits48(f.extents->at(k).end);
+        narrow = fits48(f.extents[k].start) && fits48(f.extents[k].end);
     if (!narrow) {
         kind = kWideKind;
-        m_wide.emplace(m_count, CliFragment{serial, f, {}});
+        m_wide.emplace(m_count, CliFragment{serial, f.fragment(), {}});
     }
     if (m_count % kPerBlock == 0)
         m_blocks.emplace_back(new Record[kPerBlock]);
@@ -72,13 +73,13 @@ void CliFragmentStore::append(int serial, const SFragmentFit& f)
     r.lastTime = f.lastTime;
     if (n <= 2) {
         for (int k = 0; k < n; ++k) {
-            put48(r.extents + 12 * k, f.extents->at(k).start);
-            put48(r.extents + 12 * k + 6, f.extents->at(k).end);
+            put48(r.extents + 12 * k, f.extents[k].start);
+            put48(r.extents + 12 * k + 6, f.extents[k].end);
         }
     } else {
         put48(r.extents, qint64(m_pool.size()));
         put48(r.extents + 6, n);
-        m_pool.insert(m_pool.end(), f.extents->constBegin(), f.extents->constEnd());
+        m_pool.insert(m_pool.end(), f.extents, f.extents + n);
     }
 }
 

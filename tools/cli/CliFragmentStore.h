@@ -30,7 +30,7 @@ struct CliFragment {
 // expanded at once.
 class CliFragmentStore : public ExportCore::RowSource {
 public:
-    void append(int serial, const SFragmentFit& f);
+    void append(int serial, const SFragmentView& f);
     int size() const override { return m_count; }
     SPlayListTableItem at(int i) const override;
     CliFragment fragment(int i) const;
@@ -58,7 +58,7 @@ private:
     static constexpr int kPerBlock = 1 << 14;
     static constexpr quint32 kWideKind = (1u << 14) - 1; // the fragment is in m_wide
 
-    quint32 kindOf(const SFragmentFit& f);
+    quint32 kindOf(const SFragmentView& f);
 
     std::vector<std::unique_ptr<Record[]>> m_blocks;
     std::deque<SExtent> m_pool;

@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -254,7 +255,7 @@ bool CliScan::start()
         for (const CliFragment& f : m_session->saved()) {
             ++m_fragmentCount;
             m_fragmentBytes += f.fragment.totalBytes;
-            listFragment(f.serial, f.fragment, f.duration);
+            listFragment(f.serial, SFragmentView(f.fragment), f.duration);
         }
         m_listed = m_fragmentCount;
         m_savedCount = m_session->saved().size();
@@ -338,42 +339,37 @@ void CliScan::interrupt(int code)
 
 void CliScan::onBatch(SFragmentBatch batch)
 {
-    const QVector<SFragmentFit>& fragments = batch.fragments();
-    const QVector<int>& serials = batch.serials();
-    bool uncounted = false;
-    for (int k = 0; k < fragments.size(); ++k) {
+    const int n = batch.size();
+    if (n == 0)
+        return;
+    PendingBatch pending;
+    pending.first = m_fragmentCount;
+    pending.state.assign(size_t(n), Settled);
+    for (int k = 0; k < n; ++k) {
+        const SFragmentRecord& r = batch.record(k);
         if (m_session)
-            m_session->fragment(serials[k], fragments[k]);
-        m_fragmentBytes += fragments[k].totalBytes;
+            m_session->fragment(r.serial, batch.fragment(k));
+        m_fragmentBytes += r.totalBytes;
         // The row waits for its duration, counted off the scan's path. When
         // the counter falls far behind (dense data closes fragments faster
         // than they can be counted), rows go out without one, so neither the
         // list nor the memory waits on it.
-        const bool count = m_countDurations && m_counting < kCountingBacklog;
-        if (!count && m_pending.empty()) {
-            // Nothing to wait for and nothing before it: listed at once.
-            listNow(serials[k], fragments[k], Media::Duration());
-            ++m_fragmentCount;
-            uncounted = true;
-            continue;
-        }
-        m_pending.push_back(PendingRow{CliFragment{serials[k], fragments[k], Media::Duration()}, !count});
-        if (count) {
+        if (m_countDurations && m_counting < kCountingBacklog) {
             ++m_counting;
-            m_durations->add(m_fragmentCount, fragments[k]);
+            pending.state[size_t(k)] = Waiting;
+            m_durations->add(m_fragmentCount + k, batch.fragment(k));
         }
-        uncounted |= !count;
-        ++m_fragmentCount;
     }
+    m_fragmentCount += n;
+    pending.batch = std::move(batch);
+    m_pending.push_back(std::move(pending));
     // Rows not counted pile up behind those still being counted: past a
     // bound the ones in the counter go out without a duration too.
-    if (m_pending.size() > kPendingRows) {
-        for (PendingRow& p : m_pending)
-            p.settled = true;
-        uncounted = true;
+    if (size_t(m_fragmentCount - m_listed) > kPendingRows) {
+        for (PendingBatch& p : m_pending)
+            std::replace(p.state.begin() + p.next, p.state.end(), Waiting, Settled);
     }
-    if (uncounted)
-        listSettled();
+    listSettled();
 }
 
 void CliScan::onCheckpoint(ScanResumePoint point)
@@ -450,25 +446,43 @@ void CliScan::takeCounted()
         --m_counting;
         if (index < m_listed)
             continue; // listed already, without it
-        PendingRow& p = m_pending[size_t(index - m_listed)];
-        p.row.duration = c.second;
-        p.settled = true;
+        // The batch holding the row: the last one starting at or before it.
+        auto p = std::upper_bound(m_pending.begin(), m_pending.end(), index,
+                                  [](int i, const PendingBatch& b) { return i < b.first; });
+        if (p == m_pending.begin())
+            continue;
+        --p;
+        p->state[size_t(index - p->first)] = Counted;
+        m_countedRows[index] = c.second;
     }
     listSettled();
 }
 
 void CliScan::listSettled()
 {
-    while (!m_pending.empty() && m_pending.front().settled) {
-        const CliFragment& f = m_pending.front().row;
-        listNow(f.serial, f.fragment, f.duration);
+    while (!m_pending.empty()) {
+        PendingBatch& p = m_pending.front();
+        const int n = int(p.state.size());
+        for (; p.next < n && p.state[size_t(p.next)] != Waiting; ++p.next) {
+            Media::Duration duration;
+            if (p.state[size_t(p.next)] == Counted) {
+                const auto c = m_countedRows.find(p.first + p.next);
+                if (c != m_countedRows.end()) {
+                    duration = c->second;
+                    m_countedRows.erase(c);
+                }
+            }
+            listNow(p.batch.serial(p.next), p.batch.view(p.next), duration);
+        }
+        if (p.next < n)
+            break;
         m_pending.pop_front();
     }
     flushRowsSoon();
     finishWhenListed();
 }
 
-void CliScan::listNow(int serial, const SFragmentFit& fragment, const Media::Duration& duration)
+void CliScan::listNow(int serial, const SFragmentView& fragment, const Media::Duration& duration)
 {
     if (m_session && !m_session->counted(serial, duration))
         dropSession();
@@ -476,25 +490,26 @@ void CliScan::listNow(int serial, const SFragmentFit& fragment, const Media::Dur
     ++m_listed;
 }
 
-void CliScan::listFragment(int serial, const SFragmentFit& fragment, const Media::Duration& duration)
+void CliScan::listFragment(int serial, const SFragmentView& fragment, const Media::Duration& duration)
 {
     if (m_keep)
         m_store.append(serial, fragment);
     if (m_outputFailed)
         return;
     if (m_options.json) {
-        if (!(m_quotedFor.constData() == fragment.diskName.constData() || m_quotedFor == fragment.diskName)) {
-            m_quotedFor = fragment.diskName;
-            m_quotedDisk = corvoJsonString(fragment.diskName);
+        const QByteArray& disk = *fragment.diskName;
+        if (!(m_quotedFor.constData() == disk.constData() || m_quotedFor == disk)) {
+            m_quotedFor = disk;
+            m_quotedDisk = corvoJsonString(disk);
         }
-        const int n = fragment.extents ? fragment.extents->size() : 0;
+        const int n = fragment.extentCount;
         // Written in place: the buffer keeps its capacity between flushes.
         const int at = m_rows.size();
         m_rows.resize(at + corvoFragmentJsonBound(m_quotedDisk.size(), n) + 32);
         char* p = corvoWriteFragmentJson(m_rows.data() + at, serial, m_quotedDisk, fragment.formatCode,
                                          fragment.stream, fragment.firstTime, fragment.lastTime,
                                          fragment.totalBytes, fragment.frameCount,
-                                         n ? fragment.extents->constData() : nullptr, n);
+                                         fragment.extents, n);
         --p; // the closing brace: the duration goes last
         std::memcpy(p, ",\"duration_s\":", 14);
         p += 14;
@@ -559,11 +574,11 @@ static char* padded(char* p, long long v, int width, char fill = ' ')
 
 // "%7d %6d %8d %14lld %16lld %16lld %10s  2%03d-%02d-%02d %02d:%02d:%02d", and
 // "  (%d extents)" when there are more than one.
-void CliScan::printRow(int serial, const SFragmentFit& fr, const Media::Duration& duration)
+void CliScan::printRow(int serial, const SFragmentView& fr, const Media::Duration& duration)
 {
-    const int n = fr.extents ? fr.extents->size() : 0;
-    const qint64 first = n ? fr.extents->first().start : 0;
-    const qint64 last = n ? fr.extents->last().end : 0;
+    const int n = fr.extentCount;
+    const qint64 first = n ? fr.extents[0].start : 0;
+    const qint64 last = n ? fr.extents[n - 1].end : 0;
     const quint32 t = fr.firstTime;
     char line[320]; // six numbers of at most 20 characters, the duration, the time and the count
     char* p = line;

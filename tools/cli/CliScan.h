@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 class CFragmentFit;
@@ -95,14 +96,13 @@ private slots:
 
 private:
     bool fail(int code, const QString& message);
-    void printRow(int serial, const SFragmentFit& f, const Media::Duration& duration);
-    void listFragment(int serial, const SFragmentFit& f, const Media::Duration& duration);
+    void printRow(int serial, const SFragmentView& f, const Media::Duration& duration);
+    void listFragment(int serial, const SFragmentView& f, const Media::Duration& duration);
     // Tells the session, lists the row and counts it as listed.
-    void listNow(int serial, const SFragmentFit& f, const Media::Duration& duration);
+    void listNow(int serial, const SFragmentView& f, const Media::Duration& duration);
     void dropSession();
     void printJsonSummary(qint64 scanned, int error, const std::vector<SourceRange>& unreadable,
                           const std::vector<SourceRange>& untried);
-    void listFragment(const CliFragment& f);
     void finishWhenListed();
     // Lists the settled rows at the head of m_pending.
     void listSettled();
@@ -140,13 +140,21 @@ private:
     int m_savedCount = 0;
     bool m_keep = false;
     CliFragmentStore m_store;
-    // Fragments received and not yet listed, from index m_listed on; a row
-    // waits here for its duration.
-    struct PendingRow {
-        CliFragment row;
-        bool settled = false; // its duration is known, or will not be counted
+    // Fragments received and not yet listed, from index m_listed on, in the
+    // batches they came in; a row waits here for its duration.
+    enum RowState : unsigned char {
+        Waiting, // handed to the counter
+        Settled, // listed without a duration
+        Counted, // its duration is in m_countedRows
     };
-    std::deque<PendingRow> m_pending;
+    struct PendingBatch {
+        SFragmentBatch batch;
+        int first = 0; // the index of its first row
+        int next = 0;  // its first row not yet listed
+        std::vector<RowState> state;
+    };
+    std::deque<PendingBatch> m_pending;
+    std::unordered_map<int, Media::Duration> m_countedRows; // by index, until listed
     int m_fragmentCount = 0; // received, saved ones included
     qint64 m_resumedAt = -1; // where a resumed run began
     std::vector<SourceRange> m_savedUnreadable, m_savedUntried;
