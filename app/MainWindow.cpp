@@ -103,6 +103,8 @@ MainWindow::MainWindow(const QStringList& imagePaths, QWidget* parent)
     m_playlist->setScanSources([this] { return m_scan->sources(); });
     m_scan->setPlaylist(m_playlist);
     connect(m_scan, &ScanPanel::TransmitFragmentBatch, this, &MainWindow::slotAddFragmentBatch);
+    // Queued, and a signal: the rows it passes on count as signalled ones.
+    connect(this, &MainWindow::batchRowsLeft, this, &MainWindow::takeBatchRows, Qt::QueuedConnection);
     connect(m_scan, &ScanPanel::selectDiskEnabled, this, &MainWindow::setSelectDiskEnabled);
     connect(m_scan, &ScanPanel::rowsBuilt, m_disks, &DiskPanel::rowsBuilt);
     connect(m_scan, &ScanPanel::scanStopped, m_disks, &DiskPanel::scanStopped);
@@ -506,10 +508,41 @@ void MainWindow::slotAddPlayList(SFragmentFit sFragmentFit, int i)
 
 void MainWindow::slotAddFragmentBatch(SFragmentBatch batch)
 {
-    // Each fragment in order, as if it had come on its own signal.
-    const int n = batch.size();
-    for (int k = 0; k < n; ++k)
-        slotAddPlayList(batch.fragment(k), batch.serial(k));
+    // Read (and so fixed) only when its turn comes: the scan meanwhile adds
+    // to it rather than queueing another.
+    m_batchesIn.emplace_back(std::move(batch), 0);
+    takeBatchRows();
+}
+
+void MainWindow::takeBatchRows()
+{
+    // A batch may hold tens of thousands of rows: each turn of the event loop
+    // passes on at most kRowsPerTurn, the rest follow in the next turns, in
+    // order, so the window keeps answering.
+    constexpr int kRowsPerTurn = 2048;
+    m_batchRowsPosted = false;
+    int budget = kRowsPerTurn;
+    while (budget > 0 && !m_batchesIn.empty()) {
+        const SFragmentBatch& batch = m_batchesIn.front().first;
+        int& next = m_batchesIn.front().second;
+        const int end = std::min(batch.size(), next + budget);
+        // The extent lists all made first: the rows then lie together in
+        // memory, which is what sorting and deleting a million of them walk.
+        std::vector<SFragmentFit> fragments;
+        fragments.reserve(size_t(end - next));
+        for (int k = next; k < end; ++k)
+            fragments.push_back(batch.fragment(k));
+        for (int k = next; k < end; ++k)
+            slotAddPlayList(std::move(fragments[size_t(k - next)]), batch.serial(k));
+        budget -= end - next;
+        next = end;
+        if (next == batch.size())
+            m_batchesIn.pop_front();
+    }
+    if (!m_batchesIn.empty() && !m_batchRowsPosted) {
+        m_batchRowsPosted = true;
+        emit batchRowsLeft();
+    }
 }
 
 void MainWindow::slotonHeaderClicked(int column) { m_playlist->headerClicked(column); }

@@ -13,6 +13,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <deque>
+#include <utility>
+
 class QHBoxLayout;
 class QLabel;
 class QPushButton;
@@ -39,6 +42,8 @@ public:
 signals:
     void PlayListClean();
     void sectionClicked();
+    // Queued to this window: the rows of batches not yet passed on.
+    void batchRowsLeft();
 
 protected slots:
     void slotPlay();
@@ -48,6 +53,8 @@ protected slots:
     void slotAddPlayList(SFragmentFit sFragmentFit, int i);
     // A scan thread's batch: each fragment, in order, through slotAddPlayList.
     void slotAddFragmentBatch(SFragmentBatch batch);
+    // Passes on a turn's share of the batches received.
+    void takeBatchRows();
     void PlayListDoubleClicked(int, int);
     void PlayListClicked(int, int);
     void ScanQuitClicked(char cStatusUnusual);
@@ -137,6 +144,9 @@ private:
     bool m_maximised = false;
     bool m_tableShown = true;
     bool m_scanWanted = false;
+    // Batches received, with the first row of each not yet passed on.
+    std::deque<std::pair<SFragmentBatch, int>> m_batchesIn;
+    bool m_batchRowsPosted = false;
     void toggleMaximised();
     // Keeps the title strip under the whole width, also past the desktop's.
     void resizeEvent(QResizeEvent* event) override;

@@ -23,6 +23,7 @@ class FakeScan : public QObject {
     Q_OBJECT
 signals:
     void TransmitAddFragmentList(SFragmentFit sFragmentFit, int i);
+    void TransmitFragmentBatch(SFragmentBatch batch);
 };
 
 class WindowPlaylist : public ::testing::Test {
@@ -30,6 +31,7 @@ protected:
     void SetUp() override
     {
         qRegisterMetaType<SFragmentFit>("SFragmentFit");
+        qRegisterMetaType<SFragmentBatch>("SFragmentBatch");
         dragRows.clear();
         window.move(0, 0);
         window.show();
@@ -38,6 +40,8 @@ protected:
         ASSERT_TRUE(playlist);
         QObject::connect(&scan, SIGNAL(TransmitAddFragmentList(SFragmentFit, int)), &window,
                          SLOT(slotAddPlayList(SFragmentFit, int)), Qt::QueuedConnection);
+        QObject::connect(&scan, SIGNAL(TransmitFragmentBatch(SFragmentBatch)), &window,
+                         SLOT(slotAddFragmentBatch(SFragmentBatch)), Qt::QueuedConnection);
     }
     void TearDown() override { dragRows.clear(); }
     // Fragments sent from another thread, as a scan sends them.
@@ -186,6 +190,31 @@ TEST_F(WindowPlaylist, ManyScannedRowsSortedBySizeKeepTheirSortedOrder)
     for (const auto& p : all)
         arrival << p.second;
     EXPECT_EQ(modelSerials(playlist->listModel), arrival);
+}
+
+// A large batch is passed on over several turns; a batch arriving meanwhile
+// must wait for the rest of the one before it.
+TEST_F(WindowPlaylist, BatchesLargerThanATurnKeepTheirOrder)
+{
+    int serial = 0;
+    std::thread t([&] {
+        for (int rows : {5000, 3000, 1}) {
+            auto d = std::make_shared<SFragmentBatchData>();
+            for (int k = 0; k < rows; ++k) {
+                const SFragmentFit f = fragment(1024, serial * 8192LL);
+                d->diskName = f.diskName;
+                d->add(SFragmentView(f), ++serial);
+            }
+            emit scan.TransmitFragmentBatch(SFragmentBatch(d));
+        }
+    });
+    t.join();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return playlist->listModel->rowCount() == serial; }, 20000));
+    QList<int> arrival;
+    for (int k = 1; k <= serial; ++k)
+        arrival << k;
+    EXPECT_EQ(modelSerials(playlist->listModel), arrival);
+    EXPECT_EQ(playlist->listModel->item(serial - 1).sFragmentFit.extents->first().start, (serial - 1) * 8192LL);
 }
 
 TEST_F(WindowPlaylist, DirectCallShowsTheRowAtOnceAfterThoseWaiting)
