@@ -150,13 +150,33 @@ void CFragmentFit::lookAtReceivers()
     // the fragments from the next pass on.
     static const QMetaMethod oneSignal = QMetaMethod::fromSignal(&CFragmentFit::TransmitAddFragmentList);
     static const QMetaMethod batchSignal = QMetaMethod::fromSignal(&CFragmentFit::TransmitFragmentBatch);
-    m_oneByOne = isSignalConnected(oneSignal);
+    const bool oneByOne = isSignalConnected(oneSignal);
+    // Serials are handed out in the order fragments are sent.
+    if (oneByOne && !m_oneByOne)
+        numberOutgoing();
+    m_oneByOne = oneByOne;
     m_batched = isSignalConnected(batchSignal);
+}
+
+void CFragmentFit::numberOutgoing()
+{
+    // One atomic step for the lot: a locked add per fragment waits for every
+    // store before it, which costs more than the rest of sending one.
+    int unnumbered = 0;
+    for (size_t k = m_outNumbered; k < m_outRecords.size(); ++k)
+        unnumbered += m_outRecords[k].serial == 0;
+    int next = fragmentSerial.fetch_add(unnumbered) + 1;
+    for (size_t k = m_outNumbered; k < m_outRecords.size(); ++k) {
+        if (m_outRecords[k].serial == 0)
+            m_outRecords[k].serial = next++;
+    }
+    m_outNumbered = m_outRecords.size();
 }
 
 void CFragmentFit::sendFragment(const FragmentSlot& slot)
 {
-    const int serial = ++fragmentSerial;
+    // A batched fragment is numbered when its batch goes.
+    const int serial = m_oneByOne || !m_batched ? ++fragmentSerial : 0;
     if (m_oneByOne) {
         SFragmentFit fragment;
         fragment.diskName = m_diskName;
@@ -194,6 +214,8 @@ void CFragmentFit::sendBatch()
     m_sinceBatch.restart();
     if (m_outRecords.empty())
         return;
+    numberOutgoing();
+    m_outNumbered = 0;
     // The batch sent last is still waiting: its event is queued already.
     if (m_lastBatch.appendUnlessFixed(m_outRecords, m_outExtents)) {
         // A stop never waits on a receiver: the window may be waiting for us.
@@ -262,6 +284,7 @@ void CFragmentFit::run()
     m_lastBatch = SFragmentBatch();
     m_outRecords.clear();
     m_outExtents.clear();
+    m_outNumbered = 0;
     m_sinceBatch.start();
     std::vector<FragmentSlot> slotTable(kSlotCount);
     std::vector<qint32> slotOpen(kSlotCount, 0);

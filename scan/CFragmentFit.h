@@ -126,6 +126,7 @@ protected:
 
 private:
     void lookAtReceivers();
+    void numberOutgoing();
     void sendFragment(const FragmentSlot& slot);
     void sendBatch();
     void finish();
@@ -154,6 +155,7 @@ private:
     // Fragments closed since the last batch went, packed as in a batch.
     std::vector<SFragmentRecord> m_outRecords;
     std::vector<SExtent> m_outExtents;
+    size_t m_outNumbered = 0; // m_outRecords before it have their serials
     bool m_oneByOne = false; // TransmitAddFragmentList has a receiver
     bool m_batched = false;  // TransmitFragmentBatch has one
     SFragmentBatch m_lastBatch;
