@@ -4,12 +4,15 @@
 #include <QMutexLocker>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 #ifdef CORVO_HAVE_LIBURING
 #include <liburing.h>
 #endif
@@ -135,7 +138,7 @@ public:
         if (m_directFd < 0)
             return readFrom(dst, offset, count);
 #ifdef CORVO_HAVE_LIBURING
-        if (m_pinned && dst >= m_pinBase && static_cast<char*>(dst) + count <= m_pinBase + m_pinBytes) {
+        if (inPinned(dst, count)) {
             const std::int64_t r = readPinned(dst, offset, count);
             if (r != -EOPNOTSUPP)
                 return r;
@@ -201,38 +204,77 @@ private:
     }
 
 #ifdef CORVO_HAVE_LIBURING
-    // One read into the pinned memory; -EOPNOTSUPP when the ring cannot take
-    // it (the caller reads the plain way).
-    std::int64_t readPinned(void* dst, std::int64_t offset, std::uint32_t count)
+    bool inPinned(const void* dst, std::uint32_t count) const
+    {
+        return m_pinned && dst >= m_pinBase && static_cast<const char*>(dst) + count <= m_pinBase + m_pinBytes;
+    }
+
+    // Plain reads from now on. A read may still be under way: the kernel
+    // keeps the memory pinned until it ends.
+    void dropRing()
+    {
+        ::io_uring_queue_exit(&m_ring);
+        m_pinned = false;
+        m_reaped.clear();
+    }
+
+    // Puts one read of the pinned memory on the ring, tagged; false when the
+    // ring cannot take it.
+    bool submitPinned(void* dst, std::int64_t offset, std::uint32_t count, std::uint64_t tag, bool wait)
     {
         io_uring_sqe* sqe = ::io_uring_get_sqe(&m_ring);
         if (!sqe)
-            return -EOPNOTSUPP;
+            return false;
         ::io_uring_prep_read_fixed(sqe, m_directFd, dst, count, offset, 0);
-        // Submitting and waiting in one call: one system call a read.
-        int w = ::io_uring_submit_and_wait(&m_ring, 1);
-        if (w < 0 && w != -EINTR) {
-            ::io_uring_queue_exit(&m_ring);
-            m_pinned = false;
-            return -EOPNOTSUPP;
-        }
-        io_uring_cqe* cqe = nullptr;
+        sqe->user_data = tag;
+        int w;
         do {
-            w = ::io_uring_wait_cqe(&m_ring, &cqe);
-        } while (w == -EINTR);
-        if (w != 0 || !cqe) {
-            // The read may still be under way: the ring goes, and the kernel
-            // keeps the memory pinned until it ends.
-            ::io_uring_queue_exit(&m_ring);
-            m_pinned = false;
-            return -(m_error = w ? -w : EIO);
+            // Submitting and waiting in one call: one system call a read.
+            w = wait ? ::io_uring_submit_and_wait(&m_ring, 1) : ::io_uring_submit(&m_ring);
+        } while (w == -EINTR && !wait);
+        if (w < 0 && w != -EINTR) {
+            dropRing();
+            return false;
         }
-        const int r = cqe->res;
-        ::io_uring_cqe_seen(&m_ring, cqe);
+        return true;
+    }
+
+    // The result of the read tagged `tag`; completions of others that come
+    // first are kept for their turn. -EOPNOTSUPP: read it the plain way.
+    std::int64_t reap(std::uint64_t tag)
+    {
+        for (;;) {
+            for (auto it = m_reaped.begin(); it != m_reaped.end(); ++it) {
+                if (it->first == tag) {
+                    const int r = it->second;
+                    m_reaped.erase(it);
+                    return settled(r);
+                }
+            }
+            if (!m_pinned)
+                return -EOPNOTSUPP; // the ring went meanwhile
+            io_uring_cqe* cqe = nullptr;
+            int w;
+            do {
+                w = ::io_uring_wait_cqe(&m_ring, &cqe);
+            } while (w == -EINTR);
+            if (w != 0 || !cqe) {
+                dropRing();
+                if (tag != 0)
+                    return -EOPNOTSUPP;
+                return -(m_error = w ? -w : EIO);
+            }
+            m_reaped.emplace_back(cqe->user_data, cqe->res);
+            ::io_uring_cqe_seen(&m_ring, cqe);
+        }
+    }
+
+    std::int64_t settled(int r)
+    {
         if (r == -EINVAL || r == -EOPNOTSUPP || r == -EFAULT) {
             // Not for this device or this memory: plain reads from now on.
-            ::io_uring_queue_exit(&m_ring);
-            m_pinned = false;
+            if (m_pinned)
+                dropRing();
             return -EOPNOTSUPP;
         }
         if (r < 0)
@@ -240,8 +282,32 @@ private:
         return r;
     }
 
+    // One read into the pinned memory; -EOPNOTSUPP when the ring cannot take
+    // it (the caller reads the plain way).
+    std::int64_t readPinned(void* dst, std::int64_t offset, std::uint32_t count)
+    {
+        if (!submitPinned(dst, offset, count, 0, true))
+            return -EOPNOTSUPP;
+        return reap(0);
+    }
+
+    int queueRead(void* dst, std::int64_t offset, std::uint32_t count) override
+    {
+        if (!inPinned(dst, count) || m_directFd < 0)
+            return -EOPNOTSUPP;
+        const int ticket = m_lastTicket == INT_MAX ? 1 : m_lastTicket + 1; // 0 tags a plain read
+        if (!submitPinned(dst, offset, count, std::uint64_t(ticket), false))
+            return -EOPNOTSUPP;
+        m_lastTicket = ticket;
+        return ticket;
+    }
+
+    std::int64_t awaitRead(int ticket) override { return ticket > 0 ? reap(std::uint64_t(ticket)) : -EOPNOTSUPP; }
+
     io_uring m_ring {};
     bool m_pinned = false;
+    int m_lastTicket = 0;
+    std::vector<std::pair<std::uint64_t, int>> m_reaped; // completions not yet asked for
     char* m_pinBase = nullptr;
     std::size_t m_pinBytes = 0;
 #endif

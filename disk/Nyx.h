@@ -47,6 +47,14 @@ public:
     // Memory that direct reads will mostly go to, valid while the device
     // lives: a device may pin it once instead of on every read.
     virtual void pinForDirectReads(void* /*base*/, std::size_t /*bytes*/) {}
+    // Starts a direct read into that pinned memory and returns at once: a
+    // ticket (> 0) for awaitRead, or -EOPNOTSUPP when this device cannot
+    // queue reads. Reads in flight run while the caller works, with no
+    // thread of ours in between.
+    virtual int queueRead(void* /*dst*/, std::int64_t /*offset*/, std::uint32_t /*count*/) { return -EOPNOTSUPP; }
+    // Waits for a queued read: as readDirect() would return, or -EOPNOTSUPP
+    // when it has to be read the plain way after all.
+    virtual std::int64_t awaitRead(int /*ticket*/) { return -EOPNOTSUPP; }
     // Copies count bytes from offset to outFd at its file position inside
     // the kernel (copy_file_range), so they never pass through our memory.
     // Bytes copied (short at the end, or before a failure: the next call

@@ -33,6 +33,10 @@ SourceReader::~SourceReader()
 
 void SourceReader::endReadAhead()
 {
+    // Reads queued on the device write into the caller's memory until they end.
+    for (const auto& j : m_jobs)
+        if (j->ticket > 0)
+            settle(*j);
     if (m_thread.joinable()) {
         {
             std::lock_guard<std::mutex> g(m_lock);
@@ -43,14 +47,27 @@ void SourceReader::endReadAhead()
         m_thread.join();
         m_quit = false;
     }
+    m_jobs.clear();
+    m_readAhead = false;
 }
 
 void SourceReader::startReadAhead()
 {
-    if (m_thread.joinable())
-        return;
     m_directAll = true;
-    m_thread = std::thread(&SourceReader::worker, this);
+    m_readAhead = true;
+}
+
+void SourceReader::settle(Job& job)
+{
+    qint64 r = m_device->awaitRead(job.ticket);
+    job.ticket = 0;
+    job.error = 0;
+    if (r == -EOPNOTSUPP)
+        r = deviceRead(job.dst, job.at, job.len, true, job.error);
+    else if (r < job.len)
+        job.error = r < 0 ? int(-r) : (m_device->lastError() ? m_device->lastError() : EIO);
+    job.result = r;
+    job.state = Job::Done;
 }
 
 void SourceReader::worker()
@@ -86,7 +103,7 @@ void SourceReader::worker()
 
 void SourceReader::prefetch(unsigned char* dst, qint64 at, qint64 len)
 {
-    if (!m_thread.joinable())
+    if (!m_readAhead)
         return;
     len = std::min(len, m_end - at);
     // A stretch known bad is never read again by the stream.
@@ -96,6 +113,25 @@ void SourceReader::prefetch(unsigned char* dst, qint64 at, qint64 len)
     job->dst = dst;
     job->at = at;
     job->len = len;
+    if (!m_thread.joinable()) {
+        // Queued on the device: no thread of ours between the scan and the
+        // kernel, and every announced read in flight at once.
+        const bool aligned = at % m_block == 0 && len % m_block == 0
+                             && reinterpret_cast<std::uintptr_t>(dst) % std::uintptr_t(m_block) == 0;
+        const int ticket = aligned ? m_device->queueRead(dst, at, quint32(len)) : -EOPNOTSUPP;
+        if (ticket > 0) {
+            job->ticket = ticket;
+            job->state = Job::Running;
+            m_jobs.push_back(std::move(job));
+            return;
+        }
+        // A thread from now on. The device serves one thread at a time:
+        // what is queued on it ends first.
+        for (const auto& j : m_jobs)
+            if (j->ticket > 0)
+                settle(*j);
+        m_thread = std::thread(&SourceReader::worker, this);
+    }
     {
         std::lock_guard<std::mutex> g(m_lock);
         m_jobs.push_back(std::move(job));
@@ -113,7 +149,9 @@ bool SourceReader::takeJob(qint64 at, qint64 len, Job& out)
     while (!m_jobs.empty() && m_jobs.front()->at < at + len) {
         const std::shared_ptr<Job> job = m_jobs.front();
         const bool mine = job->at == at && job->len == len;
-        if (mine || job->state == Job::Running)
+        if (job->ticket > 0)
+            settle(*job); // only this thread touches those
+        else if (mine || job->state == Job::Running)
             m_wake.wait(g, [&] { return job->state == Job::Done; });
         m_jobs.pop_front();
         if (mine) {
@@ -246,7 +284,7 @@ SourceReader::Status SourceReader::read(unsigned char* dst, qint64 at, qint64 le
     readable.clear();
     const qint64 end = std::min(at + len, m_end);
     Job ahead{};
-    bool haveAhead = m_thread.joinable() && end > at && takeJob(at, end - at, ahead);
+    bool haveAhead = m_readAhead && end > at && takeJob(at, end - at, ahead);
     struct Release {
         SourceReader* reader;
         ~Release() { reader->release(); }

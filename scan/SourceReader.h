@@ -14,8 +14,9 @@
 // the last request, so a reader made afresh can start at any offset.
 //
 // With startReadAhead(), ordinary reads the caller announces with prefetch()
-// are made by a reader thread while the caller works, each bypassing the page
-// cache where the device allows it. read() takes a finished one as the result
+// are made while the caller works, each bypassing the page cache where the
+// device allows it: queued on the device itself when it can (io_uring), by a
+// reader thread otherwise. read() takes a finished one as the result
 // of its first read and goes on exactly as without it; anything else (a bad
 // stretch known inside the request, a failure to narrow) it reads itself, the
 // thread held. So the bytes, the ranges and the order of the reads that count
@@ -61,13 +62,14 @@ public:
     // must come in ascending, non-overlapping order.
     Status read(unsigned char* dst, qint64 at, qint64 len, std::vector<SourceRange>& readable);
 
-    // Starts the reader thread; all ordinary reads are direct from then on.
-    // The thread ends with the reader, after at most the read it is making.
+    // Reads ahead from now on; all ordinary reads are direct. A reader
+    // thread, if one is needed, ends with the reader, after at most the read
+    // it is making.
     void startReadAhead();
-    // Drops the reads not yet made and waits for the one being made; before
+    // Drops the reads not yet made and waits for those being made; before
     // the device goes.
     void endReadAhead();
-    bool readingAhead() const { return m_thread.joinable(); }
+    bool readingAhead() const { return m_readAhead; }
     // Announces a later read(dst, at, len) of the same memory. dst must stay
     // untouched by the caller until that read; ignored without the thread.
     void prefetch(unsigned char* dst, qint64 at, qint64 len);
@@ -93,11 +95,14 @@ private:
         qint64 result = 0;
         int error = 0;
         enum State { Queued, Running, Done } state = Queued;
+        int ticket = 0; // queued on the device itself, not yet awaited
     };
     qint64 readInto(unsigned char* dst, qint64 at, qint64 len, bool direct);
     qint64 deviceRead(unsigned char* dst, qint64 at, qint64 len, bool direct, int& error);
     void noteResult(qint64 r, qint64 len, int error);
     bool takeJob(qint64 at, qint64 len, Job& out);
+    // Waits for a read queued on the device and records its result.
+    void settle(Job& job);
     void hold();
     void release();
     void worker();
@@ -135,4 +140,5 @@ private:
     bool m_held = false;
     bool m_quit = false;
     bool m_directAll = false;
+    bool m_readAhead = false;
 };

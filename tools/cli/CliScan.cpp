@@ -43,6 +43,26 @@ public:
     int logicalBlockSize() const override { return m_inner->logicalBlockSize(); }
     bool isBlockDevice() const override { return m_inner->isBlockDevice(); }
     void pinForDirectReads(void* base, std::size_t bytes) override { m_inner->pinForDirectReads(base, bytes); }
+    int queueRead(void* dst, std::int64_t offset, std::uint32_t count) override
+    {
+        const int ticket = m_inner->queueRead(dst, offset, count);
+        if (ticket > 0)
+            m_queued.push_back({ticket, offset, count});
+        return ticket;
+    }
+    std::int64_t awaitRead(int ticket) override
+    {
+        const std::int64_t r = m_inner->awaitRead(ticket);
+        for (auto it = m_queued.begin(); it != m_queued.end(); ++it) {
+            if (it->ticket == ticket) {
+                const Queued q = *it;
+                m_queued.erase(it);
+                // Read the plain way after all: that read is noted.
+                return r == -EOPNOTSUPP ? r : note(r, q.offset, q.count);
+            }
+        }
+        return r;
+    }
     // A failed copy is read again through readFrom, which notes it.
     std::int64_t copyTo(int outFd, std::int64_t offset, std::uint32_t count) override
     {
@@ -65,8 +85,14 @@ private:
         return r;
     }
 
+    struct Queued {
+        int ticket;
+        std::int64_t offset;
+        std::uint32_t count;
+    };
     std::unique_ptr<NyxCIOSystemDevice> m_inner;
     CliReadErrors* m_log;
+    std::vector<Queued> m_queued;
 };
 
 // A resumed run's ranges follow the saved ones; a bad area across the
