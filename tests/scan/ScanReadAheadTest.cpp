@@ -1,10 +1,12 @@
-// The reader thread must change nothing but who waits: same fragments, same
-// lost ranges, same reason as reading in the scan thread.
+// Reading ahead must change nothing but who waits: same fragments, same
+// lost ranges, same reason as reading in the scan thread, whether a reader
+// thread reads ahead or the device queues the reads itself.
 
 #include "support/ScanHarness.h"
 
 #include <QDir>
 #include <random>
+#include <tuple>
 
 namespace {
 
@@ -53,7 +55,15 @@ struct FaultCase {
 };
 void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 
-class ScanReadAhead : public testing::TestWithParam<FaultCase> {};
+// Who reads ahead: a thread, the device, or the device until it refuses.
+struct Ahead {
+    const char* name;
+    bool queued;
+    int refuseAt; // the queueing refused, then a thread
+    int plainAt;  // the await that says to read the plain way
+};
+
+class ScanReadAhead : public testing::TestWithParam<std::tuple<FaultCase, Ahead>> {};
 
 } // namespace
 
@@ -63,8 +73,12 @@ TEST_P(ScanReadAhead, SameResultAsReadingInTheScanThread)
     const QByteArray image = runsImage(size, 5);
     auto plain = std::make_shared<FaultPlan>(image);
     auto ahead = std::make_shared<FaultPlan>(image);
-    GetParam().plant(*plain, size);
-    GetParam().plant(*ahead, size);
+    const FaultCase& fault = std::get<0>(GetParam());
+    const Ahead& how = std::get<1>(GetParam());
+    fault.plant(*plain, size);
+    fault.plant(*ahead, size);
+    if (how.queued)
+        ahead->queueReads(how.refuseAt, how.plainAt);
     const ScanResult want = runScan(plain, 3000, size, withReadAhead(ScanGeometry::Never));
     const int before = threadCount();
     const ScanResult got = runScan(ahead, 3000, size, withReadAhead(ScanGeometry::Always));
@@ -76,10 +90,23 @@ TEST_P(ScanReadAhead, SameResultAsReadingInTheScanThread)
     expectSameRanges(want.untriedRanges, got.untriedRanges);
     EXPECT_EQ(got.lastError, want.lastError);
     EXPECT_EQ(got.stopFlags, want.stopFlags);
+    if (how.queued && how.refuseAt == 0) {
+        // A queued read the device cannot finish is read again once, not
+        // taken for a failure and narrowed: the same reads as without it.
+        auto queued = std::make_shared<FaultPlan>(image);
+        fault.plant(*queued, size);
+        queued->queueReads();
+        const ScanResult same = runScan(queued, 3000, size, withReadAhead(ScanGeometry::Always));
+        ASSERT_EQ(got.reads.size(), same.reads.size());
+        for (size_t k = 0; k < same.reads.size(); ++k) {
+            EXPECT_EQ(got.reads[k].offset, same.reads[k].offset) << k;
+            EXPECT_EQ(got.reads[k].count, same.reads[k].count) << k;
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(ScanFaults, ScanReadAhead,
-    testing::Values(
+    testing::Combine(testing::Values(
         FaultCase{"Clean", [](FaultPlan&, qint64) {}},
         FaultCase{"BadSector", [](FaultPlan& p, qint64) { p.badArea(10 * MiB + 700, 10 * MiB + 701); }},
         FaultCase{"BadArea", [](FaultPlan& p, qint64) { p.badArea(13 * MiB + 5000, 21 * MiB + 3); }},
@@ -100,7 +127,11 @@ INSTANTIATE_TEST_SUITE_P(ScanFaults, ScanReadAhead,
                     p.shortReadAt(at / (2 * MiB) * 2 * MiB, qint64(rng() % quint32(2 * MiB)));
             }
         }}),
-    [](const testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+        testing::Values(Ahead{"Thread", false, 0, 0}, Ahead{"Queued", true, 0, 3},
+                        Ahead{"QueuedThenThread", true, 6, 2})),
+    [](const testing::TestParamInfo<std::tuple<FaultCase, Ahead>>& info) {
+        return std::string(std::get<0>(info.param).name) + std::get<1>(info.param).name;
+    });
 
 // A stop while reads are in flight: the scan ends after at most the reads
 // already announced, and every fragment in the bytes it took is sent.

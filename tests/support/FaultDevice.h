@@ -57,6 +57,28 @@ public:
         std::lock_guard<std::mutex> g(m_mutex);
         m_bad.push_back({start, end, error});
     }
+    // Devices queue reads ahead themselves, as io_uring does, and make them
+    // when awaited. The refuseAt-th queueing is refused (the reader turns to
+    // a thread) and the plainAt-th await says to read the plain way.
+    void queueReads(int refuseAt = 0, int plainAt = 0)
+    {
+        std::lock_guard<std::mutex> g(m_mutex);
+        m_queueing = true;
+        m_refuseAt = refuseAt;
+        m_plainAt = plainAt;
+    }
+    int queueTicket()
+    {
+        std::lock_guard<std::mutex> g(m_mutex);
+        if (!m_queueing || ++m_queued == m_refuseAt)
+            return -EOPNOTSUPP;
+        return m_queued;
+    }
+    bool awaitPlain()
+    {
+        std::lock_guard<std::mutex> g(m_mutex);
+        return ++m_awaited == m_plainAt;
+    }
     void shrinkAfterReads(int reads, std::int64_t newSize)
     {
         std::lock_guard<std::mutex> g(m_mutex);
@@ -222,6 +244,8 @@ private:
     std::map<std::int64_t, Rule> m_rules;
     std::vector<Bad> m_bad;
     std::vector<FaultRead> m_log;
+    bool m_queueing = false;
+    int m_refuseAt = 0, m_plainAt = 0, m_queued = 0, m_awaited = 0;
     int m_shrinkAfter = 0;
     std::int64_t m_shrinkTo = 0;
     int m_opened = 0;
@@ -258,11 +282,33 @@ public:
     {
         return m_open ? m_plan->copyOut(outFd, offset, count) : -EBADF;
     }
+    int queueRead(void* dst, std::int64_t offset, std::uint32_t count) override
+    {
+        const int ticket = m_open ? m_plan->queueTicket() : -EOPNOTSUPP;
+        if (ticket > 0)
+            m_queued[ticket] = Queued{dst, offset, count};
+        return ticket;
+    }
+    std::int64_t awaitRead(int ticket) override
+    {
+        const auto it = m_queued.find(ticket);
+        if (it == m_queued.end())
+            return -EOPNOTSUPP;
+        const Queued q = it->second;
+        m_queued.erase(it);
+        return m_plan->awaitPlain() ? -EOPNOTSUPP : readFrom(q.dst, q.offset, q.count);
+    }
     std::int64_t size() const override { return m_open ? m_plan->size() : -1; }
     int lastError() const override { return m_error; }
 
 private:
+    struct Queued {
+        void* dst;
+        std::int64_t offset;
+        std::uint32_t count;
+    };
     std::shared_ptr<FaultPlan> m_plan;
+    std::map<int, Queued> m_queued;
     bool m_open = false;
     int m_error = 0;
 };
