@@ -9,9 +9,10 @@
 QByteArray lastingName(const QByteArray& name)
 {
     static std::mutex lock;
-    static std::map<std::string, QByteArrayData*> made;
+    // Never destroyed either: copies may outlive every destructor run at exit.
+    static auto* made = new std::map<std::string, QByteArrayData*>;
     std::lock_guard<std::mutex> hold(lock);
-    QByteArrayData*& d = made[std::string(name.constData(), size_t(name.size()))];
+    QByteArrayData*& d = (*made)[std::string(name.constData(), size_t(name.size()))];
     if (!d) {
         // The header QByteArrayLiteral builds at compile time: a count of -1
         // marks bytes that are never freed, so copying them counts nothing.
