@@ -6,6 +6,7 @@
 #include "disk/Nyx.h"
 #include "scan/CFragmentFit.h"
 #include "tools/cli/CliScan.h"
+#include "tools/cli/FragmentJson.h"
 #include "tools/imagegen/ImageGen.h"
 
 #include <QEventLoop>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -334,6 +336,22 @@ TEST_P(CliRows, EveryRowInItsExactForm)
 
 INSTANTIATE_TEST_SUITE_P(Output, CliRows, ::testing::Values(true, false),
                          [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "Json" : "Table"; });
+
+// Offsets of multi-terabyte disks have more digits than any generated image:
+// every number at each change of width, as printf writes it.
+TEST(CliNumbers, AtEveryWidthAsPrintfWritesThem)
+{
+    std::vector<long long> values = {0, LLONG_MAX, LLONG_MIN, LLONG_MIN + 1};
+    for (unsigned long long ten = 1; ten <= 1000000000000000000ull; ten *= 10)
+        for (long long v : {(long long)ten - 1, (long long)ten, (long long)ten + 1})
+            values.insert(values.end(), {v, -v});
+    for (long long v : values) {
+        char out[32];
+        const QByteArray want = printfed("%lld", v);
+        EXPECT_EQ(QByteArray(out, int(corvoWriteNumber(out, v) - out)), want);
+        EXPECT_EQ(corvoNumberWidth(v), want.size()) << v;
+    }
+}
 
 TEST(CliScan, UnopenableOrUnreadableSourceFailsWithTheReason)
 {

@@ -593,15 +593,16 @@ void CliScan::flushRows()
         drawProgress();
 }
 
-// printf's "%*lld" and "%0*d", without its cost per row.
+// printf's "%*lld" and "%0*d", without its cost per row: the digits are
+// written at their place, after the fill. widths are at most kPadMost, and
+// the caller has that much room at p and more.
+constexpr int kPadMost = 24;
 static char* padded(char* p, long long v, int width, char fill = ' ')
 {
-    char digits[24];
-    const int n = int(corvoWriteNumber(digits, v) - digits);
-    for (int i = n; i < width; ++i)
-        *p++ = fill;
-    std::memcpy(p, digits, size_t(n));
-    return p + n;
+    // A fixed length is a few stores, where a variable one is a call.
+    std::memset(p, fill, kPadMost);
+    const int n = corvoNumberWidth(v);
+    return corvoWriteNumber(p + std::max(0, width - n), v);
 }
 
 // "%7d %6d %8d %14lld %16lld %16lld %10s  2%03d-%02d-%02d %02d:%02d:%02d", and
@@ -612,7 +613,11 @@ void CliScan::printRow(int serial, const SFragmentView& fr, const Media::Duratio
     const qint64 first = n ? fr.extents[0].start : 0;
     const qint64 last = n ? fr.extents[n - 1].end : 0;
     const quint32 t = fr.firstTime;
-    char line[320]; // six numbers of at most 20 characters, the duration, the time and the count
+    // Written in place: six numbers of at most 20 characters, the duration
+    // (at most 64), the time, the count, and the room padded() writes ahead.
+    const int at = m_rows.size();
+    m_rows.resize(at + 320);
+    char* const line = m_rows.data() + at;
     char* p = line;
     p = padded(p, serial, 7);
     p = padded(p, fr.stream, 7);
@@ -647,7 +652,7 @@ void CliScan::printRow(int serial, const SFragmentView& fr, const Media::Duratio
         p += 9;
     }
     *p++ = '\n';
-    m_rows.append(line, int(p - line));
+    m_rows.resize(at + int(p - line));
 }
 
 void CliScan::onSample(SSchedule)

@@ -42,6 +42,22 @@ inline QByteArray corvoJsonString(const QByteArray& bytes)
     return out;
 }
 
+// Digits of u in decimal: compared with powers of ten, not divided.
+inline int corvoDecimalDigits(unsigned long long u)
+{
+    int n = 1;
+    for (unsigned long long ten = 10; n < 20 && u >= ten; ten *= 10)
+        ++n;
+    return n;
+}
+
+// Characters of v in decimal, its sign included.
+inline int corvoNumberWidth(long long v)
+{
+    const unsigned long long u = v < 0 ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+    return corvoDecimalDigits(u) + (v < 0);
+}
+
 // Writes v in decimal at p (at most 20 characters); returns the end.
 // Two digits a step: a row holds a dozen numbers, and a dense disk millions of rows.
 inline char* corvoWriteNumber(char* p, long long v)
@@ -52,9 +68,7 @@ inline char* corvoWriteNumber(char* p, long long v)
     unsigned long long u = v < 0 ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
     if (v < 0)
         *p++ = '-';
-    int n = 1;
-    for (unsigned long long t = u; t >= 10; t /= 10)
-        ++n;
+    const int n = corvoDecimalDigits(u);
     // Filled from the end in place: no copy, no call per number.
     char* d = p + n;
     while (u >= 100) {
