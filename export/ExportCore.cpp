@@ -247,7 +247,7 @@ bool OutputFile::write(const char* data, qint64 len)
     return true;
 }
 
-bool OutputFile::close()
+bool OutputFile::close(bool renamedNext)
 {
     if (m_fd < 0)
         return m_error == 0;
@@ -255,7 +255,7 @@ bool OutputFile::close()
     // A file unlinked while written (its folder removed) keeps taking bytes
     // and then vanishes: nothing was saved.
     struct stat st {};
-    if (ok && ::fstat(m_fd, &st) == 0 && st.st_nlink == 0) {
+    if (ok && !renamedNext && ::fstat(m_fd, &st) == 0 && st.st_nlink == 0) {
         m_error = ENOENT;
         ok = false;
     }
@@ -628,7 +628,7 @@ bool ExportJob::exportItem(const SPlayListTableItem& row)
     }
     if (r == CopyResult::WriteFailed)
         why = QStringLiteral("write error: %1").arg(reason(m_output.error()));
-    if (!m_output.close() && r != CopyResult::WriteFailed) {
+    if (!m_output.close(target.writePath != target.path) && r != CopyResult::WriteFailed) {
         why = QStringLiteral("write error: %1").arg(reason(m_output.error()));
         diag(QStringLiteral("write error: %1: %2").arg(shown(target.writePath), reason(m_output.error())));
         r = CopyResult::WriteFailed;
@@ -770,7 +770,7 @@ int ExportJob::videoMerge(const RowSource& rows, const QByteArray& outputPath)
     QString why;
     if (r == CopyResult::WriteFailed)
         why = QStringLiteral("write error: %1").arg(reason(m_output.error()));
-    if (!m_output.close() && r != CopyResult::WriteFailed) {
+    if (!m_output.close(target.writePath != target.path) && r != CopyResult::WriteFailed) {
         why = QStringLiteral("write error: %1").arg(reason(m_output.error()));
         diag(QStringLiteral("write error: %1: %2").arg(shown(target.writePath), reason(m_output.error())));
         r = CopyResult::WriteFailed;

@@ -74,7 +74,9 @@ public:
     bool giveTo(uid_t uid, gid_t gid);
     bool write(const char* data, qint64 len);
     // Flushes and closes; false if anything written since open was lost.
-    bool close();
+    // A file renamed next need not be looked at: a rename of a file unlinked
+    // meanwhile fails.
+    bool close(bool renamedNext = false);
     bool isOpen() const { return m_fd >= 0; }
     int error() const { return m_error; }
     // Bytes the system accepted, over every file since the last reset.

@@ -4,6 +4,11 @@
 // the steadier figure on a shared machine. Best of --rounds (3) each.
 //
 // usage: bench_export_throughput [--size MiB] [--dir DIR] [--rounds N]
+//        bench_export_throughput --floor IMAGE LIST DIR
+//   the least a file per fragment costs here: each fragment of LIST (the
+//   --json lines of a scan of IMAGE) copied into a file of its own in DIR
+//   with copy_file_range and nothing else, then again written as NAME.part
+//   and renamed; best of 3 seconds each, on one line.
 #include "export/ExportCore.h"
 
 #include <QCoreApplication>
@@ -14,8 +19,15 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -82,9 +94,75 @@ void keepBest(qint64* best, qint64 v) { *best = *best < 0 ? v : qMin(*best, v); 
 
 } // namespace
 
+// Seconds to copy every extent list into a file of its own under dir.
+double floorRun(int source, const std::vector<std::vector<SExtent>>& fragments, const QByteArray& dir, bool part)
+{
+    const int dirFd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return -1;
+    QElapsedTimer t;
+    t.start();
+    char name[64], partName[80];
+    for (size_t i = 0; i < fragments.size(); ++i) {
+        std::snprintf(name, sizeof name, "%08zu.TKL", i);
+        std::snprintf(partName, sizeof partName, "%s.part", name);
+        const int fd = ::openat(dirFd, part ? partName : name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0)
+            return -1;
+        for (const SExtent& e : fragments[i]) {
+            loff_t at = e.start;
+            for (qint64 left = e.end - e.start; left > 0;) {
+                const ssize_t n = ::copy_file_range(source, &at, fd, nullptr, size_t(left), 0);
+                if (n <= 0)
+                    return -1;
+                left -= n;
+            }
+        }
+        ::close(fd);
+        if (part && ::renameat(dirFd, partName, dirFd, name) != 0)
+            return -1;
+    }
+    const double s = t.nsecsElapsed() / 1e9;
+    ::close(dirFd);
+    return s;
+}
+
+int floorMain(const QStringList& args)
+{
+    const int source = ::open(QFile::encodeName(args[2]).constData(), O_RDONLY | O_CLOEXEC);
+    QFile list(args[3]);
+    if (source < 0 || !list.open(QIODevice::ReadOnly))
+        return 1;
+    std::vector<std::vector<SExtent>> fragments;
+    while (!list.atEnd()) {
+        const QJsonArray extents = QJsonDocument::fromJson(list.readLine()).object().value("extents").toArray();
+        if (extents.isEmpty())
+            continue;
+        fragments.emplace_back();
+        for (const QJsonValue& e : extents)
+            fragments.back().push_back(SExtent{qint64(e.toArray()[0].toDouble()), qint64(e.toArray()[1].toDouble())});
+    }
+    double best[2] = {-1, -1};
+    for (int round = 0; round < 3; ++round) {
+        for (int part = 0; part < 2; ++part) {
+            QDir(args[4]).removeRecursively();
+            QDir().mkpath(args[4]);
+            const double s = floorRun(source, fragments, QFile::encodeName(args[4]), part);
+            if (s < 0)
+                return 1;
+            best[part] = best[part] < 0 ? s : qMin(best[part], s);
+        }
+    }
+    QDir(args[4]).removeRecursively();
+    std::printf("%.6f %.6f\n", best[0], best[1]);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    if (app.arguments().size() == 5 && app.arguments()[1] == "--floor")
+        return floorMain(app.arguments());
     qint64 sizeMiB = 512;
     int rounds = 3;
     QString dir = QDir::tempPath();
