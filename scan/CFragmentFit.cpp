@@ -163,48 +163,44 @@ void CFragmentFit::numberOutgoing()
     // One atomic step for the lot: a locked add per fragment waits for every
     // store before it, which costs more than the rest of sending one.
     int unnumbered = 0;
-    for (size_t k = m_outNumbered; k < m_outRecords.size(); ++k)
-        unnumbered += m_outRecords[k].serial == 0;
+    std::vector<SFragmentRecord>& records = m_out.records;
+    for (size_t k = m_outNumbered; k < records.size(); ++k)
+        unnumbered += records[k].serial == 0;
     int next = fragmentSerial.fetch_add(unnumbered) + 1;
-    for (size_t k = m_outNumbered; k < m_outRecords.size(); ++k) {
-        if (m_outRecords[k].serial == 0)
-            m_outRecords[k].serial = next++;
+    for (size_t k = m_outNumbered; k < records.size(); ++k) {
+        if (records[k].serial == 0)
+            records[k].serial = next++;
     }
-    m_outNumbered = m_outRecords.size();
+    m_outNumbered = records.size();
+}
+
+SFragmentView CFragmentFit::viewOf(const FragmentSlot& slot) const
+{
+    SFragmentView v;
+    v.diskName = &m_diskName;
+    v.formatCode = m_formatCode;
+    v.firstTime = slot.firstTime;
+    v.lastTime = slot.lastTime;
+    v.stream = slot.stream;
+    v.totalBytes = slot.totalBytes;
+    v.frameCount = slot.frameCount;
+    v.extents = slot.extents.data();
+    v.extentCount = int(slot.extents.size());
+    return v;
 }
 
 void CFragmentFit::sendFragment(const FragmentSlot& slot)
 {
     // A batched fragment is numbered when its batch goes.
     const int serial = m_oneByOne || !m_batched ? ++fragmentSerial : 0;
-    if (m_oneByOne) {
-        SFragmentFit fragment;
-        fragment.diskName = m_diskName;
-        fragment.formatCode = m_formatCode;
-        fragment.firstTime = slot.firstTime;
-        fragment.lastTime = slot.lastTime;
-        fragment.stream = slot.stream;
-        fragment.totalBytes = slot.totalBytes;
-        fragment.frameCount = slot.frameCount;
-        fragment.extents = std::make_shared<const SExtentList>(slot.extents.begin(), slot.extents.end());
-        emit TransmitAddFragmentList(fragment, serial);
-    }
+    const SFragmentView v = viewOf(slot);
+    if (m_oneByOne)
+        emit TransmitAddFragmentList(v.fragment(), serial);
     if (!m_batched)
         return;
-    SFragmentRecord r;
-    r.totalBytes = slot.totalBytes;
-    r.firstTime = slot.firstTime;
-    r.lastTime = slot.lastTime;
-    r.formatCode = m_formatCode;
-    r.stream = slot.stream;
-    r.frameCount = slot.frameCount;
-    r.serial = serial;
-    r.firstExtent = quint32(m_outExtents.size());
-    r.extentCount = quint32(slot.extents.size());
-    m_outRecords.push_back(r);
-    m_outExtents.insert(m_outExtents.end(), slot.extents.begin(), slot.extents.end());
+    m_out.add(v, serial);
     // Dense data closes thousands of fragments per pass of the search.
-    const size_t n = m_outRecords.size();
+    const size_t n = m_out.size();
     if (n % kBatchClockEvery == 0 && (n >= size_t(kBatchMost) || m_sinceBatch.elapsed() >= m_batchMs))
         sendBatch();
 }
@@ -212,27 +208,26 @@ void CFragmentFit::sendFragment(const FragmentSlot& slot)
 void CFragmentFit::sendBatch()
 {
     m_sinceBatch.restart();
-    if (m_outRecords.empty())
+    if (m_out.size() == 0)
         return;
     numberOutgoing();
     m_outNumbered = 0;
     // The batch sent last is still waiting: its event is queued already.
-    if (m_lastBatch.appendUnlessFixed(m_outRecords, m_outExtents)) {
+    if (m_lastBatch.appendUnlessFixed(m_out)) {
         // A stop never waits on a receiver: the window may be waiting for us.
         while (!m_lastBatch.waitFixed(kBatchBacklog, 20) && m_stopRequested.load() != 'Y') {
         }
         return;
     }
-    const size_t n = m_outRecords.size();
-    const size_t e = m_outExtents.size();
+    const size_t n = m_out.records.size();
+    const size_t e = m_out.extents.size();
     auto d = std::make_shared<SFragmentBatchData>();
     d->diskName = m_diskName;
-    d->records.swap(m_outRecords);
-    d->extents.swap(m_outExtents);
+    std::swap(d->pack, m_out);
     m_lastBatch = SFragmentBatch(d);
     emit TransmitFragmentBatch(m_lastBatch);
-    m_outRecords.reserve(n);
-    m_outExtents.reserve(e);
+    m_out.records.reserve(n);
+    m_out.extents.reserve(e);
 }
 
 void CFragmentFit::sendCheckpoint(qint64 position, const std::vector<FragmentSlot>& table,
@@ -244,17 +239,8 @@ void CFragmentFit::sendCheckpoint(qint64 position, const std::vector<FragmentSlo
     for (size_t s = 0; s < table.size(); ++s) {
         if (!open[s])
             continue;
-        SFragmentFit f;
-        f.diskName = m_diskName;
-        f.formatCode = m_formatCode;
-        f.firstTime = table[s].firstTime;
-        f.lastTime = table[s].lastTime;
-        f.stream = table[s].stream;
-        f.totalBytes = table[s].totalBytes;
-        f.frameCount = table[s].frameCount;
         // The slot's list keeps growing on this thread: the receiver gets a copy.
-        f.extents = std::make_shared<const SExtentList>(table[s].extents.begin(), table[s].extents.end());
-        point.open.append(f);
+        point.open.append(viewOf(table[s]).fragment());
     }
     emit TransmitCheckpoint(point);
 }
@@ -282,8 +268,7 @@ void CFragmentFit::run()
     }
     m_buffer->reset();
     m_lastBatch = SFragmentBatch();
-    m_outRecords.clear();
-    m_outExtents.clear();
+    m_out.clear();
     m_outNumbered = 0;
     m_sinceBatch.start();
     std::vector<FragmentSlot> slotTable(kSlotCount);

@@ -127,6 +127,8 @@ protected:
 private:
     void lookAtReceivers();
     void numberOutgoing();
+    // The slot's fragment as sent: this scan's disk and format.
+    SFragmentView viewOf(const FragmentSlot& slot) const;
     void sendFragment(const FragmentSlot& slot);
     void sendBatch();
     void finish();
@@ -153,9 +155,8 @@ private:
     QByteArray m_devicePath;
     QByteArray m_diskName; // shared by every fragment sent
     // Fragments closed since the last batch went, packed as in a batch.
-    std::vector<SFragmentRecord> m_outRecords;
-    std::vector<SExtent> m_outExtents;
-    size_t m_outNumbered = 0; // m_outRecords before it have their serials
+    SFragmentPack m_out;
+    size_t m_outNumbered = 0; // the fragments of m_out before it have their serials
     bool m_oneByOne = false; // TransmitAddFragmentList has a receiver
     bool m_batched = false;  // TransmitFragmentBatch has one
     SFragmentBatch m_lastBatch;

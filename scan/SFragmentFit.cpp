@@ -57,7 +57,7 @@ SFragmentFit SFragmentView::fragment() const
     return f;
 }
 
-void SFragmentBatchData::add(const SFragmentView& f, int serial)
+void SFragmentPack::add(const SFragmentView& f, int serial)
 {
     SFragmentRecord r;
     r.totalBytes = f.totalBytes;
@@ -73,18 +73,30 @@ void SFragmentBatchData::add(const SFragmentView& f, int serial)
     extents.insert(extents.end(), f.extents, f.extents + f.extentCount);
 }
 
-SFragmentView SFragmentBatch::view(int k) const
+void SFragmentPack::take(SFragmentPack& other)
 {
-    const SFragmentRecord& r = record(k);
+    const quint32 shift = quint32(extents.size());
+    records.reserve(records.size() + other.records.size());
+    for (SFragmentRecord r : other.records) {
+        r.firstExtent += shift;
+        records.push_back(r);
+    }
+    extents.insert(extents.end(), other.extents.begin(), other.extents.end());
+    other.clear();
+}
+
+SFragmentView SFragmentPack::view(int k, const QByteArray* diskName) const
+{
+    const SFragmentRecord& r = records[size_t(k)];
     SFragmentView v;
-    v.diskName = &m_d->diskName;
+    v.diskName = diskName;
     v.formatCode = r.formatCode;
     v.firstTime = r.firstTime;
     v.lastTime = r.lastTime;
     v.stream = r.stream;
     v.totalBytes = r.totalBytes;
     v.frameCount = r.frameCount;
-    v.extents = m_d->extents.data() + r.firstExtent;
+    v.extents = extents.data() + r.firstExtent;
     v.extentCount = int(r.extentCount);
     return v;
 }
@@ -107,25 +119,17 @@ bool SFragmentBatch::waitFixed(int atLeast, int ms) const
         return true;
     std::unique_lock<std::mutex> hold(m_d->lock);
     return m_d->wasFixed.wait_for(hold, std::chrono::milliseconds(ms),
-                                  [&] { return m_d->fixed.load() || int(m_d->records.size()) < atLeast; });
+                                  [&] { return m_d->fixed.load() || int(m_d->pack.size()) < atLeast; });
 }
 
-bool SFragmentBatch::appendUnlessFixed(std::vector<SFragmentRecord>& records, std::vector<SExtent>& extents)
+bool SFragmentBatch::appendUnlessFixed(SFragmentPack& fragments)
 {
     if (!m_d)
         return false;
     std::lock_guard<std::mutex> hold(m_d->lock);
     if (m_d->fixed.load())
         return false;
-    const quint32 shift = quint32(m_d->extents.size());
-    m_d->records.reserve(m_d->records.size() + records.size());
-    for (SFragmentRecord r : records) {
-        r.firstExtent += shift;
-        m_d->records.push_back(r);
-    }
-    m_d->extents.insert(m_d->extents.end(), extents.begin(), extents.end());
-    records.clear();
-    extents.clear();
+    m_d->pack.take(fragments);
     return true;
 }
 

@@ -91,22 +91,36 @@ struct SFragmentRecord {
 };
 static_assert(sizeof(SFragmentRecord) == 40, "a fragment of a batch is 40 bytes");
 
+// Fragments packed one after another: records, and their extents in one
+// list. Nothing in it is allocated per fragment: millions pass without a
+// heap node or a shared count each.
+struct SFragmentPack {
+    std::vector<SFragmentRecord> records;
+    std::vector<SExtent> extents;
+    void add(const SFragmentView& f, int serial);
+    // Moves other's fragments in after these; other is left empty, its
+    // capacity kept.
+    void take(SFragmentPack& other);
+    SFragmentView view(int k, const QByteArray* diskName) const;
+    size_t size() const { return records.size(); }
+    void clear()
+    {
+        records.clear();
+        extents.clear();
+    }
+};
+
 // Fragments one scan closed, in the order it closed them, with their serials.
 // The scan keeps adding to the batch it last sent until a receiver first
 // reads it; from then on the batch is fixed and the scan starts a new one.
 // So a receiver that falls behind finds one batch waiting, however many
 // fragments arrived meanwhile, and every receiver of a batch sees the same.
-// Nothing in it is allocated per fragment: millions pass without a heap node
-// or a shared count each.
 struct SFragmentBatchData {
     std::mutex lock;
     std::condition_variable wasFixed;
     std::atomic<bool> fixed{false};
     QByteArray diskName;
-    std::vector<SFragmentRecord> records;
-    std::vector<SExtent> extents;
-    // The sender's side, before the batch is sent: appends one fragment of diskName.
-    void add(const SFragmentView& f, int serial);
+    SFragmentPack pack;
 };
 
 class SFragmentBatch {
@@ -114,15 +128,15 @@ public:
     SFragmentBatch() = default;
     explicit SFragmentBatch(std::shared_ptr<SFragmentBatchData> d) : m_d(std::move(d)) {}
     // Reading fixes the batch.
-    int size() const { fix(); return m_d ? int(m_d->records.size()) : 0; }
-    const SFragmentRecord& record(int k) const { fix(); return m_d->records[size_t(k)]; }
+    int size() const { fix(); return m_d ? int(m_d->pack.size()) : 0; }
+    const SFragmentRecord& record(int k) const { fix(); return m_d->pack.records[size_t(k)]; }
     int serial(int k) const { return record(k).serial; }
-    SFragmentView view(int k) const;
+    SFragmentView view(int k) const { fix(); return m_d->pack.view(k, &m_d->diskName); }
     SFragmentFit fragment(int k) const { return view(k).fragment(); }
 
     // The sender's side: moves the fragments into the batch unless a receiver
-    // has read it (the vectors are then left empty, their capacity kept).
-    bool appendUnlessFixed(std::vector<SFragmentRecord>& records, std::vector<SExtent>& extents);
+    // has read it (the pack is then left empty, its capacity kept).
+    bool appendUnlessFixed(SFragmentPack& fragments);
     // The sender's side: waits up to `ms` for a receiver to read the batch
     // when it holds `atLeast` fragments or more. True when no wait is needed.
     bool waitFixed(int atLeast, int ms) const;

@@ -53,19 +53,18 @@ public:
     {
         m_diskName = f.diskName;
         m_rows.add(SFragmentView(f), serial);
-        if (m_rows.records.size() >= 2048 || !m_clock.isValid() || m_clock.elapsed() >= 2)
+        if (m_rows.size() >= 2048 || !m_clock.isValid() || m_clock.elapsed() >= 2)
             send();
     }
     void send()
     {
         m_clock.start();
-        if (m_rows.records.empty())
+        if (m_rows.size() == 0)
             return;
-        if (!m_last.appendUnlessFixed(m_rows.records, m_rows.extents)) {
+        if (!m_last.appendUnlessFixed(m_rows)) {
             auto d = std::make_shared<SFragmentBatchData>();
             d->diskName = m_diskName;
-            d->records.swap(m_rows.records);
-            d->extents.swap(m_rows.extents);
+            std::swap(d->pack, m_rows);
             m_last = SFragmentBatch(d);
             emit TransmitFragmentBatch(m_last);
         }
@@ -75,7 +74,7 @@ signals:
     void TransmitFragmentBatch(SFragmentBatch batch);
 
 private:
-    SFragmentBatchData m_rows; // gathered, not yet sent
+    SFragmentPack m_rows; // gathered, not yet sent
     QByteArray m_diskName;
     SFragmentBatch m_last;
     QElapsedTimer m_clock;

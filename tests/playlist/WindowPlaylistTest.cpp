@@ -203,7 +203,7 @@ TEST_F(WindowPlaylist, BatchesLargerThanATurnKeepTheirOrder)
             for (int k = 0; k < rows; ++k) {
                 const SFragmentFit f = fragment(1024, serial * 8192LL);
                 d->diskName = f.diskName;
-                d->add(SFragmentView(f), ++serial);
+                d->pack.add(SFragmentView(f), ++serial);
             }
             emit scan.TransmitFragmentBatch(SFragmentBatch(d));
         }
