@@ -63,6 +63,15 @@ struct Ahead {
     int plainAt;  // the await that says to read the plain way
 };
 
+const Ahead kAheads[] = {
+    {"Thread", false, 0, 0},
+#ifndef __SANITIZE_THREAD__
+    // One thread only: nothing for ThreadSanitizer to look at.
+    {"Queued", true, 0, 3},
+#endif
+    {"QueuedThenThread", true, 6, 2},
+};
+
 class ScanReadAhead : public testing::TestWithParam<std::tuple<FaultCase, Ahead>> {};
 
 } // namespace
@@ -127,12 +136,7 @@ INSTANTIATE_TEST_SUITE_P(ScanFaults, ScanReadAhead,
                     p.shortReadAt(at / (2 * MiB) * 2 * MiB, qint64(rng() % quint32(2 * MiB)));
             }
         }}),
-        testing::Values(Ahead{"Thread", false, 0, 0},
-#ifndef __SANITIZE_THREAD__
-                        // One thread only: nothing for ThreadSanitizer to look at.
-                        Ahead{"Queued", true, 0, 3},
-#endif
-                        Ahead{"QueuedThenThread", true, 6, 2})),
+        testing::ValuesIn(kAheads)),
     [](const testing::TestParamInfo<std::tuple<FaultCase, Ahead>>& info) {
         return std::string(std::get<0>(info.param).name) + std::get<1>(info.param).name;
     });
