@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include <cstring>
 #include <thread>
 
 namespace {
@@ -41,10 +40,9 @@ int exportAsTkl(const QList<SPlayListTableItem>& all, const QList<int>& serials,
 
 } // namespace
 
-QByteArray cliDurationText(const Media::Duration& d, const char* unknown)
+QByteArray cliDurationText(const Media::Duration& d, const QByteArray& unknown)
 {
-    // Not copied: a row per fragment asks, and most have none on dense data.
-    return d.known ? QByteArray::number(d.seconds, 'f', 2) : QByteArray::fromRawData(unknown, int(std::strlen(unknown)));
+    return d.known ? QByteArray::number(d.seconds, 'f', 2) : unknown;
 }
 
 int runCliMediaExport(const CliOptions& options, const QList<SPlayListTableItem>& all, int scanExit,

@@ -12,8 +12,9 @@
 #include <cstdio>
 
 // Seconds with two decimals, or `unknown` when the pictures could not be
-// counted (not copied: a text that outlives the result, such as a literal).
-QByteArray cliDurationText(const Media::Duration& d, const char* unknown);
+// counted. A row per fragment asks, and most have none on dense data: pass
+// a QByteArrayLiteral, which is handed back without allocating or counting.
+QByteArray cliDurationText(const Media::Duration& d, const QByteArray& unknown);
 
 // --export/--merge with --format mp4. Fragments whose payload is not
 // recognised are named on err and written as .TKL instead. Returns the exit

@@ -529,13 +529,10 @@ void CliScan::listFragment(int serial, const SFragmentView& fragment, const Medi
             m_quotedDisk = corvoJsonString(disk);
         }
         const int n = fragment.extentCount;
-        // Most rows of dense data have no duration: "null" needs no text made.
-        const QByteArray seconds = duration.known ? cliDurationText(duration, "null") : QByteArray();
-        const char* secondsText = duration.known ? seconds.constData() : "null";
-        const int secondsSize = duration.known ? seconds.size() : 4;
+        const QByteArray seconds = cliDurationText(duration, QByteArrayLiteral("null"));
         // Written in place: the buffer keeps its capacity between flushes.
         const int at = m_rows.size();
-        m_rows.resize(at + corvoFragmentJsonBound(m_quotedDisk.size(), n) + 16 + secondsSize);
+        m_rows.resize(at + corvoFragmentJsonBound(m_quotedDisk.size(), n) + 16 + seconds.size());
         char* p = corvoWriteFragmentJson(m_rows.data() + at, serial, m_quotedDisk, fragment.formatCode,
                                          fragment.stream, fragment.firstTime, fragment.lastTime,
                                          fragment.totalBytes, fragment.frameCount,
@@ -543,8 +540,8 @@ void CliScan::listFragment(int serial, const SFragmentView& fragment, const Medi
         --p; // the closing brace: the duration goes last
         std::memcpy(p, ",\"duration_s\":", 14);
         p += 14;
-        std::memcpy(p, secondsText, size_t(secondsSize));
-        p += secondsSize;
+        std::memcpy(p, seconds.constData(), size_t(seconds.size()));
+        p += seconds.size();
         std::memcpy(p, "}\n", 2);
         p += 2;
         m_rows.resize(int(p - m_rows.constData()));
@@ -625,14 +622,12 @@ void CliScan::printRow(int serial, const SFragmentView& fr, const Media::Duratio
     p = padded(p, fr.totalBytes, 15);
     p = padded(p, first, 17);
     p = padded(p, last, 17);
-    // Most rows of dense data have no duration: "-" needs no text made.
-    const QByteArray seconds = duration.known ? cliDurationText(duration, "-").left(64) : QByteArray();
-    const int secondsSize = duration.known ? seconds.size() : 1;
+    const QByteArray seconds = cliDurationText(duration, QByteArrayLiteral("-")).left(64);
     *p++ = ' ';
-    for (int i = secondsSize; i < 10; ++i)
+    for (int i = int(seconds.size()); i < 10; ++i)
         *p++ = ' ';
-    std::memcpy(p, duration.known ? seconds.constData() : "-", size_t(secondsSize));
-    p += secondsSize;
+    std::memcpy(p, seconds.constData(), size_t(seconds.size()));
+    p += seconds.size();
     std::memcpy(p, "  2", 3);
     p = padded(p + 3, PackedTime::year(t), 3, '0');
     *p++ = '-';
