@@ -164,14 +164,15 @@ void CFragmentFit::numberOutgoing()
     // store before it, which costs more than the rest of sending one.
     int unnumbered = 0;
     std::vector<SFragmentRecord>& records = m_out.records;
-    for (size_t k = m_outNumbered; k < records.size(); ++k)
-        unnumbered += records[k].serial == 0;
+    for (const SFragmentRecord& r : records)
+        unnumbered += r.serial == 0;
+    if (unnumbered == 0)
+        return;
     int next = fragmentSerial.fetch_add(unnumbered) + 1;
-    for (size_t k = m_outNumbered; k < records.size(); ++k) {
-        if (records[k].serial == 0)
-            records[k].serial = next++;
+    for (SFragmentRecord& r : records) {
+        if (r.serial == 0)
+            r.serial = next++;
     }
-    m_outNumbered = records.size();
 }
 
 SFragmentView CFragmentFit::viewOf(const FragmentSlot& slot) const
@@ -211,7 +212,6 @@ void CFragmentFit::sendBatch()
     if (m_out.size() == 0)
         return;
     numberOutgoing();
-    m_outNumbered = 0;
     // The batch sent last is still waiting: its event is queued already.
     if (m_lastBatch.appendUnlessFixed(m_out)) {
         // A stop never waits on a receiver: the window may be waiting for us.
@@ -269,7 +269,6 @@ void CFragmentFit::run()
     m_buffer->reset();
     m_lastBatch = SFragmentBatch();
     m_out.clear();
-    m_outNumbered = 0;
     m_sinceBatch.start();
     std::vector<FragmentSlot> slotTable(kSlotCount);
     std::vector<qint32> slotOpen(kSlotCount, 0);

@@ -126,6 +126,7 @@ protected:
 
 private:
     void lookAtReceivers();
+    // Gives the fragments of m_out still without a serial (0) theirs, in order.
     void numberOutgoing();
     // The slot's fragment as sent: this scan's disk and format.
     SFragmentView viewOf(const FragmentSlot& slot) const;
@@ -156,7 +157,6 @@ private:
     QByteArray m_diskName; // shared by every fragment sent
     // Fragments closed since the last batch went, packed as in a batch.
     SFragmentPack m_out;
-    size_t m_outNumbered = 0; // the fragments of m_out before it have their serials
     bool m_oneByOne = false; // TransmitAddFragmentList has a receiver
     bool m_batched = false;  // TransmitFragmentBatch has one
     SFragmentBatch m_lastBatch;

@@ -373,17 +373,22 @@ void CliScan::onBatch(SFragmentBatch batch)
     pending.state.assign(size_t(n), Settled);
     for (int k = 0; k < n; ++k) {
         const SFragmentRecord& r = batch.record(k);
-        if (m_session)
-            m_session->fragment(r.serial, batch.fragment(k));
         m_fragmentBytes += r.totalBytes;
         // The row waits for its duration, counted off the scan's path. When
         // the counter falls far behind (dense data closes fragments faster
         // than they can be counted), rows go out without one, so neither the
         // list nor the memory waits on it.
-        if (m_countDurations && m_counting < kCountingBacklog) {
+        const bool count = m_countDurations && m_counting < kCountingBacklog;
+        if (!m_session && !count)
+            continue;
+        // A full record only for those that keep one, made once for both.
+        const SFragmentFit fragment = batch.fragment(k);
+        if (m_session)
+            m_session->fragment(r.serial, fragment);
+        if (count) {
             ++m_counting;
             pending.state[size_t(k)] = Waiting;
-            m_durations->add(m_fragmentCount + k, batch.fragment(k));
+            m_durations->add(m_fragmentCount + k, fragment);
         }
     }
     m_fragmentCount += n;
