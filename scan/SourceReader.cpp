@@ -116,9 +116,7 @@ void SourceReader::prefetch(unsigned char* dst, qint64 at, qint64 len)
     if (!m_thread.joinable()) {
         // Queued on the device: no thread of ours between the scan and the
         // kernel, and every announced read in flight at once.
-        const bool aligned = at % m_block == 0 && len % m_block == 0
-                             && reinterpret_cast<std::uintptr_t>(dst) % std::uintptr_t(m_block) == 0;
-        const int ticket = aligned ? m_device->queueRead(dst, at, quint32(len)) : -EOPNOTSUPP;
+        const int ticket = aligned(dst, at, len) ? m_device->queueRead(dst, at, quint32(len)) : -EOPNOTSUPP;
         if (ticket > 0) {
             job->ticket = ticket;
             job->state = Job::Running;
@@ -252,10 +250,14 @@ qint64 SourceReader::readInto(unsigned char* dst, qint64 at, qint64 len, bool di
     return r;
 }
 
+bool SourceReader::aligned(const unsigned char* dst, qint64 at, qint64 len) const
+{
+    return at % m_block == 0 && len % m_block == 0 && reinterpret_cast<std::uintptr_t>(dst) % std::uintptr_t(m_block) == 0;
+}
+
 qint64 SourceReader::deviceRead(unsigned char* dst, qint64 at, qint64 len, bool direct, int& error)
 {
-    const bool aligned = at % m_block == 0 && len % m_block == 0 && reinterpret_cast<std::uintptr_t>(dst) % std::uintptr_t(m_block) == 0;
-    const qint64 r = direct && aligned ? m_device->readDirect(dst, at, quint32(len)) : m_device->readFrom(dst, at, quint32(len));
+    const qint64 r = direct && aligned(dst, at, len) ? m_device->readDirect(dst, at, quint32(len)) : m_device->readFrom(dst, at, quint32(len));
     error = 0;
     if (r < len)
         error = r < 0 ? int(-r) : (m_device->lastError() ? m_device->lastError() : EIO);

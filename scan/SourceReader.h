@@ -98,6 +98,8 @@ private:
         int ticket = 0; // queued on the device itself, not yet awaited
     };
     qint64 readInto(unsigned char* dst, qint64 at, qint64 len, bool direct);
+    // What a direct read takes: whole blocks, into memory aligned to one.
+    bool aligned(const unsigned char* dst, qint64 at, qint64 len) const;
     qint64 deviceRead(unsigned char* dst, qint64 at, qint64 len, bool direct, int& error);
     void noteResult(qint64 r, qint64 len, int error);
     bool takeJob(qint64 at, qint64 len, Job& out);
