@@ -1,4 +1,5 @@
 #include "export/ExportCore.h"
+#include "export/FolderHand.h"
 
 #include "disk/Nyx.h"
 #include "disk/RequestingUser.h"
@@ -95,6 +96,10 @@ int percentOf(qint64 totalSize, qint64 inc)
 
 QByteArray partPathOf(const QByteArray& path) { return path + ".part"; }
 
+// Rows whose files are made before their turn: enough that the copy never
+// waits for one.
+constexpr int kMadeAhead = 32;
+
 bool probeDestination(const QByteArray& directory, DestinationSpace* space)
 {
     struct statvfs v {};
@@ -163,6 +168,8 @@ bool OutputFile::create(int dirfd, const QByteArray& name)
 
 bool OutputFile::adopt(int fd)
 {
+    m_error = 0;
+    m_used = 0;
     m_fd = fd;
     if (m_fd < 0) {
         m_error = errno;
@@ -245,6 +252,15 @@ bool OutputFile::write(const char* data, qint64 len)
             return false;
     }
     return true;
+}
+
+bool OutputFile::handOver(int* fd)
+{
+    const bool ok = m_fd >= 0 && m_error == 0 && flush();
+    *fd = m_fd;
+    m_fd = -1;
+    m_used = 0;
+    return ok;
 }
 
 bool OutputFile::close(bool renamedNext)
@@ -567,8 +583,14 @@ bool ExportJob::finish(const Target& target, Ending ending, const CopyTally& tal
                          (target.dirFd >= 0 ? ::renameat(target.dirFd, target.writeName.constData(), target.dirFd,
                                                          target.name.constData())
                                             : ::rename(target.writePath.constData(), target.path.constData())) == 0;
-    if (!renamed) {
-        const QString why = QStringLiteral("cannot rename %1 to its final name: %2").arg(shown(target.writePath), reason(errno));
+    return finishNamed(target, tally, failure, renamed ? 0 : errno);
+}
+
+bool ExportJob::finishNamed(const Target& target, const CopyTally& tally, const QString& failure, int renameError)
+{
+    const QString file = shown(target.path);
+    if (renameError) {
+        const QString why = QStringLiteral("cannot rename %1 to its final name: %2").arg(shown(target.writePath), reason(renameError));
         diag(why);
         m_result.failures.append({file, why});
         m_result.partsLeft << shown(target.writePath);
@@ -584,19 +606,28 @@ bool ExportJob::finish(const Target& target, Ending ending, const CopyTally& tal
     return true;
 }
 
-bool ExportJob::exportItem(const SPlayListTableItem& row)
+ExportJob::ItemEnd ExportJob::exportItem(const SPlayListTableItem& row, const QByteArray& name, FolderHand* hand,
+                                        int made)
 {
     const SFragmentFit& f = row.sFragmentFit;
     const QByteArray sourcePath = nyxDevicePathForName(f.diskName);
-    const QByteArray name = QFile::encodeName(singleFileName(row));
     QByteArray fullPath = m_directory;
     if (!fullPath.endsWith('/'))
         fullPath += '/';
     fullPath += name;
+    const QByteArray partName = partPathOf(name);
+    // Rows are recorded in their order: the files handed on before go first.
+    const auto settle = [&] {
+        if (hand)
+            settleHanded(hand, true);
+    };
     const auto fail = [&](const QString& why) {
+        if (made >= 0)
+            hand->close(made, partName, name, FolderHand::Then::Remove); // made ahead, never written
+        settle();
         diag(why);
         m_result.failures.append({shown(fullPath), why});
-        return false;
+        return ItemEnd::Failed;
     };
 
     QString problem;
@@ -613,8 +644,16 @@ bool ExportJob::exportItem(const SPlayListTableItem& row)
         return fail(QStringLiteral("%1; %2 not written").arg(source->changed, shown(fullPath)));
     Target target;
     QString why;
-    if (!openItem(name, fullPath, &target, &why))
-        return fail(why);
+    const bool handing = made >= 0;
+    if (handing) {
+        target = {fullPath, partPathOf(fullPath), m_dirFd, name, partName};
+        m_output.adopt(made);
+    } else {
+        // The name is taken, or its .part is: what is still being named may be it.
+        settle();
+        if (!openItem(name, fullPath, &target, &why))
+            return fail(why);
+    }
     giveToRequestingUser(target);
     NyxCIOSystemDevice* device = source->device.get();
 
@@ -628,7 +667,9 @@ bool ExportJob::exportItem(const SPlayListTableItem& row)
     }
     if (r == CopyResult::WriteFailed)
         why = QStringLiteral("write error: %1").arg(reason(m_output.error()));
-    if (!m_output.close(target.writePath != target.path) && r != CopyResult::WriteFailed) {
+    int fd = -1;
+    const bool closed = handing ? m_output.handOver(&fd) : m_output.close(target.writePath != target.path);
+    if (!closed && r != CopyResult::WriteFailed) {
         why = QStringLiteral("write error: %1").arg(reason(m_output.error()));
         diag(QStringLiteral("write error: %1: %2").arg(shown(target.writePath), reason(m_output.error())));
         r = CopyResult::WriteFailed;
@@ -637,7 +678,35 @@ bool ExportJob::exportItem(const SPlayListTableItem& row)
     const Ending ending = r == CopyResult::WriteFailed ? Ending::WriteFailed
                           : r == CopyResult::Cancelled ? Ending::Cancelled
                                                        : Ending::Complete;
-    return finish(target, ending, tally, broken && ending == Ending::Complete ? QStringLiteral("bad extents left out") : why);
+    const QString failure = broken && ending == Ending::Complete ? QStringLiteral("bad extents left out") : why;
+    if (handing && ending == Ending::Complete) {
+        hand->close(fd, partName, name, FolderHand::Then::Rename);
+        m_handed.push_back({target, tally, failure});
+        return ItemEnd::Handed;
+    }
+    if (handing)
+        hand->close(fd, partName, name, FolderHand::Then::Keep);
+    settle();
+    return finish(target, ending, tally, failure) ? ItemEnd::Whole : ItemEnd::Failed;
+}
+
+void ExportJob::settleHanded(FolderHand* hand, bool wait)
+{
+    while (!m_handed.empty() && (wait || hand->closedReady())) {
+        const FolderHand::Closed c = hand->closed();
+        const Handed h = std::move(m_handed.front());
+        m_handed.pop_front();
+        bool whole;
+        if (c.closeError) {
+            diag(QStringLiteral("write error: %1: %2").arg(shown(h.target.writePath), reason(c.closeError)));
+            whole = finish(h.target, Ending::WriteFailed, h.tally,
+                           QStringLiteral("write error: %1").arg(reason(c.closeError)));
+        } else {
+            whole = finishNamed(h.target, h.tally, h.failure, c.renameError);
+        }
+        if (!whole)
+            ++m_failedRows;
+    }
 }
 
 void ExportJob::begin(const RowSource& rows)
@@ -697,14 +766,45 @@ int ExportJob::exportAll(const RowSource& rows, const QByteArray& directory)
     }
     QString refused;
     m_dirRefused = !openDirectory(directory, &refused);
+    // Files made a few rows ahead and named behind, beside the copy. Never
+    // in a folder refused: nothing is made there, not even ahead.
+    std::unique_ptr<FolderHand> hand;
+    if (!m_dirRefused && m_dirFd >= 0 && rows.size() > 1)
+        hand = std::make_unique<FolderHand>(m_dirFd);
+    struct Next {
+        SPlayListTableItem row;
+        QByteArray name;
+    };
+    std::deque<Next> ahead;
+    int asked = 0;
     for (int i = 0; i < rows.size(); ++i) {
-        if (!exportItem(rows.at(i)))
+        while (asked < rows.size() && asked <= i + (hand ? kMadeAhead : 0)) {
+            Next n{rows.at(asked++), {}};
+            n.name = QFile::encodeName(singleFileName(n.row));
+            if (hand)
+                hand->make(n.name, partPathOf(n.name));
+            ahead.push_back(std::move(n));
+        }
+        const Next n = std::move(ahead.front());
+        ahead.pop_front();
+        if (exportItem(n.row, n.name, hand.get(), hand ? hand->made() : -1) == ItemEnd::Failed)
             ++m_failedRows;
+        if (hand)
+            settleHanded(hand.get(), false);
         if (cancel.load(std::memory_order_relaxed)) {
             if (i + 1 < rows.size())
                 m_result.cancelled = true;
             break;
         }
+    }
+    if (hand) {
+        for (const Next& n : ahead) {
+            const int fd = hand->made();
+            if (fd >= 0)
+                hand->close(fd, partPathOf(n.name), n.name, FolderHand::Then::Remove);
+        }
+        settleHanded(hand.get(), true);
+        hand.reset(); // after what it was asked, before the folder is closed
     }
     closeSources();
     progress(true);

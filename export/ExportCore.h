@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -30,6 +31,8 @@ class NyxCIOSystemDevice;
 class SourceGuard;
 
 namespace ExportCore {
+
+class FolderHand;
 
 // Small pieces are gathered and written in blocks of this size; pieces of
 // kDirectWriteBytes or more are written from the caller's buffer as they are.
@@ -67,6 +70,8 @@ public:
     // Creates name in the folder open as dirfd, never through an existing
     // file or link: fails with EEXIST when name exists.
     bool create(int dirfd, const QByteArray& name);
+    // Takes a file opened for writing elsewhere; -1 fails with errno.
+    bool adopt(int fd);
     // len bytes of device from offset appended in the kernel, after what is
     // gathered: ExtentCopier::Direct's results.
     qint64 copyFrom(NyxCIOSystemDevice* device, qint64 offset, qint64 len);
@@ -77,6 +82,9 @@ public:
     // A file renamed next need not be looked at: a rename of a file unlinked
     // meanwhile fails.
     bool close(bool renamedNext = false);
+    // Flushes and hands the open file to *fd for someone else to close and
+    // rename; false if anything written since open was lost.
+    bool handOver(int* fd);
     bool isOpen() const { return m_fd >= 0; }
     int error() const { return m_error; }
     // Bytes the system accepted, over every file since the last reset.
@@ -86,8 +94,6 @@ public:
 private:
     bool flush();
     bool writeAll(const char* data, qint64 len);
-    // Takes what an open returned (-1: errno says why).
-    bool adopt(int fd);
 
     int m_fd = -1;
     int m_error = 0;
@@ -230,7 +236,20 @@ private:
         QByteArray writeName;
     };
 
-    bool exportItem(const SPlayListTableItem& row);
+    // A written file handed to the folder hand, recorded once renamed.
+    struct Handed {
+        Target target;
+        CopyTally tally;
+        QString failure;
+    };
+    // What became of a row: recorded (whole or not), or handed on.
+    enum class ItemEnd { Whole, Failed, Handed };
+
+    // made: the row's .part, made ahead by hand, or -1.
+    ItemEnd exportItem(const SPlayListTableItem& row, const QByteArray& name, FolderHand* hand, int made);
+    // Records, in order, the handed files whose fate is known (all of them,
+    // waited for, with wait), counting those not whole as failed rows.
+    void settleHanded(FolderHand* hand, bool wait);
     // The row's extents from the open source into the open output; *broken
     // when an extent was malformed and left out.
     CopyResult copyRow(const SFragmentFit& f, const QByteArray& outputPath, CopyTally* tally, bool* broken);
@@ -257,6 +276,8 @@ private:
     // Renames a written output to its final name and records the file in
     // the result; false when it is not whole (failure names why).
     bool finish(const Target& target, Ending ending, const CopyTally& tally, const QString& failure);
+    // The same for a complete file whose rename gave renameError (0: done).
+    bool finishNamed(const Target& target, const CopyTally& tally, const QString& failure, int renameError);
     // targetCount outputs, targetAt(i) the path of each.
     bool fits(const QByteArray& directory, int targetCount, const std::function<QByteArray(int)>& targetAt,
               bool oneFile);
@@ -267,6 +288,7 @@ private:
 
     ExtentCopier m_copier;
     OutputFile m_output;
+    std::deque<Handed> m_handed;
     // The source check of the current job (buildSourceCheck).
     std::unique_ptr<SourceGuard> m_guard;
     std::vector<JobSource> m_sources;

@@ -441,6 +441,31 @@ TEST_F(ExportJobTest, CancelDuringMergeEndsAsDoneAtHundredPercent)
     EXPECT_TRUE(got == image.left(got.size()));
 }
 
+// Files are made rows ahead of the copy and renamed behind it. A name taken
+// meanwhile, a .part left by an earlier run or a row listed twice must not
+// cost a row, leave a .part, nor change the order rows are told in.
+TEST_F(ExportJobTest, FilesMadeAheadGiveWayToNamesAlreadyThere)
+{
+    QList<SPlayListTableItem> rows;
+    for (int i = 0; i < 60; ++i)
+        rows << makeRow(imagePath, {{i * 40000, i * 40000 + 1000 + i}}, i + 1);
+    rows.insert(11, rows[10]);
+    const QByteArray dir = outDir();
+    ASSERT_TRUE(writeFile(exported(rows[40]) + ".part", "left by an earlier run"));
+    ASSERT_TRUE(writeFile(exported(rows[41]), "an older export"));
+    ExportJob job;
+    wire(job);
+    ASSERT_EQ(job.exportAll(rows, dir), 1) << diagnostics.join('\n').toStdString();
+    QStringList told;
+    for (const SPlayListTableItem& row : rows) {
+        told << exported(row);
+        EXPECT_TRUE(readFile(exported(row)) == expectedBytes(image, row)) << "row " << row.iSerial;
+    }
+    EXPECT_EQ(job.result().written, told);
+    EXPECT_EQ(QDir(QFile::decodeName(dir)).entryList(QDir::Files).size(), 60);
+    EXPECT_TRUE(QDir(QFile::decodeName(dir)).entryList({"*.part"}, QDir::Files).isEmpty());
+}
+
 TEST_F(ExportJobTest, CancelDuringSingleExportStopsAndKeepsResultOne)
 {
     const QList<SPlayListTableItem> rows = {makeRow(imagePath, {{0, image.size()}}, 1),
