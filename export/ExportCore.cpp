@@ -57,13 +57,20 @@ constexpr qint64 kFatMaxFileBytes = Q_INT64_C(4294967295);
 
 } // namespace
 
-QString singleFileName(const SPlayListTableItem& row)
+QByteArray singleFileNameBytes(const SPlayListTableItem& row)
 {
+    // Made once per file of an export: one format, no text conversions.
+    using namespace PackedTime;
     const SFragmentFit& f = row.sFragmentFit;
-    return QString::asprintf("(%02d)%s-%s_%05d.%s", f.stream,
-                             PackedTime::fileNameForm(f.firstTime).toLatin1().constData(),
-                             PackedTime::fileNameForm(f.lastTime).toLatin1().constData(), row.iSerial, "TKL");
+    const quint32 a = f.firstTime, b = f.lastTime;
+    char buf[128];
+    const int n = std::snprintf(buf, sizeof buf, "(%02d)2%03d_%02d_%02d %02d_%02d_%02d-2%03d_%02d_%02d %02d_%02d_%02d_%05d.TKL",
+                                f.stream, year(a), month(a), day(a), hour(a), minute(a), second(a), year(b), month(b),
+                                day(b), hour(b), minute(b), second(b), row.iSerial);
+    return QByteArray(buf, std::clamp(n, 0, int(sizeof buf) - 1));
 }
+
+QString singleFileName(const SPlayListTableItem& row) { return QString::fromLatin1(singleFileNameBytes(row)); }
 
 QString hhmmss(qint64 secs)
 {
@@ -759,7 +766,7 @@ int ExportJob::exportAll(const RowSource& rows, const QByteArray& directory)
     QByteArray dir = directory;
     if (!dir.endsWith('/'))
         dir += '/';
-    const auto targetAt = [&](int i) { return dir + QFile::encodeName(singleFileName(rows.at(i))); };
+    const auto targetAt = [&](int i) { return dir + singleFileNameBytes(rows.at(i)); };
     if (!fits(directory, rows.size(), targetAt, false)) {
         m_failedRows = rows.size();
         return 0;
@@ -780,7 +787,7 @@ int ExportJob::exportAll(const RowSource& rows, const QByteArray& directory)
     for (int i = 0; i < rows.size(); ++i) {
         while (asked < rows.size() && asked <= i + (hand ? kMadeAhead : 0)) {
             Next n{rows.at(asked++), {}};
-            n.name = QFile::encodeName(singleFileName(n.row));
+            n.name = singleFileNameBytes(n.row);
             if (hand)
                 hand->make(n.name, partPathOf(n.name));
             ahead.push_back(std::move(n));

@@ -44,6 +44,8 @@ constexpr qint64 kProgressIntervalMs = 100;
 // "(%02d)%s-%s_%05d.%s": stream, first and last time in file-name form,
 // serial, "TKL".
 QString singleFileName(const SPlayListTableItem& row);
+// The same as the file system is given it (the name is ASCII).
+QByteArray singleFileNameBytes(const SPlayListTableItem& row);
 
 // "HH:MM:SS"; hours grow past 99, negative values show as 00:00:00.
 QString hhmmss(qint64 secs);
