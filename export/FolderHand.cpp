@@ -46,33 +46,28 @@ void FolderHand::ask(Task t)
         m_work.notify_one();
 }
 
-void FolderHand::wakeForWait()
-{
-    // Called with m_lock held.
-    if (!m_tasks.empty())
-        m_work.notify_one();
-}
-
 void FolderHand::make(const QByteArray& name, const QByteArray& writeName)
 {
     ask({true, -1, name, writeName, Then::Keep});
 }
 
-int FolderHand::made()
+template <class T>
+T FolderHand::takeOldest(std::deque<T>& outcomes)
 {
     std::unique_lock<std::mutex> g(m_lock);
-    if (m_made.empty())
-        wakeForWait();
-    m_done.wait(g, [this] { return !m_made.empty(); });
-    const int fd = m_made.front();
-    m_made.pop_front();
-    return fd;
+    // What is asked is carried out in order: the hand need only be awake.
+    if (outcomes.empty() && !m_tasks.empty())
+        m_work.notify_one();
+    m_done.wait(g, [&] { return !outcomes.empty(); });
+    const T oldest = outcomes.front();
+    outcomes.pop_front();
+    return oldest;
 }
+
+int FolderHand::made() { return takeOldest(m_made); }
 
 void FolderHand::close(int fd, const QByteArray& writeName, const QByteArray& name, Then then)
 {
-    if (then == Then::Rename)
-        ++m_closesAsked;
     ask({false, fd, name, writeName, then});
 }
 
@@ -82,17 +77,7 @@ bool FolderHand::closedReady()
     return !m_closed.empty();
 }
 
-FolderHand::Closed FolderHand::closed()
-{
-    std::unique_lock<std::mutex> g(m_lock);
-    if (m_closed.empty())
-        wakeForWait();
-    m_done.wait(g, [this] { return !m_closed.empty(); });
-    const Closed c = m_closed.front();
-    m_closed.pop_front();
-    ++m_closesTaken;
-    return c;
-}
+FolderHand::Closed FolderHand::closed() { return takeOldest(m_closed); }
 
 void FolderHand::run()
 {

@@ -39,8 +39,6 @@ public:
     // Closes fd, then renames writeName to name or removes it as asked.
     // Only a rename has an outcome to take.
     void close(int fd, const QByteArray& writeName, const QByteArray& name, Then then);
-    // Renames asked for whose outcome was not yet taken.
-    int closesPending() const { return m_closesAsked - m_closesTaken; }
     // Whether the oldest rename's outcome is in.
     bool closedReady();
     // The oldest rename's outcome, waited for.
@@ -58,8 +56,9 @@ private:
     void carryOut(const Task& t);
     // Queues t, waking the hand only when it sleeps.
     void ask(Task t);
-    // Before the caller waits: what is queued must be carried out.
-    void wakeForWait();
+    // The oldest outcome of one kind, waited for.
+    template <class T>
+    T takeOldest(std::deque<T>& outcomes);
 
     const int m_dirFd;
     std::mutex m_lock;
@@ -70,8 +69,6 @@ private:
     std::deque<int> m_made;
     std::deque<Closed> m_closed;
     bool m_stop = false;
-    int m_closesAsked = 0;
-    int m_closesTaken = 0;
     std::thread m_thread;
 };
 
