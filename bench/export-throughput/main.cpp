@@ -103,28 +103,28 @@ double floorRun(int source, const std::vector<std::vector<SExtent>>& fragments, 
     QElapsedTimer t;
     t.start();
     char name[64], partName[80];
-    for (size_t i = 0; i < fragments.size(); ++i) {
+    bool ok = true;
+    for (size_t i = 0; ok && i < fragments.size(); ++i) {
         std::snprintf(name, sizeof name, "%08zu.TKL", i);
         std::snprintf(partName, sizeof partName, "%s.part", name);
         const int fd = ::openat(dirFd, part ? partName : name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0)
-            return -1;
+        ok = fd >= 0;
+        if (!ok)
+            break;
         for (const SExtent& e : fragments[i]) {
             loff_t at = e.start;
-            for (qint64 left = e.end - e.start; left > 0;) {
+            for (qint64 left = e.end - e.start; ok && left > 0;) {
                 const ssize_t n = ::copy_file_range(source, &at, fd, nullptr, size_t(left), 0);
-                if (n <= 0)
-                    return -1;
+                ok = n > 0;
                 left -= n;
             }
         }
-        ::close(fd);
-        if (part && ::renameat(dirFd, partName, dirFd, name) != 0)
-            return -1;
+        ok = ::close(fd) == 0 && ok;
+        ok = ok && (!part || ::renameat(dirFd, partName, dirFd, name) == 0);
     }
     const double s = t.nsecsElapsed() / 1e9;
     ::close(dirFd);
-    return s;
+    return ok ? s : -1;
 }
 
 int floorMain(const QStringList& args)
