@@ -708,12 +708,38 @@ void ExportJob::settleHanded(FolderHand* hand, bool wait)
             diag(QStringLiteral("write error: %1: %2").arg(shown(h.target.writePath), reason(c.closeError)));
             whole = finish(h.target, Ending::WriteFailed, h.tally,
                            QStringLiteral("write error: %1").arg(reason(c.closeError)));
+        } else if (c.renameError == EEXIST) {
+            whole = renameOntoTaken(h);
         } else {
             whole = finishNamed(h.target, h.tally, h.failure, c.renameError);
         }
         if (!whole)
             ++m_failedRows;
     }
+}
+
+bool ExportJob::renameOntoTaken(const Handed& h)
+{
+    // Free when the folder was listed, taken since: what bears the name now
+    // is judged as a file there before would have been.
+    const Target& target = h.target;
+    struct stat st {};
+    if (::fstatat(target.dirFd, target.name.constData(), &st, 0) == 0) {
+        if (!S_ISREG(st.st_mode))
+            return finishNamed(target, h.tally, h.failure, EEXIST);
+        const QString problem = m_guard ? m_guard->checkInCheckedFolder(target.path, st) : QString();
+        if (!problem.isEmpty()) {
+            const QString why = QStringLiteral("refusing to write %1: %2").arg(shown(target.path), problem);
+            diag(why);
+            m_result.failures.append({shown(target.path), why});
+            m_result.partsLeft << shown(target.writePath);
+            return false;
+        }
+    }
+    const int error = ::renameat(target.dirFd, target.writeName.constData(), target.dirFd, target.name.constData()) == 0
+                          ? 0
+                          : errno;
+    return finishNamed(target, h.tally, h.failure, error);
 }
 
 void ExportJob::begin(const RowSource& rows)

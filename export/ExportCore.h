@@ -252,6 +252,9 @@ private:
     // Records, in order, the handed files whose fate is known (all of them,
     // waited for, with wait), counting those not whole as failed rows.
     void settleHanded(FolderHand* hand, bool wait);
+    // A handed file whose name was taken while it was written; false when
+    // it was not renamed (or not whole).
+    bool renameOntoTaken(const Handed& h);
     // The row's extents from the open source into the open output; *broken
     // when an extent was malformed and left out.
     CopyResult copyRow(const SFragmentFit& f, const QByteArray& outputPath, CopyTally* tally, bool* broken);

@@ -1,8 +1,12 @@
 #include "export/FolderHand.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,8 +83,46 @@ bool FolderHand::closedReady()
 
 FolderHand::Closed FolderHand::closed() { return takeOldest(m_closed); }
 
+void FolderHand::list()
+{
+    const int fd = ::openat(m_dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!dir) {
+        if (fd >= 0)
+            ::close(fd);
+        return; // every make then finds its name free and the rename tells
+    }
+    while (const dirent* e = ::readdir(dir))
+        m_listed.push_back(std::hash<std::string_view>()(e->d_name));
+    ::closedir(dir);
+    std::sort(m_listed.begin(), m_listed.end());
+}
+
+bool FolderHand::listed(const QByteArray& name) const
+{
+    const size_t h = std::hash<std::string_view>()(std::string_view(name.constData(), size_t(name.size())));
+    return std::binary_search(m_listed.begin(), m_listed.end(), h);
+}
+
+int FolderHand::rename(const QByteArray& from, const QByteArray& to)
+{
+    if (!m_noReplaceUnknown) {
+        if (::renameat2(m_dirFd, from.constData(), m_dirFd, to.constData(), RENAME_NOREPLACE) == 0)
+            return 0;
+        if (errno != EINVAL && errno != ENOSYS)
+            return errno;
+        m_noReplaceUnknown = true;
+    }
+    // Looked at just before, as close as this file system allows.
+    struct stat st {};
+    if (::fstatat(m_dirFd, to.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return EEXIST;
+    return ::renameat(m_dirFd, from.constData(), m_dirFd, to.constData()) == 0 ? 0 : errno;
+}
+
 void FolderHand::run()
 {
+    list();
     std::unique_lock<std::mutex> g(m_lock);
     int looks = 0;
     for (;;) {
@@ -109,9 +151,8 @@ void FolderHand::run()
 void FolderHand::carryOut(const Task& t)
 {
     if (t.make) {
-        struct stat st {};
         int fd = -1;
-        if (::fstatat(m_dirFd, t.name.constData(), &st, 0) != 0 && errno == ENOENT) {
+        if (!listed(t.name) && !listed(t.writeName)) {
             do {
                 fd = ::openat(m_dirFd, t.writeName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                               0666);
@@ -132,8 +173,8 @@ void FolderHand::carryOut(const Task& t)
         ::unlinkat(m_dirFd, t.writeName.constData(), 0);
     if (t.then != Then::Rename)
         return;
-    if (!c.closeError && ::renameat(m_dirFd, t.writeName.constData(), m_dirFd, t.name.constData()) != 0)
-        c.renameError = errno;
+    if (!c.closeError)
+        c.renameError = rename(t.writeName, t.name);
     {
         std::lock_guard<std::mutex> g(m_lock);
         m_closed.push_back(c);

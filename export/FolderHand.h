@@ -1,7 +1,9 @@
 // The folder side of an export of one file per row, on a thread of its own:
 // it makes the next rows' files ahead of the copy and closes and names the
 // finished ones behind it. On a folder of many small files that bookkeeping
-// costs about as much as the copy; here it runs beside it.
+// costs about as much as the copy; here it runs beside it. The folder is
+// listed once: a name not there then is made without looking, and renamed
+// onto only while it is still free.
 #pragma once
 
 #include <QByteArray>
@@ -10,6 +12,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace ExportCore {
 
@@ -19,7 +22,7 @@ public:
     enum class Then { Rename, Keep, Remove };
     struct Closed {
         int closeError = 0;  // close failed: not renamed
-        int renameError = 0;
+        int renameError = 0; // EEXIST: the name was taken meanwhile, and kept
     };
 
     // dirFd: the export's folder, held open by the caller while this lives.
@@ -29,15 +32,17 @@ public:
     FolderHand(const FolderHand&) = delete;
     FolderHand& operator=(const FolderHand&) = delete;
 
-    // When nothing bears name, makes writeName (never through an existing
-    // file or link). made() tells, in the order asked.
+    // When nothing bore name or writeName in the listing, makes writeName
+    // (never through an existing file or link). made() tells, in the order
+    // asked.
     void make(const QByteArray& name, const QByteArray& writeName);
     // The open file of the oldest make not yet taken, or -1 when name was
     // taken, writeName existed or could not be made: the caller then looks
     // for itself, and says why.
     int made();
-    // Closes fd, then renames writeName to name or removes it as asked.
-    // Only a rename has an outcome to take.
+    // Closes fd, then renames writeName to name, unless something bears that
+    // name by then, or removes it, as asked. Only a rename has an outcome to
+    // take.
     void close(int fd, const QByteArray& writeName, const QByteArray& name, Then then);
     // Whether the oldest rename's outcome is in.
     bool closedReady();
@@ -54,6 +59,11 @@ private:
     };
     void run();
     void carryOut(const Task& t);
+    // The names in the folder, kept as hashes: a name wrongly taken for
+    // present only goes the long way.
+    void list();
+    bool listed(const QByteArray& name) const;
+    int rename(const QByteArray& from, const QByteArray& to);
     // Queues t, waking the hand only when it sleeps.
     void ask(Task t);
     // The oldest outcome of one kind, waited for.
@@ -69,6 +79,9 @@ private:
     std::deque<int> m_made;
     std::deque<Closed> m_closed;
     bool m_stop = false;
+    // The hand's own, read before and after the listing only by it.
+    std::vector<size_t> m_listed;
+    bool m_noReplaceUnknown = false; // the folder's file system refuses RENAME_NOREPLACE
     std::thread m_thread;
 };
 

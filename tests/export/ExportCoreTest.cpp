@@ -466,6 +466,32 @@ TEST_F(ExportJobTest, FilesMadeAheadGiveWayToNamesAlreadyThere)
     EXPECT_TRUE(QDir(QFile::decodeName(dir)).entryList({"*.part"}, QDir::Files).isEmpty());
 }
 
+// A name free when the export began and taken while it runs: a file there
+// is replaced as one there before would be, a source's name never.
+TEST_F(ExportJobTest, NameTakenWhileTheExportRunsIsJudgedBeforeTheRename)
+{
+    QList<SPlayListTableItem> rows;
+    for (int i = 0; i < 8; ++i)
+        rows << makeRow(imagePath, {{i * 40000, i * 40000 + 1000}}, i + 1);
+    const QByteArray dir = outDir();
+    ExportJob job;
+    wire(job);
+    bool taken = false;
+    job.onProgress = [&](qint64, qint64) {
+        if (!taken)
+            taken = writeFile(exported(rows[5]), "someone else's") &&
+                    ::link(imagePath.constData(), QFile::encodeName(exported(rows[6])).constData()) == 0;
+    };
+    EXPECT_EQ(job.exportAll(rows, dir), 0);
+    ASSERT_TRUE(taken);
+    EXPECT_TRUE(readFile(exported(rows[5])) == expectedBytes(image, rows[5]));
+    EXPECT_TRUE(readFile(exported(rows[6])) == image);
+    EXPECT_EQ(job.result().partsLeft, QStringList{exported(rows[6]) + ".part"});
+    ASSERT_EQ(job.result().failures.size(), 1);
+    EXPECT_TRUE(job.result().failures.first().reason.contains("refusing to write"))
+        << job.result().failures.first().reason.toStdString();
+}
+
 TEST_F(ExportJobTest, CancelDuringSingleExportStopsAndKeepsResultOne)
 {
     const QList<SPlayListTableItem> rows = {makeRow(imagePath, {{0, image.size()}}, 1),
