@@ -18,6 +18,8 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <set>
+#include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/vfs.h>
@@ -106,6 +108,40 @@ QByteArray partPathOf(const QByteArray& path) { return path + ".part"; }
 // Rows whose files are made before their turn: enough that the copy never
 // waits for one.
 constexpr int kMadeAhead = 32;
+
+// How many rows ahead files may be made with the descriptors this process
+// has left: each row ahead holds one, and as many again wait to be closed
+// behind. A quarter of what is left, so a file made the long way, a source
+// opened late and the caller's own files still find one.
+int madeAheadWithin(int openNow, rlim_t limit)
+{
+    if (limit == RLIM_INFINITY || limit > rlim_t(1) << 20)
+        return kMadeAhead;
+    const qint64 left = qint64(limit) - openNow;
+    return int(std::clamp<qint64>(left / 8, 0, kMadeAhead));
+}
+
+int openDescriptors()
+{
+    DIR* d = ::opendir("/proc/self/fd");
+    if (!d)
+        return -1;
+    int n = -1; // the listing's own
+    while (const dirent* e = ::readdir(d))
+        n += e->d_name[0] != '.';
+    ::closedir(d);
+    return n;
+}
+
+int madeAhead()
+{
+    struct rlimit r {};
+    if (::getrlimit(RLIMIT_NOFILE, &r) != 0)
+        return kMadeAhead;
+    const int open = openDescriptors();
+    // Unknown: taken as half used.
+    return madeAheadWithin(open >= 0 ? open : int(std::min<rlim_t>(r.rlim_cur, 1 << 20) / 2), r.rlim_cur);
+}
 
 bool probeDestination(const QByteArray& directory, DestinationSpace* space)
 {
@@ -802,7 +838,8 @@ int ExportJob::exportAll(const RowSource& rows, const QByteArray& directory)
     // Files made a few rows ahead and named behind, beside the copy. Never
     // in a folder refused: nothing is made there, not even ahead.
     std::unique_ptr<FolderHand> hand;
-    if (!m_dirRefused && m_dirFd >= 0 && rows.size() > 1)
+    const int madeFirst = rows.size() > 1 ? madeAhead() : 0;
+    if (!m_dirRefused && m_dirFd >= 0 && madeFirst > 0)
         hand = std::make_unique<FolderHand>(m_dirFd);
     struct Next {
         SPlayListTableItem row;
@@ -811,7 +848,7 @@ int ExportJob::exportAll(const RowSource& rows, const QByteArray& directory)
     std::deque<Next> ahead;
     int asked = 0;
     for (int i = 0; i < rows.size(); ++i) {
-        while (asked < rows.size() && asked <= i + (hand ? kMadeAhead : 0)) {
+        while (asked < rows.size() && asked <= i + (hand ? madeFirst : 0)) {
             Next n{rows.at(asked++), {}};
             n.name = singleFileNameBytes(n.row);
             if (hand)

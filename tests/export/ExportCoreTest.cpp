@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -464,6 +465,29 @@ TEST_F(ExportJobTest, FilesMadeAheadGiveWayToNamesAlreadyThere)
     EXPECT_EQ(job.result().written, told);
     EXPECT_EQ(QDir(QFile::decodeName(dir)).entryList(QDir::Files).size(), 60);
     EXPECT_TRUE(QDir(QFile::decodeName(dir)).entryList({"*.part"}, QDir::Files).isEmpty());
+}
+
+// Files made ahead hold descriptors: under a low limit on open files the
+// export makes fewer ahead, never fewer files.
+TEST_F(ExportJobTest, FewDescriptorsLeftMakeFewerFilesAheadNotFewerFiles)
+{
+    QList<SPlayListTableItem> rows;
+    for (int i = 0; i < 60; ++i)
+        rows << makeRow(imagePath, {{i * 40000, i * 40000 + 1000}}, i + 1);
+    const QByteArray dir = outDir();
+    struct rlimit was {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &was), 0);
+    const int open = int(QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+    struct rlimit low = was;
+    low.rlim_cur = rlim_t(open + 24);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    ExportJob job;
+    wire(job);
+    const int result = job.exportAll(rows, dir);
+    ::setrlimit(RLIMIT_NOFILE, &was);
+    EXPECT_EQ(result, 1) << diagnostics.join('\n').toStdString();
+    for (const SPlayListTableItem& row : rows)
+        EXPECT_TRUE(readFile(exported(row)) == expectedBytes(image, row)) << "row " << row.iSerial;
 }
 
 // A name free when the export began and taken while it runs: a file there
