@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <set>
+#include <system_error>
 #include <dirent.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -839,8 +840,13 @@ int ExportJob::exportAll(const RowSource& rows, const QByteArray& directory)
     // in a folder refused: nothing is made there, not even ahead.
     std::unique_ptr<FolderHand> hand;
     const int madeFirst = rows.size() > 1 ? madeAhead() : 0;
-    if (!m_dirRefused && m_dirFd >= 0 && madeFirst > 0)
-        hand = std::make_unique<FolderHand>(m_dirFd);
+    if (!m_dirRefused && m_dirFd >= 0 && madeFirst > 0) {
+        try {
+            hand = std::make_unique<FolderHand>(m_dirFd);
+        } catch (const std::system_error&) {
+            // No thread to be had: each file is made and named in turn.
+        }
+    }
     struct Next {
         SPlayListTableItem row;
         QByteArray name;
