@@ -11,8 +11,8 @@
 # "corvotkl-cli: exported K fragments to DIR: N of N bytes written in T s"),
 # beside cp of one file of as many bytes and cp -r of the very files the
 # export wrote. Printed as time ratios: export ÷ cp (lower is better; 1.00 is
-# cp's speed). Best of three runs each. Then the library-level benchmark on
-# hand-built fragments.
+# cp's speed). ROUNDS rounds (5), each running every contender once in turn;
+# the least of each. Then the library-level benchmark on hand-built fragments.
 #
 # usage: bench/export-throughput/run.sh [BUILD_DIR] [IMAGE_SIZE]   (build, 512M)
 #   SMALL_COUNT=65536 bench/export-throughput/run.sh
@@ -20,6 +20,7 @@ set -euo pipefail
 BUILD=${1:-build}
 SIZE=${2:-512M}
 SMALL_COUNT=${SMALL_COUNT:-16384}
+ROUNDS=${ROUNDS:-5}
 CLI=$BUILD/bin/corvotkl-cli
 GEN=$BUILD/bin/tkl-imagegen
 DENSE=$BUILD/bin/bench_session_dense_image
@@ -44,40 +45,34 @@ cli_run() {
     sed -E 's/.*: ([0-9]+) of [0-9]+ bytes written in ([0-9.]+) s.*/\1 \2/'
 }
 
-best() { # IMG KIND ARGS... -> "bytes seconds" of the fastest of three runs
-  local img=$1 kind=$2; shift 2
-  local b='' s='' r
-  for _ in 1 2 3; do
-    rm -rf "$work/single" "$work/merged.TKL"; mkdir -p "$work/single"
-    r=$(cli_run "$img" "$kind" "$@")
-    if [[ -z $s ]] || awk -v a="${r#* }" -v b="$s" 'BEGIN{exit !(a<b)}'; then b=${r% *}; s=${r#* }; fi
-  done
-  echo "$b $s"
-}
+lesser() { awk -v a="$1" -v b="$2" 'BEGIN{ if (b == "" || a < b) print a; else print b }'; }
 
-timed() { # CMD... -> seconds of the fastest of three runs (target removed before each)
-  local best='' t t0 t1
-  for _ in 1 2 3; do
-    rm -rf "$work/cp-dst"
-    t0=$(date +%s.%N); "$@"; t1=$(date +%s.%N)
-    t=$(awk -v a="$t0" -v b="$t1" 'BEGIN{printf "%.6f", b-a}')
-    if [[ -z $best ]] || awk -v a="$t" -v b="$best" 'BEGIN{exit !(a<b)}'; then best=$t; fi
-  done
-  rm -rf "$work/cp-dst"
-  echo "$best"
+once() { # CMD... -> seconds
+  local t0 t1
+  t0=$(date +%s.%N); "$@"; t1=$(date +%s.%N)
+  awk -v a="$t0" -v b="$t1" 'BEGIN{printf "%.6f", b-a}'
 }
 
 measure() { # LABEL IMG
-  local label=$1 img=$2 sbytes ssecs mbytes msecs nfiles cpfiles cps
+  local label=$1 img=$2 sbytes ssecs='' mbytes msecs='' nfiles cpfiles='' cps='' r
   cat "$img" >/dev/null   # page-cached from here on
-  read -r sbytes ssecs < <(best "$img" exported --export "$work/single")
-  nfiles=$(find "$work/single" -type f | wc -l)
-  # cp of the very files the export wrote: the same creations, the same bytes
-  cpfiles=$(timed cp -r "$work/single" "$work/cp-dst")
-  read -r mbytes msecs < <(best "$img" merged --merge "$work/merged.TKL")
-  rm -rf "$work/single" "$work/merged.TKL"
-  head -c "$sbytes" "$img" >"$work/cp-src.bin"
-  cps=$(timed cp "$work/cp-src.bin" "$work/cp-dst")
+  # Each round runs every contender once, one after another, so a slow
+  # spell of the machine falls on all of them alike; the least of each.
+  for ((round = 0; round < ROUNDS; round++)); do
+    rm -rf "$work/single" "$work/merged.TKL" "$work/cp-dst"; mkdir -p "$work/single"
+    read -r sbytes r < <(cli_run "$img" exported --export "$work/single")
+    ssecs=$(lesser "$r" "$ssecs")
+    nfiles=$(find "$work/single" -type f | wc -l)
+    # cp of the very files the export wrote: the same creations, the same bytes
+    cpfiles=$(lesser "$(once cp -r "$work/single" "$work/cp-dst")" "$cpfiles")
+    rm -rf "$work/cp-dst" "$work/single"
+    read -r mbytes r < <(cli_run "$img" merged --merge "$work/merged.TKL")
+    msecs=$(lesser "$r" "$msecs")
+    rm -f "$work/merged.TKL"
+    [[ -f $work/cp-src.bin ]] || head -c "$sbytes" "$img" >"$work/cp-src.bin"
+    cps=$(lesser "$(once cp "$work/cp-src.bin" "$work/cp-dst")" "$cps")
+    rm -f "$work/cp-dst"
+  done
   rm -f "$work/cp-src.bin"
   # the least these files cost any program here: copy_file_range alone, then
   # with the .part name and the rename every export makes
@@ -95,7 +90,7 @@ measure() { # LABEL IMG
   }'
 }
 
-echo "on $fs ($work), best of 3 each; time ratios, 1.00 = cp"
+echo "on $fs ($work), the least of $ROUNDS rounds each; time ratios, 1.00 = cp"
 "$GEN" --size "$SIZE" --seed 1 --out "$work/large.img" >/dev/null
 measure "few large ($SIZE generated image)" "$work/large.img"
 rm -f "$work/large.img"
