@@ -180,11 +180,7 @@ SFragmentView CFragmentFit::viewOf(const FragmentSlot& slot) const
     SFragmentView v;
     v.diskName = &m_diskName;
     v.formatCode = m_formatCode;
-    v.firstTime = slot.firstTime;
-    v.lastTime = slot.lastTime;
-    v.stream = slot.stream;
-    v.totalBytes = slot.totalBytes;
-    v.frameCount = slot.frameCount;
+    copyMeasures(v, slot);
     v.extents = slot.extents.data();
     v.extentCount = int(slot.extents.size());
     return v;
@@ -299,11 +295,8 @@ void CFragmentFit::run()
         for (const SFragmentFit& f : m_resumePoint.open) {
             const int s = (f.stream >= 0 && f.stream < kSlotCount) ? f.stream : 0;
             FragmentSlot& slot = slotTable[size_t(s)];
-            slot.frameCount = f.frameCount;
-            slot.firstTime = f.firstTime;
-            slot.lastTime = f.lastTime;
+            copyMeasures(slot, f);
             slot.stream = s;
-            slot.totalBytes = f.totalBytes;
             slot.extents.clear();
             if (f.extents)
                 slot.extents.assign(f.extents->constBegin(), f.extents->constEnd());

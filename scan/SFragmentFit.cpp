@@ -32,14 +32,10 @@ QByteArray lastingName(const QByteArray& name)
 SFragmentView::SFragmentView(const SFragmentFit& f)
     : diskName(&f.diskName)
     , formatCode(f.formatCode)
-    , firstTime(f.firstTime)
-    , lastTime(f.lastTime)
-    , stream(f.stream)
-    , totalBytes(f.totalBytes)
-    , frameCount(f.frameCount)
     , extents(f.extents ? f.extents->constData() : nullptr)
     , extentCount(f.extents ? f.extents->size() : 0)
 {
+    copyMeasures(*this, f);
 }
 
 SFragmentFit SFragmentView::fragment() const
@@ -48,11 +44,7 @@ SFragmentFit SFragmentView::fragment() const
     if (diskName)
         f.diskName = *diskName;
     f.formatCode = formatCode;
-    f.firstTime = firstTime;
-    f.lastTime = lastTime;
-    f.stream = stream;
-    f.totalBytes = totalBytes;
-    f.frameCount = frameCount;
+    copyMeasures(f, *this);
     f.extents = std::make_shared<const SExtentList>(extents, extents + extentCount);
     return f;
 }
@@ -60,12 +52,8 @@ SFragmentFit SFragmentView::fragment() const
 void SFragmentPack::add(const SFragmentView& f, int serial)
 {
     SFragmentRecord r;
-    r.totalBytes = f.totalBytes;
-    r.firstTime = f.firstTime;
-    r.lastTime = f.lastTime;
     r.formatCode = f.formatCode;
-    r.stream = f.stream;
-    r.frameCount = f.frameCount;
+    copyMeasures(r, f);
     r.serial = serial;
     r.firstExtent = quint32(extents.size());
     r.extentCount = quint32(f.extentCount);
@@ -91,11 +79,7 @@ SFragmentView SFragmentPack::view(int k, const QByteArray* diskName) const
     SFragmentView v;
     v.diskName = diskName;
     v.formatCode = r.formatCode;
-    v.firstTime = r.firstTime;
-    v.lastTime = r.lastTime;
-    v.stream = r.stream;
-    v.totalBytes = r.totalBytes;
-    v.frameCount = r.frameCount;
+    copyMeasures(v, r);
     v.extents = extents.data() + r.firstExtent;
     v.extentCount = int(r.extentCount);
     return v;

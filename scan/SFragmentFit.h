@@ -57,6 +57,20 @@ struct SPlayListTableItem {
 };
 Q_DECLARE_METATYPE(SPlayListTableItem)
 
+// What the scan measured of one fragment, copied from one form of it to
+// another (record, view, packed record, the scan's slot): one list, so a
+// field added is copied everywhere. The format code is the scan's, not the
+// fragment's, and goes alongside.
+template <class To, class From>
+void copyMeasures(To& to, const From& from)
+{
+    to.firstTime = from.firstTime;
+    to.lastTime = from.lastTime;
+    to.stream = from.stream;
+    to.totalBytes = from.totalBytes;
+    to.frameCount = from.frameCount;
+}
+
 // A fragment's fields as a receiver reads them, from a record or a batch,
 // without a copy of its extents. Valid while what it was made from lives.
 struct SFragmentView {
