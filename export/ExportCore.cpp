@@ -62,14 +62,12 @@ constexpr qint64 kFatMaxFileBytes = Q_INT64_C(4294967295);
 
 QByteArray singleFileNameBytes(const SPlayListTableItem& row)
 {
-    // Made once per file of an export: one format, no text conversions.
-    using namespace PackedTime;
+    // Made once per file of an export: formatted in place, no text conversions.
     const SFragmentFit& f = row.sFragmentFit;
-    const quint32 a = f.firstTime, b = f.lastTime;
-    char buf[128];
-    const int n = std::snprintf(buf, sizeof buf, "(%02d)2%03d_%02d_%02d %02d_%02d_%02d-2%03d_%02d_%02d %02d_%02d_%02d_%05d.TKL",
-                                f.stream, year(a), month(a), day(a), hour(a), minute(a), second(a), year(b), month(b),
-                                day(b), hour(b), minute(b), second(b), row.iSerial);
+    char first[32], last[32], buf[128];
+    PackedTime::writeFileNameForm(first, sizeof first, f.firstTime);
+    PackedTime::writeFileNameForm(last, sizeof last, f.lastTime);
+    const int n = std::snprintf(buf, sizeof buf, "(%02d)%s-%s_%05d.TKL", f.stream, first, last, row.iSerial);
     return QByteArray(buf, std::clamp(n, 0, int(sizeof buf) - 1));
 }
 

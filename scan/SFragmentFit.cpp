@@ -119,16 +119,25 @@ bool SFragmentBatch::appendUnlessFixed(SFragmentPack& fragments)
 
 namespace PackedTime {
 
+static int renderInto(char* out, size_t size, const char* fmt, quint32 t)
+{
+    return std::snprintf(out, size, fmt, year(t), month(t), day(t), hour(t), minute(t), second(t));
+}
+
 static QString render(const char* fmt, quint32 t)
 {
     char buf[64];
-    std::snprintf(buf, sizeof buf, fmt, year(t), month(t), day(t), hour(t), minute(t), second(t));
+    renderInto(buf, sizeof buf, fmt, t);
     return QString::fromLatin1(buf);
 }
 
 QString displayForm(quint32 t) { return render("2%03d-%02d-%02d %02d:%02d:%02d", t); }
 
-QString fileNameForm(quint32 t) { return render("2%03d_%02d_%02d %02d_%02d_%02d", t); }
+static const char kFileNameForm[] = "2%03d_%02d_%02d %02d_%02d_%02d";
+
+QString fileNameForm(quint32 t) { return render(kFileNameForm, t); }
+
+int writeFileNameForm(char* out, size_t size, quint32 t) { return renderInto(out, size, kFileNameForm, t); }
 
 int duration(quint32 a, quint32 b)
 {

@@ -174,6 +174,8 @@ inline int year(quint32 t) { return int((t >> 26) & 0x0f); }
 QString displayForm(quint32 t);
 // "2%03d_%02d_%02d %02d_%02d_%02d"
 QString fileNameForm(quint32 t);
+// The same into out (NUL-terminated, cut to size), as snprintf counts it.
+int writeFileNameForm(char* out, size_t size, quint32 t);
 // Seconds from a to b using hour, minute and second only; may be negative.
 int duration(quint32 a, quint32 b);
 } // namespace PackedTime
