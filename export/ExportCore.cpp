@@ -442,12 +442,9 @@ bool ExportJob::openItem(const QByteArray& name, const QByteArray& fullPath, Tar
             *why = QStringLiteral("cannot create %1: %2").arg(shown(fullPath), reason(m_output.error()));
             return false;
         }
-        // A file being replaced: the rename must not take a source's name away.
-        problem = m_guard ? m_guard->checkInCheckedFolder(fullPath, st) : QString();
-        if (!problem.isEmpty()) {
-            *why = QStringLiteral("refusing to write %1: %2").arg(shown(fullPath), problem);
+        *why = refusalToReplace(fullPath, st);
+        if (!why->isEmpty())
             return false;
-        }
     }
     *target = {fullPath, partPathOf(fullPath), m_dirFd, name, partPathOf(name)};
     if (m_dirFd < 0) {
@@ -470,6 +467,13 @@ bool ExportJob::openItem(const QByteArray& name, const QByteArray& fullPath, Tar
         return false;
     }
     return true;
+}
+
+QString ExportJob::refusalToReplace(const QByteArray& fullPath, const struct stat& st) const
+{
+    // A file being replaced: the rename must not take a source's name away.
+    const QString problem = m_guard ? m_guard->checkInCheckedFolder(fullPath, st) : QString();
+    return problem.isEmpty() ? QString() : QStringLiteral("refusing to write %1: %2").arg(shown(fullPath), problem);
 }
 
 void ExportJob::giveToRequestingUser(const Target& target)
@@ -762,9 +766,8 @@ bool ExportJob::renameOntoTaken(const Handed& h)
     if (::fstatat(target.dirFd, target.name.constData(), &st, 0) == 0) {
         if (!S_ISREG(st.st_mode))
             return finishNamed(target, h.tally, h.failure, EEXIST);
-        const QString problem = m_guard ? m_guard->checkInCheckedFolder(target.path, st) : QString();
-        if (!problem.isEmpty()) {
-            const QString why = QStringLiteral("refusing to write %1: %2").arg(shown(target.path), problem);
+        const QString why = refusalToReplace(target.path, st);
+        if (!why.isEmpty()) {
             diag(why);
             m_result.failures.append({shown(target.path), why});
             m_result.partsLeft << shown(target.writePath);

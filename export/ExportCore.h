@@ -27,6 +27,8 @@
 
 #include <sys/types.h>
 
+struct stat;
+
 class NyxCIOSystemDevice;
 class SourceGuard;
 
@@ -277,6 +279,9 @@ private:
     // Opens the output of an export's row in the held folder: false with
     // *why (refused or not created) when it cannot be written.
     bool openItem(const QByteArray& name, const QByteArray& fullPath, Target* target, QString* why);
+    // Why the regular file st at fullPath may not be replaced (it is a
+    // source), as the row's failure; empty when it may.
+    QString refusalToReplace(const QByteArray& fullPath, const struct stat& st) const;
     void giveToRequestingUser(const Target& target);
     // Renames a written output to its final name and records the file in
     // the result; false when it is not whole (failure names why).
