@@ -14,6 +14,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <sys/vfs.h>
+#include <linux/magic.h>
 #include <unistd.h>
 
 namespace {
@@ -481,4 +484,27 @@ int ProbeSourceImage(const QString& path, qint64* size)
     if (size)
         *size = std::max<std::int64_t>(dev->size(), 0);
     return 0;
+}
+
+bool blockDeviceSeeks(quint32 major, quint32 minor)
+{
+    const QString dev = diskEnumEnv().sysRoot + QStringLiteral("/dev/block/%1:%2").arg(major).arg(minor);
+    // A partition has no queue of its own: its disk's is one folder up.
+    for (const QString& queue : {dev + QStringLiteral("/queue"), dev + QStringLiteral("/../queue")}) {
+        const QByteArray v = readAttr(queue + QStringLiteral("/rotational"));
+        if (!v.isEmpty())
+            return v != "0";
+    }
+    return true;
+}
+
+bool fileReadsSeek(const QByteArray& file)
+{
+    struct stat st {};
+    struct statfs fs {};
+    if (::stat(file.constData(), &st) != 0 || !S_ISREG(st.st_mode) || ::statfs(file.constData(), &fs) != 0)
+        return true;
+    if (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC)
+        return false;
+    return blockDeviceSeeks(major(st.st_dev), minor(st.st_dev));
 }

@@ -114,3 +114,10 @@ bool blockNameLess(const QByteArray& a, const QByteArray& b);
 // anything that is neither a regular file nor a block device, ...).
 // Opens read-only; never blocks on FIFOs or character devices.
 int ProbeSourceImage(const QString& path, qint64* size);
+
+// Whether reading a file at two places at once makes its disk seek to and
+// fro: false only for a file in memory (tmpfs) or on a disk whose sysfs
+// says it does not rotate. Unknown counts as seeking.
+bool fileReadsSeek(const QByteArray& file);
+// The same for the block device major:minor (a partition asks its disk).
+bool blockDeviceSeeks(quint32 major, quint32 minor);

@@ -433,3 +433,27 @@ TEST(DiskEnum, ProbeSourceImage)
     EXPECT_EQ(ProbeSourceImage(QFile::decodeName(fifo), &size), ENODEV);
     EXPECT_EQ(ProbeSourceImage(QStringLiteral("/dev/null"), &size), ENODEV);
 }
+
+TEST(DiskEnum, ADiskSeeksUnlessItsQueueSaysItDoesNotRotate)
+{
+    FakeSysfs fs;
+    fs.addDisk("sda", disk(1000, "8:0"));
+    fs.addPartition("sda", "sda1", 2048, 500, "8:1");
+    fs.setRotational("sda", true);
+    fs.addDisk("nvme0n1", disk(1000, "259:0"));
+    fs.addPartition("nvme0n1", "nvme0n1p1", 2048, 500, "259:1");
+    fs.setRotational("nvme0n1", false);
+    fs.addDisk("vdb", disk(1000, "252:16")); // says nothing
+    for (const auto& [dev, dir] : {std::pair<QByteArray, QByteArray>{"8:0", "sda"}, {"8:1", "sda/sda1"},
+                                   {"259:0", "nvme0n1"}, {"259:1", "nvme0n1/nvme0n1p1"}, {"252:16", "vdb"}})
+        fs.linkDev(dev, dir);
+    DiskEnvGuard g(fs.env());
+
+    EXPECT_TRUE(blockDeviceSeeks(8, 0));
+    EXPECT_TRUE(blockDeviceSeeks(8, 1));
+    EXPECT_FALSE(blockDeviceSeeks(259, 0));
+    EXPECT_FALSE(blockDeviceSeeks(259, 1)); // its disk's queue
+    EXPECT_TRUE(blockDeviceSeeks(252, 16));
+    EXPECT_TRUE(blockDeviceSeeks(7, 99)); // no such device
+    EXPECT_TRUE(fileReadsSeek("/nonexistent/image.img"));
+}

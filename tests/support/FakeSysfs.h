@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <unistd.h>
 
 class FakeSysfs {
 public:
@@ -87,6 +88,21 @@ public:
         QDir(m_dir.path()).mkpath(QStringLiteral("sys/block/") + upper + QStringLiteral("/slaves"));
         writeFile(QStringLiteral("sys/block/") + lowerDir + QStringLiteral("/holders/") + upper, QByteArray());
         writeFile(QStringLiteral("sys/block/") + upper + QStringLiteral("/slaves/") + lower, QByteArray());
+    }
+
+    // What the disk's queue says of it.
+    void setRotational(const QByteArray& disk, bool rotates)
+    {
+        writeFile(QStringLiteral("sys/block/") + disk + QStringLiteral("/queue/rotational"), rotates ? "1\n" : "0\n");
+    }
+
+    // sys/dev/block/MAJ:MIN, the kernel's link to the device's folder
+    // ("sda" or "sda/sda1"), relative as the kernel's are.
+    void linkDev(const QByteArray& devNumber, const QByteArray& blockDir)
+    {
+        QDir(m_dir.path()).mkpath(QStringLiteral("sys/dev/block"));
+        const QByteArray link = QFile::encodeName(m_dir.path()) + "/sys/dev/block/" + devNumber;
+        ::symlink(("../../block/" + blockDir).constData(), link.constData());
     }
 
     void addUdevProperty(const QByteArray& dev, const QByteArray& line)
