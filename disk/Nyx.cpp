@@ -3,6 +3,8 @@
 #include <QMutex>
 #include <QMutexLocker>
 
+#include <atomic>
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -107,7 +109,7 @@ public:
     std::int64_t copyTo(int outFd, std::int64_t offset, std::uint32_t count) override
     {
         // Image files only: a disk is read with our own error handling.
-        if (m_fd < 0 || m_block || m_noCopy || offset < 0)
+        if (m_fd < 0 || m_block || m_noCopy.load(std::memory_order_relaxed) || offset < 0)
             return -EOPNOTSUPP;
         loff_t in = offset;
         std::int64_t done = 0;
@@ -118,7 +120,7 @@ public:
                     continue;
                 const int e = errno;
                 if (e == ENOSYS || e == EXDEV)
-                    m_noCopy = true; // this kernel or pair of file systems: for good
+                    m_noCopy.store(true, std::memory_order_relaxed); // this kernel or pair of file systems: for good
                 if (done > 0)
                     return done;
                 return e == ENOSYS || e == EXDEV || e == EINVAL || e == EBADF ? -EOPNOTSUPP : -std::int64_t(e);
@@ -314,7 +316,7 @@ private:
     QByteArray m_path;
     int m_fd = -1;
     int m_directFd = -1; // -2: O_DIRECT refused
-    bool m_noCopy = false; // copy_file_range refused
+    std::atomic<bool> m_noCopy{false}; // copy_file_range refused; copies may run on two threads
     int m_blockSize = 512;
     bool m_block = false;
     std::int64_t m_size = -1;

@@ -59,6 +59,7 @@ public:
     // the kernel (copy_file_range), so they never pass through our memory.
     // Bytes copied (short at the end, or before a failure: the next call
     // tells it), or -errno; -EOPNOTSUPP when this source or outFd cannot.
+    // May run on two threads at once, beside reads, each to its own outFd.
     virtual std::int64_t copyTo(int /*outFd*/, std::int64_t /*offset*/, std::uint32_t /*count*/)
     {
         return -EOPNOTSUPP;

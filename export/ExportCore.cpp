@@ -1,4 +1,5 @@
 #include "export/ExportCore.h"
+#include "export/CopyAhead.h"
 #include "export/FolderHand.h"
 
 #include "disk/Nyx.h"
@@ -19,6 +20,7 @@
 #include <linux/magic.h>
 #include <set>
 #include <system_error>
+#include <utility>
 #include <dirent.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -107,6 +109,8 @@ QByteArray partPathOf(const QByteArray& path) { return path + ".part"; }
 // Rows whose files are made before their turn: enough that the copy never
 // waits for one.
 constexpr int kMadeAhead = 32;
+// Bytes of a run of rows copied while another thread copies the next run.
+constexpr qint64 kRunBytes = 2 << 20;
 
 // How many rows ahead files may be made with the descriptors this process
 // has left: each row ahead holds one, and as many again wait to be closed
@@ -235,6 +239,18 @@ qint64 OutputFile::copyFrom(NyxCIOSystemDevice* device, qint64 offset, qint64 le
         return ExtentCopier::kSinkBroken;
     }
     return r;
+}
+
+bool OutputFile::continueAfter(qint64 bytes, bool trim)
+{
+    if (m_fd < 0 || m_error)
+        return false;
+    m_committed += bytes;
+    if (trim && (::ftruncate(m_fd, bytes) != 0 || ::lseek(m_fd, bytes, SEEK_SET) != bytes)) {
+        m_error = errno;
+        return false;
+    }
+    return true;
 }
 
 bool OutputFile::giveTo(uid_t uid, gid_t gid)
@@ -374,6 +390,7 @@ ExportJob::JobSource* ExportJob::sourceFor(const QByteArray& diskName, int* erro
     s.file = nyxDevicePathToFile(sourcePath);
     s.device = std::move(device);
     s.opened = Denoted::of(s.file);
+    s.copiedAhead = !s.device->isBlockDevice() && readsSeek && !readsSeek(s.file);
     m_sources.push_back(std::move(s));
     return &m_sources.back();
 }
@@ -402,6 +419,8 @@ bool ExportJob::stillTheSame(JobSource* source)
     source->changed = QStringLiteral("source %1 changed during the export: its name no longer gives the file or "
                                      "device that was opened")
                           .arg(shownSource(nyxDevicePathForName(source->diskName)));
+    if (m_copyAhead)
+        m_copyAhead->quiesce(); // it may be copying from this very device
     source->device.reset();
     return false;
 }
@@ -562,7 +581,7 @@ bool ExportJob::fits(const QByteArray& directory, int targetCount, const std::fu
 }
 
 ExportJob::CopyResult ExportJob::copyRow(const SFragmentFit& f, const QByteArray& outputPath, CopyTally* tally,
-                                         bool* broken)
+                                         bool* broken, qint64 skip)
 {
     if (!f.extents)
         return CopyResult::Done;
@@ -582,7 +601,12 @@ ExportJob::CopyResult ExportJob::copyRow(const SFragmentFit& f, const QByteArray
             *broken = true;
             continue;
         }
-        const CopyEnd end = m_copier.copy(e.start, e.end, sink, tally, step, direct);
+        if (skip >= e.end - e.start) {
+            skip -= e.end - e.start;
+            continue;
+        }
+        const CopyEnd end = m_copier.copy(e.start + skip, e.end, sink, tally, step, direct);
+        skip = 0;
         if (end == CopyEnd::SinkFailed) {
             diag(QStringLiteral("write error: %1: %2").arg(shown(outputPath), reason(m_output.error())));
             return CopyResult::WriteFailed;
@@ -652,9 +676,34 @@ bool ExportJob::finishNamed(const Target& target, const CopyTally& tally, const 
     return true;
 }
 
-ExportJob::ItemEnd ExportJob::exportItem(const SPlayListTableItem& row, const QByteArray& name, FolderHand* hand,
-                                        int made)
+ExportJob::JobSource* ExportJob::copiedAheadFrom(const SFragmentFit& f)
 {
+    if (f.totalBytes <= 0 || !f.extents)
+        return nullptr;
+    // Only from a source already open: opening one, and saying why it
+    // cannot be, is the row's own turn.
+    for (JobSource& s : m_sources) {
+        if (s.diskName != f.diskName)
+            continue;
+        if (!s.copiedAhead || !s.device || !s.changed.isEmpty())
+            return nullptr;
+        // Anything odd (a malformed extent, one past the end) is left to the
+        // export's own copy, which says what it did with it.
+        const qint64 size = s.device->size();
+        for (const SExtent& e : *f.extents)
+            if (e.end < e.start || size < 0 || e.end > size)
+                return nullptr;
+        return &s;
+    }
+    return nullptr;
+}
+
+ExportJob::ItemEnd ExportJob::exportItem(const SPlayListTableItem& row, const QByteArray& name, FolderHand* hand,
+                                        int made, CopyAhead* ahead)
+{
+    // Before anything else touches its file, the row is copied or left.
+    CopyAhead::Copied pre;
+    const bool helped = ahead && ahead->take(&pre);
     const SFragmentFit& f = row.sFragmentFit;
     const QByteArray sourcePath = nyxDevicePathForName(f.diskName);
     QByteArray fullPath = m_directory;
@@ -706,9 +755,27 @@ ExportJob::ItemEnd ExportJob::exportItem(const SPlayListTableItem& row, const QB
     CopyTally tally;
     bool broken = false;
     CopyResult r = CopyResult::Done;
-    if (f.totalBytes >= 0) {
+    qint64 skip = 0;
+    if (helped) {
+        if (pre.unsupported)
+            source->copiedAhead = false;
+        skip = pre.bytes;
+        tally.copied = pre.bytes;
+        tally.reads = pre.reads;
+        m_written += pre.bytes;
+        if (!m_output.continueAfter(pre.bytes, !pre.whole)) {
+            diag(QStringLiteral("write error: %1: %2").arg(shown(target.writePath), reason(m_output.error())));
+            r = CopyResult::WriteFailed;
+        } else if (!pre.whole && cancel.load(std::memory_order_relaxed)) {
+            r = CopyResult::Cancelled;
+        }
+        progress(false);
+    }
+    // What was not copied ahead (a bad sector, the end of the source) is
+    // copied here from where that copy stopped.
+    if (f.totalBytes >= 0 && r == CopyResult::Done && !(helped && pre.whole)) {
         m_copier.setDevice(device);
-        r = copyRow(f, fullPath, &tally, &broken);
+        r = copyRow(f, fullPath, &tally, &broken, skip);
         m_copier.setDevice(nullptr);
     }
     if (r == CopyResult::WriteFailed)
@@ -851,9 +918,79 @@ int ExportJob::exportAll(const RowSource& rows, const QByteArray& directory)
     struct Next {
         SPlayListTableItem row;
         QByteArray name;
+        int fd = -1;        // its file, once taken from the hand
+        bool taken = false;
+        bool planned = false; // its copy is laid out (by whom)
+        bool offered = false; // to the copier
+        bool runStart = false; // the first row of the copier's run
     };
     std::deque<Next> ahead;
     int asked = 0;
+    // Where a source allows, rows are copied in runs taken in turn: this
+    // thread copies a run while the copier copies the run after it, of as
+    // many bytes. Runs, not single rows: handing a row over and back costs
+    // two wakes, about as long as a small row's copy. The next pair of runs
+    // is laid out as soon as this thread reaches the copier's run, so the
+    // copier is seldom idle.
+    std::unique_ptr<CopyAhead> copier;
+    bool noCopier = false;
+    const auto bytesOf = [](const Next& n) { return std::max<qint64>(0, n.row.sFragmentFit.totalBytes); };
+    // The copier's share of a pair, in bytes per byte copied here: this
+    // thread also names every file, so it copies less, as much less as
+    // keeps the copier busy without making this thread wait for it.
+    double share = 1;
+    // own: bytes of this thread's run so far (the row in hand, when its own).
+    // Nothing is laid out when the copier would get too little.
+    const auto pair = [&](qint64 own) {
+        if (std::none_of(m_sources.begin(), m_sources.end(), [](const JobSource& s) { return s.copiedAhead; }))
+            return;
+        size_t a = 0;
+        while (a < ahead.size() && ahead[a].planned)
+            ++a;
+        const size_t first = a, room = ahead.size() - first;
+        while (a < ahead.size() && double(a - first) < double(room) / (1 + share) && own < kRunBytes)
+            own += bytesOf(ahead[a++]);
+        size_t b = a;
+        qint64 theirs = 0;
+        std::vector<JobSource*> from;
+        while (b < ahead.size() && double(theirs) < double(own) * share) {
+            from.push_back(copiedAheadFrom(ahead[b].row.sFragmentFit));
+            theirs += from.back() ? bytesOf(ahead[b]) : 0;
+            ++b;
+        }
+        // Small files cost their folder more than their copy: a run of them
+        // is not worth a third thread beside the folder's.
+        if (theirs < kRunBytes / 4)
+            return;
+        if (!copier && !noCopier) {
+            try {
+                copier = std::make_unique<CopyAhead>(&cancel);
+                m_copyAhead = copier.get();
+            } catch (const std::system_error&) {
+                noCopier = true; // no thread to be had: copied in turn
+            }
+        }
+        if (!copier)
+            return;
+        // Files are taken from the hand in the rows' order.
+        bool start = true;
+        for (size_t k = 0; k < b; ++k) {
+            Next& n = ahead[k];
+            if (!n.taken) {
+                n.fd = hand->made();
+                n.taken = true;
+            }
+            if (k >= first)
+                n.planned = true;
+            if (k < a)
+                continue;
+            if (!from[k - a] || n.fd < 0)
+                continue;
+            copier->offer({from[k - a]->device.get(), n.fd, n.row.sFragmentFit.extents});
+            n.offered = true;
+            n.runStart = std::exchange(start, false);
+        }
+    };
     for (int i = 0; i < rows.size(); ++i) {
         while (asked < rows.size() && asked <= i + (hand ? madeFirst : 0)) {
             Next n{rows.at(asked++), {}};
@@ -862,9 +999,16 @@ int ExportJob::exportAll(const RowSource& rows, const QByteArray& directory)
                 hand->make(n.name, partPathOf(n.name));
             ahead.push_back(std::move(n));
         }
-        const Next n = std::move(ahead.front());
+        Next n = std::move(ahead.front());
         ahead.pop_front();
-        if (exportItem(n.row, n.name, hand.get(), hand ? hand->made() : -1) == ItemEnd::Failed)
+        if (hand && !n.taken)
+            n.fd = hand->made();
+        if (n.runStart)
+            share = copier->idle() ? std::min(share * 1.25, 8.0) : std::max(share * 0.8, 0.25);
+        if (hand && (!n.planned || n.runStart) && !cancel.load(std::memory_order_relaxed))
+            pair(n.planned ? 0 : bytesOf(n));
+        if (exportItem(n.row, n.name, hand.get(), hand ? n.fd : -1, n.offered ? copier.get() : nullptr) ==
+            ItemEnd::Failed)
             ++m_failedRows;
         if (hand)
             settleHanded(hand.get(), false);
@@ -875,8 +1019,11 @@ int ExportJob::exportAll(const RowSource& rows, const QByteArray& directory)
         }
     }
     if (hand) {
+        // Done with the files it may still be writing before they are removed.
+        copier.reset();
+        m_copyAhead = nullptr;
         for (const Next& n : ahead) {
-            const int fd = hand->made();
+            const int fd = n.taken ? n.fd : hand->made();
             if (fd >= 0)
                 hand->close(fd, partPathOf(n.name), n.name, FolderHand::Then::Remove);
         }

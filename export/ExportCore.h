@@ -8,6 +8,7 @@
 // opened for writing; an output that lies on a source (disk/SourceGuard.h)
 // is refused.
 
+#include "disk/DiskInfo.h"
 #include "disk/Nyx.h"
 #include "export/ExtentCopy.h"
 #include "scan/SFragmentFit.h"
@@ -34,6 +35,7 @@ class SourceGuard;
 
 namespace ExportCore {
 
+class CopyAhead;
 class FolderHand;
 
 // Small pieces are gathered and written in blocks of this size; pieces of
@@ -76,6 +78,10 @@ public:
     bool create(int dirfd, const QByteArray& name);
     // Takes a file opened for writing elsewhere; -1 fails with errno.
     bool adopt(int fd);
+    // Counts the bytes someone else wrote into the adopted file, and goes on
+    // after them; with trim, anything past them is dropped first, so the
+    // file holds exactly what was counted whatever a failed copy left.
+    bool continueAfter(qint64 bytes, bool trim);
     // len bytes of device from offset appended in the kernel, after what is
     // gathered: ExtentCopier::Direct's results.
     qint64 copyFrom(NyxCIOSystemDevice* device, qint64 offset, qint64 len);
@@ -176,6 +182,9 @@ public:
     std::function<void(const QString& message)> onDiagnostic;
     // How much a destination folder can take; tests replace it.
     std::function<bool(const QByteArray& directory, DestinationSpace* space)> spaceProbe = probeDestination;
+    // Whether a source file seeks when read at two places at once; where it
+    // does not, the next file is copied beside the current one.
+    std::function<bool(const QByteArray& file)> readsSeek = fileReadsSeek;
 
     // Set from any thread; the copy stops after the current block.
     std::atomic<bool> cancel{false};
@@ -227,6 +236,8 @@ private:
         // the job is noticed.
         Denoted opened;
         QString changed; // set once it no longer names what was opened
+        // Read without seeking, and copied by the kernel as far as known.
+        bool copiedAhead = false;
     };
     enum class CopyResult { Done, Cancelled, WriteFailed };
     enum class Ending { Complete, Cancelled, WriteFailed };
@@ -249,17 +260,22 @@ private:
     // What became of a row: recorded (whole or not), or handed on.
     enum class ItemEnd { Whole, Failed, Handed };
 
-    // made: the row's .part, made ahead by hand, or -1.
-    ItemEnd exportItem(const SPlayListTableItem& row, const QByteArray& name, FolderHand* hand, int made);
+    // made: the row's .part, made ahead by hand, or -1. ahead: the row was
+    // offered to it, with made.
+    ItemEnd exportItem(const SPlayListTableItem& row, const QByteArray& name, FolderHand* hand, int made,
+                       CopyAhead* ahead);
+    // Whether a row may be copied ahead, and its source if so.
+    JobSource* copiedAheadFrom(const SFragmentFit& f);
     // Records, in order, the handed files whose fate is known (all of them,
     // waited for, with wait), counting those not whole as failed rows.
     void settleHanded(FolderHand* hand, bool wait);
     // A handed file whose name was taken while it was written; false when
     // it was not renamed (or not whole).
     bool renameOntoTaken(const Handed& h);
-    // The row's extents from the open source into the open output; *broken
-    // when an extent was malformed and left out.
-    CopyResult copyRow(const SFragmentFit& f, const QByteArray& outputPath, CopyTally* tally, bool* broken);
+    // The row's extents from the open source into the open output, from
+    // its byte skip on; *broken when an extent was malformed and left out.
+    CopyResult copyRow(const SFragmentFit& f, const QByteArray& outputPath, CopyTally* tally, bool* broken,
+                       qint64 skip = 0);
     void reportReadTrouble(const QByteArray& sourcePath, const QByteArray& outputPath, const CopyTally& tally);
     // The job's open source of that name, opened on first use; null with
     // *error set when it cannot be opened (tried again by a later row).
@@ -299,6 +315,8 @@ private:
     ExtentCopier m_copier;
     OutputFile m_output;
     std::deque<Handed> m_handed;
+    // Copying rows ahead in the current export, when a source allows.
+    CopyAhead* m_copyAhead = nullptr;
     // The source check of the current job (buildSourceCheck).
     std::unique_ptr<SourceGuard> m_guard;
     std::vector<JobSource> m_sources;

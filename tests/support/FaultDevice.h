@@ -33,6 +33,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -129,6 +131,13 @@ public:
         return m_log;
     }
     int opened() const { std::lock_guard<std::mutex> g(m_mutex); return m_opened; }
+    // Threads that copied through copyTo, and a wait until n have.
+    size_t copyThreads() const { std::lock_guard<std::mutex> g(m_mutex); return m_copyThreads.size(); }
+    bool waitForCopyThreads(size_t n, int timeoutMs = 10000) const
+    {
+        std::unique_lock<std::mutex> g(m_mutex);
+        return m_cond.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return m_copyThreads.size() >= n; });
+    }
     int created() const { std::lock_guard<std::mutex> g(m_mutex); return m_created; }
     int deleted() const { std::lock_guard<std::mutex> g(m_mutex); return m_deleted; }
     QByteArray lastPath() const { std::lock_guard<std::mutex> g(m_mutex); return m_lastPath; }
@@ -170,6 +179,8 @@ public:
         std::lock_guard<std::mutex> g(m_mutex);
         if (!kernelCopy)
             return -EOPNOTSUPP;
+        if (m_copyThreads.insert(std::this_thread::get_id()).second)
+            m_cond.notify_all();
         std::int64_t end = std::min<std::int64_t>(offset + count, m_bytes.size());
         for (const Bad& b : m_bad) {
             if (b.start < end && b.end > offset) {
@@ -252,6 +263,7 @@ private:
     int m_created = 0;
     int m_deleted = 0;
     QByteArray m_lastPath;
+    std::set<std::thread::id> m_copyThreads;
 };
 
 class FaultDevice : public NyxCIOSystemDevice {

@@ -1,0 +1,124 @@
+#include "export/CopyAhead.h"
+
+#include "disk/Nyx.h"
+#include "export/ExtentCopy.h"
+
+#include <algorithm>
+#include <cerrno>
+
+namespace ExportCore {
+
+CopyAhead::CopyAhead(const std::atomic<bool>* cancel) : m_cancel(cancel), m_thread([this] { run(); }) {}
+
+CopyAhead::~CopyAhead()
+{
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_stop = true;
+    }
+    m_work.notify_one();
+    m_thread.join();
+}
+
+void CopyAhead::offer(Row row)
+{
+    bool wake;
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_slots.push_back({std::move(row), State::Offered, {}});
+        wake = m_idle;
+    }
+    // A wake costs a system call; a copier still busy finds the row itself.
+    if (wake)
+        m_work.notify_one();
+}
+
+bool CopyAhead::take(Copied* copied)
+{
+    std::unique_lock<std::mutex> g(m_lock);
+    Slot& s = m_slots.front();
+    if (s.state == State::Offered)
+        s.state = State::Left;
+    m_waiting = true;
+    m_done.wait(g, [&] { return s.state != State::Copying; });
+    m_waiting = false;
+    const bool began = s.state == State::Done;
+    if (began)
+        *copied = s.copied;
+    m_slots.pop_front();
+    return began;
+}
+
+bool CopyAhead::copying() const
+{
+    return std::any_of(m_slots.begin(), m_slots.end(), [](const Slot& s) { return s.state == State::Copying; });
+}
+
+bool CopyAhead::idle()
+{
+    std::lock_guard<std::mutex> g(m_lock);
+    return std::all_of(m_slots.begin(), m_slots.end(), [](const Slot& s) { return s.state == State::Done || s.state == State::Left; });
+}
+
+void CopyAhead::quiesce()
+{
+    std::unique_lock<std::mutex> g(m_lock);
+    for (Slot& s : m_slots)
+        if (s.state == State::Offered)
+            s.state = State::Left;
+    m_waiting = true;
+    m_done.wait(g, [&] { return !copying(); });
+    m_waiting = false;
+}
+
+void CopyAhead::run()
+{
+    std::unique_lock<std::mutex> g(m_lock);
+    for (;;) {
+        const auto next = std::find_if(m_slots.begin(), m_slots.end(),
+                                       [](const Slot& s) { return s.state == State::Offered; });
+        if (next == m_slots.end()) {
+            if (m_stop)
+                return;
+            m_idle = true;
+            m_work.wait(g);
+            m_idle = false;
+            continue;
+        }
+        // Slots are only popped by take(), which waits while one is copied.
+        Slot& s = *next;
+        s.state = State::Copying;
+        const Row row = s.row;
+        g.unlock();
+        const Copied c = copy(row);
+        g.lock();
+        s.copied = c;
+        s.state = State::Done;
+        if (m_waiting)
+            m_done.notify_one();
+    }
+}
+
+CopyAhead::Copied CopyAhead::copy(const Row& row) const
+{
+    Copied c;
+    for (const SExtent& e : *row.extents) {
+        for (qint64 pos = e.start; pos < e.end;) {
+            if (m_cancel->load(std::memory_order_relaxed))
+                return c;
+            const qint64 len = std::min(ExtentCopier::kBlockBytes, e.end - pos);
+            ++c.reads;
+            const std::int64_t n = row.device->copyTo(row.fd, pos, std::uint32_t(len));
+            if (n <= 0) {
+                c.unsupported = n == -EOPNOTSUPP && c.bytes == 0;
+                return c;
+            }
+            c.bytes += n;
+            pos += n;
+        }
+    }
+    c.whole = true;
+    return c;
+}
+
+} // namespace ExportCore

@@ -1,0 +1,82 @@
+// Copies the next row of an export of one file per row while the export
+// copies the current one, on a thread of its own. Only for sources read
+// without seeking (an image in memory or on a solid-state disk): there two
+// copies in flight keep the copy from being bound to one core; on a disk
+// that rotates they would only make it seek.
+//
+// Only the kernel's copy is tried here. Anything else (an unreadable
+// stretch, a source that cannot be copied that way, the end of the source,
+// a cancel) stops the row where it is, and the export goes on from there
+// with its own handling of bad sectors: what a damaged source yields does
+// not depend on who copied first.
+#pragma once
+
+#include "scan/SFragmentFit.h"
+
+#include <QtGlobal>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+class NyxCIOSystemDevice;
+
+namespace ExportCore {
+
+class CopyAhead {
+public:
+    struct Row {
+        NyxCIOSystemDevice* device = nullptr; // outlives the copy (see quiesce)
+        int fd = -1;                          // an empty file, written at its position
+        std::shared_ptr<const SExtentList> extents; // well formed, within the source
+    };
+    struct Copied {
+        qint64 bytes = 0; // written, from the row's first byte on, in order
+        qint64 reads = 0; // copy requests made
+        bool whole = false;
+        bool unsupported = false; // the source cannot be copied by the kernel
+    };
+
+    // Stops between blocks once cancel is set.
+    explicit CopyAhead(const std::atomic<bool>* cancel);
+    // Finishes the row being copied, leaves the rest, and stops.
+    ~CopyAhead();
+    CopyAhead(const CopyAhead&) = delete;
+    CopyAhead& operator=(const CopyAhead&) = delete;
+
+    void offer(Row row);
+    // The oldest row offered: false when it was not begun, and is now the
+    // caller's to copy; true with what was copied, waited for.
+    bool take(Copied* copied);
+    // Whether every row offered is copied.
+    bool idle();
+    // Rows not begun are left to the caller; returns once none is being
+    // copied, so their sources may be closed.
+    void quiesce();
+
+private:
+    enum class State { Offered, Copying, Done, Left };
+    struct Slot {
+        Row row;
+        State state = State::Offered;
+        Copied copied;
+    };
+    void run();
+    Copied copy(const Row& row) const;
+    bool copying() const;
+
+    const std::atomic<bool>* m_cancel;
+    std::mutex m_lock;
+    std::condition_variable m_work; // the copier waits here
+    std::condition_variable m_done; // the caller waits here
+    std::deque<Slot> m_slots;
+    bool m_idle = false;
+    bool m_waiting = false;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+} // namespace ExportCore
