@@ -940,7 +940,6 @@ int ExportJob::exportAll(const RowSource& rows, const QByteArray& directory)
     // keeps the copier busy without making this thread wait for it.
     double share = 1;
     // own: bytes of this thread's run so far (the row in hand, when its own).
-    // Nothing is laid out when the copier would get too little.
     const auto pair = [&](qint64 own) {
         if (std::none_of(m_sources.begin(), m_sources.end(), [](const JobSource& s) { return s.copiedAhead; }))
             return;
@@ -959,9 +958,13 @@ int ExportJob::exportAll(const RowSource& rows, const QByteArray& directory)
             ++b;
         }
         // Small files cost their folder more than their copy: a run of them
-        // is not worth a third thread beside the folder's.
-        if (theirs < kRunBytes / 4)
+        // is not worth a third thread beside the folder's. This run is then
+        // copied here, and the next looked at after it.
+        if (theirs < kRunBytes / 4) {
+            for (size_t k = first; k < a; ++k)
+                ahead[k].planned = true;
             return;
+        }
         if (!copier && !noCopier) {
             try {
                 copier = std::make_unique<CopyAhead>(&cancel);

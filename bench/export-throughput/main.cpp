@@ -5,7 +5,7 @@
 //
 // usage: bench_export_throughput [--size MiB] [--dir DIR] [--rounds N]
 //        bench_export_throughput --floor IMAGE LIST DIR
-//   the least a file per fragment costs here: each fragment of LIST (the
+//   the least a file per fragment costs one thread here: each fragment of LIST (the
 //   --json lines of a scan of IMAGE) copied into a file of its own in DIR
 //   with copy_file_range and nothing else, then again written as NAME.part
 //   and renamed; best of 3 seconds each, on one line.

@@ -74,7 +74,7 @@ measure() { # LABEL IMG
     rm -f "$work/cp-dst"
   done
   rm -f "$work/cp-src.bin"
-  # the least these files cost any program here: copy_file_range alone, then
+  # the least these files cost one thread here: copy_file_range alone, then
   # with the .part name and the rename every export makes
   "$CLI" scan "$img" --json >"$work/list.json" 2>/dev/null
   read -r plain parted < <("$LIB" --floor "$img" "$work/list.json" "$work/floor")
@@ -84,7 +84,7 @@ measure() { # LABEL IMG
     printf "%s: %d fragments, %d bytes\n", l, n, sb;
     printf "  cp, one file        %8.4f s  %8.1f MB/s\n", cs, sb / cs / 1e6;
     printf "  cp -r, the files    %8.4f s  %8.1f MB/s\n", cf, sb / cf / 1e6;
-    printf "  least, the files    %8.4f s  %8.1f MB/s  / cp = %.2f; with .part and rename %.4f s, / cp = %.2f\n", fp, sb / fp / 1e6, fp / cs, fr, fr / cs;
+    printf "  one thread, the files %6.4f s  %8.1f MB/s  / cp = %.2f; with .part and rename %.4f s, / cp = %.2f\n", fp, sb / fp / 1e6, fp / cs, fr, fr / cs;
     printf "  single export       %8.4f s  %8.1f MB/s  export / cp = %.2f, / cp -r = %.2f\n", ss, sb / ss / 1e6, ss / cs, ss / cf;
     printf "  merge (one file)    %8.4f s  %8.1f MB/s  merge / cp = %.2f\n", ms, mb / ms / 1e6, ms / cs;
   }'
