@@ -95,9 +95,10 @@ public:
             if (r < 0) {
                 if (errno == EINTR)
                     continue;
-                m_error = errno;
+                const int e = errno;
+                m_error = e;
                 // Bytes already read are still good; report them, the next read fails again.
-                return done > 0 ? done : -std::int64_t(m_error);
+                return done > 0 ? done : -std::int64_t(e);
             }
             if (r == 0)
                 break;
@@ -158,8 +159,9 @@ public:
                 m_directFd = -2;
                 return readFrom(dst, offset, count);
             }
-            m_error = errno;
-            return -std::int64_t(m_error);
+            const int e = errno;
+            m_error = e;
+            return -std::int64_t(e);
         }
     }
 
@@ -320,7 +322,8 @@ private:
     int m_blockSize = 512;
     bool m_block = false;
     std::int64_t m_size = -1;
-    int m_error = 0;
+    // An export reads an image on two threads at once.
+    std::atomic<int> m_error{0};
 };
 
 QMutex g_factoryLock;

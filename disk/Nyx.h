@@ -27,6 +27,7 @@ public:
     // 0 on success; otherwise an errno value describing why.
     virtual int open(std::uint32_t accessFlag, int openMethod) = 0;
     // Bytes read (short at the end, 0 past it), or -errno on an I/O error.
+    // An image file's may run on two threads at once (an export's copies).
     virtual std::int64_t readFrom(void* dst, std::int64_t offset, std::uint32_t count) = 0;
     // Size in bytes once open, -1 when unknown.
     virtual std::int64_t size() const = 0;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <unistd.h>
 
 namespace ExportCore {
 
@@ -99,24 +100,67 @@ void CopyAhead::run()
     }
 }
 
-CopyAhead::Copied CopyAhead::copy(const Row& row) const
+bool CopyAhead::writeAll(int fd, qint64 len)
+{
+    for (qint64 done = 0; done < len;) {
+        const ssize_t w = ::write(fd, m_buf.get() + done, size_t(len - done));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        done += w;
+    }
+    return true;
+}
+
+CopyAhead::Copied CopyAhead::copy(const Row& row)
 {
     Copied c;
+    bool direct = true; // the kernel's copy, until the source refuses it
+    qint64 used = 0;    // read into the buffer, not yet written
+    const auto flush = [&] {
+        if (!writeAll(row.fd, used))
+            return false;
+        c.bytes += used;
+        used = 0;
+        return true;
+    };
     for (const SExtent& e : *row.extents) {
         for (qint64 pos = e.start; pos < e.end;) {
-            if (m_cancel->load(std::memory_order_relaxed))
-                return c;
-            const qint64 len = std::min(ExtentCopier::kBlockBytes, e.end - pos);
-            ++c.reads;
-            const std::int64_t n = row.device->copyTo(row.fd, pos, std::uint32_t(len));
-            if (n <= 0) {
-                c.unsupported = n == -EOPNOTSUPP && c.bytes == 0;
+            if (m_cancel->load(std::memory_order_relaxed)) {
+                flush();
                 return c;
             }
-            c.bytes += n;
+            const qint64 len = std::min(ExtentCopier::kBlockBytes, e.end - pos);
+            ++c.reads;
+            if (direct) {
+                const std::int64_t n = row.device->copyTo(row.fd, pos, std::uint32_t(len));
+                if (n > 0) {
+                    c.bytes += n;
+                    pos += n;
+                    continue;
+                }
+                if (n != -EOPNOTSUPP)
+                    return c;
+                direct = false; // as between two file systems: read and written here
+            }
+            if (!m_buf)
+                m_buf.reset(new char[size_t(ExtentCopier::kBlockBytes)]);
+            if (used + len > ExtentCopier::kBlockBytes && !flush())
+                return c;
+            const std::int64_t n = row.device->readFrom(m_buf.get() + used, pos, std::uint32_t(len));
+            if (n > 0)
+                used += n;
+            // Unreadable, or the source's end: the export's own copy goes on from here.
+            if (n < len) {
+                flush();
+                return c;
+            }
             pos += n;
         }
     }
+    if (!flush())
+        return c;
     c.whole = true;
     return c;
 }

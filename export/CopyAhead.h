@@ -4,11 +4,11 @@
 // copies in flight keep the copy from being bound to one core; on a disk
 // that rotates they would only make it seek.
 //
-// Only the kernel's copy is tried here. Anything else (an unreadable
-// stretch, a source that cannot be copied that way, the end of the source,
-// a cancel) stops the row where it is, and the export goes on from there
-// with its own handling of bad sectors: what a damaged source yields does
-// not depend on who copied first.
+// Copied in the kernel where the source and the file allow, else read and
+// written here. Anything else (an unreadable stretch, the end of the
+// source, a failed write, a cancel) stops the row where it is, and the
+// export goes on from there with its own handling of bad sectors and
+// errors: what a damaged source yields does not depend on who copied first.
 #pragma once
 
 #include "scan/SFragmentFit.h"
@@ -37,7 +37,6 @@ public:
         qint64 bytes = 0; // written, from the row's first byte on, in order
         qint64 reads = 0; // copy requests made
         bool whole = false;
-        bool unsupported = false; // the source cannot be copied by the kernel
     };
 
     // Stops between blocks once cancel is set.
@@ -65,7 +64,8 @@ private:
         Copied copied;
     };
     void run();
-    Copied copy(const Row& row) const;
+    Copied copy(const Row& row);
+    bool writeAll(int fd, qint64 len);
     bool copying() const;
 
     const std::atomic<bool>* m_cancel;
@@ -76,6 +76,8 @@ private:
     bool m_idle = false;
     bool m_waiting = false;
     bool m_stop = false;
+    std::unique_ptr<char[]> m_buf; // the copier's own
+
     std::thread m_thread;
 };
 

@@ -757,8 +757,6 @@ ExportJob::ItemEnd ExportJob::exportItem(const SPlayListTableItem& row, const QB
     CopyResult r = CopyResult::Done;
     qint64 skip = 0;
     if (helped) {
-        if (pre.unsupported)
-            source->copiedAhead = false;
         skip = pre.bytes;
         tally.copied = pre.bytes;
         tally.reads = pre.reads;

@@ -236,7 +236,7 @@ private:
         // the job is noticed.
         Denoted opened;
         QString changed; // set once it no longer names what was opened
-        // Read without seeking, and copied by the kernel as far as known.
+        // Read without seeking: its files are copied two at a time.
         bool copiedAhead = false;
     };
     enum class CopyResult { Done, Cancelled, WriteFailed };

@@ -634,13 +634,16 @@ TEST_F(ExportJobTest, SourceReplacedDuringTheExportStopsItsNextFile)
         << job.result().failures.first().reason.toStdString();
 }
 
-TEST_F(ExportJobTest, FilesCopiedBesideEachOtherComeOutAsIfCopiedOneByOne)
+// Copied in the kernel, or read and written (as between two file systems).
+class CopiedBesideTest : public ExportJobTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(CopiedBesideTest, FilesCopiedBesideEachOtherComeOutAsIfCopiedOneByOne)
 {
     // Bad sectors where the second copy stops mid-file and at a file's first
     // byte, one in the first copy's run, and a file running past the
     // source's end.
     auto plan = std::make_shared<FaultPlan>(image);
-    plan->kernelCopy = true;
+    plan->kernelCopy = GetParam();
     plan->badArea(1100288, 1100800);
     plan->badArea(2300416, 2300928);
     plan->badArea(2400256, 2402304);
@@ -660,7 +663,7 @@ TEST_F(ExportJobTest, FilesCopiedBesideEachOtherComeOutAsIfCopiedOneByOne)
             // the second copy began: else it takes back files not begun, on
             // a fast machine all of them.
             if (!seeks) {
-                EXPECT_TRUE(plan->waitForCopyThreads(2));
+                EXPECT_TRUE(plan->waitForReaderThreads(2));
             }
         };
         job.readsSeek = [seeks](const QByteArray&) { return seeks; };
@@ -670,9 +673,9 @@ TEST_F(ExportJobTest, FilesCopiedBesideEachOtherComeOutAsIfCopiedOneByOne)
     };
     QStringList alone, beside;
     run(true, "alone", &alone);
-    EXPECT_EQ(plan->copyThreads(), 1u);
+    EXPECT_EQ(plan->readerThreads(), 1u);
     run(false, "beside", &beside);
-    EXPECT_EQ(plan->copyThreads(), 2u);
+    EXPECT_EQ(plan->readerThreads(), 2u);
     EXPECT_EQ(beside, alone);
     for (const SPlayListTableItem& row : rows) {
         const QString name = singleFileName(row);
@@ -680,3 +683,5 @@ TEST_F(ExportJobTest, FilesCopiedBesideEachOtherComeOutAsIfCopiedOneByOne)
     }
     EXPECT_EQ(plan->created(), plan->deleted());
 }
+
+INSTANTIATE_TEST_SUITE_P(KernelCopyOrRead, CopiedBesideTest, ::testing::Bool());

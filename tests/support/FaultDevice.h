@@ -26,6 +26,7 @@
 
 #include <QByteArray>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cerrno>
@@ -131,12 +132,12 @@ public:
         return m_log;
     }
     int opened() const { std::lock_guard<std::mutex> g(m_mutex); return m_opened; }
-    // Threads that copied through copyTo, and a wait until n have.
-    size_t copyThreads() const { std::lock_guard<std::mutex> g(m_mutex); return m_copyThreads.size(); }
-    bool waitForCopyThreads(size_t n, int timeoutMs = 10000) const
+    // Threads that read or copied, and a wait until n have.
+    size_t readerThreads() const { std::lock_guard<std::mutex> g(m_mutex); return m_readers.size(); }
+    bool waitForReaderThreads(size_t n, int timeoutMs = 10000) const
     {
         std::unique_lock<std::mutex> g(m_mutex);
-        return m_cond.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return m_copyThreads.size() >= n; });
+        return m_cond.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return m_readers.size() >= n; });
     }
     int created() const { std::lock_guard<std::mutex> g(m_mutex); return m_created; }
     int deleted() const { std::lock_guard<std::mutex> g(m_mutex); return m_deleted; }
@@ -166,6 +167,7 @@ public:
         waitAtGate(g);
         std::int64_t result = readLocked(dst, offset, count);
         m_log.push_back({offset, count, result});
+        m_readers.insert(std::this_thread::get_id());
         if (m_shrinkAfter > 0 && int(m_log.size()) == m_shrinkAfter && m_shrinkTo < m_bytes.size())
             m_bytes.truncate(int(std::max<std::int64_t>(0, m_shrinkTo)));
         m_cond.notify_all();
@@ -179,7 +181,7 @@ public:
         std::lock_guard<std::mutex> g(m_mutex);
         if (!kernelCopy)
             return -EOPNOTSUPP;
-        if (m_copyThreads.insert(std::this_thread::get_id()).second)
+        if (m_readers.insert(std::this_thread::get_id()).second)
             m_cond.notify_all();
         std::int64_t end = std::min<std::int64_t>(offset + count, m_bytes.size());
         for (const Bad& b : m_bad) {
@@ -263,7 +265,7 @@ private:
     int m_created = 0;
     int m_deleted = 0;
     QByteArray m_lastPath;
-    std::set<std::thread::id> m_copyThreads;
+    std::set<std::thread::id> m_readers;
 };
 
 class FaultDevice : public NyxCIOSystemDevice {
@@ -322,7 +324,7 @@ private:
     std::shared_ptr<FaultPlan> m_plan;
     std::map<int, Queued> m_queued;
     bool m_open = false;
-    int m_error = 0;
+    std::atomic<int> m_error{0};
 };
 
 // Makes every device created in its lifetime a FaultDevice over the plan;
