@@ -610,29 +610,38 @@ TEST_F(ExportJobTest, ExportNeverReplacesASourceBearingAnOutputName)
 
 // A source whose name comes to give another file while an export runs (an
 // image replaced, a disk swapped) is caught before the next file is written.
-TEST_F(ExportJobTest, SourceReplacedDuringTheExportStopsItsNextFile)
+// Copied one at a time, or two at a time from a source that does not seek.
+class SourceReplacedTest : public ExportJobTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SourceReplacedTest, SourceReplacedDuringTheExportStopsItsNextFiles)
 {
-    const SPlayListTableItem first = makeRow(imagePath, {{0, 5000}}, 1);
-    const SPlayListTableItem second = makeRow(imagePath, {{8000, 9000}}, 2);
+    QList<SPlayListTableItem> rows = {makeRow(imagePath, {{0, 5000}}, 1)};
+    for (int i = 0; i < 12; ++i)
+        rows << makeRow(imagePath, {{8000 + i * 250000, 8000 + (i + 1) * 250000}}, i + 2);
     const QString other = tmp.filePath("other.img");
     ASSERT_TRUE(writeFile(other, patternBytes(image.size(), 0x99)));
     ExportJob job;
     wire(job);
+    job.readsSeek = [](const QByteArray&) { return GetParam(); };
     bool replaced = false;
     job.onProgress = [&](qint64, qint64) {
         if (!replaced)
             replaced = ::rename(QFile::encodeName(other).constData(), imagePath.constData()) == 0;
     };
-    EXPECT_EQ(job.exportAll({first, second}, outDir()), 0);
+    EXPECT_EQ(job.exportAll(rows, outDir()), 0);
     ASSERT_TRUE(replaced);
     // Written whole from what was opened, before the change.
-    EXPECT_TRUE(readFile(exported(first)) == image.mid(0, 5000));
-    EXPECT_FALSE(QFileInfo::exists(exported(second)));
-    EXPECT_FALSE(QFileInfo::exists(exported(second) + ".part"));
-    ASSERT_EQ(job.result().failures.size(), 1);
-    EXPECT_TRUE(job.result().failures.first().reason.contains("changed during the export"))
-        << job.result().failures.first().reason.toStdString();
+    EXPECT_TRUE(readFile(exported(rows[0])) == image.mid(0, 5000));
+    for (const SPlayListTableItem& row : rows.mid(1)) {
+        EXPECT_FALSE(QFileInfo::exists(exported(row))) << row.iSerial;
+        EXPECT_FALSE(QFileInfo::exists(exported(row) + ".part")) << row.iSerial;
+    }
+    ASSERT_EQ(job.result().failures.size(), 12);
+    for (const ExportResult::Failure& f : job.result().failures)
+        EXPECT_TRUE(f.reason.contains("changed during the export")) << f.reason.toStdString();
 }
+
+INSTANTIATE_TEST_SUITE_P(OneOrTwoAtATime, SourceReplacedTest, ::testing::Bool());
 
 // Copied in the kernel, or read and written (as between two file systems).
 class CopiedBesideTest : public ExportJobTest, public ::testing::WithParamInterface<bool> {};
