@@ -21,12 +21,13 @@ CopyAhead::~CopyAhead()
     m_thread.join();
 }
 
-void CopyAhead::offer(Row row)
+void CopyAhead::offer(std::vector<Row> rows)
 {
     bool wake;
     {
         std::lock_guard<std::mutex> g(m_lock);
-        m_slots.push_back({std::move(row), State::Offered, {}});
+        for (Row& row : rows)
+            m_slots.push_back({std::move(row), State::Offered, {}});
         wake = m_idle;
     }
     // A wake costs a system call; a copier still busy finds the row itself.
@@ -55,12 +56,6 @@ bool CopyAhead::copying() const
     return std::any_of(m_slots.begin(), m_slots.end(), [](const Slot& s) { return s.state == State::Copying; });
 }
 
-bool CopyAhead::idle()
-{
-    std::lock_guard<std::mutex> g(m_lock);
-    return std::all_of(m_slots.begin(), m_slots.end(), [](const Slot& s) { return s.state == State::Done || s.state == State::Left; });
-}
-
 void CopyAhead::quiesce()
 {
     std::unique_lock<std::mutex> g(m_lock);
@@ -76,9 +71,10 @@ void CopyAhead::run()
 {
     std::unique_lock<std::mutex> g(m_lock);
     for (;;) {
-        const auto next = std::find_if(m_slots.begin(), m_slots.end(),
-                                       [](const Slot& s) { return s.state == State::Offered; });
-        if (next == m_slots.end()) {
+        // The newest: the oldest are the export's own next.
+        const auto newest = std::find_if(m_slots.rbegin(), m_slots.rend(),
+                                         [](const Slot& s) { return s.state == State::Offered; });
+        if (newest == m_slots.rend()) {
             if (m_stop)
                 return;
             m_idle = true;
@@ -87,7 +83,7 @@ void CopyAhead::run()
             continue;
         }
         // Slots are only popped by take(), which waits while one is copied.
-        Slot& s = *next;
+        Slot& s = *newest;
         s.state = State::Copying;
         const Row row = s.row;
         g.unlock();

@@ -1,8 +1,9 @@
-// Copies the next row of an export of one file per row while the export
-// copies the current one, on a thread of its own. Only for sources read
-// without seeking (an image in memory or on a solid-state disk): there two
-// copies in flight keep the copy from being bound to one core; on a disk
-// that rotates they would only make it seek.
+// A second thread copying rows of an export of one file per row: the export
+// offers the rows it has in view, the copier takes the newest not yet begun
+// while the export copies from the oldest. Only for sources read without
+// seeking (an image in memory or on a solid-state disk): there two copies in
+// flight keep the copy from being bound to one core; on a disk that rotates
+// they would only make it seek.
 //
 // Copied in the kernel where the source and the file allow, else read and
 // written here. Anything else (an unreadable stretch, the end of the
@@ -21,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 class NyxCIOSystemDevice;
 
@@ -46,12 +48,12 @@ public:
     CopyAhead(const CopyAhead&) = delete;
     CopyAhead& operator=(const CopyAhead&) = delete;
 
-    void offer(Row row);
+    // In the order the export will reach them; offered at once, so the
+    // copier starts from the newest of them.
+    void offer(std::vector<Row> rows);
     // The oldest row offered: false when it was not begun, and is now the
     // caller's to copy; true with what was copied, waited for.
     bool take(Copied* copied);
-    // Whether every row offered is copied.
-    bool idle();
     // Rows not begun are left to the caller; returns once none is being
     // copied, so their sources may be closed.
     void quiesce();

@@ -20,7 +20,6 @@
 #include <linux/magic.h>
 #include <set>
 #include <system_error>
-#include <utility>
 #include <dirent.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -109,8 +108,8 @@ QByteArray partPathOf(const QByteArray& path) { return path + ".part"; }
 // Rows whose files are made before their turn: enough that the copy never
 // waits for one.
 constexpr int kMadeAhead = 32;
-// Bytes of a run of rows copied while another thread copies the next run.
-constexpr qint64 kRunBytes = 2 << 20;
+// Files smaller than this are not worth a second copying thread.
+constexpr qint64 kCopiedAheadBytes = 64 << 10;
 
 // How many rows ahead files may be made with the descriptors this process
 // has left: each row ahead holds one, and as many again wait to be closed
@@ -918,79 +917,56 @@ int ExportJob::exportAll(const RowSource& rows, const QByteArray& directory)
         QByteArray name;
         int fd = -1;        // its file, once taken from the hand
         bool taken = false;
-        bool planned = false; // its copy is laid out (by whom)
+        bool planned = false; // looked at for the copier
         bool offered = false; // to the copier
-        bool runStart = false; // the first row of the copier's run
     };
     std::deque<Next> ahead;
     int asked = 0;
-    // Where a source allows, rows are copied in runs taken in turn: this
-    // thread copies a run while the copier copies the run after it, of as
-    // many bytes. Runs, not single rows: handing a row over and back costs
-    // two wakes, about as long as a small row's copy. The next pair of runs
-    // is laid out as soon as this thread reaches the copier's run, so the
-    // copier is seldom idle.
+    // Where a source allows, a second thread copies files too: it takes
+    // the newest of the rows in view, this thread the oldest, each row once,
+    // so each copies as much as it can and they meet only at the end of a
+    // view. This thread waits only for a row being copied when it reaches it.
     std::unique_ptr<CopyAhead> copier;
     bool noCopier = false;
-    const auto bytesOf = [](const Next& n) { return std::max<qint64>(0, n.row.sFragmentFit.totalBytes); };
-    // The copier's share of a pair, in bytes per byte copied here: this
-    // thread also names every file, so it copies less, as much less as
-    // keeps the copier busy without making this thread wait for it.
-    double share = 1;
-    // own: bytes of this thread's run so far (the row in hand, when its own).
-    const auto pair = [&](qint64 own) {
-        if (std::none_of(m_sources.begin(), m_sources.end(), [](const JobSource& s) { return s.copiedAhead; }))
-            return;
-        size_t a = 0;
-        while (a < ahead.size() && ahead[a].planned)
-            ++a;
-        const size_t first = a, room = ahead.size() - first;
-        while (a < ahead.size() && double(a - first) < double(room) / (1 + share) && own < kRunBytes)
-            own += bytesOf(ahead[a++]);
-        size_t b = a;
-        qint64 theirs = 0;
-        std::vector<JobSource*> from;
-        while (b < ahead.size() && double(theirs) < double(own) * share) {
-            from.push_back(copiedAheadFrom(ahead[b].row.sFragmentFit));
-            theirs += from.back() ? bytesOf(ahead[b]) : 0;
-            ++b;
-        }
-        // Small files cost their folder more than their copy: a run of them
-        // is not worth a third thread beside the folder's. This run is then
-        // copied here, and the next looked at after it.
-        if (theirs < kRunBytes / 4) {
-            for (size_t k = first; k < a; ++k)
-                ahead[k].planned = true;
-            return;
-        }
-        if (!copier && !noCopier) {
-            try {
-                copier = std::make_unique<CopyAhead>(&cancel);
-                m_copyAhead = copier.get();
-            } catch (const std::system_error&) {
-                noCopier = true; // no thread to be had: copied in turn
-            }
-        }
-        if (!copier)
-            return;
-        // Files are taken from the hand in the rows' order.
-        bool start = true;
-        for (size_t k = 0; k < b; ++k) {
-            Next& n = ahead[k];
-            if (!n.taken) {
-                n.fd = hand->made();
-                n.taken = true;
-            }
-            if (k >= first)
-                n.planned = true;
-            if (k < a)
+    const size_t inView = size_t(std::max(1, madeFirst / 2)); // the rest still being made
+    const auto offer = [&] {
+        std::vector<CopyAhead::Row> offered;
+        for (size_t k = 0; k < ahead.size() && k < inView; ++k) {
+            Next& x = ahead[k];
+            const SFragmentFit& f = x.row.sFragmentFit;
+            // Looked at again once its source is open.
+            if (x.planned || std::none_of(m_sources.begin(), m_sources.end(),
+                                          [&](const JobSource& s) { return s.diskName == f.diskName; }))
                 continue;
-            if (!from[k - a] || n.fd < 0)
+            x.planned = true;
+            // A small file costs its folder more than its copy.
+            JobSource* from = f.totalBytes >= kCopiedAheadBytes ? copiedAheadFrom(f) : nullptr;
+            if (!from)
                 continue;
-            copier->offer({from[k - a]->device.get(), n.fd, n.row.sFragmentFit.extents});
-            n.offered = true;
-            n.runStart = std::exchange(start, false);
+            if (!copier && !noCopier) {
+                try {
+                    copier = std::make_unique<CopyAhead>(&cancel);
+                    m_copyAhead = copier.get();
+                } catch (const std::system_error&) {
+                    noCopier = true; // no thread to be had: copied in turn
+                }
+            }
+            if (!copier)
+                break;
+            // Files are taken from the hand in the rows' order.
+            for (size_t j = 0; j <= k; ++j) {
+                if (!ahead[j].taken) {
+                    ahead[j].fd = hand->made();
+                    ahead[j].taken = true;
+                }
+            }
+            if (x.fd < 0)
+                continue;
+            offered.push_back({from->device.get(), x.fd, f.extents});
+            x.offered = true;
         }
+        if (!offered.empty())
+            copier->offer(std::move(offered));
     };
     for (int i = 0; i < rows.size(); ++i) {
         while (asked < rows.size() && asked <= i + (hand ? madeFirst : 0)) {
@@ -1004,10 +980,8 @@ int ExportJob::exportAll(const RowSource& rows, const QByteArray& directory)
         ahead.pop_front();
         if (hand && !n.taken)
             n.fd = hand->made();
-        if (n.runStart)
-            share = copier->idle() ? std::min(share * 1.25, 8.0) : std::max(share * 0.8, 0.25);
-        if (hand && (!n.planned || n.runStart) && !cancel.load(std::memory_order_relaxed))
-            pair(n.planned ? 0 : bytesOf(n));
+        if (hand && !cancel.load(std::memory_order_relaxed))
+            offer();
         if (exportItem(n.row, n.name, hand.get(), hand ? n.fd : -1, n.offered ? copier.get() : nullptr) ==
             ItemEnd::Failed)
             ++m_failedRows;

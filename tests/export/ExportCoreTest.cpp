@@ -649,8 +649,8 @@ class CopiedBesideTest : public ExportJobTest, public ::testing::WithParamInterf
 TEST_P(CopiedBesideTest, FilesCopiedBesideEachOtherComeOutAsIfCopiedOneByOne)
 {
     // Bad sectors where the second copy stops mid-file and at a file's first
-    // byte, one in the first copy's run, and a file running past the
-    // source's end.
+    // byte, one in a file the export copies itself, and a file running past
+    // the source's end.
     auto plan = std::make_shared<FaultPlan>(image);
     plan->kernelCopy = GetParam();
     plan->badArea(1100288, 1100800);
@@ -662,15 +662,17 @@ TEST_P(CopiedBesideTest, FilesCopiedBesideEachOtherComeOutAsIfCopiedOneByOne)
         const qint64 at = 100000 + i * 300000 + (i % 3) * 77;
         rows << makeRow("src", {{at, at + 150000}, {at + 150001, at + 300000}}, i + 1);
     }
-    rows << makeRow("src", {{2400256, 2600000}}, 11) << makeRow("src", {{image.size() - 100, image.size() + 5}}, 12);
+    // The newest file the second copy can take is the one it begins with.
+    rows << makeRow("src", {{2400256, 2600000}}, 11) << makeRow("src", {{2250000, 2300000}, {2300001, 2450000}}, 12)
+         << makeRow("src", {{image.size() - 100, image.size() + 5}}, 13);
     const auto run = [&](bool seeks, const QString& folder, QStringList* said) {
         QDir(tmp.path()).mkpath(folder);
         ExportJob job;
         job.onDiagnostic = [&](const QString& m) {
             *said << QString(m).replace(folder, "OUT");
-            // Told of the bad sector in its own run, the export waits until
-            // the second copy began: else it takes back files not begun, on
-            // a fast machine all of them.
+            // Told of the bad sector in a file it copied itself, the export
+            // waits until the second copy began: else it takes back files
+            // not begun, on a fast machine all of them.
             if (!seeks) {
                 EXPECT_TRUE(plan->waitForReaderThreads(2));
             }
