@@ -35,10 +35,16 @@ void CopyAhead::offer(std::vector<Row> rows)
         m_work.notify_one();
 }
 
-bool CopyAhead::take(Copied* copied)
+bool CopyAhead::take(int fd, Copied* copied)
 {
     std::unique_lock<std::mutex> g(m_lock);
-    Slot& s = m_slots.front();
+    // Found by its file, not by its place: one file's bytes reported for
+    // another would be saved as whole.
+    const auto it = std::find_if(m_slots.begin(), m_slots.end(),
+                                 [&](const Slot& s) { return s.row.fd == fd && s.state != State::Taken; });
+    if (it == m_slots.end())
+        return false;
+    Slot& s = *it;
     if (s.state == State::Offered)
         s.state = State::Left;
     m_waiting = true;
@@ -47,7 +53,10 @@ bool CopyAhead::take(Copied* copied)
     const bool began = s.state == State::Done;
     if (began)
         *copied = s.copied;
-    m_slots.pop_front();
+    s.state = State::Taken;
+    // Only from the front: the copier holds on to the slot it copies.
+    while (!m_slots.empty() && m_slots.front().state == State::Taken)
+        m_slots.pop_front();
     return began;
 }
 

@@ -48,18 +48,19 @@ public:
     CopyAhead(const CopyAhead&) = delete;
     CopyAhead& operator=(const CopyAhead&) = delete;
 
-    // In the order the export will reach them; offered at once, so the
-    // copier starts from the newest of them.
+    // In the order the export will reach them, after those offered before;
+    // offered at once, so the copier starts from the newest of them.
     void offer(std::vector<Row> rows);
-    // The oldest row offered: false when it was not begun, and is now the
-    // caller's to copy; true with what was copied, waited for.
-    bool take(Copied* copied);
+    // The row offered with fd: false when it was not begun (or never
+    // offered), and is now the caller's to copy; true with what was copied,
+    // waited for.
+    bool take(int fd, Copied* copied);
     // Rows not begun are left to the caller; returns once none is being
     // copied, so their sources may be closed.
     void quiesce();
 
 private:
-    enum class State { Offered, Copying, Done, Left };
+    enum class State { Offered, Copying, Done, Left, Taken };
     struct Slot {
         Row row;
         State state = State::Offered;

@@ -702,7 +702,7 @@ ExportJob::ItemEnd ExportJob::exportItem(const SPlayListTableItem& row, const QB
 {
     // Before anything else touches its file, the row is copied or left.
     CopyAhead::Copied pre;
-    const bool helped = ahead && ahead->take(&pre);
+    const bool helped = ahead && ahead->take(made, &pre);
     const SFragmentFit& f = row.sFragmentFit;
     const QByteArray sourcePath = nyxDevicePathForName(f.diskName);
     QByteArray fullPath = m_directory;
@@ -934,10 +934,13 @@ int ExportJob::exportAll(const RowSource& rows, const QByteArray& directory)
         for (size_t k = 0; k < ahead.size() && k < inView; ++k) {
             Next& x = ahead[k];
             const SFragmentFit& f = x.row.sFragmentFit;
-            // Looked at again once its source is open.
-            if (x.planned || std::none_of(m_sources.begin(), m_sources.end(),
-                                          [&](const JobSource& s) { return s.diskName == f.diskName; }))
+            if (x.planned)
                 continue;
+            // Rows are offered in their order, as they are taken back: this
+            // one and those after it wait until its source is open.
+            if (std::none_of(m_sources.begin(), m_sources.end(),
+                             [&](const JobSource& s) { return s.diskName == f.diskName; }))
+                break;
             x.planned = true;
             // A small file costs its folder more than its copy.
             JobSource* from = f.totalBytes >= kCopiedAheadBytes ? copiedAheadFrom(f) : nullptr;

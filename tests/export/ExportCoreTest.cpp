@@ -658,9 +658,10 @@ TEST_P(CopiedBesideTest, FilesCopiedBesideEachOtherComeOutAsIfCopiedOneByOne)
     plan->badArea(2400256, 2402304);
     ScopedFaultDevices scope(plan);
     QList<SPlayListTableItem> rows;
+    // Files 3 to 5 from a second source, opened only at its first file's turn.
     for (int i = 0; i < 10; ++i) {
         const qint64 at = 100000 + i * 300000 + (i % 3) * 77;
-        rows << makeRow("src", {{at, at + 150000}, {at + 150001, at + 300000}}, i + 1);
+        rows << makeRow(i >= 2 && i <= 4 ? "src2" : "src", {{at, at + 150000}, {at + 150001, at + 300000}}, i + 1);
     }
     // The newest file the second copy can take is the one it begins with.
     rows << makeRow("src", {{2400256, 2600000}}, 11) << makeRow("src", {{2250000, 2300000}, {2300001, 2450000}}, 12)
