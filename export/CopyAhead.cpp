@@ -1,15 +1,17 @@
 #include "export/CopyAhead.h"
 
 #include "disk/Nyx.h"
+#include "export/ExportCore.h"
 #include "export/ExtentCopy.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <unistd.h>
 
 namespace ExportCore {
 
-CopyAhead::CopyAhead(const std::atomic<bool>* cancel) : m_cancel(cancel), m_thread([this] { run(); }) {}
+CopyAhead::CopyAhead(const std::atomic<bool>* cancel)
+    : m_cancel(cancel), m_out(std::make_unique<OutputFile>()), m_thread([this] { run(); })
+{
+}
 
 CopyAhead::~CopyAhead()
 {
@@ -105,69 +107,48 @@ void CopyAhead::run()
     }
 }
 
-bool CopyAhead::writeAll(int fd, qint64 len)
-{
-    for (qint64 done = 0; done < len;) {
-        const ssize_t w = ::write(fd, m_buf.get() + done, size_t(len - done));
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        done += w;
-    }
-    return true;
-}
-
 CopyAhead::Copied CopyAhead::copy(const Row& row)
 {
     Copied c;
-    bool direct = true; // the kernel's copy, until the source refuses it
-    qint64 used = 0;    // read into the buffer, not yet written
-    const auto flush = [&] {
-        if (!writeAll(row.fd, used))
-            return false;
-        c.bytes += used;
-        used = 0;
-        return true;
+    // The export's own writer, handed the file back unclosed: what it
+    // committed is what reached the file, in order.
+    m_out->adopt(row.fd);
+    m_out->resetCommitted();
+    const auto stop = [&](bool whole) {
+        int fd;
+        c.whole = m_out->handOver(&fd) && whole;
+        c.bytes = m_out->committed();
+        return c;
     };
+    bool direct = true; // the kernel's copy, until the source refuses it
     for (const SExtent& e : *row.extents) {
         for (qint64 pos = e.start; pos < e.end;) {
-            if (m_cancel->load(std::memory_order_relaxed)) {
-                flush();
-                return c;
-            }
+            if (m_cancel->load(std::memory_order_relaxed))
+                return stop(false);
             const qint64 len = std::min(ExtentCopier::kBlockBytes, e.end - pos);
             ++c.reads;
             if (direct) {
-                const std::int64_t n = row.device->copyTo(row.fd, pos, std::uint32_t(len));
+                const qint64 n = m_out->copyFrom(row.device, pos, len);
                 if (n > 0) {
-                    c.bytes += n;
                     pos += n;
                     continue;
                 }
-                if (n != -EOPNOTSUPP)
-                    return c;
+                if (n != ExtentCopier::kDirectUnsupported)
+                    return stop(false);
                 direct = false; // as between two file systems: read and written here
             }
             if (!m_buf)
                 m_buf.reset(new char[size_t(ExtentCopier::kBlockBytes)]);
-            if (used + len > ExtentCopier::kBlockBytes && !flush())
-                return c;
-            const std::int64_t n = row.device->readFrom(m_buf.get() + used, pos, std::uint32_t(len));
-            if (n > 0)
-                used += n;
+            const std::int64_t n = row.device->readFrom(m_buf.get(), pos, std::uint32_t(len));
+            if (n > 0 && !m_out->write(m_buf.get(), n))
+                return stop(false);
             // Unreadable, or the source's end: the export's own copy goes on from here.
-            if (n < len) {
-                flush();
-                return c;
-            }
+            if (n < len)
+                return stop(false);
             pos += n;
         }
     }
-    if (!flush())
-        return c;
-    c.whole = true;
-    return c;
+    return stop(true);
 }
 
 } // namespace ExportCore

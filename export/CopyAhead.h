@@ -28,6 +28,8 @@ class NyxCIOSystemDevice;
 
 namespace ExportCore {
 
+class OutputFile;
+
 class CopyAhead {
 public:
     struct Row {
@@ -68,7 +70,6 @@ private:
     };
     void run();
     Copied copy(const Row& row);
-    bool writeAll(int fd, qint64 len);
     bool copying() const;
 
     const std::atomic<bool>* m_cancel;
@@ -79,7 +80,9 @@ private:
     bool m_idle = false;
     bool m_waiting = false;
     bool m_stop = false;
-    std::unique_ptr<char[]> m_buf; // the copier's own
+    // The copier's own.
+    std::unique_ptr<OutputFile> m_out;
+    std::unique_ptr<char[]> m_buf;
 
     std::thread m_thread;
 };

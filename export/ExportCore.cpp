@@ -373,13 +373,20 @@ void ExportJob::progress(bool force)
     onProgress(m_total, m_written);
 }
 
-ExportJob::JobSource* ExportJob::sourceFor(const QByteArray& diskName, int* error)
+ExportJob::JobSource* ExportJob::openedSource(const QByteArray& diskName)
 {
-    *error = 0;
     for (JobSource& s : m_sources) {
         if (s.diskName == diskName)
             return &s;
     }
+    return nullptr;
+}
+
+ExportJob::JobSource* ExportJob::sourceFor(const QByteArray& diskName, int* error)
+{
+    *error = 0;
+    if (JobSource* s = openedSource(diskName))
+        return s;
     const QByteArray sourcePath = nyxDevicePathForName(diskName);
     NyxDeviceHandle device = nyxOpenForReading(sourcePath, error);
     if (!device)
@@ -675,26 +682,17 @@ bool ExportJob::finishNamed(const Target& target, const CopyTally& tally, const 
     return true;
 }
 
-ExportJob::JobSource* ExportJob::copiedAheadFrom(const SFragmentFit& f)
+bool ExportJob::copiedAhead(const JobSource& source, const SFragmentFit& f)
 {
-    if (f.totalBytes <= 0 || !f.extents)
-        return nullptr;
-    // Only from a source already open: opening one, and saying why it
-    // cannot be, is the row's own turn.
-    for (JobSource& s : m_sources) {
-        if (s.diskName != f.diskName)
-            continue;
-        if (!s.copiedAhead || !s.device || !s.changed.isEmpty())
-            return nullptr;
-        // Anything odd (a malformed extent, one past the end) is left to the
-        // export's own copy, which says what it did with it.
-        const qint64 size = s.device->size();
-        for (const SExtent& e : *f.extents)
-            if (e.end < e.start || size < 0 || e.end > size)
-                return nullptr;
-        return &s;
-    }
-    return nullptr;
+    // A small file costs its folder more than its copy.
+    if (f.totalBytes < kCopiedAheadBytes || !f.extents || !source.copiedAhead || !source.device ||
+        !source.changed.isEmpty())
+        return false;
+    // Anything odd (a malformed extent, one past the end) is left to the
+    // export's own copy, which says what it did with it.
+    const qint64 size = source.device->size();
+    return std::none_of(f.extents->begin(), f.extents->end(),
+                        [&](const SExtent& e) { return e.end < e.start || size < 0 || e.end > size; });
 }
 
 ExportJob::ItemEnd ExportJob::exportItem(const SPlayListTableItem& row, const QByteArray& name, FolderHand* hand,
@@ -937,14 +935,13 @@ int ExportJob::exportAll(const RowSource& rows, const QByteArray& directory)
             if (x.planned)
                 continue;
             // Rows are offered in their order, as they are taken back: this
-            // one and those after it wait until its source is open.
-            if (std::none_of(m_sources.begin(), m_sources.end(),
-                             [&](const JobSource& s) { return s.diskName == f.diskName; }))
+            // one and those after it wait until its source is open (opening
+            // one, and saying why it cannot be, is the row's own turn).
+            JobSource* from = openedSource(f.diskName);
+            if (!from)
                 break;
             x.planned = true;
-            // A small file costs its folder more than its copy.
-            JobSource* from = f.totalBytes >= kCopiedAheadBytes ? copiedAheadFrom(f) : nullptr;
-            if (!from)
+            if (!copiedAhead(*from, f))
                 continue;
             if (!copier && !noCopier) {
                 try {

@@ -264,8 +264,8 @@ private:
     // offered to it, with made.
     ItemEnd exportItem(const SPlayListTableItem& row, const QByteArray& name, FolderHand* hand, int made,
                        CopyAhead* ahead);
-    // Whether a row may be copied ahead, and its source if so.
-    JobSource* copiedAheadFrom(const SFragmentFit& f);
+    // Whether a row of this open source may be copied by the copier.
+    static bool copiedAhead(const JobSource& source, const SFragmentFit& f);
     // Records, in order, the handed files whose fate is known (all of them,
     // waited for, with wait), counting those not whole as failed rows.
     void settleHanded(FolderHand* hand, bool wait);
@@ -277,6 +277,8 @@ private:
     CopyResult copyRow(const SFragmentFit& f, const QByteArray& outputPath, CopyTally* tally, bool* broken,
                        qint64 skip = 0);
     void reportReadTrouble(const QByteArray& sourcePath, const QByteArray& outputPath, const CopyTally& tally);
+    // The job's source of that name if it is open already, else null.
+    JobSource* openedSource(const QByteArray& diskName);
     // The job's open source of that name, opened on first use; null with
     // *error set when it cannot be opened (tried again by a later row).
     JobSource* sourceFor(const QByteArray& diskName, int* error);
